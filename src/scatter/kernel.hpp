@@ -1,0 +1,64 @@
+// Debye-equation kernels: partial functions i_AB(Q) and the total i(Q) of a model.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "scatter/thermal.hpp"
+#include "util/coords_reader.hpp"
+
+namespace zalmor::scatter {
+
+// How interatomic-distance broadening is applied: T(Q) = exp(-(u Q)^2 / 2).
+struct Thermal {
+  int option = 0;                   // 0 none, 1 one u, 2 per partial, 3 short/long, 4 .urms
+  std::array<float, 100> uij{};     // Angstrom; uij[k-1] belongs to partial k (option 2),
+                                    // uij[0] / uij[1] short / long distances (option 3)
+  float rcut = 1.7f;                // Angstrom, option 3: r < rcut is short
+  int topt = 0;                     // option 4: 1 gives the total the (0, 0) record
+  const UrmsTable* urms = nullptr;  // option 4
+};
+
+// Euclidean distance between atoms i and j (0-based), squares added in the order x, y, z.
+float dist(std::span<const float> xyz, int i, int j);
+
+// Number (1-based) of the unique partial of the unordered type pair {a, b}: like pairs
+// (t, t) are 1..ntypes, then the unlike pairs in row order.
+int partial_number(int a, int b, int ntypes);
+
+// The literal reference kernels, the yardstick of every faster one: Q outermost, pairs
+// in model order, each pair term formed and rounded as the Debye sum is defined, summed
+// in double and rounded to float once.
+// i_AB(Q) = w * sum over ordered pairs (i != j, type_i = A, type_j = B) of sinc(Q r) T.
+void zalmor_partial(const util::Model& model, std::span<const float> q, std::span<float> out,
+                    float w, int partial, int type_a, int type_b, const Thermal& thermal);
+// i(Q) = 2w * sum over pairs i < j of 0.01 bbar(t_i) bbar(t_j) sinc(Q r) T.
+// bbar[t-1] is the scattering length of type t, fm.
+void zalmor_total(const util::Model& model, std::span<const float> q, std::span<float> out,
+                  std::span<const float> bbar, float w, int ntypes, const Thermal& thermal);
+
+// Everything the calculation phase needs for all blocks of a run.
+struct BlockRequest {
+  int ntypes = 1;
+  std::vector<int> ptype1, ptype2;  // types of partial k at index k-1
+  std::vector<float> weight;        // weight of partial k at index k-1
+  std::vector<float> bbar;          // bbar[t-1], fm
+  float total_weight = 1.0f;
+  Thermal thermal;
+};
+
+enum class Impl { Reference, Fast };
+
+// Called now and then from the calculating thread with the fraction of work done, 0..1.
+using Progress = std::function<void(double)>;
+
+// Computes every partial block (index k-1 for partial k) and the total (last index), each
+// q.size() values. threads = 0 picks the machine's count; the values do not depend on it.
+std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,
+                                               std::span<const float> q,
+                                               const BlockRequest& request, int threads = 0,
+                                               const Progress& progress = {});
+
+}  // namespace zalmor::scatter

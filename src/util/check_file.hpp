@@ -1,0 +1,28 @@
+// Existence check of a named file, with its full name, and a prompt for another name.
+#pragma once
+
+#include <string>
+
+namespace zalmor::util {
+
+class Console;
+
+enum class CheckOption : int {
+  StopIfMissing = 0,
+  AskIfMissing = 1,
+  ReportIfMissing = 2,
+  NoEarlierVersion = 3,
+};
+
+// Checks whether the file `name` (trailing blanks ignored) exists and writes its full
+// (absolute) name into `full_name`; `name` and `full_name` may be the same string.
+// Result: 1 found, 2 missing, plus 10 for an option outside 0..3 (reported first).
+// Option 0 on a missing file, and an empty answer at the option-1 prompt, end the run
+// (FatalError).
+int check_file(Console& console, std::string& name, std::string& full_name, int option,
+               bool messages);
+
+// The absolute path a name resolves to (no check that it exists).
+std::string full_path(const std::string& name);
+
+}  // namespace zalmor::util

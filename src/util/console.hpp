@@ -1,0 +1,57 @@
+// The console dialogue: prompts with defaults, message lines and the program header.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace zalmor::util {
+
+// Standard input and output of the dialogue, injected so every path can be tested.
+class Console {
+ public:
+  Console(std::istream& in, std::ostream& out) : in_(in), out_(out) {}
+
+  // Writes text as it stands (a prompt: no line end).
+  void write(std::string_view text);
+  // Writes one free-format line: a blank column, the text, a line end.
+  void line(std::string_view text);
+  // Writes one formatted line exactly as given (the caller supplies the leading blank).
+  void raw_line(std::string_view text);
+
+  // Flushes standard output, then reads one answer line without its line end ("\n", and
+  // a "\r" before it). Throws InputError when standard input has ended.
+  std::string read_line();
+
+  std::ostream& out() { return out_; }
+
+ private:
+  std::istream& in_;
+  std::ostream& out_;
+};
+
+// Prompts " Give <text> (<default>) > " and reads an integer. An empty answer keeps the
+// value; an answer starting with f or F, a lone blank or tab, no number or a bad number
+// asks again (showing the default again).
+void get_intd(Console& console, int& value, std::string_view text, bool show_default = true);
+
+// Prompts " Give <text> (<default in general real form>) > " and reads a real. An empty
+// answer keeps the value; a refused answer asks again without the default.
+void get_paramd(Console& console, float& value, std::string_view text, bool show_default = true);
+
+// Prompts " Give <text> (<first count characters of value>) > " and reads a text. An
+// empty answer keeps value and count; otherwise value becomes the answer as typed and
+// count its length. An answer longer than the 80 characters a name may hold is refused
+// and asked again.
+void get_stringd(Console& console, std::string& value, std::string_view text, int& count,
+                 bool show_default = true);
+
+// One line: a blank, text, then n with exactly its digits.
+void pr_int(Console& console, std::string_view text, int n);
+
+// The boxed header. Throws FatalError("**ERROR in prog_header : line is too long" as a
+// console line) when the box would be wider than 80 columns.
+void prog_header(Console& console, std::string_view name, std::string_view description,
+                 std::string_view author, std::string_view date);
+
+}  // namespace zalmor::util

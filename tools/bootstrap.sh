@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine and builds zalmor from scratch.
+#   tools/bootstrap.sh run   build a release binary and run it on the example model
+#   tools/bootstrap.sh test  build and run every test (plain and sanitizer builds)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libhwy-dev
+          python3 python3-numpy python3-matplotlib clang libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+case "${1:-test}" in
+  run)
+    cmake --preset release >/dev/null
+    cmake --build --preset release
+    cd examples
+    if [ -t 0 ]; then
+      echo "Model file: answer nacl (see examples/README.md for the b_bar values)." >&2
+      exec ../build/release/zalmor
+    else
+      exec ../build/release/zalmor < nacl.answers
+    fi
+    ;;
+  test)
+    cmake --workflow --preset ci
+    cmake --workflow --preset asan
+    ;;
+  *)
+    echo "usage: tools/bootstrap.sh run|test" >&2
+    exit 64
+    ;;
+esac
