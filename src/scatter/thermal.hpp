@@ -43,6 +43,37 @@ UrmsValue calcurms(const UrmsTable& table, float r, int type1, int type2);
 // u of one record at distance r (the record-search step already done).
 float evaluate_record(const UrmsRecord& record, float r);
 
+// The record calcurms uses for (type1, type2): the last one of that ordered pair, or
+// nullptr when there is none.
+const UrmsRecord* find_record(const UrmsTable& table, int type1, int type2);
+
+// evaluate_record for many distances of one record, with bit-for-bit the same result. What
+// the correlated Debye model needs that does not depend on r (the quadrature grid, its
+// exponentials, the uncorrelated integral) is computed once here, and the Debye model is
+// not evaluated where a step value applies. Holds its own copy of the record.
+class RecordEvaluator {
+ public:
+  explicit RecordEvaluator(const UrmsRecord& record);
+  float operator()(float r) const;
+
+ private:
+  // One atom of a model-3 record at the record's temperature.
+  struct DebyeAtom {
+    float mass = 0, theta = 0, qdebye = 0;
+    float x = 0;           // theta / T
+    float scale = 0;       // K T / (M theta^2)
+    float full = 0;        // D1, the uncorrelated mean-square displacement
+    float zero_point = 0;  // the T = 0 value
+    std::vector<float> y;      // grid points up to the first at or above the cutoff
+    std::vector<float> expm1;  // exp(y) - 1 where y is below the cutoff
+    float contribution(float temperature, float r) const;
+  };
+  DebyeAtom prepare(float mass, float theta, float qdebye) const;
+
+  UrmsRecord record_;
+  DebyeAtom atom1_, atom2_;
+};
+
 // One atom's contribution to the mean-square relative displacement in the correlated
 // Debye model, Angstrom^2. mass amu, temperature K, theta K, qdebye 1/Angstrom, r Angstrom.
 float corru2deb_real(float mass, float temperature, float theta, float qdebye, float r);
