@@ -86,13 +86,7 @@ void ask_q_grid(util::Console& console, RunState& state) {
       util::pr_int(console, "Maximum allowed number of Q-values = ", kMaxQValues);
       continue;
     }
-    state.q.resize(static_cast<std::size_t>(nq));
-    for (int i = 1; i <= static_cast<int>(nq); ++i) {
-      const int k = i - state.ioff;
-      // A grid of one point at Q = 0 has no step: its only value is 0.
-      state.q[static_cast<std::size_t>(i - 1)] =
-          n == 0 ? 0.0f : (static_cast<float>(k) * qmax) / static_cast<float>(n);
-    }
+    state.q = make_q_grid(qmax, static_cast<int>(n), state.ioff);
     return;
   }
 }
@@ -106,6 +100,17 @@ void ask_output_name(util::Console& console, RunState& state) {
 }
 
 }  // namespace
+
+std::vector<float> make_q_grid(float qmax, int n, int ioff) {
+  std::vector<float> q(static_cast<std::size_t>(n + ioff));
+  for (int i = 1; i <= n + ioff; ++i) {
+    // (i - ioff) * Qmax / n, in that order and in float, so the last value is Qmax.
+    // A grid of one point at Q = 0 has no step: its only value is 0.
+    q[static_cast<std::size_t>(i - 1)] =
+        n == 0 ? 0.0f : (static_cast<float>(i - ioff) * qmax) / static_cast<float>(n);
+  }
+  return q;
+}
 
 int run(util::Console& console) {
   util::prog_header(console, "ZALMOR", "Calculate Debye equation partials for a model",
