@@ -25,4 +25,7 @@ int check_file(Console& console, std::string& name, std::string& full_name, int 
 // The absolute path a name resolves to (no check that it exists).
 std::string full_path(const std::string& name);
 
+// True when `name` names an existing file that is not a directory.
+bool file_exists(const std::string& name);
+
 }  // namespace zalmor::util
