@@ -41,10 +41,14 @@ struct K2Block {
 class BlockWriter {
  public:
   explicit BlockWriter(DataLibrary& library) : library_(library) {}
+  // Sends the block as handle "h_block" with its 24 fields and puts it to block.k2file,
+  // starting the file when inew is 1; sets block.nx to ntc + 1. The arrays must hold
+  // ntc + 1 (x), ntc (y, e) and nut (ut) values: fewer is a std::logic_error.
   void write_k2int_nk(util::Console& console, K2Block& block);
 
  private:
   DataLibrary& library_;
+  std::string k2file_buf_;  // the destination, blank-padded to 80
   std::string file_buf_, xlabel_buf_, ylabel_buf_, user_buf_, inst_buf_, title_buf_, time_buf_,
       history_buf_;
   std::string spec_no_, run_no_, status_;

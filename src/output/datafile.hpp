@@ -15,6 +15,11 @@ namespace zalmor::output {
 // renamed into place by deactivate_session(), so an interrupted run leaves no partial
 // file and the previous file of that name intact until then. A file that cannot be
 // created, written or renamed ends the run (util::FatalError naming the file and reason).
+//
+// The temporary file is "<dir>/.<name>.<host>.<pid>.<n>.tmp". Starting a file removes
+// such files of the same destination left by a process of this host that no longer runs.
+// Calls out of order, unknown type names and the like are programming errors and throw
+// std::logic_error.
 class DataLibrary {
  public:
   DataLibrary();
@@ -28,15 +33,25 @@ class DataLibrary {
   // (0, 0 for scalars; 1 and the count for vectors and strings). The value is copied now.
   void transfer(std::string_view path, std::string_view direction, std::string_view type_name,
                 const void* value, int rank, int extent);
+  // file_name may be blank-padded; format "K2". The file is created at the first put.
   void select_destination(std::string_view file_name, std::string_view format);
+  // status "new" starts the file (dropping blocks put to it earlier in this session);
+  // blanks add the block after the others. Adding to a file this session has not
+  // started continues the file already on disk, if there is one.
   void put(std::string_view handle, std::string_view what, int flags, std::string_view status,
            std::string_view description);
   void release_handle(std::string_view handle);
+  // Flushes each file to disk and renames it into place.
   void deactivate_session();
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Removes the temporary files of every active session of the process, using only
+// async-signal-safe calls: for a signal handler that then ends the process with _exit.
+// The sessions are left unusable.
+void abandon_active_sessions() noexcept;
 
 }  // namespace zalmor::output
