@@ -3,26 +3,15 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
 #include "util/errors.hpp"
+#include "util/test_support.hpp"
 
 namespace zalmor::util {
 namespace {
 
-// A console fed with fixed answers, recording everything written.
-struct Session {
-  explicit Session(std::string answers) : in(std::move(answers)), console(in, out) {}
-  std::istringstream in;
-  std::ostringstream out;
-  Console console;
-  std::string rest() {
-    std::string r;
-    std::getline(in, r, '\0');
-    return r;
-  }
-};
+using testing::Session;
 
 TEST(ConsoleReadLine, StripsLineEndsAndKeepsAnUnterminatedLastLine) {
   Session s("one\r\n\ntwo  \nlast");
