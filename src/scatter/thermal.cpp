@@ -15,8 +15,8 @@ namespace {
 constexpr float kDebyeK = 145.55f;
 constexpr float kDebyeKQuarter = 36.3875f;
 
-constexpr int kGridPoints = 10000;  // 9999 trapezoid intervals on [0, x]
-constexpr float kExpCutoff = 80.0f; // beyond, the integrands are taken as 0
+constexpr int kGridPoints = 10000;   // 9999 trapezoid intervals on [0, x]
+constexpr float kExpCutoff = 80.0f;  // beyond, the integrands are taken as 0
 
 // Grid point i of the quadrature on [0, x], rounded to single precision.
 inline float grid_point(int i, float h) { return static_cast<float>(i) * h; }
