@@ -27,14 +27,6 @@ TEST(ConsoleReadLine, EmptyInputIsAnInputError) {
   EXPECT_THROW(s.console.read_line(), InputError);
 }
 
-TEST(ConsoleLines, FreeFormLinesGetTheBlankColumn) {
-  Session s("");
-  s.console.line("text");
-  s.console.raw_line(" raw");
-  s.console.write(" Give x > ");
-  EXPECT_EQ(s.out.str(), " text\n raw\n Give x > ");
-}
-
 constexpr const char* kSkip = "number of text lines at start of file to be skipped";
 const std::string kSkipPrompt = std::string(" Give ") + kSkip + " (1) > ";
 

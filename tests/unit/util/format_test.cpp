@@ -50,13 +50,6 @@ TEST(LenString, IgnoresTrailingBlanksTabsAndNuls) {
   for (const auto& c : cases) EXPECT_EQ(len_string(c.text), c.expected) << '[' << c.text << ']';
 }
 
-TEST(FormatInt, WritesExactlyTheDigits) {
-  EXPECT_EQ(format_int(0), "0");
-  EXPECT_EQ(format_int(-12), "-12");
-  EXPECT_EQ(format_int(1234), "1234");
-  EXPECT_EQ(format_int(INT_MIN), "-2147483648");
-}
-
 TEST(FormatGeneral, MatchesTheFourteenColumnForms) {
   const struct {
     float value;
