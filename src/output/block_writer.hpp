@@ -15,15 +15,15 @@ namespace zalmor::output {
 
 // The block's arguments. Texts are cut or blank-padded to their field lengths by the writer.
 struct K2Block {
-  std::string k2file;     // destination file name (80)
-  std::string filefield;  // 80
-  std::string xlabel;     // 40
-  std::string ylabel;     // 40
-  std::string user_name;  // 20
-  std::string inst_name;  // 8
-  std::string title;      // 80
-  std::string time;       // 20
-  std::string history;    // 200
+  std::string k2file;         // destination file name (80)
+  std::string filefield;      // 80
+  std::string xlabel;         // 40
+  std::string ylabel;         // 40
+  std::string user_name;      // 20
+  std::string inst_name;      // 8
+  std::string title;          // 80
+  std::string time;           // 20
+  std::string history;        // 200
   std::span<const float> x;   // ntc + 1 values
   std::span<const float> y;   // ntc values
   std::span<const float> e;   // ntc values

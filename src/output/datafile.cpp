@@ -137,7 +137,8 @@ void remove_stale_temps(const Output& out, const std::string& host) {
       continue;
     }
     // <host>.<pid>.<n>
-    std::string_view mid = entry.substr(prefix.size(), entry.size() - prefix.size() - suffix.size());
+    std::string_view mid =
+        entry.substr(prefix.size(), entry.size() - prefix.size() - suffix.size());
     const std::size_t dot_n = mid.rfind('.');
     if (dot_n == std::string_view::npos || !all_digits(mid.substr(dot_n + 1))) continue;
     mid = mid.substr(0, dot_n);
@@ -234,11 +235,12 @@ struct DataLibrary::Impl {
       }
     }
     remove_stale_temps(out, host);
-    const std::string stem = out.dir + "." + out.base + "." + host + "." +
-                             std::to_string(::getpid()) + ".";
+    const std::string stem =
+        out.dir + "." + out.base + "." + host + "." + std::to_string(::getpid()) + ".";
     for (int attempt = 0; attempt < 1000; ++attempt) {
       const std::string path = stem + std::to_string(temp_counter++ % 1000000000u) + ".tmp";
-      if (path.size() >= kTempPathMax) fail_file(" Cannot create output file ", out.name, ENAMETOOLONG);
+      if (path.size() >= kTempPathMax)
+        fail_file(" Cannot create output file ", out.name, ENAMETOOLONG);
       // Armed before the file exists, so no moment passes with an unlisted temp file.
       const int slot = arm_temp_slot(path);
       const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -294,7 +296,8 @@ struct DataLibrary::Impl {
     free_temp_slot(out.slot);
     out.slot = -1;
     // The rename itself reaches the disk with the directory.
-    const int dfd = ::open(out.dir.empty() ? "." : out.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dfd =
+        ::open(out.dir.empty() ? "." : out.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
       ::fsync(dfd);
       ::close(dfd);
@@ -382,8 +385,8 @@ void DataLibrary::select_destination(std::string_view file_name, std::string_vie
   const std::string_view name = trim_blanks(file_name);
   if (name.empty()) misuse("blank destination file name");
   if (name.find('\0') != std::string_view::npos) {
-    fail_file(" Cannot create output file ", std::string(trim_blanks(name.substr(0, name.find('\0')))),
-              EINVAL);
+    fail_file(" Cannot create output file ",
+              std::string(trim_blanks(name.substr(0, name.find('\0')))), EINVAL);
   }
   impl_->destination = name;
 }
@@ -434,7 +437,8 @@ void DataLibrary::release_handle(std::string_view handle) {
 
 void DataLibrary::deactivate_session() {
   impl_->require_active("deactivate_session");
-  if (!impl_->handles.empty()) misuse("deactivate_session with handle '" + impl_->handles.front().name + "' still assigned");
+  if (!impl_->handles.empty())
+    misuse("deactivate_session with handle '" + impl_->handles.front().name + "' still assigned");
   impl_->active = false;
   impl_->destination.clear();
   try {

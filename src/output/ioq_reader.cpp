@@ -1,10 +1,10 @@
 // Strict parser of the .ioq layout: any deviation is an IoqError naming the line.
 #include "output/ioq_reader.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <iterator>
 #include <optional>
 #include <utility>

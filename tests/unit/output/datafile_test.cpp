@@ -147,7 +147,8 @@ TEST(DataLibrary, FailuresNameTheFileAndReason) {
   const std::string under_file = dir.file("plain/run.ioq");
   spit(dir.file("plain"), "x");
   for (const auto& [file, message] : {
-           std::pair{missing, " Cannot create output file " + missing + ": No such file or directory"},
+           std::pair{missing,
+                     " Cannot create output file " + missing + ": No such file or directory"},
            std::pair{a_dir, " Cannot create output file " + a_dir + ": Is a directory"},
            std::pair{under_file, " Cannot create output file " + under_file + ": Not a directory"},
        }) {
@@ -186,8 +187,8 @@ TEST(DataLibrary, WriteFailureGivesUpTheFile) {
     lib.transfer("h.x", "<--", "float32[]", x.data(), 1, 1000);
     lib.select_destination(out, "K2");
     const std::string msg = fatal_message([&] { lib.put("h", "data", 0, "new", "Data points"); });
-    const bool ok = msg == " Cannot write output file " + out + ": File too large" &&
-                    dir.entries().empty();
+    const bool ok =
+        msg == " Cannot write output file " + out + ": File too large" && dir.entries().empty();
     ::_exit(ok ? 0 : 1);
   }
   ASSERT_GT(child, 0);
@@ -219,7 +220,8 @@ TEST(DataLibrary, StartingAFileRemovesStaleTemporariesOfEndedRuns) {
   const std::string base = ".run.ioq." + std::string(host) + ".";
   const std::string stale = base + std::to_string(child) + ".0.tmp";
   const std::string live = base + std::to_string(::getppid()) + ".0.tmp";
-  const std::string other = ".other.ioq." + std::string(host) + "." + std::to_string(child) + ".0.tmp";
+  const std::string other =
+      ".other.ioq." + std::string(host) + "." + std::to_string(child) + ".0.tmp";
   for (const auto& n : {stale, live, other}) spit(dir.file(n), "partial");
 
   DataLibrary lib;
@@ -238,7 +240,8 @@ TEST(DataLibrary, WrongUseIsAProgrammingError) {
   const std::string out = dir.file("run.ioq");
   const int v = 1;
   const std::vector<std::pair<const char*, std::function<void(DataLibrary&)>>> cases = {
-      {"transfer without handle", [&](DataLibrary& l) { l.transfer("h.k", "<--", "int32", &v, 0, 0); }},
+      {"transfer without handle",
+       [&](DataLibrary& l) { l.transfer("h.k", "<--", "int32", &v, 0, 0); }},
       {"put before select",
        [&](DataLibrary& l) {
          l.assign_handle("h", "fields()");

@@ -69,9 +69,9 @@ const float kNan = std::numeric_limits<float>::quiet_NaN();
 const float kInf = std::numeric_limits<float>::infinity();
 
 // Reals whose shortest text is easy to get wrong: subnormal, signed zero, extremes.
-const std::vector<float> kEdgeReals = {1e-45f, -0.0f, 0.0f, 3.4028235e38f, -3.4028235e38f,
-                                       1.17549435e-38f, 0.1f, 123456792.0f, kInf, -kInf,
-                                       kNan, -kNan, 2.5f};
+const std::vector<float> kEdgeReals = {
+    1e-45f, -0.0f, 0.0f,  3.4028235e38f, -3.4028235e38f, 1.17549435e-38f, 0.1f, 123456792.0f, kInf,
+    -kInf,  kNan,  -kNan, 2.5f};
 
 std::string file_text(const std::vector<std::vector<Field>>& blocks) {
   std::string text = ioq_file_header();
