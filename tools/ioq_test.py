@@ -1,0 +1,321 @@
+"""Tests of tools/ioq: the .ioq reader against hand-written files, the info/csv/plot commands,
+and (when a zalmor binary has been built) a file written by the program itself.
+
+Run: /usr/bin/python3 -m unittest tools/ioq_test.py   (or with -s tools -p 'ioq_test.py')
+"""
+
+import glob
+import importlib.machinery
+import importlib.util
+import io
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+TOOL = os.path.join(HERE, "ioq")
+
+
+def load_tool():
+    loader = importlib.machinery.SourceFileLoader("ioq_tool", TOOL)
+    spec = importlib.util.spec_from_loader("ioq_tool", loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+ioq = load_tool()
+
+
+def ut_line(ntypes, zero_q, bbars):
+    ut = [0.0] * 30
+    ut[0], ut[1], ut[2], ut[16] = 2 * ntypes, ntypes, 1.0, zero_q
+    ut[20 : 20 + len(bbars)] = bbars
+    return "# field ut float32[] 30 " + " ".join(repr(v) for v in ut) + "\n"
+
+
+def block_text(number, label, zero_q, qs, ys, title="Zalmor: nacl.coords"):
+    """One block as zalmor lays it out (the fields that the tool looks at, in file order)."""
+    pad = lambda s, n: s + " " * (n - len(s))
+    text = "\n\n" if number > 1 else ""
+    text += f"# block {number}\n"
+    text += f'# field file string 80 "{pad("", 80)}"\n'
+    text += f"# field ntc int32 0 {len(qs)}\n"
+    text += f"# field x float32[] {len(qs) + 1} rows 0\n"
+    text += f"# field y float32[] {len(ys)} rows\n"
+    text += f"# field e float32[] {len(ys)} rows\n"
+    text += f'# field xlabel string 40 "{pad("Q / Inverse Angstroms", 40)}"\n'
+    text += f'# field ylabel string 40 "{pad(label, 40)}"\n'
+    text += "# field delta float32 0 0\n"
+    text += ut_line(2, zero_q, [3.63, 9.577])
+    text += f'# field title string 80 "{pad(title, 80)}"\n'
+    text += f"# rows {len(qs)} columns x y e\n"
+    for q, y in zip(qs, ys):
+        text += f"{q} {y} 0\n"
+    return text
+
+
+QS = ["0.5", "1", "1.5"]
+NACL = ("# zalmor-ioq 1\n"
+        + block_text(1, "i11(Q)", 2.5, QS, ["1.25", "-0.5", "2e-3"])
+        + block_text(2, "i22(Q)", 0.0, QS, ["0", "-1", "7"])
+        + block_text(3, "i12(Q)", 1.5, QS, ["0.25", "nan", "-inf"])
+        + block_text(4, "Total i(Q)", 6.0, QS, ["3.5", "1", "1e+30"]))
+
+
+class ScratchDir(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="ioq_test.")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def write(self, name, text):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as fh:
+            fh.write(text.encode("latin-1") if isinstance(text, str) else text)
+        return path
+
+    def run_tool(self, *args):
+        """Runs the command as a user would; returns (status, stdout, stderr)."""
+        p = subprocess.run([sys.executable, TOOL, *args], capture_output=True, text=True)
+        return p.returncode, p.stdout, p.stderr
+
+
+class ReaderTest(unittest.TestCase):
+    def test_reads_fields_rows_and_tail_values(self):
+        f = ioq.parse_ioq(NACL)
+        self.assertEqual(f.version, 1)
+        self.assertEqual([b.number for b in f.blocks], [1, 2, 3, 4])
+        b = f.blocks[2]
+        self.assertEqual(b.rows, 3)
+        self.assertEqual(b.label, "i12(Q)")
+        self.assertEqual(b.fields["ntc"].value, 3)
+        # x keeps its value beyond the rows after them.
+        np.testing.assert_array_equal(b.fields["x"].value, np.float32([0.5, 1, 1.5, 0]))
+        np.testing.assert_array_equal(b.q, np.float32([0.5, 1, 1.5]))
+        self.assertTrue(math.isnan(b.iq[1]))
+        self.assertEqual(b.iq[2], -np.inf)
+        self.assertEqual(b.ut[16], np.float32(1.5))
+        self.assertEqual(b.fields["ut"].extent, 30)
+
+    def test_texts_unquote_every_byte(self):
+        text = ('# zalmor-ioq 1\n# block 1\n'
+                '# field s string 9 "a\\"b\\\\c\\x00\\xE9\\x0a "\n'
+                '# field empty string 0 ""\n'
+                '# field none float32[] 0\n'
+                '# field r float32 0 -nan\n'
+                '# rows 0 columns\n')
+        b = ioq.parse_ioq(text).blocks[0]
+        self.assertEqual(b.fields["s"].value, b'a"b\\c\x00\xe9\n ')
+        self.assertEqual(b.fields["empty"].value, b"")
+        self.assertEqual(len(b.fields["none"].value), 0)
+        r = b.fields["r"].value
+        self.assertTrue(math.isnan(r) and math.copysign(1, r) < 0)
+
+    def test_reals_are_read_like_the_program_reads_them(self):
+        cases = [  # token, float32 value or None for refused
+            ("2.5", 2.5), ("-0", -0.0), (".5", 0.5), ("5.", 5.0), ("1E5", 1e5), ("007", 7.0),
+            ("1e-45", 1.401298464324817e-45), ("3.4028235e38", 3.4028234663852886e38),
+            ("inf", math.inf), ("-Infinity", -math.inf), ("nan(0x1)", math.nan), ("NaN", math.nan),
+            ("+1", None), ("1e", None), ("1e+", None), (".", None), ("", None), ("0x1p3", None),
+            (" 1", None), ("1 ", None), ("1_0", None), ("infi", None), ("nan1", None),
+            ("1e39", None), ("3.4028236e38", None), ("1e-46", None), ("0e-99", 0.0),
+        ]
+        for tok, want in cases:
+            with self.subTest(tok=tok):
+                got = ioq.parse_real(tok.encode())
+                if want is None:
+                    self.assertIsNone(got)
+                elif math.isnan(want):
+                    self.assertTrue(math.isnan(got))
+                else:
+                    self.assertIsInstance(got, np.float32)
+                    self.assertEqual(float(got), want)
+                    self.assertEqual(math.copysign(1, got), math.copysign(1, want))
+
+    def test_malformed_files_are_refused_at_their_line(self):
+        good = ('# zalmor-ioq 1\n# block 1\n'
+                '# field s string 3 "a\\"b"\n'
+                '# field n int32 0 -4\n'
+                '# field x float32[] 3 rows 9\n'
+                '# field y float32[] 2 rows\n'
+                '# rows 2 columns x y\n'
+                '1 2\n'
+                '4 5\n'
+                '\n\n# block 2\n# rows 0 columns\n')
+        ioq.parse_ioq(good)  # the edits below are what is wrong
+
+        def edit(old, new):
+            self.assertIn(old, good)
+            return good.replace(old, new, 1)
+
+        cases = [  # what, text, line named in the message
+            ("empty", "", 1),
+            ("other format", edit("zalmor-ioq", "zalmor-iox"), 1),
+            ("other version", edit("ioq 1", "ioq 2"), 1),
+            ("no final line end", good[:-1], 13),
+            ("rows cut short", good[: good.index("4 5")], 9),
+            ("one blank line", edit("\n\n\n# block 2", "\n\n# block 2"), 11),
+            ("block out of order", edit("# block 2", "# block 3"), 12),
+            ("CR line ends", good.replace("\n", "\r\n"), 1),
+            ("text length", edit("string 3", "string 4"), 3),
+            ("bad escape", edit('\\"b', '\\qb'), 3),
+            ("raw byte in text", edit('a\\"b', 'a\tb'), 3),
+            ("int overflow", edit("-4", "2147483648"), 4),
+            ("scalar with extent", edit("int32 0", "int32 1"), 4),
+            ("unknown type", edit("int32", "int64"), 4),
+            ("two blanks", edit("int32 0 -4", "int32 0  -4"), 4),
+            ("tail beyond extent", edit("rows 9", "rows 9 10 11 12"), 5),
+            ("rows field not a column", edit("columns x y", "columns x"), 7),
+            ("unknown column", edit("columns x y", "columns x y z"), 7),
+            ("row count against extents", edit("# rows 2", "# rows 3"), 7),
+            ("too many values", edit("4 5\n", "4 5 6\n"), 9),
+            ("bad real in row", edit("4 5\n", "4 +5\n"), 9),
+            ("trailing blank in row", edit("4 5\n", "4 5 \n"), 9),
+            ("trailing blank after columns", edit("columns x y", "columns x y "), 7),
+            ("trailing blank, no columns", edit("# rows 0 columns", "# rows 0 columns "), 13),
+            ("field twice", edit("# field n int32", "# field s int32"), 4),
+            ("short array", "# zalmor-ioq 1\n# block 1\n# field a float32[] 2 1\n# rows 0 columns\n", 3),
+        ]
+        for what, text, line in cases:
+            with self.subTest(what):
+                with self.assertRaises(ioq.IoqError) as cm:
+                    ioq.parse_ioq(text, "f.ioq")
+                self.assertIn(f"f.ioq:{line}:", str(cm.exception))
+
+
+class CommandTest(ScratchDir):
+    def test_info_lists_label_points_zero_q_and_bbar(self):
+        path = self.write("nacl.ioq", NACL)
+        status, out, err = self.run_tool("info", path)
+        self.assertEqual((status, err), (0, ""))
+        lines = out.splitlines()
+        self.assertIn('4 blocks, title "Zalmor: nacl.coords"', lines[0])
+        self.assertIn("3 points from 0.5 to 1.5", lines[1])
+        table = [line.split() for line in lines[3:]]
+        self.assertEqual(table[0], ["1", "i11(Q)", "3", "2.5", "3.63", "9.577"])
+        self.assertEqual(table[1][:4], ["2", "i22(Q)", "3", "0.0"])
+        self.assertEqual(table[3], ["4", "Total", "i(Q)", "3", "6.0", "3.63", "9.577"])
+
+    def test_csv_loads_with_numpy_and_keeps_non_finite_values(self):
+        path = self.write("nacl.ioq", NACL)
+        status, out, _ = self.run_tool("csv", path)
+        self.assertEqual(status, 0)
+        self.assertEqual(out.splitlines()[0], "Q,i11(Q),i22(Q),i12(Q),Total i(Q)")
+        data = np.loadtxt(io.StringIO(out), delimiter=",", skiprows=1)
+        self.assertEqual(data.shape, (3, 5))
+        np.testing.assert_array_equal(data[:, 0], [0.5, 1, 1.5])
+        # The shortest text of each float32 reads back to the same float32.
+        np.testing.assert_array_equal(data[:, 1].astype(np.float32), np.float32([1.25, -0.5, 2e-3]))
+        self.assertTrue(np.isnan(data[1, 3]))
+        self.assertEqual(data[2, 3], -np.inf)
+        self.assertEqual(np.float32(data[2, 4]), np.float32(1e30))
+
+    def test_csv_block_choice(self):
+        path = self.write("nacl.ioq", NACL)
+        cases = [  # arguments, header, status
+            (["-b", "4"], "Q,Total i(Q)", 0),
+            (["--block", "3,1"], "Q,i12(Q),i11(Q)", 0),
+            (["--block", "2", "--block", "4"], "Q,i22(Q),Total i(Q)", 0),
+            (["--block", "5"], None, 1),
+            (["--block", "0"], None, 1),
+            (["--block", "x"], None, 2),
+        ]
+        for extra, header, want in cases:
+            with self.subTest(extra=extra):
+                status, out, err = self.run_tool("csv", path, *extra)
+                self.assertEqual(status, want, err)
+                if header:
+                    self.assertEqual(out.splitlines()[0], header)
+                else:
+                    self.assertEqual(out, "")
+                    self.assertTrue(err.strip())
+
+    def test_blocks_on_different_grids_are_refused(self):
+        mixed = ("# zalmor-ioq 1\n" + block_text(1, "i11(Q)", 1, QS, ["1", "2", "3"])
+                 + block_text(2, "Total i(Q)", 1, ["0.5", "1", "2"], ["1", "2", "3"]))
+        path = self.write("mixed.ioq", mixed)
+        status, out, err = self.run_tool("csv", path)
+        self.assertEqual((status, out), (1, ""))
+        self.assertIn("different Q grids", err)
+        self.assertEqual(self.run_tool("csv", path, "-b", "2")[0], 0)
+
+    def test_plot_writes_png_and_svg(self):
+        path = self.write("nacl.ioq", NACL)
+        for name, magic in (("p.png", b"\x89PNG\r\n\x1a\n"), ("p.svg", b"<?xml")):
+            with self.subTest(name):
+                out = os.path.join(self.dir, name)
+                status, _, err = self.run_tool("plot", path, "-o", out)
+                self.assertEqual(status, 0, err)
+                with open(out, "rb") as fh:
+                    head = fh.read(64)
+                self.assertTrue(head.startswith(magic))
+                self.assertGreater(os.path.getsize(out), 10000)
+                self.assertIn("non-finite", err)  # nan and -inf of block 3 are gaps
+
+    def test_failures_name_the_problem_and_exit_non_zero(self):
+        good = self.write("nacl.ioq", NACL)
+        bad = self.write("bad.ioq", NACL.replace("# block 3", "# block 7"))
+        nodata = self.write("nodata.ioq", "# zalmor-ioq 1\n")
+        cases = [  # arguments, status, text in stderr
+            (["info", os.path.join(self.dir, "missing.ioq")], 1, "cannot open"),
+            (["info", self.dir], 1, "cannot open"),
+            (["info", bad], 1, "bad.ioq:36: expected '# block 3'"),
+            (["csv", nodata], 1, "no blocks"),
+            (["plot", good, "-o", os.path.join(self.dir, "p.pdf")], 1, ".png or .svg"),
+            (["plot", good, "-o", os.path.join(self.dir, "no", "p.png")], 1, "cannot write"),
+            (["plot", good], 2, "-o"),
+            ([], 2, "usage"),
+        ]
+        for args, want, text in cases:
+            with self.subTest(args=args):
+                status, _, err = self.run_tool(*args)
+                self.assertEqual(status, want)
+                self.assertIn(text, err)
+        status, out, _ = self.run_tool("--help")
+        self.assertEqual(status, 0)
+        self.assertIn("info", out)
+
+
+def find_zalmor():
+    found = [p for p in glob.glob(os.path.join(ROOT, "build", "*", "zalmor"))
+             if os.access(p, os.X_OK)]
+    return max(found, key=os.path.getmtime) if found else None
+
+
+@unittest.skipUnless(find_zalmor(), "no zalmor binary under build/")
+class ProgramFileTest(ScratchDir):
+    """A file written by zalmor itself: the tool reads it and its blocks add up."""
+
+    def test_example_run(self):
+        shutil.copy(os.path.join(ROOT, "examples", "nacl.coords"), self.dir)
+        # The example answers with a coarse Q grid, to keep the run short.
+        answers = "nacl\n1\n\n\n3.63\n9.577\n0\n10\n0.1\n1\nsmall\n"
+        p = subprocess.run([find_zalmor()], input=answers, capture_output=True, text=True,
+                           cwd=self.dir, timeout=300)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        f = ioq.read_ioq(os.path.join(self.dir, "small.ioq"))
+        self.assertEqual([b.label for b in f.blocks], ["i11(Q)", "i22(Q)", "i12(Q)", "Total i(Q)"])
+        for b in f.blocks:
+            self.assertEqual(b.rows, 101)
+            np.testing.assert_array_equal(b.q, f.blocks[0].q)
+            self.assertEqual(b.ut[0], 4)  # number of blocks
+            np.testing.assert_array_equal(b.ut[20:22], np.float32([3.63, 9.577]))
+        i11, i22, i12, total = (b.iq.astype(np.float64) for b in f.blocks)
+        np.testing.assert_allclose(total, i11 + i22 + 2 * i12, rtol=1e-3, atol=1e-3)
+        # Starting at Q=0, the first value is the block's zero-Q limit.
+        for b in f.blocks:
+            self.assertAlmostEqual(float(b.iq[0]), float(b.ut[16]), delta=1e-4 * abs(b.ut[16]) + 1e-6)
+        status, out, _ = self.run_tool("csv", os.path.join(self.dir, "small.ioq"))
+        self.assertEqual(status, 0)
+        self.assertEqual(np.loadtxt(io.StringIO(out), delimiter=",", skiprows=1).shape, (101, 5))
+
+
+if __name__ == "__main__":
+    unittest.main()
