@@ -2,6 +2,7 @@
 #include "driver/results.hpp"
 
 #include <array>
+#include <csignal>
 #include <string>
 
 #include "driver/composition.hpp"
@@ -33,6 +34,31 @@ scatter::BlockRequest block_request(const RunState& state) {
   request.thermal = state.thermal;
   return request;
 }
+
+extern "C" void abandon_and_reraise(int signal_number) {
+  output::abandon_active_sessions();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+// While the output file is being written, an interrupt removes its temporary file, so a
+// stopped run leaves neither a partial .ioq nor litter; the earlier file stays intact.
+class SignalCleanup {
+ public:
+  SignalCleanup() {
+    for (int s : kSignals) previous_[index(s)] = std::signal(s, abandon_and_reraise);
+  }
+  ~SignalCleanup() {
+    for (int s : kSignals) std::signal(s, previous_[index(s)]);
+  }
+  SignalCleanup(const SignalCleanup&) = delete;
+  SignalCleanup& operator=(const SignalCleanup&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+  static std::size_t index(int s) { return s == SIGINT ? 0 : s == SIGTERM ? 1 : 2; }
+  std::array<void (*)(int), 3> previous_{};
+};
 
 }  // namespace
 
@@ -75,6 +101,7 @@ void write_results(util::Console& console, const RunState& state) {
   const int npart = state.npart();
   const auto nq = static_cast<std::size_t>(state.q.size());
 
+  const SignalCleanup cleanup;
   output::DataLibrary library;
   output::BlockWriter writer(library);
 
