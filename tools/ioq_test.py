@@ -1,7 +1,8 @@
 """Tests of tools/ioq: the .ioq reader against hand-written files, the info/csv/plot commands,
 and (when a zalmor binary has been built) a file written by the program itself.
 
-Run: /usr/bin/python3 -m unittest tools/ioq_test.py   (or with -s tools -p 'ioq_test.py')
+Run: /usr/bin/python3 tools/ioq_test.py  (or -m unittest tools/ioq_test.py from the source root);
+ZALMOR_BINARY=path/to/zalmor selects the binary for the test of a real run.
 """
 
 import glob
@@ -197,7 +198,7 @@ class CommandTest(ScratchDir):
         self.assertEqual((status, err), (0, ""))
         lines = out.splitlines()
         self.assertIn('4 blocks, title "Zalmor: nacl.coords"', lines[0])
-        self.assertIn("3 points from 0.5 to 1.5", lines[1])
+        self.assertEqual(lines[1], "3 Q values from 0.5 to 1.5 (Q / Inverse Angstroms)")
         table = [line.split() for line in lines[3:]]
         self.assertEqual(table[0], ["1", "i11(Q)", "3", "2.5", "3.63", "9.577"])
         self.assertEqual(table[1][:4], ["2", "i22(Q)", "3", "0.0"])
@@ -259,6 +260,18 @@ class CommandTest(ScratchDir):
                 self.assertGreater(os.path.getsize(out), 10000)
                 self.assertIn("non-finite", err)  # nan and -inf of block 3 are gaps
 
+    def test_small_angle_peak_is_clipped_only_when_it_swamps_the_rest(self):
+        q = np.linspace(0.02, 20, 500)
+        wiggle = 0.5 * np.sin(3 * q) * np.exp(-q / 40)
+        peak = 100 * np.exp(-((q / 0.2) ** 2))
+        lo, hi = ioq.body_limits([peak + wiggle, wiggle])
+        self.assertLess(hi, 5)  # the oscillations fill the plot
+        self.assertGreater(hi, 0.5 * (peak + wiggle)[20:].max())
+        self.assertLess(lo, (peak + wiggle)[20:].min())
+        self.assertIsNone(ioq.body_limits([wiggle]))  # nothing to clip
+        self.assertIsNone(ioq.body_limits([q]))  # no minimum at all
+        self.assertIsNone(ioq.body_limits([wiggle[:5]]))  # too short to tell
+
     def test_failures_name_the_problem_and_exit_non_zero(self):
         good = self.write("nacl.ioq", NACL)
         bad = self.write("bad.ioq", NACL.replace("# block 3", "# block 7"))
@@ -284,6 +297,10 @@ class CommandTest(ScratchDir):
 
 
 def find_zalmor():
+    """The binary named by $ZALMOR_BINARY (as ctest passes it), else the newest under build/."""
+    named = os.environ.get("ZALMOR_BINARY")
+    if named:
+        return named  # a wrong name fails the test rather than skipping it
     found = [p for p in glob.glob(os.path.join(ROOT, "build", "*", "zalmor"))
              if os.access(p, os.X_OK)]
     return max(found, key=os.path.getmtime) if found else None
@@ -308,10 +325,10 @@ class ProgramFileTest(ScratchDir):
             self.assertEqual(b.ut[0], 4)  # number of blocks
             np.testing.assert_array_equal(b.ut[20:22], np.float32([3.63, 9.577]))
         i11, i22, i12, total = (b.iq.astype(np.float64) for b in f.blocks)
-        np.testing.assert_allclose(total, i11 + i22 + 2 * i12, rtol=1e-3, atol=1e-3)
+        np.testing.assert_allclose(total, i11 + i22 + 2 * i12, rtol=1e-3, atol=1e-2)
         # Starting at Q=0, the first value is the block's zero-Q limit.
         for b in f.blocks:
-            self.assertAlmostEqual(float(b.iq[0]), float(b.ut[16]), delta=1e-4 * abs(b.ut[16]) + 1e-6)
+            self.assertAlmostEqual(float(b.iq[0]), float(b.ut[16]), delta=1e-2 * abs(b.ut[16]) + 1e-6)
         status, out, _ = self.run_tool("csv", os.path.join(self.dir, "small.ioq"))
         self.assertEqual(status, 0)
         self.assertEqual(np.loadtxt(io.StringIO(out), delimiter=",", skiprows=1).shape, (101, 5))
