@@ -1,0 +1,178 @@
+#!/usr/bin/python3
+"""Whole-program runs: input that ends at any prompt, and runs stopped by a signal.
+
+ZALMOR_BINARY names the program; the tests run it in scratch folders with piped answers.
+"""
+import glob
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BINARY = os.environ.get("ZALMOR_BINARY", os.path.join(ROOT, "build", "dev", "zalmor"))
+EXAMPLES = os.path.join(ROOT, "examples")
+TRANSCRIPTS = os.path.join(ROOT, "tests", "transcripts")
+# Only a guard against a program that never ends; no test depends on speed.
+HANG_GUARD_SECONDS = 120
+
+
+def write_model(path, natoms, ntypes, spacing=1.9):
+    """Atoms on a simple cubic lattice, types cycling 1..ntypes."""
+    side = 1
+    while side ** 3 < natoms:
+        side += 1
+    with open(path, "w") as f:
+        f.write(f"{natoms} atoms of {ntypes} types\n")
+        for i in range(natoms):
+            x, y, z = i % side, (i // side) % side, i // (side * side)
+            f.write(f"{i + 1} {i % ntypes + 1} {x * spacing} {y * spacing} {z * spacing}\n")
+
+
+class Scratch:
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="zalmor-runs-")
+        for f in glob.glob(os.path.join(EXAMPLES, "*.coords")) + glob.glob(
+                os.path.join(EXAMPLES, "*.urms")) + glob.glob(
+                os.path.join(TRANSCRIPTS, "models", "*")):
+            shutil.copy(f, self.dir)
+
+    def ioq_files(self):
+        return sorted(n for n in os.listdir(self.dir) if n.endswith(".ioq"))
+
+    def temp_files(self):
+        return sorted(n for n in os.listdir(self.dir) if n.endswith(".tmp"))
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class InputEndsAtEveryPrompt(unittest.TestCase):
+    """Every prefix of a complete answers file stops the run: non-zero, a message on
+    standard error, no .ioq file, and promptly (never a prompt repeated forever)."""
+
+    ANSWERS = [
+        os.path.join(EXAMPLES, "nacl.answers"),          # option 0
+        os.path.join(EXAMPLES, "nacl_urms.answers"),     # option 4 with total function
+        os.path.join(TRANSCRIPTS, "thermal_option1.in"),
+        os.path.join(TRANSCRIPTS, "thermal_option2_three_types.in"),
+        os.path.join(TRANSCRIPTS, "thermal_menu_again.in"),  # option 3
+        os.path.join(TRANSCRIPTS, "urms_missing_then_found.in"),
+    ]
+
+    def test_every_prefix(self):
+        for answers in self.ANSWERS:
+            with open(answers) as f:
+                lines = f.read().splitlines(keepends=True)
+            for k in range(len(lines)):
+                with self.subTest(answers=os.path.basename(answers), lines=k):
+                    scratch = Scratch()
+                    try:
+                        run = subprocess.run([BINARY], cwd=scratch.dir, input="".join(lines[:k]),
+                                             capture_output=True, text=True,
+                                             timeout=HANG_GUARD_SECONDS)
+                        self.assertEqual(run.returncode, 2, run.stderr)
+                        self.assertIn("standard input ended", run.stderr)
+                        self.assertEqual(scratch.ioq_files(), [])
+                    finally:
+                        scratch.close()
+
+    def test_complete_answers_finish(self):
+        scratch = Scratch()
+        try:
+            with open(os.path.join(EXAMPLES, "nacl_urms.answers")) as f:
+                run = subprocess.run([BINARY], cwd=scratch.dir, stdin=f, capture_output=True,
+                                     text=True, timeout=HANG_GUARD_SECONDS)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertEqual(scratch.ioq_files(), ["nacl_urms.ioq"])
+        finally:
+            scratch.close()
+
+
+class InterruptedRuns(unittest.TestCase):
+    """A run stopped by a signal leaves no partial .ioq, no temporary file that a later run
+    would not clear, and the earlier .ioq of the same name intact."""
+
+    EARLIER = "# an earlier result that must survive\n"
+
+    def setUp(self):
+        self.scratch = Scratch()
+        with open(os.path.join(self.scratch.dir, "big.ioq"), "w") as f:
+            f.write(self.EARLIER)
+
+    def tearDown(self):
+        self.scratch.close()
+
+    def start(self, model, ntypes, qmax, dq):
+        answers = [model, "", "", ""] + [""] * ntypes + ["0", str(qmax), str(dq), "2", "big"]
+        return subprocess.Popen([BINARY], cwd=self.scratch.dir, stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                text=True), "\n".join(answers) + "\n"
+
+    def earlier_intact(self):
+        with open(os.path.join(self.scratch.dir, "big.ioq")) as f:
+            return f.read() == self.EARLIER
+
+    def wait_for(self, condition, proc):
+        deadline = time.monotonic() + HANG_GUARD_SECONDS
+        while time.monotonic() < deadline and proc.poll() is None:
+            if condition():
+                return True
+            time.sleep(0.002)
+        return False
+
+    def run_until_writing(self, sig):
+        # Many blocks of many points: writing takes long enough to be caught at it.
+        write_model(os.path.join(self.scratch.dir, "big.coords"), 60, 20)
+        proc, answers = self.start("big", 20, 500, 0.005)
+        proc.stdin.write(answers)
+        proc.stdin.close()
+        caught = self.wait_for(lambda: self.scratch.temp_files() != [], proc)
+        self.assertTrue(caught, "the run ended before its output file was started")
+        proc.send_signal(sig)
+        proc.wait(timeout=HANG_GUARD_SECONDS)
+        return proc
+
+    def test_interrupt_during_calculation(self):
+        write_model(os.path.join(self.scratch.dir, "big.coords"), 4000, 2)
+        for sig in (signal.SIGINT, signal.SIGKILL):
+            with self.subTest(signal=sig.name):
+                proc, answers = self.start("big", 2, 500, 0.005)
+                proc.stdin.write(answers)
+                proc.stdin.close()
+                time.sleep(1.0)
+                self.assertIsNone(proc.poll(), "the run ended before it could be interrupted")
+                proc.send_signal(sig)
+                proc.wait(timeout=HANG_GUARD_SECONDS)
+                self.assertEqual(proc.returncode, -sig)
+                self.assertTrue(self.earlier_intact())
+                self.assertEqual(self.scratch.temp_files(), [])
+
+    def test_interrupt_while_writing_removes_temporary_file(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                proc = self.run_until_writing(sig)
+                self.assertEqual(proc.returncode, -sig)
+                self.assertTrue(self.earlier_intact())
+                self.assertEqual(self.scratch.temp_files(), [])
+
+    def test_killed_while_writing_then_next_run_clears_its_litter(self):
+        self.run_until_writing(signal.SIGKILL)
+        self.assertTrue(self.earlier_intact())
+        # A later run writing the same file removes the dead run's temporary file.
+        answers = ["tiny", "", "", "", "", "", "0", "1", "0.5", "", "big"]
+        run = subprocess.run([BINARY], cwd=self.scratch.dir, input="\n".join(answers) + "\n",
+                             capture_output=True, text=True, timeout=HANG_GUARD_SECONDS)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(self.scratch.temp_files(), [])
+        self.assertFalse(self.earlier_intact())
+
+
+if __name__ == "__main__":
+    if not os.access(BINARY, os.X_OK):
+        sys.exit(f"no program at {BINARY}; set ZALMOR_BINARY")
+    unittest.main()
