@@ -1,0 +1,143 @@
+// Whole runs in-process: what the .ioq file holds after the dialogue.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "driver/run.hpp"
+#include "output/ioq_reader.hpp"
+#include "util/console.hpp"
+#include "util/errors.hpp"
+
+namespace zalmor::driver {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs in a scratch folder of its own, as the program reads and writes relative names.
+class RunInScratch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = fs::current_path();
+    dir_ = fs::temp_directory_path() /
+           ("zalmor-run-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(previous_);
+    fs::remove_all(dir_);
+  }
+  static void write(const std::string& name, const std::string& text) {
+    std::ofstream(name) << text;
+  }
+  std::string run_with(const std::string& answers) {
+    std::istringstream in(answers);
+    std::ostringstream out;
+    util::Console console(in, out);
+    EXPECT_EQ(run(console), 0);
+    return out.str();
+  }
+
+  fs::path previous_, dir_;
+};
+
+const output::Field& field(const output::IoqBlock& block, std::string_view name) {
+  const output::Field* f = block.find(name);
+  EXPECT_NE(f, nullptr) << name;
+  return *f;
+}
+
+std::string trimmed(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+TEST_F(RunInScratch, TinyModelWritesFourCompleteBlocks) {
+  write("tiny.coords", "tiny test model\n1 1 0.0 0.0 0.0\n2 1 1.0 0.0 0.0\n3 2 0.0 1.0 0.0\n"
+                       "4 1 0.0 0.0 1.0\n");
+  // Grid from Q = 0 so the first point is the zero-Q limit.
+  const std::string console = run_with("tiny\n\n\n\n\n\n\n1\n0.25\n1\n\n");
+  EXPECT_NE(console.find(" Block 4 contains total i(Q), zero Q limit =  0.3000000E-01\n"),
+            std::string::npos);
+
+  const output::IoqFile file = output::read_ioq("tiny.ioq");
+  ASSERT_EQ(file.blocks.size(), 4u);
+  const std::vector<std::string> names{
+      "file", "ntc", "x", "y", "e", "xlabel", "ylabel", "spec_no", "delta", "user_name", "nut", "ut",
+      "run_no", "emode", "fi", "l1", "l2", "efixed", "twotheta", "run_duration", "inst_name",
+      "title", "time", "history"};
+  const std::vector<std::string> labels{"i11(Q)", "i22(Q)", "i12(Q)", "Total i(Q)"};
+  const std::vector<float> limits{0.015f, 0.0f, 0.0075f, 0.03f};
+  for (std::size_t b = 0; b < 4; ++b) {
+    const output::IoqBlock& block = file.blocks[b];
+    ASSERT_EQ(block.fields.size(), names.size());
+    for (std::size_t f = 0; f < names.size(); ++f) EXPECT_EQ(block.fields[f].name, names[f]);
+    EXPECT_EQ(trimmed(field(block, "ylabel").text), labels[b]);
+    EXPECT_EQ(trimmed(field(block, "xlabel").text), "Q / Inverse Angstroms");
+    EXPECT_EQ(trimmed(field(block, "title").text), "Zalmor: tiny.coords");
+    EXPECT_EQ(field(block, "ntc").int_value, 5);
+    const std::vector<float>& x = field(block, "x").values;
+    ASSERT_EQ(x.size(), 6u);
+    EXPECT_EQ(x[0], 0.0f);
+    EXPECT_EQ(x[4], 1.0f);
+    EXPECT_EQ(x[5], 0.0f);
+    const std::vector<float>& ut = field(block, "ut").values;
+    ASSERT_EQ(ut.size(), 30u);
+    EXPECT_EQ(ut[0], 4.0f);
+    EXPECT_EQ(ut[1], 2.0f);
+    EXPECT_EQ(ut[2], 1.0f);
+    EXPECT_FLOAT_EQ(ut[16], limits[b]);
+    EXPECT_EQ(ut[20], 1.0f);
+    EXPECT_EQ(ut[21], 1.0f);
+    // The value at Q = 0 is the zero-Q limit.
+    EXPECT_FLOAT_EQ(field(block, "y").values[0], limits[b]);
+  }
+  // Fractions of the block's two types; the total keeps the last partial's.
+  EXPECT_EQ(field(file.blocks[0], "ut").values[3], 0.75f);
+  EXPECT_EQ(field(file.blocks[1], "ut").values[3], 0.25f);
+  EXPECT_EQ(field(file.blocks[2], "ut").values[4], 0.25f);
+  EXPECT_EQ(field(file.blocks[3], "ut").values[3], 0.75f);
+
+  // With no thermal factors the total is the like partials plus twice the unlike one.
+  for (std::size_t i = 0; i < 5; ++i) {
+    const float i11 = field(file.blocks[0], "y").values[i];
+    const float i22 = field(file.blocks[1], "y").values[i];
+    const float i12 = field(file.blocks[2], "y").values[i];
+    EXPECT_NEAR(field(file.blocks[3], "y").values[i], i11 + i22 + 2 * i12, 1e-7);
+  }
+}
+
+TEST_F(RunInScratch, DimerFollowsTheDebyeFormula) {
+  write("dimer.coords", "dimer\n1 1 0 0 0\n2 1 0 0 2.5\n");
+  run_with("dimer\n\n\n\n\n\n10\n0.5\n\n\n");
+  const output::IoqFile file = output::read_ioq("dimer.ioq");
+  ASSERT_EQ(file.blocks.size(), 2u);
+  const std::vector<float>& q = field(file.blocks[0], "x").values;
+  const std::vector<float>& y = field(file.blocks[0], "y").values;
+  const double w = 0.01 / 2;  // b_bar 1 fm, two atoms
+  for (std::size_t i = 0; i + 1 < q.size(); ++i) {
+    const double x = q[i] * 2.5;
+    EXPECT_NEAR(y[i], w * 2 * std::sin(x) / x, 1e-7) << "Q = " << q[i];
+  }
+}
+
+TEST_F(RunInScratch, OutputThatCannotBeCreatedStopsWithItsName) {
+  write("tiny.coords", "tiny\n1 1 0 0 0\n2 1 1 0 0\n");
+  std::istringstream in("tiny\n\n\n\n\n0\n1\n0.5\n\nno-such-folder/out\n");
+  std::ostringstream out;
+  util::Console console(in, out);
+  try {
+    run(console);
+    FAIL() << "the run should have stopped";
+  } catch (const util::FatalError& e) {
+    EXPECT_NE(std::string(e.what()).find("no-such-folder/out.ioq"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(fs::exists("no-such-folder"));
+}
+
+}  // namespace
+}  // namespace zalmor::driver
