@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 namespace zalmor::output {
@@ -99,6 +100,8 @@ class Parser {
     return *v;
   }
 
+  using NameIndex = std::unordered_map<std::string_view, std::size_t>;
+
   struct RowField {
     std::size_t index;        // into the block's fields
     std::vector<float> tail;  // values after those in the rows
@@ -115,9 +118,12 @@ class Parser {
     }
 
     std::vector<RowField> row_fields;
+    // Names are looked up by hash: a block may hold as many fields and columns as its
+    // text has lines and words, and a search of the list for each would be quadratic.
+    NameIndex field_index;  // name -> index into block.fields
     std::string_view line = expect_line("a field or rows line");
     while (line.starts_with("# field ")) {
-      parse_field(line.substr(8), block, row_fields);
+      parse_field(line.substr(8), block, row_fields, field_index);
       line = expect_line("a field or rows line");
     }
     if (!line.starts_with("# rows ")) fail("expected a field line or '# rows'");
@@ -127,14 +133,18 @@ class Parser {
     if (word(rest, "'columns'") != "columns") fail("expected 'columns'");
 
     // Column names, each a field marked "rows", each once.
+    NameIndex row_index;  // name -> index into row_fields
+    for (std::size_t k = 0; k < row_fields.size(); ++k) {
+      row_index.emplace(block.fields[row_fields[k].index].name, k);
+    }
     std::vector<std::size_t> columns;  // index into row_fields
+    std::vector<bool> named(row_fields.size(), false);
     for_each_token(rest, [&](std::string_view name) {
-      std::size_t k = 0;
-      while (k < row_fields.size() && block.fields[row_fields[k].index].name != name) ++k;
-      if (k == row_fields.size()) fail("column '" + std::string(name) + "' is no rows field");
-      for (std::size_t c : columns) {
-        if (c == k) fail("column '" + std::string(name) + "' named twice");
-      }
+      const auto found = row_index.find(name);
+      if (found == row_index.end()) fail("column '" + std::string(name) + "' is no rows field");
+      const std::size_t k = found->second;
+      if (named[k]) fail("column '" + std::string(name) + "' named twice");
+      named[k] = true;
       columns.push_back(k);
     });
     if (columns.size() != row_fields.size()) fail("a rows field is not among the columns");
@@ -167,14 +177,15 @@ class Parser {
     return block;
   }
 
-  void parse_field(std::string_view rest, IoqBlock& block, std::vector<RowField>& row_fields) {
+  void parse_field(std::string_view rest, IoqBlock& block, std::vector<RowField>& row_fields,
+                   NameIndex& field_index) {
     Field f;
     const std::string_view name = word(rest, "field name");
     for (const char ch : name) {
       const auto c = static_cast<unsigned char>(ch);
       if (c < 0x21 || c > 0x7e) fail("bad character in field name");
     }
-    if (block.find(name) != nullptr) fail("field " + std::string(name) + " appears twice");
+    if (field_index.contains(name)) fail("field " + std::string(name) + " appears twice");
     f.name = name;
     const auto type = parse_type_name(word(rest, "type"));
     if (!type) fail("unknown type of field " + f.name);
@@ -235,6 +246,8 @@ class Parser {
         break;
       }
     }
+    // The key views the text, which outlives the parse; the field's own string may move.
+    field_index.emplace(name, block.fields.size());
     block.fields.push_back(std::move(f));
   }
 

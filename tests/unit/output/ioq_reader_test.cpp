@@ -246,5 +246,31 @@ TEST(IoqReader, MessageNamesFileAndLine) {
   }
 }
 
+// Found by fuzzing: names were looked up by scanning the block's fields, so a one-megabyte
+// block of 40000 fields named as columns took minutes. The columns are listed backwards so
+// that each one maps to its own field.
+TEST(IoqReader, ReadsABlockOfManyFieldsAndColumns) {
+  constexpr int kFields = 40000;
+  std::string text = "# zalmor-ioq 1\n# block 1\n";
+  std::string columns;
+  std::string row;
+  for (int i = 0; i < kFields; ++i) {
+    text += "# field f" + std::to_string(i) + " float32[] 1 rows\n";
+    const int back = kFields - 1 - i;
+    columns += " f" + std::to_string(back);
+    row += (i == 0 ? "" : " ") + std::to_string(back);
+  }
+  text += "# rows 1 columns" + columns + "\n" + row + "\n";
+  const IoqFile f = parse_ioq(text);
+  ASSERT_EQ(f.blocks.size(), 1u);
+  ASSERT_EQ(f.blocks[0].fields.size(), static_cast<std::size_t>(kFields));
+  for (int i = 0; i < kFields; i += 9999) {
+    EXPECT_EQ(f.blocks[0].fields[i].values, std::vector<float>{static_cast<float>(i)});
+  }
+  EXPECT_THROW(parse_ioq(replaced(text, " f0\n", " f1\n")), IoqError);
+  EXPECT_THROW(parse_ioq(text + "\n\n# block 2\n# field a int32 0 1\n# field a int32 0 1\n"),
+               IoqError);
+}
+
 }  // namespace
 }  // namespace zalmor::output
