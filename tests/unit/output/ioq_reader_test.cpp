@@ -248,8 +248,7 @@ TEST(IoqReader, MessageNamesFileAndLine) {
 
 // Found while fuzzing the reader with large inputs: names were looked up by scanning the
 // block's fields, so a one-megabyte block of 40000 fields named as columns took seconds to
-// minutes. The columns are listed backwards so
-// that each one maps to its own field.
+// minutes. The columns are listed backwards so that each one maps to its own field.
 TEST(IoqReader, ReadsABlockOfManyFieldsAndColumns) {
   constexpr int kFields = 40000;
   std::string text = "# zalmor-ioq 1\n# block 1\n";
