@@ -1,12 +1,604 @@
-// The fast Debye-sum engine. For now it defers to the literal kernels.
+// The fast Debye-sum engine: one pass over the unordered pairs computes every block.
+//
+// Pairs are sorted into groups (kernel_fast_engine.hpp) whose sums are formed by float
+// recurrences in Q on the uniform grid that the stored Q values round. How far those sums
+// can be from a double-precision evaluation at the stored Q values is bounded per group
+// while they are formed; a block whose bound is not well inside 1e-6 of its largest |i(Q)|
+// is computed again, first with the first-order move to the stored Q values, then, if that
+// is still not enough, term by term in double precision. Grids that are not uniform go
+// straight to the double-precision evaluation.
+//
+// Threads share a fixed partition of the rows into chunks (independent of the thread count);
+// each chunk is summed from zero and the chunks are added in their order, so the result does
+// not depend on how many threads ran.
 #include "scatter/kernel_fast.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "scatter/kernel_fast_engine.hpp"
+#include "scatter/kernel_fast_urms.hpp"
+#include "scatter/thermal.hpp"
 
 namespace zalmor::scatter::detail {
 
+void ChunkState::reset() {
+  const auto n = static_cast<std::size_t>(len_pad);
+  for (auto& g : slots) {
+    if (g->s64) std::memset(g->s64.get(), 0, n * sizeof(double));
+    if (g->c64) std::memset(g->c64.get(), 0, n * sizeof(double));
+    if (g->u64) std::memset(g->u64.get(), 0, n * sizeof(double));
+    if (g->d64) std::memset(g->d64.get(), 0, n * sizeof(double));
+    g->n_all = g->n_rec = g->n_zero = 0;
+    g->k2 = 0;
+    g->rmax = 0;
+    g->batches = 0;
+    g->npend = 0;
+    for (auto& list : g->ready) list.count = 0;
+  }
+  zero_pairs.clear();
+}
+
+GroupAcc& ChunkState::slot(int gid) {
+  int& index = slot_of[static_cast<std::size_t>(gid)];
+  if (index < 0) {
+    index = static_cast<int>(slots.size());
+    slots.push_back(std::make_unique<GroupAcc>());
+    slots.back()->gid = gid;
+  }
+  return *slots[static_cast<std::size_t>(index)];
+}
+
+namespace {
+
+constexpr double kTolerance = 1e-6;  // of the block's largest |i(Q)|
+constexpr double kSafety = 0.25;     // share of the tolerance the bound may use
+constexpr int kSlabMax = 8192;       // Q values per pass over the pairs
+constexpr double kChunkWork = 1e9;   // pair-Q terms per chunk
+constexpr int kMaxChunks = 4096;
+constexpr double kParallelWork = 2e7;  // below this, one thread
+
+// The grid as the recurrences see it.
+struct GridFit {
+  bool uniform = false;
+  double q0 = 0, h = 0;
+  std::vector<double> dev;  // stored minus uniform Q
+  double qmax_abs = 0;
+};
+
+GridFit fit_grid(std::span<const float> q) {
+  GridFit g;
+  const auto n = q.size();
+  for (float v : q) g.qmax_abs = std::max(g.qmax_abs, static_cast<double>(std::abs(v)));
+  if (n < 2) return g;
+  g.q0 = q[0];
+  g.h = (static_cast<double>(q[n - 1]) - g.q0) / static_cast<double>(n - 1);
+  if (!std::isfinite(g.h) || !std::isfinite(g.qmax_abs)) return g;
+  g.dev.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const double uniform = g.q0 + static_cast<double>(k) * g.h;
+    const double d = static_cast<double>(q[k]) - uniform;
+    // Rounding a uniform grid to float moves each value by about an ulp.
+    if (!(std::abs(d) <= 1e-6 * (std::abs(static_cast<double>(q[k])) + std::abs(g.h)))) return g;
+    g.dev[k] = d;
+  }
+  g.uniform = true;
+  return g;
+}
+
+struct Setup {
+  int ntypes = 0;
+  int ntp = 0;  // unordered type pairs
+  std::vector<int> block_of_tp;  // type pair -> partial block, or -1
+  std::vector<GroupSpec> groups;
+  std::vector<UrmsEval> evals;
+  std::vector<std::unique_ptr<RecordEvaluator>> exact;
+  PairSource atoms;
+  std::int64_t npairs = 0;
+  std::vector<std::int64_t> row_prefix;  // pairs before sorted row i
+};
+
+int type_pair(int a, int b, int nt) { return partial_number(a, b, nt) - 1; }
+
+void sort_atoms(const util::Model& model, int nt, PairSource& src) {
+  std::vector<int> count(static_cast<std::size_t>(nt) + 2, 0);
+  const int n = model.natoms();
+  for (int i = 0; i < n; ++i) {
+    const int t = model.type[static_cast<std::size_t>(i)];
+    if (t >= 1 && t <= nt) ++count[static_cast<std::size_t>(t)];
+  }
+  src.run_begin.assign(static_cast<std::size_t>(nt) + 2, 0);
+  for (int t = 1; t <= nt; ++t) {
+    src.run_begin[static_cast<std::size_t>(t) + 1] =
+        src.run_begin[static_cast<std::size_t>(t)] + count[static_cast<std::size_t>(t)];
+  }
+  const auto total = static_cast<std::size_t>(src.run_begin[static_cast<std::size_t>(nt) + 1]);
+  src.x.resize(total);
+  src.y.resize(total);
+  src.z.resize(total);
+  src.type.resize(total);
+  src.orig.resize(total);
+  std::vector<int> next(src.run_begin.begin(), src.run_begin.end());
+  for (int i = 0; i < n; ++i) {
+    const int t = model.type[static_cast<std::size_t>(i)];
+    if (t < 1 || t > nt) continue;
+    const auto at = static_cast<std::size_t>(next[static_cast<std::size_t>(t)]++);
+    const auto base = static_cast<std::size_t>(i) * 3;
+    src.x[at] = model.xyz[base];
+    src.y[at] = model.xyz[base + 1];
+    src.z[at] = model.xyz[base + 2];
+    src.type[at] = t;
+    src.orig[at] = i;
+  }
+}
+
+double max_distance(const PairSource& a) {
+  if (a.x.empty()) return 0.0;
+  auto span = [](const std::vector<float>& v) {
+    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    return static_cast<double>(*hi) - static_cast<double>(*lo);
+  };
+  const double dx = span(a.x), dy = span(a.y), dz = span(a.z);
+  return std::sqrt(dx * dx + dy * dy + dz * dz) * (1.0 + 1e-6) + 1e-6;
+}
+
+GroupSpec coefficients(const BlockRequest& req, const Setup& s, int tp, int a, int b) {
+  GroupSpec g;
+  g.partial = s.block_of_tp[static_cast<std::size_t>(tp)];
+  if (g.partial >= 0) {
+    // A like partial counts every unordered pair twice, an unlike one once.
+    g.c_partial = static_cast<double>(req.weight[static_cast<std::size_t>(g.partial)]) *
+                  (a == b ? 2.0 : 1.0);
+  }
+  g.c_total = 2.0 * static_cast<double>(req.total_weight) * 0.01 *
+              static_cast<double>(req.bbar[static_cast<std::size_t>(a - 1)]) *
+              static_cast<double>(req.bbar[static_cast<std::size_t>(b - 1)]);
+  return g;
+}
+
+void setup_groups(const BlockRequest& req, Setup& s, int& nsub) {
+  const Thermal& th = req.thermal;
+  const int nt = s.ntypes;
+  nsub = th.option == 3 ? 2 : 1;
+  s.groups.assign(static_cast<std::size_t>(s.ntp * nsub), GroupSpec{});
+  for (int a = 1; a <= nt; ++a) {
+    for (int b = a; b <= nt; ++b) {
+      const int tp = type_pair(a, b, nt);
+      for (int sub = 0; sub < nsub; ++sub) {
+        GroupSpec g = coefficients(req, s, tp, a, b);
+        g.damped = th.option != 0;
+        if (th.option == 1) g.u = th.uij[0];
+        if (th.option == 2) g.u = tp < static_cast<int>(th.uij.size()) ? th.uij[static_cast<std::size_t>(tp)] : 0.0f;
+        if (th.option == 3) g.u = th.uij[static_cast<std::size_t>(sub)];
+        s.groups[static_cast<std::size_t>(tp * nsub + sub)] = g;
+      }
+    }
+  }
+}
+
+// Option 4: one evaluator per record in use; groups for every type pair, role and class.
+void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
+  static const UrmsTable kEmpty{};
+  const UrmsTable& table = req.thermal.urms != nullptr ? *req.thermal.urms : kEmpty;
+  const int nt = s.ntypes;
+  std::vector<const UrmsRecord*> used;
+  auto eval_of = [&](int t1, int t2) {
+    const UrmsRecord* rec = find_record(table, t1, t2);
+    if (rec == nullptr) return -1;
+    const auto it = std::find(used.begin(), used.end(), rec);
+    if (it != used.end()) return static_cast<int>(it - used.begin());
+    used.push_back(rec);
+    return static_cast<int>(used.size()) - 1;
+  };
+  job.rec_partial.assign(static_cast<std::size_t>(s.ntp), -1);
+  job.rec_total.assign(static_cast<std::size_t>(2 * s.ntp), -1);
+  for (int a = 1; a <= nt; ++a) {
+    for (int b = a; b <= nt; ++b) {
+      const auto tp = static_cast<std::size_t>(type_pair(a, b, nt));
+      job.rec_partial[tp] = eval_of(a, b);
+      job.rec_total[2 * tp] = req.thermal.topt == 1 ? eval_of(0, 0) : eval_of(a, b);
+      job.rec_total[2 * tp + 1] = req.thermal.topt == 1 ? eval_of(0, 0) : eval_of(b, a);
+    }
+  }
+  s.evals.resize(used.size());
+  for (std::size_t e = 0; e < used.size(); ++e) {
+    s.exact.push_back(make_urms_eval(*used[e], r_max, s.evals[e]));
+  }
+  const std::size_t per_tp = static_cast<std::size_t>(kRoles * kClasses);
+  s.groups.assign(static_cast<std::size_t>(s.ntp) * per_tp, GroupSpec{});
+  auto class_u = [&](int eval, int cls, GroupSpec& g) {
+    g.damped = true;
+    if (cls == kClassTail) {
+      g.per_pair = true;
+    } else if (cls == kClassDefault || eval < 0) {
+      g.u = 0.05f;
+    } else {
+      g.u = s.evals[static_cast<std::size_t>(eval)].urms[static_cast<std::size_t>(cls)];
+    }
+  };
+  for (int a = 1; a <= nt; ++a) {
+    for (int b = a; b <= nt; ++b) {
+      const int tp = type_pair(a, b, nt);
+      const GroupSpec base = coefficients(req, s, tp, a, b);
+      for (int role = 0; role < kRoles; ++role) {
+        for (int cls = 0; cls < kClasses; ++cls) {
+          GroupSpec g = base;
+          if (role == 1) g.c_total = 0;
+          if (role >= 2) {
+            g.c_partial = 0;
+            g.partial = -1;
+          }
+          const int eval = role < 2 ? job.rec_partial[static_cast<std::size_t>(tp)]
+                                    : job.rec_total[static_cast<std::size_t>(2 * tp + role - 2)];
+          class_u(eval, cls, g);
+          s.groups[static_cast<std::size_t>(tp) * per_tp + static_cast<std::size_t>(role * kClasses + cls)] = g;
+        }
+      }
+    }
+  }
+}
+
+// Sums of one slab, over all chunks.
+struct GroupTotal {
+  std::vector<double> s, c, u, d;
+  std::int64_t n_all = 0, n_rec = 0, n_zero = 0;
+  double k2 = 0, rmax = 0;
+  bool used = false;
+};
+
+void add_into(std::vector<double>& dst, const double* src, int n) {
+  if (src == nullptr) return;
+  if (dst.empty()) dst.assign(static_cast<std::size_t>(n), 0.0);
+  for (int k = 0; k < n; ++k) dst[static_cast<std::size_t>(k)] += src[k];
+}
+
+void merge(ChunkState& st, int len, std::vector<GroupTotal>& totals,
+           std::map<std::pair<int, std::uint32_t>, std::int64_t>& zero_pairs) {
+  for (const auto& gp : st.slots) {
+    const GroupAcc& g = *gp;
+    if (g.n_all == 0) continue;
+    GroupTotal& t = totals[static_cast<std::size_t>(g.gid)];
+    t.used = true;
+    if (g.n_rec > 0) {
+      add_into(t.s, g.s64.get(), len);
+      if (g.c64) {
+        add_into(t.c, g.c64.get(), len);
+        add_into(t.u, g.u64.get(), len);
+      }
+    }
+    if (g.d64) add_into(t.d, g.d64.get(), len);
+    t.n_all += g.n_all;
+    t.n_rec += g.n_rec;
+    t.n_zero += g.n_zero;
+    t.k2 += g.k2;
+    t.rmax = std::max(t.rmax, g.rmax);
+  }
+  for (const auto& [key, count] : st.zero_pairs) zero_pairs[key] += count;
+  st.reset();
+}
+
+// Per block: sums of the slab in double, the largest |value| and the largest error bound
+// (with and without the part that the move to the stored Q values removes).
+struct BlockCheck {
+  double max_value = 0;
+  double max_bound = 0;
+  double max_bound_no_grid = 0;
+};
+
+class Calculation {
+ public:
+  Calculation(const util::Model& model, std::span<const float> q, const BlockRequest& req,
+              int threads, const Progress& progress)
+      : q_(q), req_(req), progress_(progress) {
+    nblocks_ = static_cast<int>(req.ptype1.size()) + 1;
+    setup_.ntypes = std::max(1, req.ntypes);
+    setup_.ntp = setup_.ntypes * (setup_.ntypes + 1) / 2;
+    setup_.block_of_tp.assign(static_cast<std::size_t>(setup_.ntp), -1);
+    for (std::size_t k = 0; k < req.ptype1.size(); ++k) {
+      const int a = req.ptype1[k], b = req.ptype2[k];
+      if (a >= 1 && b >= 1 && a <= setup_.ntypes && b <= setup_.ntypes) {
+        setup_.block_of_tp[static_cast<std::size_t>(type_pair(a, b, setup_.ntypes))] =
+            static_cast<int>(k);
+      }
+    }
+    sort_atoms(model, setup_.ntypes, setup_.atoms);
+    const auto n = static_cast<std::int64_t>(setup_.atoms.type.size());
+    setup_.npairs = n * (n - 1) / 2;
+    setup_.row_prefix.resize(static_cast<std::size_t>(n) + 1, 0);
+    for (std::int64_t i = 0; i < n; ++i) {
+      setup_.row_prefix[static_cast<std::size_t>(i) + 1] =
+          setup_.row_prefix[static_cast<std::size_t>(i)] + (n - 1 - i);
+    }
+
+    job_.atoms = &setup_.atoms;
+    job_.ntypes = setup_.ntypes;
+    job_.option = req.thermal.option;
+    job_.rcut = req.thermal.rcut;
+    job_.topt = req.thermal.topt;
+    const int nt = setup_.ntypes;
+    job_.partial_of.assign(static_cast<std::size_t>((nt + 1) * (nt + 1)), 0);
+    for (int a = 1; a <= nt; ++a) {
+      for (int b = 1; b <= nt; ++b) {
+        job_.partial_of[static_cast<std::size_t>(a * (nt + 1) + b)] = type_pair(a, b, nt);
+      }
+    }
+    if (job_.option == 4) {
+      setup_urms(req, setup_, job_, max_distance(setup_.atoms));
+    } else {
+      int nsub = 1;
+      setup_groups(req, setup_, nsub);
+    }
+    job_.groups = &setup_.groups;
+    job_.evals = &setup_.evals;
+    job_.q = q;
+
+    const double work = static_cast<double>(setup_.npairs) * static_cast<double>(q.size());
+    threads_ = threads > 0 ? threads : omp_get_max_threads();
+    if (work < kParallelWork) threads_ = 1;
+    threads_ = std::max(1, threads_);
+  }
+
+  std::vector<std::vector<float>> run() {
+    std::vector<std::vector<float>> out(static_cast<std::size_t>(nblocks_),
+                                        std::vector<float>(q_.size(), 0.0f));
+    if (q_.empty() || setup_.npairs == 0) {
+      report(1.0);
+      return out;
+    }
+    grid_ = fit_grid(q_);
+    job_.qmax_abs = grid_.qmax_abs;
+    const int lanes = float_lanes();
+    Mode mode = Mode::kRecurrence;
+    if (!grid_.uniform || static_cast<int>(q_.size()) < 4 * lanes) mode = Mode::kDirect;
+    // Passes: the fast one, then as accurate as the bounds demand.
+    passes_planned_ = mode == Mode::kDirect ? 1 : 2;
+    for (;;) {
+      const std::vector<BlockCheck> checks = pass(mode, out);
+      report_.passes = passes_done_;
+      report_.final_mode = static_cast<int>(mode);
+      report_.bound.clear();
+      for (const BlockCheck& c : checks) {
+        report_.bound.push_back(c.max_value > 0 ? c.max_bound / c.max_value : c.max_bound);
+      }
+      if (mode == Mode::kDirect) break;
+      bool ok = true, ok_on_stored_grid = true;
+      for (const BlockCheck& c : checks) {
+        const double limit = kSafety * kTolerance * c.max_value;
+        if (c.max_bound > limit) ok = false;
+        if (c.max_bound_no_grid > limit) ok_on_stored_grid = false;
+      }
+      if (ok) break;
+      mode = (mode == Mode::kRecurrence && ok_on_stored_grid) ? Mode::kRecurrenceCos : Mode::kDirect;
+      ++passes_planned_;
+    }
+    report(1.0);
+    return out;
+  }
+
+  FastReport fast_report() const {
+    FastReport r = report_;
+    r.threads = threads_;
+    return r;
+  }
+
+ private:
+  std::vector<BlockCheck> pass(Mode mode, std::vector<std::vector<float>>& out) {
+    std::vector<BlockCheck> checks(static_cast<std::size_t>(nblocks_));
+    const int nq = static_cast<int>(q_.size());
+    const int lanes = float_lanes();
+    job_.mode = mode;
+    job_.q0 = grid_.q0;
+    job_.h = grid_.h;
+    const int nslabs = (nq + kSlabMax - 1) / kSlabMax;
+    for (int sl = 0; sl < nslabs; ++sl) {
+      job_.k0 = sl * kSlabMax;
+      job_.len = std::min(kSlabMax, nq - job_.k0);
+      job_.len_pad = (job_.len + kPad - 1) / kPad * kPad;
+      grid_factors(lanes);
+      run_slab(sl, nslabs);
+      assemble(mode, out, checks);
+    }
+    ++passes_done_;
+    return checks;
+  }
+
+  // Bounds of k_v / |Q| over the slab (k_v: steps from the slab start), with which the
+  // drift of a recurrence, an error in the angle, becomes an error in sinc units.
+  void grid_factors(int lanes) {
+    double g1 = 0, g2 = 0;
+    for (int k = 0; k < job_.len; ++k) {
+      const double qk = std::abs(static_cast<double>(q_[static_cast<std::size_t>(job_.k0 + k)]));
+      if (qk == 0.0) continue;
+      const int kv = k / lanes;
+      g1 = std::max(g1, kv / qk);
+      if (kv > 0 || job_.k0 > 0) g2 = std::max(g2, std::max(1.0, std::sqrt(double(kv))) / qk);
+    }
+    job_.g1 = g1;
+    job_.g2 = g2;
+  }
+
+  void run_slab(int sl, int nslabs) {
+    const std::int64_t npairs = setup_.npairs;
+    const double work = static_cast<double>(npairs) * job_.len;
+    const int nchunks = static_cast<int>(
+        std::clamp(std::ceil(work / kChunkWork), 1.0, static_cast<double>(kMaxChunks)));
+    const int nrows = static_cast<int>(setup_.atoms.type.size());
+    std::vector<int> bounds(static_cast<std::size_t>(nchunks) + 1, nrows);
+    bounds[0] = 0;
+    for (int c = 1; c < nchunks; ++c) {
+      const std::int64_t target = npairs * c / nchunks;
+      const auto it = std::lower_bound(setup_.row_prefix.begin(), setup_.row_prefix.end(), target);
+      bounds[static_cast<std::size_t>(c)] =
+          std::max(bounds[static_cast<std::size_t>(c) - 1],
+                   static_cast<int>(it - setup_.row_prefix.begin()));
+    }
+    totals_.assign(setup_.groups.size(), GroupTotal{});
+    zero_pairs_.clear();
+    std::exception_ptr failure;
+    int merged = 0;
+    const int nthreads = std::min(threads_, nchunks);
+#pragma omp parallel num_threads(nthreads)
+    {
+      ChunkState st;
+      st.slot_of.assign(setup_.groups.size(), -1);
+      st.len_pad = job_.len_pad;
+#pragma omp for ordered schedule(dynamic, 1)
+      for (int c = 0; c < nchunks; ++c) {
+        Job job = job_;
+        job.row_begin = bounds[static_cast<std::size_t>(c)];
+        job.row_end = bounds[static_cast<std::size_t>(c) + 1];
+        bool failed = false;
+#pragma omp critical(zalmor_failure)
+        failed = static_cast<bool>(failure);
+        if (!failed && job.row_begin < job.row_end) {
+          try {
+            process_chunk(job, st);
+          } catch (...) {
+#pragma omp critical(zalmor_failure)
+            failure = std::current_exception();
+          }
+        }
+#pragma omp ordered
+        {
+          if (!failed) merge(st, job_.len, totals_, zero_pairs_);
+          ++merged;
+          if (omp_get_thread_num() == 0) {
+            report(progress_fraction(sl, nslabs, static_cast<double>(merged) / nchunks));
+          }
+        }
+      }
+    }
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  double progress_fraction(int sl, int nslabs, double in_slab) const {
+    const double pass = (sl + in_slab) / nslabs;
+    return (passes_done_ + pass) / std::max(passes_planned_, passes_done_ + 1);
+  }
+
+  void report(double fraction) {
+    if (!progress_) return;
+    const auto now = std::chrono::steady_clock::now();
+    fraction = std::clamp(fraction, last_fraction_, 1.0);
+    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100)) return;
+    last_report_ = now;
+    last_fraction_ = fraction;
+    progress_(fraction);
+  }
+
+  // Block values of the slab from the group sums, and the error bounds.
+  void assemble(Mode mode, std::vector<std::vector<float>>& out, std::vector<BlockCheck>& checks) {
+    const int len = job_.len;
+    const auto nb = static_cast<std::size_t>(nblocks_);
+    std::vector<double> value(nb * static_cast<std::size_t>(len), 0.0);
+    std::vector<double> lin_grid(value.size(), 0.0), quad(value.size(), 0.0);
+    const bool cos = mode == Mode::kRecurrenceCos;
+    const std::size_t total = nb - 1;
+    for (std::size_t gid = 0; gid < totals_.size(); ++gid) {
+      const GroupTotal& t = totals_[gid];
+      if (!t.used) continue;
+      const GroupSpec& gs = setup_.groups[gid];
+      const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
+      const double ct = gs.c_total;
+      const auto bp = static_cast<std::size_t>(gs.partial);
+      std::vector<std::pair<double, std::int64_t>> zeros;  // (u, count) of coincident pairs
+      for (auto it = zero_pairs_.lower_bound({static_cast<int>(gid), 0});
+           it != zero_pairs_.end() && it->first.first == static_cast<int>(gid); ++it) {
+        zeros.emplace_back(std::bit_cast<float>(it->first.second), it->second);
+      }
+      const double grid_share = gs.per_pair ? 2.0 : 1.0;
+      for (int k = 0; k < len; ++k) {
+        const std::size_t kk = static_cast<std::size_t>(job_.k0 + k);
+        const double qk = q_[kk];
+        const double tg = gs.damped && !gs.per_pair ? std::exp(-0.5 * (gs.u * qk) * (gs.u * qk)) : 1.0;
+        double r = t.d.empty() ? 0.0 : t.d[static_cast<std::size_t>(k)];
+        double rho = 0.0;
+        if (t.n_rec > 0) {
+          if (qk == 0.0) {
+            r += static_cast<double>(t.n_rec);
+          } else {
+            double sum = t.s[static_cast<std::size_t>(k)];
+            const double dev = grid_.dev.empty() ? 0.0 : grid_.dev[kk];
+            if (cos) {
+              const double qu = qk - dev;
+              sum += dev * (t.c[static_cast<std::size_t>(k)] - qu * t.u[static_cast<std::size_t>(k)]);
+            }
+            r += tg * sum / qk;
+            rho = std::abs(dev / qk);
+          }
+        }
+        r += static_cast<double>(t.n_zero) * tg;
+        for (const auto& [u, count] : zeros) r += static_cast<double>(count) * std::exp(-0.5 * (u * qk) * (u * qk));
+        // Error bound parts: systematic (stored-grid offset) and random (recurrences).
+        const double n_rec = static_cast<double>(t.n_rec);
+        const double grid_err = cos ? rho * (rho * std::abs(qk) * t.rmax + rho) * n_rec
+                                    : rho * grid_share * n_rec;
+        const double rand2 = tg * tg * t.k2;
+        auto add = [&](std::size_t b, double c) {
+          const std::size_t at = b * static_cast<std::size_t>(len) + static_cast<std::size_t>(k);
+          value[at] += c * r;
+          lin_grid[at] += std::abs(c) * tg * grid_err;
+          quad[at] += c * c * rand2;
+        };
+        if (cp != 0.0) add(bp, cp);
+        if (ct != 0.0) add(total, ct);
+      }
+    }
+    for (std::size_t b = 0; b < nb; ++b) {
+      BlockCheck& ch = checks[b];
+      for (int k = 0; k < len; ++k) {
+        const std::size_t at = b * static_cast<std::size_t>(len) + static_cast<std::size_t>(k);
+        const float v = static_cast<float>(value[at]);
+        out[b][static_cast<std::size_t>(job_.k0 + k)] = v;
+        ch.max_value = std::max(ch.max_value, static_cast<double>(std::abs(v)));
+        const double random = 3.0 * std::sqrt(quad[at]);
+        ch.max_bound = std::max(ch.max_bound, lin_grid[at] + random);
+        ch.max_bound_no_grid = std::max(ch.max_bound_no_grid, random);
+      }
+    }
+  }
+
+  std::span<const float> q_;
+  const BlockRequest& req_;
+  const Progress& progress_;
+  int nblocks_ = 1;
+  int threads_ = 1;
+  Setup setup_;
+  Job job_;
+  GridFit grid_;
+  std::vector<GroupTotal> totals_;
+  std::map<std::pair<int, std::uint32_t>, std::int64_t> zero_pairs_;
+  int passes_done_ = 0;
+  int passes_planned_ = 1;
+  double last_fraction_ = 0.0;
+  FastReport report_;
+  std::chrono::steady_clock::time_point last_report_{};
+};
+
+}  // namespace
+
+namespace {
+thread_local FastReport last_report;
+}  // namespace
+
+FastReport last_fast_report() { return last_report; }
+
 std::vector<std::vector<float>> compute_fast(const util::Model& model, std::span<const float> q,
-                                             const BlockRequest& request, int /*threads*/,
+                                             const BlockRequest& request, int threads,
                                              const Progress& progress) {
-  return compute_blocks(Impl::Reference, model, q, request, 1, progress);
+  Calculation calc(model, q, request, threads, progress);
+  auto blocks = calc.run();
+  last_report = calc.fast_report();
+  return blocks;
 }
 
 }  // namespace zalmor::scatter::detail

@@ -8,6 +8,15 @@
 
 namespace zalmor::scatter::detail {
 
+// How the last compute_fast call on this thread went, for tests and benchmarks.
+struct FastReport {
+  int passes = 0;      // passes over the pairs
+  int final_mode = 0;  // 0 float recurrences, 1 with the move to the stored Q, 2 direct double
+  int threads = 0;
+  std::vector<double> bound;  // per block: error bound of the accepted pass / largest |i(Q)|
+};
+FastReport last_fast_report();
+
 // All blocks of compute_blocks(Impl::Fast, ...).
 std::vector<std::vector<float>> compute_fast(const util::Model& model, std::span<const float> q,
                                              const BlockRequest& request, int threads,
