@@ -60,10 +60,12 @@ GroupAcc& ChunkState::slot(int gid) {
 
 namespace {
 
+thread_local int forced_mode = -1;
+
 constexpr double kTolerance = 1e-6;  // of the block's largest |i(Q)|
 constexpr double kSafety = 0.25;     // share of the tolerance the bound may use
 constexpr int kSlabMax = 8192;       // Q values per pass over the pairs
-constexpr double kChunkWork = 1e9;   // pair-Q terms per chunk
+constexpr double kChunkWork = 5e8;   // pair-Q terms per chunk
 constexpr int kMaxChunks = 4096;
 constexpr double kParallelWork = 2e7;  // below this, one thread
 
@@ -211,7 +213,11 @@ void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
   }
   s.evals.resize(used.size());
   for (std::size_t e = 0; e < used.size(); ++e) {
-    s.exact.push_back(make_urms_eval(*used[e], r_max, s.evals[e]));
+    const UrmsEval* same = nullptr;
+    for (std::size_t f = 0; f < e && same == nullptr; ++f) {
+      if (same_debye_tail(*used[e], *used[f])) same = &s.evals[f];
+    }
+    s.exact.push_back(make_urms_eval(*used[e], r_max, s.evals[e], same));
   }
   const std::size_t per_tp = static_cast<std::size_t>(kRoles * kClasses);
   s.groups.assign(static_cast<std::size_t>(s.ntp) * per_tp, GroupSpec{});
@@ -359,6 +365,8 @@ class Calculation {
     const int lanes = float_lanes();
     Mode mode = Mode::kRecurrence;
     if (!grid_.uniform || static_cast<int>(q_.size()) < 4 * lanes) mode = Mode::kDirect;
+    const bool forced = forced_mode >= 0 && forced_mode <= 2;
+    if (forced && grid_.uniform) mode = static_cast<Mode>(forced_mode);
     // Passes: the fast one, then as accurate as the bounds demand.
     passes_planned_ = mode == Mode::kDirect ? 1 : 2;
     for (;;) {
@@ -369,7 +377,7 @@ class Calculation {
       for (const BlockCheck& c : checks) {
         report_.bound.push_back(c.max_value > 0 ? c.max_bound / c.max_value : c.max_bound);
       }
-      if (mode == Mode::kDirect) break;
+      if (mode == Mode::kDirect || forced) break;
       bool ok = true, ok_on_stored_grid = true;
       for (const BlockCheck& c : checks) {
         const double limit = kSafety * kTolerance * c.max_value;
@@ -500,7 +508,8 @@ class Calculation {
     const int len = job_.len;
     const auto nb = static_cast<std::size_t>(nblocks_);
     std::vector<double> value(nb * static_cast<std::size_t>(len), 0.0);
-    std::vector<double> lin_grid(value.size(), 0.0), quad(value.size(), 0.0);
+    std::vector<double> lin_grid(value.size(), 0.0), lin_cut(value.size(), 0.0);
+    std::vector<double> quad(value.size(), 0.0);
     const bool cos = mode == Mode::kRecurrenceCos;
     const std::size_t total = nb - 1;
     for (std::size_t gid = 0; gid < totals_.size(); ++gid) {
@@ -538,15 +547,18 @@ class Calculation {
         }
         r += static_cast<double>(t.n_zero) * tg;
         for (const auto& [u, count] : zeros) r += static_cast<double>(count) * std::exp(-0.5 * (u * qk) * (u * qk));
-        // Error bound parts: systematic (stored-grid offset) and random (recurrences).
+        // Error bound parts: systematic (stored-grid offset, thermal factors left out) and
+        // random (recurrences).
         const double n_rec = static_cast<double>(t.n_rec);
         const double grid_err = cos ? rho * (rho * std::abs(qk) * t.rmax + rho) * n_rec
                                     : rho * grid_share * n_rec;
+        const double cut_err = gs.per_pair ? kGaussFloor * n_rec : 0.0;
         const double rand2 = tg * tg * t.k2;
         auto add = [&](std::size_t b, double c) {
           const std::size_t at = b * static_cast<std::size_t>(len) + static_cast<std::size_t>(k);
           value[at] += c * r;
           lin_grid[at] += std::abs(c) * tg * grid_err;
+          lin_cut[at] += std::abs(c) * cut_err;
           quad[at] += c * c * rand2;
         };
         if (cp != 0.0) add(bp, cp);
@@ -560,9 +572,9 @@ class Calculation {
         const float v = static_cast<float>(value[at]);
         out[b][static_cast<std::size_t>(job_.k0 + k)] = v;
         ch.max_value = std::max(ch.max_value, static_cast<double>(std::abs(v)));
-        const double random = 3.0 * std::sqrt(quad[at]);
-        ch.max_bound = std::max(ch.max_bound, lin_grid[at] + random);
-        ch.max_bound_no_grid = std::max(ch.max_bound_no_grid, random);
+        const double rest = 3.0 * std::sqrt(quad[at]) + lin_cut[at];
+        ch.max_bound = std::max(ch.max_bound, lin_grid[at] + rest);
+        ch.max_bound_no_grid = std::max(ch.max_bound_no_grid, rest);
       }
     }
   }
@@ -591,6 +603,8 @@ thread_local FastReport last_report;
 }  // namespace
 
 FastReport last_fast_report() { return last_report; }
+
+void force_fast_mode(int mode) { forced_mode = mode; }
 
 std::vector<std::vector<float>> compute_fast(const util::Model& model, std::span<const float> q,
                                              const BlockRequest& request, int threads,

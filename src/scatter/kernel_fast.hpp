@@ -17,6 +17,11 @@ struct FastReport {
 };
 FastReport last_fast_report();
 
+// Tests only: makes compute_fast on this thread run one pass in the given mode (0 float
+// recurrences, 1 with the move to the stored Q values, 2 direct double) without checking
+// the error bounds; -1 restores the normal choice.
+void force_fast_mode(int mode);
+
 // All blocks of compute_blocks(Impl::Fast, ...).
 std::vector<std::vector<float>> compute_fast(const util::Model& model, std::span<const float> q,
                                              const BlockRequest& request, int threads,

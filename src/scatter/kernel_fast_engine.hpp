@@ -37,6 +37,8 @@ inline constexpr int kFlushBatches = 16;
 // A pair whose recurrence coefficient has |sin(step angle)| below this uses the
 // difference form of the recurrence, which stays accurate near angles 0 and pi.
 inline constexpr double kChebyshevMinSin = 0.1;
+// Pairs with their own u leave out thermal factors below this (in the recurrence passes).
+inline constexpr double kGaussFloor = 1e-9;
 // Largest |Q r| the recurrences reduce accurately; such pairs are evaluated directly.
 inline constexpr double kMaxPhase = 1e8;
 

@@ -57,6 +57,8 @@ constexpr int kRichBlocks = 2;
 constexpr double kTwoPi = 6.283185307179586476925;
 constexpr double kPi = 3.141592653589793238463;
 constexpr double kEpsF = 5.9604644775390625e-8;  // 2^-24
+// exp(-kGaussCut^2 / 2) = kGaussFloor: thermal factors below it are dropped.
+constexpr double kGaussCut = 6.4377516497364;  // sqrt(2 ln 1e9)
 
 // x reduced to about [-pi, pi] by whole turns, accurate for |x| up to kMaxPhase.
 HWY_INLINE VD Reduce2Pi(VD x) {
@@ -315,6 +317,28 @@ HWY_INLINE void EtaTable(const SlabCtx& sc, VF uv, float* eta) {
   }
 }
 
+// Steps of residue l that a batch of pairs with their own u needs: past
+// Q = kGaussCut / u_min every term is below kGaussFloor of its sinc and is left out.
+HWY_INLINE int GaussSteps(const SlabCtx& sc, double u_min, int l) {
+  if (!(u_min > 0.0) || !(sc.q_first >= 0.0) || !(sc.h > 0.0)) return sc.nv;
+  const double q_cut = kGaussCut / u_min;
+  const double ql = sc.q_first + l * sc.h;
+  const double steps = std::ceil((q_cut - ql) / sc.step) + 1.0;
+  if (!(steps < sc.nv)) return sc.nv;
+  const int v = std::max(0, static_cast<int>(steps));
+  return std::min(sc.nv, v + (v % 2));
+}
+
+// Smallest u of the real pairs (padding pairs have 1 / r = 0) of a batch.
+HWY_INLINE double BatchMinU(const ReadyList& rl, int n) {
+  double u_min = 1e300;
+  for (int m = 0; m < n; ++m) {
+    const auto mu = static_cast<std::size_t>(m);
+    if (rl.inv_r[mu] != 0.0) u_min = std::min(u_min, std::abs(rl.u[mu]));
+  }
+  return u_min;
+}
+
 // Lane factors of residue l: E = exp(-u^2 Q_l^2 / 2) and beta = exp(-u^2 Q_l L h).
 HWY_INLINE void GaussLanes(const SlabCtx& sc, int l, VF u2, VF& e, VF& beta) {
   const DF df;
@@ -343,7 +367,9 @@ HWY_NOINLINE void GaussChebyshevBatch(const SlabCtx& sc, const ReadyList& rl,
     EtaTable(sc, u, table);
     eta[p] = table;
   }
+  const double u_min = BatchMinU(rl, P * static_cast<int>(L));
   for (int l = 0; l < sc.lanes; ++l) {
+    const int steps = GaussSteps(sc, u_min, l);
     VF z[P], zp[P], cc[P], dd[P], w[P], wp[P];
     for (int p = 0; p < P; ++p) {
       VF e, beta, t, aux;
@@ -387,7 +413,7 @@ HWY_NOINLINE void GaussChebyshevBatch(const SlabCtx& sc, const ReadyList& rl,
         hn::Store(au, df, urow + o);
       }
     };
-    for (int v = 0; v < sc.nv; v += 2) {
+    for (int v = 0; v < steps; v += 2) {
       add(v, z, w);
       for (int p = 0; p < P; ++p) zp[p] = hn::MulSub(cc[p], z[p], hn::Mul(dd[p], zp[p]));
       if constexpr (kCos) {
@@ -423,8 +449,10 @@ HWY_NOINLINE void GaussDifferenceBatch(const SlabCtx& sc, const ReadyList& rl,
     EtaTable(sc, u, table);
     eta[p] = table;
   }
+  const double u_min = BatchMinU(rl, P * static_cast<int>(L));
+  int steps = sc.nv;
   auto run = [&](float* row, float* urow, VF* x, VF* d, const VF* beta) {
-    for (int v = 0; v < sc.nv; ++v) {
+    for (int v = 0; v < steps; ++v) {
       const std::size_t o = static_cast<std::size_t>(v) * L;
       VF a = hn::Zero(df), au = hn::Zero(df);
       for (int p = 0; p < P; ++p) {
@@ -446,6 +474,7 @@ HWY_NOINLINE void GaussDifferenceBatch(const SlabCtx& sc, const ReadyList& rl,
     }
   };
   for (int l = 0; l < sc.lanes; ++l) {
+    steps = GaussSteps(sc, u_min, l);
     VF x[P], d[P], beta[P];
     for (int p = 0; p < P; ++p) {
       VF e, t, aux;

@@ -5,7 +5,7 @@
 // tabulated at the exact values of the record (the same fixed quadratures as calcurms) on
 // segments of 2048 intervals, each segment with twice the spacing of the one before, and
 // interpolated by cubics through four nodes. The first spacing resolves a period with about
-// 40 nodes, which keeps u within about 1e-7 relative of the exact value.
+// 40 nodes, which keeps u within about 2e-7 relative of the exact value from 1 Angstrom on.
 #include "scatter/kernel_fast_urms.hpp"
 
 #include <omp.h>
@@ -19,6 +19,10 @@ namespace {
 
 constexpr int kIntervals = 2048;  // per segment
 constexpr int kMaxSegments = 24;
+// Below this distance (Angstrom) the record's own single-precision arithmetic cancels
+// (1 - cos(qD r) rounds to 0 below qD r ~ 3e-4), so its values are not smooth enough to
+// interpolate; the few pairs there are evaluated exactly.
+constexpr double kTableFrom = 1.0;
 
 }  // namespace
 
@@ -39,8 +43,17 @@ float UrmsEval::tail_model3(float r) const {
   return (*static_cast<const RecordEvaluator*>(exact))(r);
 }
 
+bool same_debye_tail(const UrmsRecord& a, const UrmsRecord& b) {
+  auto last_break = [](const UrmsRecord& r) {
+    return r.npoint >= 2 && r.npoint <= 100 ? r.rbreak[static_cast<std::size_t>(r.npoint - 2)] : 0.0f;
+  };
+  return a.imode == 3 && b.imode == 3 && a.amass1 == b.amass1 && a.amass2 == b.amass2 &&
+         a.theta1 == b.theta1 && a.theta2 == b.theta2 && a.qdebye1 == b.qdebye1 &&
+         a.qdebye2 == b.qdebye2 && a.temp == b.temp && last_break(a) == last_break(b);
+}
+
 std::unique_ptr<RecordEvaluator> make_urms_eval(const UrmsRecord& record, double r_max,
-                                                UrmsEval& eval) {
+                                                UrmsEval& eval, const UrmsEval* same_tail) {
   eval.imode = record.imode;
   eval.npoint = std::clamp(record.npoint, 1, 100);
   eval.urms = record.urms;
@@ -48,15 +61,22 @@ std::unique_ptr<RecordEvaluator> make_urms_eval(const UrmsRecord& record, double
   eval.a1 = record.a1;
   eval.a2 = record.a2;
   if (record.imode != 3) return nullptr;
+  if (same_tail != nullptr) {
+    eval.segments = same_tail->segments;
+    eval.r_end = same_tail->r_end;
+    eval.exact = same_tail->exact;
+    return nullptr;
+  }
 
   // The tail alone: the same record without its steps.
   UrmsRecord tail = record;
   tail.npoint = 1;
   auto exact = std::make_unique<RecordEvaluator>(tail);
   eval.exact = exact.get();
-  const double r_start =
-      eval.npoint >= 2 ? std::max(0.0f, record.rbreak[static_cast<std::size_t>(eval.npoint - 2)])
-                       : 0.0;
+  const double r_start = std::max(
+      kTableFrom,
+      eval.npoint >= 2 ? static_cast<double>(record.rbreak[static_cast<std::size_t>(eval.npoint - 2)])
+                       : 0.0);
   const double qd = std::max(std::abs(record.qdebye1), std::abs(record.qdebye2));
   double step = std::isfinite(qd) && qd > 0.0 ? std::min(0.05, 0.15 / qd) : 0.05;
   double r0 = r_start;
@@ -69,8 +89,7 @@ std::unique_ptr<RecordEvaluator> make_urms_eval(const UrmsRecord& record, double
     const int n = kIntervals + 4;
 #pragma omp parallel for schedule(static)
     for (int i = 0; i < n; ++i) {
-      // v is even in r, which gives the node before r = 0.
-      const double r = std::abs(r0 + (i - 1) * step);
+      const double r = r0 + (i - 1) * step;
       const double u = ex(static_cast<float>(r));
       s.v[static_cast<std::size_t>(i)] = u * u;
     }

@@ -11,8 +11,13 @@ namespace zalmor::scatter::detail {
 
 // Fills `eval` for `record`. A model-3 tail is tabulated for distances up to r_max (Angstrom)
 // from the exact evaluator of the tail, which is returned (it answers beyond the table and
-// must outlive `eval`); nullptr for the other models.
+// must outlive `eval`); nullptr for the other models, and when `same_tail`, the evaluator of
+// a record with the same tail, lends its table.
 std::unique_ptr<RecordEvaluator> make_urms_eval(const UrmsRecord& record, double r_max,
-                                                UrmsEval& eval);
+                                                UrmsEval& eval,
+                                                const UrmsEval* same_tail = nullptr);
+
+// Whether two model-3 records have the same tail (parameters and last break).
+bool same_debye_tail(const UrmsRecord& a, const UrmsRecord& b);
 
 }  // namespace zalmor::scatter::detail
