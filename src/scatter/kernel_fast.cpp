@@ -9,21 +9,23 @@
 // straight to the double-precision evaluation.
 //
 // Threads share a fixed partition of the rows into chunks (independent of the thread count);
-// each chunk is summed from zero and the chunks are added in their order, so the result does
-// not depend on how many threads ran.
+// each chunk is summed from zero and the chunks' sums are added along a fixed binary tree, so
+// the result does not depend on how many threads ran or in which order chunks finished.
 #include "scatter/kernel_fast.hpp"
 
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <exception>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "scatter/kernel_fast_engine.hpp"
 #include "scatter/kernel_fast_urms.hpp"
@@ -263,16 +265,31 @@ struct GroupTotal {
 
 void add_into(std::vector<double>& dst, const double* src, int n) {
   if (src == nullptr) return;
-  if (dst.empty()) dst.assign(static_cast<std::size_t>(n), 0.0);
+  if (dst.empty()) {
+    dst.assign(src, src + n);
+    return;
+  }
   for (int k = 0; k < n; ++k) dst[static_cast<std::size_t>(k)] += src[k];
 }
 
-void merge(ChunkState& st, int len, std::vector<GroupTotal>& totals,
-           std::map<std::pair<int, std::uint32_t>, std::int64_t>& zero_pairs) {
+void add_into(std::vector<double>& dst, const std::vector<double>& src) {
+  if (src.empty()) return;
+  add_into(dst, src.data(), static_cast<int>(src.size()));
+}
+
+// The sums of a set of chunks.
+struct ChunkSums {
+  std::map<int, GroupTotal> groups;
+  std::map<std::pair<int, std::uint32_t>, std::int64_t> zero_pairs;
+};
+
+// Moves the sums of the chunk just done out of the thread's state.
+ChunkSums take_sums(ChunkState& st, int len) {
+  ChunkSums out;
   for (const auto& gp : st.slots) {
     const GroupAcc& g = *gp;
     if (g.n_all == 0) continue;
-    GroupTotal& t = totals[static_cast<std::size_t>(g.gid)];
+    GroupTotal& t = out.groups[g.gid];
     t.used = true;
     if (g.n_rec > 0) {
       add_into(t.s, g.s64.get(), len);
@@ -282,15 +299,82 @@ void merge(ChunkState& st, int len, std::vector<GroupTotal>& totals,
       }
     }
     if (g.d64) add_into(t.d, g.d64.get(), len);
-    t.n_all += g.n_all;
-    t.n_rec += g.n_rec;
-    t.n_zero += g.n_zero;
-    t.k2 += g.k2;
-    t.rmax = std::max(t.rmax, g.rmax);
+    t.n_all = g.n_all;
+    t.n_rec = g.n_rec;
+    t.n_zero = g.n_zero;
+    t.k2 = g.k2;
+    t.rmax = g.rmax;
   }
-  for (const auto& [key, count] : st.zero_pairs) zero_pairs[key] += count;
+  out.zero_pairs = st.zero_pairs;
   st.reset();
+  return out;
 }
+
+// left += right.
+void combine(ChunkSums& left, ChunkSums& right) {
+  for (auto& [gid, r] : right.groups) {
+    GroupTotal& t = left.groups[gid];
+    t.used = true;
+    add_into(t.s, r.s);
+    add_into(t.c, r.c);
+    add_into(t.u, r.u);
+    add_into(t.d, r.d);
+    t.n_all += r.n_all;
+    t.n_rec += r.n_rec;
+    t.n_zero += r.n_zero;
+    t.k2 += r.k2;
+    t.rmax = std::max(t.rmax, r.rmax);
+  }
+  for (const auto& [key, count] : right.zero_pairs) left.zero_pairs[key] += count;
+}
+
+// Adds the chunks' sums along a fixed binary tree over the chunk numbers, whatever order
+// they arrive in, so that the result does not depend on which thread did what and no
+// thread waits for another.
+class ChunkTree {
+ public:
+  explicit ChunkTree(int nchunks) : nchunks_(nchunks) {}
+
+  void add(int chunk, ChunkSums sums) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int level = 0;
+    int index = chunk;
+    for (;;) {
+      if ((1LL << level) >= nchunks_) {
+        root_ = std::move(sums);
+        return;
+      }
+      const int sibling = index ^ 1;
+      if ((static_cast<long long>(sibling) << level) >= nchunks_) {
+        // No chunks on the sibling's side: the node is this side alone.
+      } else {
+        const auto it = waiting_.find({level, sibling});
+        if (it == waiting_.end()) {
+          waiting_.emplace(std::make_pair(level, index), std::move(sums));
+          return;
+        }
+        ChunkSums other = std::move(it->second);
+        waiting_.erase(it);
+        if (index < sibling) {
+          combine(sums, other);
+        } else {
+          combine(other, sums);
+          sums = std::move(other);
+        }
+      }
+      ++level;
+      index >>= 1;
+    }
+  }
+
+  ChunkSums& root() { return root_; }
+
+ private:
+  int nchunks_;
+  std::mutex mutex_;
+  std::map<std::pair<int, int>, ChunkSums> waiting_;
+  ChunkSums root_;
+};
 
 // Per block: sums of the slab in double, the largest |value| and the largest error bound
 // (with and without the part that the move to the stored Q values removes).
@@ -449,17 +533,16 @@ class Calculation {
           std::max(bounds[static_cast<std::size_t>(c) - 1],
                    static_cast<int>(it - setup_.row_prefix.begin()));
     }
-    totals_.assign(setup_.groups.size(), GroupTotal{});
-    zero_pairs_.clear();
     std::exception_ptr failure;
-    int merged = 0;
+    std::atomic<int> done{0};
+    ChunkTree tree(nchunks);
     const int nthreads = std::min(threads_, nchunks);
 #pragma omp parallel num_threads(nthreads)
     {
       ChunkState st;
       st.slot_of.assign(setup_.groups.size(), -1);
       st.len_pad = job_.len_pad;
-#pragma omp for ordered schedule(dynamic, 1)
+#pragma omp for schedule(dynamic, 1)
       for (int c = 0; c < nchunks; ++c) {
         Job job = job_;
         job.row_begin = bounds[static_cast<std::size_t>(c)];
@@ -467,25 +550,24 @@ class Calculation {
         bool failed = false;
 #pragma omp critical(zalmor_failure)
         failed = static_cast<bool>(failure);
-        if (!failed && job.row_begin < job.row_end) {
-          try {
-            process_chunk(job, st);
-          } catch (...) {
+        if (failed) continue;
+        try {
+          if (job.row_begin < job.row_end) process_chunk(job, st);
+          tree.add(c, take_sums(st, job_.len));
+        } catch (...) {
 #pragma omp critical(zalmor_failure)
-            failure = std::current_exception();
-          }
+          failure = std::current_exception();
         }
-#pragma omp ordered
-        {
-          if (!failed) merge(st, job_.len, totals_, zero_pairs_);
-          ++merged;
-          if (omp_get_thread_num() == 0) {
-            report(progress_fraction(sl, nslabs, static_cast<double>(merged) / nchunks));
-          }
+        const int n = ++done;
+        if (omp_get_thread_num() == 0) {
+          report(progress_fraction(sl, nslabs, static_cast<double>(n) / nchunks));
         }
       }
     }
     if (failure) std::rethrow_exception(failure);
+    totals_.assign(setup_.groups.size(), GroupTotal{});
+    for (auto& [gid, t] : tree.root().groups) totals_[static_cast<std::size_t>(gid)] = std::move(t);
+    zero_pairs_ = std::move(tree.root().zero_pairs);
   }
 
   double progress_fraction(int sl, int nslabs, double in_slab) const {

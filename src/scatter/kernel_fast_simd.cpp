@@ -625,11 +625,41 @@ class Engine {
       case 4:
         for (int m = 0; m < n; ++m) route_urms(i, ti, t, k, j0 + m, r[m]);
         return;
-      default: {
-        GroupAcc& g = st_.slot(k);
-        for (int m = 0; m < n; ++m) push(g, r[m], 0.0f);
+      default:
+        push_run(st_.slot(k), r, n);
         return;
+    }
+  }
+
+  // push() for a run of distances of one group, copied in bulk where no distance is special.
+  void push_run(GroupAcc& g, const float* r, int n) {
+    const DF df;
+    const auto L = static_cast<int>(hn::Lanes(df));
+    const VF limit = hn::Set(df, static_cast<float>(kMaxPhase / std::max(job_.qmax_abs, 1e-30)));
+    int m = 0;
+    while (m < n) {
+      const int take = std::min(n - m, kPending - g.npend);
+      bool plain = take >= L;
+      int v = 0;
+      for (; plain && v + L <= take; v += L) {
+        const VF x = hn::LoadU(df, r + m + v);
+        // Every distance positive, finite and short enough for the reduction.
+        plain = hn::AllTrue(df, hn::And(hn::Gt(x, hn::Zero(df)), hn::Lt(x, limit)));
       }
+      for (; plain && v < take; ++v) {
+        const float x = r[m + v];
+        plain = x > 0.0f && x < hn::GetLane(limit);
+      }
+      if (!plain) {
+        push(g, r[m], 0.0f);
+        ++m;
+        continue;
+      }
+      std::copy(r + m, r + m + take, g.pend_r.begin() + g.npend);
+      g.npend += take;
+      g.n_all += take;
+      m += take;
+      if (g.npend == kPending) prepare(g);
     }
   }
 
@@ -758,8 +788,17 @@ class Engine {
     for (int m = 0; m < n; m += nd) {
       const VD r = hn::PromoteTo(dd, hn::LoadU(dfh, g.pend_r.data() + m));
       VD sphi, cphi, sal, cal;
-      SinCos(Reduce2Pi(hn::Mul(r, hn::Set(dd, sc_.q_first))), sphi, cphi);
       SinCos(Reduce2Pi(hn::Mul(r, hn::Set(dd, sc_.h))), sal, cal);
+      // The first Q of the slab is often 0 or the step itself.
+      if (sc_.q_first == 0.0) {
+        cphi = one;
+        sphi = zero;
+      } else if (sc_.q_first == sc_.h) {
+        cphi = cal;
+        sphi = sal;
+      } else {
+        SinCos(Reduce2Pi(hn::Mul(r, hn::Set(dd, sc_.q_first))), sphi, cphi);
+      }
       // exp(i th) = exp(i h r)^L by repeated squaring (L is a power of two).
       VD cth = cal, sth = sal;
       for (int l = 1; l < sc_.lanes; l *= 2) {
@@ -801,6 +840,22 @@ class Engine {
       const auto is_diff = hn::AndNot(cheb, hn::AndNot(alternate, in));
       const hn::Mask<DD> masks[kKinds] = {is_cheb, is_diff, is_alt};
       const VD u = hn::PromoteTo(dd, hn::LoadU(dfh, g.pend_u.data() + m));
+      if (hn::AllTrue(dd, is_cheb)) {
+        ReadyList& rl = g.ready[kChebyshev];
+        const auto at = static_cast<std::size_t>(rl.count);
+        hn::StoreU(cphi, dd, rl.cphi.get() + at);
+        hn::StoreU(sphi, dd, rl.sphi.get() + at);
+        hn::StoreU(cal, dd, rl.calpha.get() + at);
+        hn::StoreU(sal, dd, rl.salpha.get() + at);
+        hn::StoreU(k1, dd, rl.k1.get() + at);
+        hn::StoreU(k2, dd, rl.k2.get() + at);
+        hn::StoreU(inv, dd, rl.inv_r.get() + at);
+        hn::StoreU(coef, dd, rl.coef.get() + at);
+        hn::StoreU(cth, dd, rl.cos_th.get() + at);
+        hn::StoreU(u, dd, rl.u.get() + at);
+        rl.count += nd;
+        continue;
+      }
       for (int kind = 0; kind < kKinds; ++kind) {
         ReadyList& rl = g.ready[static_cast<std::size_t>(kind)];
         std::uint8_t bits[8] = {};

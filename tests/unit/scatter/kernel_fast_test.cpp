@@ -329,10 +329,10 @@ TEST(FastKernel, EmptyInputsGiveZeros) {
 }
 
 TEST(FastKernel, ResultsDoNotDependOnTheThreadCount) {
-  // Large enough for several chunks, so that the chunks' order of addition matters.
-  const auto model = random_model(1500, 30.0f, 2, 23);
-  const auto q = driver_grid(50.0f, 2500, false);
-  BlockRequest req = request_for(2, {1.0f, 1.5f}, 1500.0f);
+  // Large enough for two chunks, so that the chunks' order of addition matters.
+  const auto model = random_model(1100, 27.0f, 2, 23);
+  const auto q = driver_grid(50.0f, 1500, false);
+  BlockRequest req = request_for(2, {1.0f, 1.5f}, 1100.0f);
   req.thermal = thermal_option(3);
   const auto one = compute_blocks(Impl::Fast, model, q, req, 1);
   EXPECT_EQ(detail::last_fast_report().threads, 1);
@@ -380,9 +380,9 @@ TEST(FastKernel, TotalIsLikePlusTwiceUnlikePartials) {
 }
 
 TEST(FastKernel, ProgressRisesToOneFromOneThread) {
-  const auto model = random_model(1500, 30.0f, 2, 37);
-  const auto q = driver_grid(50.0f, 2500, false);
-  const BlockRequest req = request_for(2, {1.0f, 1.0f}, 1500.0f);
+  const auto model = random_model(1100, 27.0f, 2, 37);
+  const auto q = driver_grid(50.0f, 1500, false);
+  const BlockRequest req = request_for(2, {1.0f, 1.0f}, 1100.0f);
   std::vector<double> seen;
   std::vector<std::thread::id> callers;
   compute_blocks(Impl::Fast, model, q, req, 2, [&](double f) {
