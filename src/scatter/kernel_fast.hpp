@@ -1,7 +1,9 @@
 // Private interface of the fast Debye-sum engine (not part of the scatter API).
 #pragma once
 
+#include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "scatter/kernel.hpp"
@@ -21,6 +23,13 @@ FastReport last_fast_report();
 // recurrences, 1 with the move to the stored Q values, 2 direct double) without checking
 // the error bounds; -1 restores the normal choice.
 void force_fast_mode(int mode);
+
+// The instruction sets the kernels were compiled for that this processor runs (widest
+// first), their names, and (tests only) restricting the choice to one of them; 0 restores
+// the widest.
+std::vector<std::int64_t> fast_targets();
+std::string fast_target_name(std::int64_t target);
+void use_fast_target(std::int64_t target);
 
 // All blocks of compute_blocks(Impl::Fast, ...).
 std::vector<std::vector<float>> compute_fast(const util::Model& model, std::span<const float> q,

@@ -86,7 +86,7 @@ struct UrmsEval {
   // Model-3 tail: u^2 at r_start + i * step, i = 0..n-1, interpolated cubically, in segments
   // whose step doubles (see build_tail_table).
   struct Segment {
-    double r0 = 0, step = 0;
+    double r0 = 0, step = 0, inv_step = 0, r1 = 0;  // covers [r0, r1)
     std::vector<double> v;
   };
   std::vector<Segment> segments;

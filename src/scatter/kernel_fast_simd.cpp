@@ -29,6 +29,7 @@
 #include <cstring>
 #include <vector>
 
+#include "scatter/kernel_fast.hpp"
 #include "scatter/kernel_fast_engine.hpp"
 
 HWY_BEFORE_NAMESPACE();
@@ -297,26 +298,6 @@ HWY_NOINLINE void DifferenceBatch(const SlabCtx& sc, const ReadyList& rl, float*
   }
 }
 
-// eta(v) = exp(-c v^2), c = u^2 (L h)^2 / 2, for the pairs of one block (lanes), as rows
-// eta[v * L]. A recurrence in v, restarted from the exponential every 16 steps.
-HWY_INLINE void EtaTable(const SlabCtx& sc, VF uv, float* eta) {
-  const DF df;
-  const std::size_t L = hn::Lanes(df);
-  const VF c = hn::Mul(hn::Mul(uv, uv), hn::Set(df, static_cast<float>(0.5 * sc.step * sc.step)));
-  const VF shrink = hn::Sub(hn::Set(df, 1.0f), hn::Exp(df, hn::Mul(hn::Set(df, -2.0f), c)));
-  VF e = hn::Zero(df), ratio = hn::Zero(df);
-  for (int v = 0; v < sc.nv; ++v) {
-    if (v % 16 == 0) {
-      const float fv = static_cast<float>(v);
-      e = hn::Exp(df, hn::Mul(hn::Set(df, -fv * fv), c));
-      ratio = hn::Exp(df, hn::Mul(hn::Set(df, -(2.0f * fv + 1.0f)), c));
-    }
-    hn::Store(e, df, eta + static_cast<std::size_t>(v) * L);
-    e = hn::Mul(e, ratio);
-    ratio = hn::NegMulAdd(ratio, shrink, ratio);
-  }
-}
-
 // Steps of residue l that a batch of pairs with their own u needs: past
 // Q = kGaussCut / u_min every term is below kGaussFloor of its sinc and is left out.
 HWY_INLINE int GaussSteps(const SlabCtx& sc, double u_min, int l) {
@@ -339,6 +320,34 @@ HWY_INLINE double BatchMinU(const ReadyList& rl, int n) {
   return u_min;
 }
 
+// eta(v) = exp(-c v^2), c = u^2 (L h)^2 / 2, for the pairs of P blocks (lanes), as rows
+// eta[p][v * L], v < steps. A recurrence in v, restarted from the exponential every 16 steps;
+// the blocks' chains are interleaved so that their latencies overlap.
+template <int P>
+HWY_INLINE void EtaTables(const SlabCtx& sc, const VF* u2, float* const* eta, int steps) {
+  const DF df;
+  const std::size_t L = hn::Lanes(df);
+  VF c[P], shrink[P], e[P], ratio[P];
+  for (int p = 0; p < P; ++p) {
+    c[p] = hn::Mul(u2[p], hn::Set(df, static_cast<float>(0.5 * sc.step * sc.step)));
+    shrink[p] = hn::Neg(hn::Expm1(df, hn::Mul(hn::Set(df, -2.0f), c[p])));  // 1 - exp(-2c)
+  }
+  for (int v = 0; v < steps; ++v) {
+    if (v % 16 == 0) {
+      const float fv = static_cast<float>(v);
+      for (int p = 0; p < P; ++p) {
+        e[p] = hn::Exp(df, hn::Mul(hn::Set(df, -fv * fv), c[p]));
+        ratio[p] = hn::Exp(df, hn::Mul(hn::Set(df, -(2.0f * fv + 1.0f)), c[p]));
+      }
+    }
+    for (int p = 0; p < P; ++p) {
+      hn::Store(e[p], df, eta[p] + static_cast<std::size_t>(v) * L);
+      e[p] = hn::Mul(e[p], ratio[p]);
+      ratio[p] = hn::NegMulAdd(ratio[p], shrink[p], ratio[p]);
+    }
+  }
+}
+
 // Lane factors of residue l: E = exp(-u^2 Q_l^2 / 2) and beta = exp(-u^2 Q_l L h).
 HWY_INLINE void GaussLanes(const SlabCtx& sc, int l, VF u2, VF& e, VF& beta) {
   const DF df;
@@ -357,17 +366,16 @@ HWY_NOINLINE void GaussChebyshevBatch(const SlabCtx& sc, const ReadyList& rl,
   const std::size_t L = hn::Lanes(df);
   BlockPhase ph[P];
   VF u2[P], cth[P];
-  const float* eta[P];
+  float* eta[P];
   for (int p = 0; p < P; ++p) {
     ph[p].load(rl, p * static_cast<int>(L));
     const VF u = LoadDemote(rl.u.get() + p * L);
     u2[p] = hn::Mul(u, u);
     cth[p] = LoadDemote(rl.cos_th.get() + p * L);
-    float* table = sc.eta.get() + static_cast<std::size_t>(p) * sc.nv * L;
-    EtaTable(sc, u, table);
-    eta[p] = table;
+    eta[p] = sc.eta.get() + static_cast<std::size_t>(p) * sc.nv * L;
   }
   const double u_min = BatchMinU(rl, P * static_cast<int>(L));
+  EtaTables<P>(sc, u2, eta, GaussSteps(sc, u_min, 0));
   for (int l = 0; l < sc.lanes; ++l) {
     const int steps = GaussSteps(sc, u_min, l);
     VF z[P], zp[P], cc[P], dd[P], w[P], wp[P];
@@ -439,17 +447,16 @@ HWY_NOINLINE void GaussDifferenceBatch(const SlabCtx& sc, const ReadyList& rl,
   const std::size_t L = hn::Lanes(df);
   BlockPhase ph[P];
   VF u2[P], lam[P];
-  const float* eta[P];
+  float* eta[P];
   for (int p = 0; p < P; ++p) {
     ph[p].load(rl, p * static_cast<int>(L));
     const VF u = LoadDemote(rl.u.get() + p * L);
     u2[p] = hn::Mul(u, u);
     lam[p] = LoadDemote(rl.coef.get() + p * L);
-    float* table = sc.eta.get() + static_cast<std::size_t>(p) * sc.nv * L;
-    EtaTable(sc, u, table);
-    eta[p] = table;
+    eta[p] = sc.eta.get() + static_cast<std::size_t>(p) * sc.nv * L;
   }
   const double u_min = BatchMinU(rl, P * static_cast<int>(L));
+  EtaTables<P>(sc, u2, eta, GaussSteps(sc, u_min, 0));
   int steps = sc.nv;
   auto run = [&](float* row, float* urow, VF* x, VF* d, const VF* beta) {
     for (int v = 0; v < steps; ++v) {
@@ -1017,6 +1024,12 @@ void process_chunk(const Job& job, ChunkState& state) {
 }
 
 int float_lanes() { return HWY_DYNAMIC_DISPATCH(FloatLanes)(); }
+
+std::vector<std::int64_t> fast_targets() { return hwy::SupportedAndGeneratedTargets(); }
+
+std::string fast_target_name(std::int64_t target) { return hwy::TargetName(target); }
+
+void use_fast_target(std::int64_t target) { hwy::SetSupportedTargetsForTest(target); }
 
 }  // namespace zalmor::scatter::detail
 #endif

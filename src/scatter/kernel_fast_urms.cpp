@@ -3,7 +3,7 @@
 // The correlated Debye value v(r) = u^2 of a model-3 tail is smooth: it oscillates with the
 // period 2 pi / qD of the Debye wave vectors and its oscillating part fades like 1 / r. It is
 // tabulated at the exact values of the record (the same fixed quadratures as calcurms) on
-// segments of 2048 intervals, each segment with twice the spacing of the one before, and
+// segments of 512 intervals, each segment with twice the spacing of the one before, and
 // interpolated by cubics through four nodes. The first spacing resolves a period with about
 // 40 nodes, which keeps u within about 2e-7 relative of the exact value from 1 Angstrom on.
 #include "scatter/kernel_fast_urms.hpp"
@@ -17,7 +17,7 @@ namespace zalmor::scatter::detail {
 
 namespace {
 
-constexpr int kIntervals = 2048;  // per segment
+constexpr int kIntervals = 512;  // per segment
 constexpr int kMaxSegments = 24;
 // Below this distance (Angstrom) the record's own single-precision arithmetic cancels
 // (1 - cos(qD r) rounds to 0 below qD r ~ 3e-4), so its values are not smooth enough to
@@ -29,16 +29,17 @@ constexpr double kTableFrom = 1.0;
 float UrmsEval::tail_model3(float r) const {
   const double rd = r;
   for (const Segment& s : segments) {
-    const double x = (rd - s.r0) / s.step;
-    if (!(x >= 0.0)) break;
-    if (x >= kIntervals) continue;
-    const auto j = static_cast<std::size_t>(x);
+    if (!(rd >= s.r0)) break;
+    if (rd >= s.r1) continue;
+    const double x = (rd - s.r0) * s.inv_step;
+    const auto j = std::min(static_cast<std::size_t>(x), std::size_t{kIntervals - 1});
     const double t = x - static_cast<double>(j);
     const double* f = s.v.data() + j;  // nodes at t = -1, 0, 1, 2
     const double tm1 = t - 1.0, tm2 = t - 2.0, tp1 = t + 1.0;
-    const double v = -t * tm1 * tm2 / 6.0 * f[0] + tp1 * tm1 * tm2 / 2.0 * f[1] -
-                     tp1 * t * tm2 / 2.0 * f[2] + tp1 * t * tm1 / 6.0 * f[3];
-    return v > 0.0 ? static_cast<float>(std::sqrt(v)) : 0.0f;
+    const double a = tp1 * t, b = tm1 * tm2;
+    const double v = (-t * b * f[0] + 3.0 * tp1 * b * f[1] - 3.0 * a * tm2 * f[2] + a * tm1 * f[3]) *
+                     (1.0 / 6.0);
+    return v > 0.0 ? std::sqrt(static_cast<float>(v)) : 0.0f;
   }
   return (*static_cast<const RecordEvaluator*>(exact))(r);
 }
@@ -84,6 +85,8 @@ std::unique_ptr<RecordEvaluator> make_urms_eval(const UrmsRecord& record, double
     UrmsEval::Segment s;
     s.r0 = r0;
     s.step = step;
+    s.inv_step = 1.0 / step;
+    s.r1 = r0 + kIntervals * step;
     s.v.resize(kIntervals + 4);
     const RecordEvaluator& ex = *exact;
     const int n = kIntervals + 4;

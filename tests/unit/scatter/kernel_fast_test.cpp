@@ -173,9 +173,8 @@ struct Case {
   int want_mode = -1;  // the pass the bounds must settle on, or -1 for any
 };
 
-void expect_accurate(const Case& c, int threads = 1) {
-  const auto want = double_eval(c.model, c.q, c.request);
-  const auto got = compute_blocks(Impl::Fast, c.model, c.q, c.request, threads);
+void expect_accurate(const Case& c, const std::vector<std::vector<double>>& want) {
+  const auto got = compute_blocks(Impl::Fast, c.model, c.q, c.request, 1);
   const auto report = detail::last_fast_report();
   const auto err = relative_errors(got, want);
   for (std::size_t b = 0; b < err.size(); ++b) {
@@ -186,6 +185,8 @@ void expect_accurate(const Case& c, int threads = 1) {
     EXPECT_EQ(report.final_mode, c.want_mode) << c.name;
   }
 }
+
+void expect_accurate(const Case& c) { expect_accurate(c, double_eval(c.model, c.q, c.request)); }
 
 Thermal thermal_option(int option) {
   Thermal th;
@@ -326,6 +327,33 @@ TEST(FastKernel, EmptyInputsGiveZeros) {
   const std::vector<float> single = {0.0f};
   const auto at_zero = compute_blocks(Impl::Fast, m, single, req, 1);
   EXPECT_FLOAT_EQ(at_zero[0][0], 2.0f * req.weight[0] * 435.0f);  // 30 * 29 / 2 pairs
+}
+
+TEST(FastKernel, EveryInstructionSetMatchesDoublePrecision) {
+  UrmsTable table;
+  add_record(table, 1, 1, 3, {0.06f, 300.0f}, {2.4f});
+  add_record(table, 1, 2, 1, {0.05f, 0.1f}, {2.5f});
+  const auto model = random_model(120, 14.0f, 2, 43);
+  const auto q = driver_grid(50.0f, 1000, false);
+  const auto targets = detail::fast_targets();
+  ASSERT_FALSE(targets.empty());
+  for (int option : {0, 3, 4}) {
+    Case c{"", model, q, request_for(2, {1.0f, 2.0f}, 120.0f)};
+    c.request.thermal = thermal_option(option);
+    c.request.thermal.urms = &table;
+    const auto want = double_eval(c.model, c.q, c.request);
+    for (std::int64_t target : targets) {
+      detail::use_fast_target(target);
+      for (int mode : {0, 1, 2}) {
+        c.name = detail::fast_target_name(target) + " option " + std::to_string(option) +
+                 " mode " + std::to_string(mode);
+        detail::force_fast_mode(mode);
+        expect_accurate(c, want);
+        detail::force_fast_mode(-1);
+      }
+    }
+  }
+  detail::use_fast_target(0);
 }
 
 TEST(FastKernel, ResultsDoNotDependOnTheThreadCount) {
