@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <string>
-#include <vector>
 
 namespace zalmor::util {
 namespace {
@@ -15,96 +14,55 @@ constexpr auto N = ParseStatus::Null;
 constexpr auto E = ParseStatus::Empty;
 constexpr auto B = ParseStatus::Bad;
 
-TEST(ParseInt, FollowsTheFreeFormRules) {
-  const struct {
-    const char* text;
-    ParseStatus status;
-    int value;
-  } cases[] = {
-      {"12", V, 12},         {"  12", V, 12},        {"12 13", V, 12},   {"\t12\t13", V, 12},
-      {"12,13", V, 12},      {"12/", V, 12},         {"+3", V, 3},       {"-5", V, -5},
-      {"007", V, 7},         {"-0", V, 0},           {"2147483647", V, 2147483647},
-      {"-2147483648", V, -2147483647 - 1},           {",", N, 0},        {"/", N, 0},
-      {"  ,5", N, 0},        {"", E, 0},             {"   ", E, 0},       {" \t ", E, 0},
-      {"abc", B, 0},         {"1.5", B, 0},          {"5.", B, 0},       {"1e5", B, 0},
-      {"12x", B, 0},         {"+", B, 0},            {"-", B, 0},        {"2147483648", B, 0},
-      {"-2147483649", B, 0}, {"99999999999999999999", B, 0},            {"1-2", B, 0},
-  };
+template <class T>
+struct Case {
+  const char* text;
+  ParseStatus status;
+  T value;
+};
+
+template <class T, class Parse>
+void expect_parses(std::initializer_list<Case<T>> cases, Parse parse) {
   for (const auto& c : cases) {
-    const Parsed<int> p = parse_int(c.text);
+    const Parsed<T> p = parse(c.text);
     EXPECT_EQ(p.status, c.status) << '[' << c.text << ']';
     if (c.status == V) {
       EXPECT_EQ(p.value, c.value) << '[' << c.text << ']';
     }
   }
+}
+
+TEST(ParseInt, FollowsTheFreeFormRules) {
+  expect_parses<int>(
+      {
+          {"12", V, 12},         {"  12", V, 12},        {"12 13", V, 12},   {"\t12\t13", V, 12},
+          {"12,13", V, 12},      {"12/", V, 12},         {"+3", V, 3},       {"-5", V, -5},
+          {"007", V, 7},         {"-0", V, 0},           {"2147483647", V, 2147483647},
+          {"-2147483648", V, -2147483647 - 1},           {",", N, 0},        {"/", N, 0},
+          {"  ,5", N, 0},        {"", E, 0},             {" \t ", E, 0},     {"abc", B, 0},
+          {"1.5", B, 0},         {"5.", B, 0},           {"1e5", B, 0},      {"12x", B, 0},
+          {"+", B, 0},           {"-", B, 0},            {"2147483648", B, 0},
+          {"-2147483649", B, 0}, {"99999999999999999999", B, 0},            {"1-2", B, 0},
+      },
+      parse_int);
 }
 
 TEST(ParseReal, FollowsTheFreeFormRules) {
-  const struct {
-    const char* text;
-    ParseStatus status;
-    float value;
-  } cases[] = {
-      {"2", V, 2.0f},         {"1.5e2", V, 150.0f},  {"1.5E2", V, 150.0f},  {"1.5D2", V, 150.0f},
-      {"1.5d-1", V, 0.15f},   {"+3", V, 3.0f},        {"-.5", V, -0.5f},     {".5", V, 0.5f},
-      {"5.", V, 5.0f},        {"  0.02  x", V, 0.02f}, {"50.0,1", V, 50.0f},  {"1e+2", V, 100.0f},
-      {"\t-1.25\t", V, -1.25f}, {"3/", V, 3.0f},      {"1e-50", V, 0.0f},    {",", N, 0.0f},
-      {"/", N, 0.0f},         {"", E, 0.0f},          {"    ", E, 0.0f},     {"1e", B, 0.0f},
-      {"e5", B, 0.0f},        {"abc", B, 0.0f},       {".", B, 0.0f},        {"-", B, 0.0f},
-      {"1.5.2", B, 0.0f},     {"1e5x", B, 0.0f},      {"1e40", B, 0.0f},     {"inf", B, 0.0f},
-      {"nan", B, 0.0f},       {"1.5+2", B, 0.0f},     {"0x10", B, 0.0f},     {"1e+", B, 0.0f},
-  };
-  for (const auto& c : cases) {
-    const Parsed<float> p = parse_real(c.text);
-    EXPECT_EQ(p.status, c.status) << '[' << c.text << ']';
-    if (c.status == V) {
-      EXPECT_EQ(p.value, c.value) << '[' << c.text << ']';
-    }
-  }
-}
-
-TEST(ParseReal, RoundsOnceStraightToFloat) {
-  // 1.00000005960464477539062500001 lies just above the midpoint between 1 and the next
-  // float; going through double first would round to the midpoint and then down to 1.
-  const Parsed<float> p = parse_real("1.00000005960464477539062500001");
-  ASSERT_EQ(p.status, V);
-  EXPECT_EQ(p.value, std::nextafter(1.0f, 2.0f));
-}
-
-TEST(FieldScanner, SplitsOnBlanksTabsAndSingleCommas) {
-  const struct {
-    const char* text;
-    std::vector<std::string> fields;
-  } cases[] = {
-      {"1 2 3.0", {"1", "2", "3.0"}},
-      {"  1\t2 ,3 , 4,5  ", {"1", "2", "3", "4", "5"}},
-      {"1,,2", {"1", "", "2"}},
-      {",1", {"", "1"}},
-      {"", {}},
-      {" \t ", {}},
-      {"a/b c", {"a/b", "c"}},
-  };
-  for (const auto& c : cases) {
-    FieldScanner scanner(c.text);
-    std::vector<std::string> got;
-    while (auto field = scanner.next()) got.emplace_back(*field);
-    EXPECT_EQ(got, c.fields) << '[' << c.text << ']';
-    EXPECT_FALSE(scanner.next().has_value());
-  }
-}
-
-TEST(FieldConversion, RequiresTheWholeField) {
-  EXPECT_EQ(field_to_int("42"), 42);
-  EXPECT_EQ(field_to_int("-7"), -7);
-  EXPECT_FALSE(field_to_int("4.0").has_value());
-  EXPECT_FALSE(field_to_int("Na").has_value());
-  EXPECT_FALSE(field_to_int("").has_value());
-  EXPECT_FALSE(field_to_int("1 2").has_value());
-  EXPECT_EQ(field_to_real("4"), 4.0f);
-  EXPECT_EQ(field_to_real("-1.5D1"), -15.0f);
-  EXPECT_FALSE(field_to_real("").has_value());
-  EXPECT_FALSE(field_to_real("1.0 ").has_value());
-  EXPECT_FALSE(field_to_real("x1").has_value());
+  expect_parses<float>(
+      {
+          {"2", V, 2.0f},       {"1.5e2", V, 150.0f},    {"1.5D2", V, 150.0f}, {"1.5d-1", V, 0.15f},
+          {"+3", V, 3.0f},      {"-.5", V, -0.5f},       {"5.", V, 5.0f},      {"50.0,1", V, 50.0f},
+          {"  0.02  x", V, 0.02f}, {"\t-1.25\t", V, -1.25f}, {"3/", V, 3.0f}, {"1e-50", V, 0.0f},
+          {",", N, 0.0f},       {"/", N, 0.0f},          {"", E, 0.0f},        {"    ", E, 0.0f},
+          {"1e", B, 0.0f},      {"e5", B, 0.0f},         {"abc", B, 0.0f},     {".", B, 0.0f},
+          {"-", B, 0.0f},       {"1.5.2", B, 0.0f},      {"1e5x", B, 0.0f},    {"1e40", B, 0.0f},
+          {"inf", B, 0.0f},     {"nan", B, 0.0f},        {"1.5+2", B, 0.0f},   {"0x10", B, 0.0f},
+          {"1e+", B, 0.0f},
+      },
+      parse_real);
+  // Just above the midpoint between 1 and the next float: going through double first
+  // would round to the midpoint and then down to 1.
+  EXPECT_EQ(parse_real("1.00000005960464477539062500001").value, std::nextafter(1.0f, 2.0f));
 }
 
 }  // namespace

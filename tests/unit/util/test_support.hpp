@@ -1,10 +1,12 @@
 // Shared helpers of the util tests: a console over string streams and a scratch folder.
 #pragma once
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "util/console.hpp"
@@ -18,41 +20,40 @@ struct Session {
   std::ostringstream out;
   Console console;
 
-  // The answers not read.
-  std::string rest() {
+  std::string rest() {  // the answers not read
     std::string r;
     std::getline(in, r, '\0');
     return r;
   }
 };
 
-// A fresh folder under the system temporary directory, removed with everything in it.
+// A fresh folder under the system temporary directory (or a sub-folder `sub` of it) is the
+// working folder while this lives; then the folder goes with everything in it.
 class ScratchDir {
  public:
-  ScratchDir() {
-    std::random_device seed;
-    path_ = std::filesystem::temp_directory_path() /
-            ("zalmor_util_" + std::to_string(seed()) + "_" + std::to_string(seed()));
-    std::filesystem::create_directories(path_);
+  explicit ScratchDir(const std::string& sub = "") {
+    std::string templ = (std::filesystem::temp_directory_path() / "zalmor_util_XXXXXX").string();
+    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    root_ = templ;
+    std::filesystem::create_directories(root_ / sub);
+    std::filesystem::current_path(root_ / sub);
   }
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::current_path(saved_, ec);
+    std::filesystem::remove_all(root_, ec);
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
 
-  // Writes a file in the folder and gives its path.
-  std::string write(const std::string& name, const std::string& content) const {
-    const auto file = path_ / name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file.string();
+  // The full name of `name` in the working folder, after writing `content` there if given.
+  static std::string file(const std::string& name, const char* content = nullptr) {
+    if (content != nullptr) std::ofstream(name, std::ios::binary) << content;
+    return (std::filesystem::current_path() / name).string();
   }
-  std::string path(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& root() const { return path_; }
 
  private:
-  std::filesystem::path path_;
+  std::filesystem::path saved_ = std::filesystem::current_path(), root_;
 };
 
 }  // namespace zalmor::util::testing
