@@ -16,6 +16,15 @@
 // eta(v) = exp(-u^2 (L h)^2 v^2 / 2), the same for all residues, read from a small table.
 // Each (residue, step) has a row of L floats that the pairs of the batch add to; rows are
 // summed across lanes when the float sums are moved into double.
+// Products and sums round as written: the distances must equal dist() bit for bit (option 3
+// compares them with the cutoff), and g++ would otherwise fuse a * b + c on the targets
+// with FMA. The kernels ask for their fused multiply-adds explicitly.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "scatter/kernel_fast_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep

@@ -306,6 +306,25 @@ TEST(FastKernel, EdgeCasesOfGridAndGeometry) {
   for (const Case& c : cases) expect_accurate(c);
 }
 
+TEST(FastKernel, DistancesRoundExactlyAsDist) {
+  // Cutoffs set to distances of the model: a pair whose distance rounds differently from
+  // dist() lands on the wrong side and takes a very different u.
+  const auto model = random_model(90, 11.0f, 2, 47);
+  const auto q = driver_grid(30.0f, 80, false);
+  std::mt19937 rng(53);
+  for (int trial = 0; trial < 80; ++trial) {
+    const int i = static_cast<int>(rng() % 90), j = static_cast<int>(rng() % 90);
+    if (i == j) continue;
+    Case c{"rcut = r(" + std::to_string(i) + ", " + std::to_string(j) + ")", model, q,
+           request_for(2, {1.0f, 1.0f}, 90.0f)};
+    c.request.thermal = thermal_option(3);
+    c.request.thermal.uij[0] = 0.01f;
+    c.request.thermal.uij[1] = 0.4f;
+    c.request.thermal.rcut = dist(model.xyz, i, j);
+    expect_accurate(c);
+  }
+}
+
 TEST(FastKernel, EmptyInputsGiveZeros) {
   const auto q = driver_grid(10.0f, 100, false);
   const BlockRequest req = request_for(2, {1.0f, 1.0f}, 1.0f);
