@@ -119,16 +119,18 @@ BlockRequest request(int option) {
   r.thermal.uij[1] = 0.11f;
   r.thermal.uij[2] = 0.1f;
   r.thermal.rcut = 3.0f;
-  if (option == 4) r.thermal.urms = &debye_table();
-  if (option == 5) r.thermal.urms = &mixed_table();
+  if (option == 4)
+    r.thermal.urms = &debye_table();
+  if (option == 5)
+    r.thermal.urms = &mixed_table();
   return r;
 }
 
 // Largest difference, over the blocks, between `blocks` and a term-by-term double-precision
 // evaluation at every 250th Q value, relative to the block's largest |i(Q)|. Under option 4
 // the u of a pair is the engine's (model-3 tails tabulated within 4e-7 of calcurms).
-double sampled_error(const util::Model& model, const std::vector<float>& q,
-                     const BlockRequest& req, const std::vector<std::vector<float>>& blocks) {
+double sampled_error(const util::Model& model, const std::vector<float>& q, const BlockRequest& req,
+                     const std::vector<std::vector<float>>& blocks) {
   std::vector<double> sub;
   std::vector<std::size_t> at;
   for (std::size_t k = 0; k < q.size(); k += 250) {
@@ -147,7 +149,8 @@ double sampled_error(const util::Model& model, const std::vector<float>& q,
   }
   auto urms_u = [&](float r, int t1, int t2) {
     const UrmsRecord* rec = th.urms != nullptr ? find_record(*th.urms, t1, t2) : nullptr;
-    if (rec == nullptr) return 0.05;
+    if (rec == nullptr)
+      return 0.05;
     float u = 0.05f;
     evals[static_cast<std::size_t>(rec - th.urms->records.data())].classify(r, u);
     return static_cast<double>(u);
@@ -167,20 +170,25 @@ double sampled_error(const util::Model& model, const std::vector<float>& q,
         const int a = std::min(ti, tj), b = std::max(ti, tj);
         const int k = partial_number(a, b, req.ntypes) - 1;
         double up = 0, ut = 0;
-        if (th.option == 1) up = ut = th.uij[0];
-        if (th.option == 2) up = ut = th.uij[static_cast<std::size_t>(k)];
-        if (th.option == 3) up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
+        if (th.option == 1)
+          up = ut = th.uij[0];
+        if (th.option == 2)
+          up = ut = th.uij[static_cast<std::size_t>(k)];
+        if (th.option == 3)
+          up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
         if (th.option == 4) {
           up = urms_u(rf, a, b);
           ut = th.topt == 1 ? urms_u(rf, 0, 0) : urms_u(rf, ti, tj);
         }
         const double cp = req.weight[static_cast<std::size_t>(k)] * (a == b ? 2.0 : 1.0);
-        const double ct = 2.0 * req.total_weight * 0.01 * req.bbar[static_cast<std::size_t>(ti - 1)] *
+        const double ct = 2.0 * req.total_weight * 0.01 *
+                          req.bbar[static_cast<std::size_t>(ti - 1)] *
                           req.bbar[static_cast<std::size_t>(tj - 1)];
         for (std::size_t m = 0; m < ns; ++m) {
           const double qk = sub[m], x = qk * rf;
           const double sinc = x == 0.0 ? 1.0 : std::sin(x) / x;
-          mine[static_cast<std::size_t>(k) * ns + m] += cp * sinc * std::exp(-0.5 * up * up * qk * qk);
+          mine[static_cast<std::size_t>(k) * ns + m] +=
+              cp * sinc * std::exp(-0.5 * up * up * qk * qk);
           mine[(nb - 1) * ns + m] += ct * sinc * std::exp(-0.5 * ut * ut * qk * qk);
         }
       }
@@ -195,7 +203,8 @@ double sampled_error(const util::Model& model, const std::vector<float>& q,
     for (std::size_t m = 0; m < ns; ++m) {
       err = std::max(err, std::abs(static_cast<double>(blocks[b][at[m]]) - sums[b * ns + m]));
     }
-    if (scale > 0) worst = std::max(worst, err / scale);
+    if (scale > 0)
+      worst = std::max(worst, err / scale);
   }
   return worst;
 }
@@ -214,8 +223,8 @@ void run(benchmark::State& state, Impl impl) {
     benchmark::DoNotOptimize(blocks.data());
   }
   const double terms = 0.5 * n * (n - 1.0) * nq;
-  state.counters["terms/s"] =
-      benchmark::Counter(terms * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["terms/s"] = benchmark::Counter(terms * static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate);
   if (impl == Impl::Fast) {
     const detail::FastReport rep = detail::last_fast_report();
     state.counters["passes"] = rep.passes;
@@ -234,8 +243,14 @@ BENCHMARK(BM_Fast)
     ->ArgsProduct({{2000, 8000}, {2500}, {0, 1, 2, 3, 4, 5}, {0}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(BM_Fast)->ArgsProduct({{8000}, {2500}, {0, 4}, {1}})->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Fast)->ArgsProduct({{1000}, {100, 501}, {0}, {0}})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Fast)
+    ->ArgsProduct({{8000}, {2500}, {0, 4}, {1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Fast)
+    ->ArgsProduct({{1000}, {100, 501}, {0}, {0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace zalmor::scatter

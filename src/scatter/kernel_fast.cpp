@@ -36,10 +36,14 @@ namespace zalmor::scatter::detail {
 void ChunkState::reset() {
   const auto n = static_cast<std::size_t>(len_pad);
   for (auto& g : slots) {
-    if (g->s64) std::memset(g->s64.get(), 0, n * sizeof(double));
-    if (g->c64) std::memset(g->c64.get(), 0, n * sizeof(double));
-    if (g->u64) std::memset(g->u64.get(), 0, n * sizeof(double));
-    if (g->d64) std::memset(g->d64.get(), 0, n * sizeof(double));
+    if (g->s64)
+      std::memset(g->s64.get(), 0, n * sizeof(double));
+    if (g->c64)
+      std::memset(g->c64.get(), 0, n * sizeof(double));
+    if (g->u64)
+      std::memset(g->u64.get(), 0, n * sizeof(double));
+    if (g->d64)
+      std::memset(g->d64.get(), 0, n * sizeof(double));
     g->n_all = g->n_rec = g->n_zero = 0;
     g->k2 = 0;
     g->rmax = 0;
@@ -83,16 +87,19 @@ GridFit fit_grid(std::span<const float> q) {
   GridFit g;
   const auto n = q.size();
   for (float v : q) g.qmax_abs = std::max(g.qmax_abs, static_cast<double>(std::abs(v)));
-  if (n < 2) return g;
+  if (n < 2)
+    return g;
   g.q0 = q[0];
   g.h = (static_cast<double>(q[n - 1]) - g.q0) / static_cast<double>(n - 1);
-  if (!std::isfinite(g.h) || !std::isfinite(g.qmax_abs)) return g;
+  if (!std::isfinite(g.h) || !std::isfinite(g.qmax_abs))
+    return g;
   g.dev.resize(n);
   for (std::size_t k = 0; k < n; ++k) {
     const double uniform = g.q0 + static_cast<double>(k) * g.h;
     const double d = static_cast<double>(q[k]) - uniform;
     // Rounding a uniform grid to float moves each value by about an ulp.
-    if (!(std::abs(d) <= 1e-6 * (std::abs(static_cast<double>(q[k])) + std::abs(g.h)))) return g;
+    if (!(std::abs(d) <= 1e-6 * (std::abs(static_cast<double>(q[k])) + std::abs(g.h))))
+      return g;
     g.dev[k] = d;
   }
   g.uniform = true;
@@ -101,7 +108,7 @@ GridFit fit_grid(std::span<const float> q) {
 
 struct Setup {
   int ntypes = 0;
-  int ntp = 0;  // unordered type pairs
+  int ntp = 0;                   // unordered type pairs
   std::vector<int> block_of_tp;  // type pair -> partial block, or -1
   std::vector<GroupSpec> groups;
   std::vector<UrmsEval> evals;
@@ -118,7 +125,8 @@ void sort_atoms(const util::Model& model, int nt, PairSource& src) {
   const int n = model.natoms();
   for (int i = 0; i < n; ++i) {
     const int t = model.type[static_cast<std::size_t>(i)];
-    if (t >= 1 && t <= nt) ++count[static_cast<std::size_t>(t)];
+    if (t >= 1 && t <= nt)
+      ++count[static_cast<std::size_t>(t)];
   }
   src.run_begin.assign(static_cast<std::size_t>(nt) + 2, 0);
   for (int t = 1; t <= nt; ++t) {
@@ -134,7 +142,8 @@ void sort_atoms(const util::Model& model, int nt, PairSource& src) {
   std::vector<int> next(src.run_begin.begin(), src.run_begin.end());
   for (int i = 0; i < n; ++i) {
     const int t = model.type[static_cast<std::size_t>(i)];
-    if (t < 1 || t > nt) continue;
+    if (t < 1 || t > nt)
+      continue;
     const auto at = static_cast<std::size_t>(next[static_cast<std::size_t>(t)]++);
     const auto base = static_cast<std::size_t>(i) * 3;
     src.x[at] = model.xyz[base];
@@ -146,7 +155,8 @@ void sort_atoms(const util::Model& model, int nt, PairSource& src) {
 }
 
 double max_distance(const PairSource& a) {
-  if (a.x.empty()) return 0.0;
+  if (a.x.empty())
+    return 0.0;
   auto span = [](const std::vector<float>& v) {
     const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
     return static_cast<double>(*hi) - static_cast<double>(*lo);
@@ -160,8 +170,8 @@ GroupSpec coefficients(const BlockRequest& req, const Setup& s, int tp, int a, i
   g.partial = s.block_of_tp[static_cast<std::size_t>(tp)];
   if (g.partial >= 0) {
     // A like partial counts every unordered pair twice, an unlike one once.
-    g.c_partial = static_cast<double>(req.weight[static_cast<std::size_t>(g.partial)]) *
-                  (a == b ? 2.0 : 1.0);
+    g.c_partial =
+        static_cast<double>(req.weight[static_cast<std::size_t>(g.partial)]) * (a == b ? 2.0 : 1.0);
   }
   g.c_total = 2.0 * static_cast<double>(req.total_weight) * 0.01 *
               static_cast<double>(req.bbar[static_cast<std::size_t>(a - 1)]) *
@@ -180,9 +190,12 @@ void setup_groups(const BlockRequest& req, Setup& s, int& nsub) {
       for (int sub = 0; sub < nsub; ++sub) {
         GroupSpec g = coefficients(req, s, tp, a, b);
         g.damped = th.option != 0;
-        if (th.option == 1) g.u = th.uij[0];
-        if (th.option == 2) g.u = tp < static_cast<int>(th.uij.size()) ? th.uij[static_cast<std::size_t>(tp)] : 0.0f;
-        if (th.option == 3) g.u = th.uij[static_cast<std::size_t>(sub)];
+        if (th.option == 1)
+          g.u = th.uij[0];
+        if (th.option == 2)
+          g.u = tp < static_cast<int>(th.uij.size()) ? th.uij[static_cast<std::size_t>(tp)] : 0.0f;
+        if (th.option == 3)
+          g.u = th.uij[static_cast<std::size_t>(sub)];
         s.groups[static_cast<std::size_t>(tp * nsub + sub)] = g;
       }
     }
@@ -197,9 +210,11 @@ void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
   std::vector<const UrmsRecord*> used;
   auto eval_of = [&](int t1, int t2) {
     const UrmsRecord* rec = find_record(table, t1, t2);
-    if (rec == nullptr) return -1;
+    if (rec == nullptr)
+      return -1;
     const auto it = std::find(used.begin(), used.end(), rec);
-    if (it != used.end()) return static_cast<int>(it - used.begin());
+    if (it != used.end())
+      return static_cast<int>(it - used.begin());
     used.push_back(rec);
     return static_cast<int>(used.size()) - 1;
   };
@@ -217,7 +232,8 @@ void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
   for (std::size_t e = 0; e < used.size(); ++e) {
     const UrmsEval* same = nullptr;
     for (std::size_t f = 0; f < e && same == nullptr; ++f) {
-      if (same_debye_tail(*used[e], *used[f])) same = &s.evals[f];
+      if (same_debye_tail(*used[e], *used[f]))
+        same = &s.evals[f];
     }
     s.exact.push_back(make_urms_eval(*used[e], r_max, s.evals[e], same));
   }
@@ -240,7 +256,8 @@ void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
       for (int role = 0; role < kRoles; ++role) {
         for (int cls = 0; cls < kClasses; ++cls) {
           GroupSpec g = base;
-          if (role == 1) g.c_total = 0;
+          if (role == 1)
+            g.c_total = 0;
           if (role >= 2) {
             g.c_partial = 0;
             g.partial = -1;
@@ -248,7 +265,8 @@ void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
           const int eval = role < 2 ? job.rec_partial[static_cast<std::size_t>(tp)]
                                     : job.rec_total[static_cast<std::size_t>(2 * tp + role - 2)];
           class_u(eval, cls, g);
-          s.groups[static_cast<std::size_t>(tp) * per_tp + static_cast<std::size_t>(role * kClasses + cls)] = g;
+          s.groups[static_cast<std::size_t>(tp) * per_tp +
+                   static_cast<std::size_t>(role * kClasses + cls)] = g;
         }
       }
     }
@@ -264,7 +282,8 @@ struct GroupTotal {
 };
 
 void add_into(std::vector<double>& dst, const double* src, int n) {
-  if (src == nullptr) return;
+  if (src == nullptr)
+    return;
   if (dst.empty()) {
     dst.assign(src, src + n);
     return;
@@ -273,7 +292,8 @@ void add_into(std::vector<double>& dst, const double* src, int n) {
 }
 
 void add_into(std::vector<double>& dst, const std::vector<double>& src) {
-  if (src.empty()) return;
+  if (src.empty())
+    return;
   add_into(dst, src.data(), static_cast<int>(src.size()));
 }
 
@@ -288,7 +308,8 @@ ChunkSums take_sums(ChunkState& st, int len) {
   ChunkSums out;
   for (const auto& gp : st.slots) {
     const GroupAcc& g = *gp;
-    if (g.n_all == 0) continue;
+    if (g.n_all == 0)
+      continue;
     GroupTotal& t = out.groups[g.gid];
     t.used = true;
     if (g.n_rec > 0) {
@@ -298,7 +319,8 @@ ChunkSums take_sums(ChunkState& st, int len) {
         add_into(t.u, g.u64.get(), len);
       }
     }
-    if (g.d64) add_into(t.d, g.d64.get(), len);
+    if (g.d64)
+      add_into(t.d, g.d64.get(), len);
     t.n_all = g.n_all;
     t.n_rec = g.n_rec;
     t.n_zero = g.n_zero;
@@ -433,7 +455,8 @@ class Calculation {
 
     const double work = static_cast<double>(setup_.npairs) * static_cast<double>(q.size());
     threads_ = threads > 0 ? threads : omp_get_max_threads();
-    if (work < kParallelWork) threads_ = 1;
+    if (work < kParallelWork)
+      threads_ = 1;
     threads_ = std::max(1, threads_);
   }
 
@@ -448,9 +471,11 @@ class Calculation {
     job_.qmax_abs = grid_.qmax_abs;
     const int lanes = float_lanes();
     Mode mode = Mode::kRecurrence;
-    if (!grid_.uniform || static_cast<int>(q_.size()) < 4 * lanes) mode = Mode::kDirect;
+    if (!grid_.uniform || static_cast<int>(q_.size()) < 4 * lanes)
+      mode = Mode::kDirect;
     const bool forced = forced_mode >= 0 && forced_mode <= 2;
-    if (forced && grid_.uniform) mode = static_cast<Mode>(forced_mode);
+    if (forced && grid_.uniform)
+      mode = static_cast<Mode>(forced_mode);
     // Passes: the fast one, then as accurate as the bounds demand.
     passes_planned_ = mode == Mode::kDirect ? 1 : 2;
     for (;;) {
@@ -461,15 +486,20 @@ class Calculation {
       for (const BlockCheck& c : checks) {
         report_.bound.push_back(c.max_value > 0 ? c.max_bound / c.max_value : c.max_bound);
       }
-      if (mode == Mode::kDirect || forced) break;
+      if (mode == Mode::kDirect || forced)
+        break;
       bool ok = true, ok_on_stored_grid = true;
       for (const BlockCheck& c : checks) {
         const double limit = kSafety * kTolerance * c.max_value;
-        if (c.max_bound > limit) ok = false;
-        if (c.max_bound_no_grid > limit) ok_on_stored_grid = false;
+        if (c.max_bound > limit)
+          ok = false;
+        if (c.max_bound_no_grid > limit)
+          ok_on_stored_grid = false;
       }
-      if (ok) break;
-      mode = (mode == Mode::kRecurrence && ok_on_stored_grid) ? Mode::kRecurrenceCos : Mode::kDirect;
+      if (ok)
+        break;
+      mode =
+          (mode == Mode::kRecurrence && ok_on_stored_grid) ? Mode::kRecurrenceCos : Mode::kDirect;
       ++passes_planned_;
     }
     report(1.0);
@@ -509,10 +539,12 @@ class Calculation {
     double g1 = 0, g2 = 0;
     for (int k = 0; k < job_.len; ++k) {
       const double qk = std::abs(static_cast<double>(q_[static_cast<std::size_t>(job_.k0 + k)]));
-      if (qk == 0.0) continue;
+      if (qk == 0.0)
+        continue;
       const int kv = k / lanes;
       g1 = std::max(g1, kv / qk);
-      if (kv > 0 || job_.k0 > 0) g2 = std::max(g2, std::max(1.0, std::sqrt(double(kv))) / qk);
+      if (kv > 0 || job_.k0 > 0)
+        g2 = std::max(g2, std::max(1.0, std::sqrt(double(kv))) / qk);
     }
     job_.g1 = g1;
     job_.g2 = g2;
@@ -550,9 +582,11 @@ class Calculation {
         bool failed = false;
 #pragma omp critical(zalmor_failure)
         failed = static_cast<bool>(failure);
-        if (failed) continue;
+        if (failed)
+          continue;
         try {
-          if (job.row_begin < job.row_end) process_chunk(job, st);
+          if (job.row_begin < job.row_end)
+            process_chunk(job, st);
           tree.add(c, take_sums(st, job_.len));
         } catch (...) {
 #pragma omp critical(zalmor_failure)
@@ -564,7 +598,8 @@ class Calculation {
         }
       }
     }
-    if (failure) std::rethrow_exception(failure);
+    if (failure)
+      std::rethrow_exception(failure);
     totals_.assign(setup_.groups.size(), GroupTotal{});
     for (auto& [gid, t] : tree.root().groups) totals_[static_cast<std::size_t>(gid)] = std::move(t);
     zero_pairs_ = std::move(tree.root().zero_pairs);
@@ -576,10 +611,12 @@ class Calculation {
   }
 
   void report(double fraction) {
-    if (!progress_) return;
+    if (!progress_)
+      return;
     const auto now = std::chrono::steady_clock::now();
     fraction = std::clamp(fraction, last_fraction_, 1.0);
-    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100)) return;
+    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100))
+      return;
     last_report_ = now;
     last_fraction_ = fraction;
     progress_(fraction);
@@ -596,7 +633,8 @@ class Calculation {
     const std::size_t total = nb - 1;
     for (std::size_t gid = 0; gid < totals_.size(); ++gid) {
       const GroupTotal& t = totals_[gid];
-      if (!t.used) continue;
+      if (!t.used)
+        continue;
       const GroupSpec& gs = setup_.groups[gid];
       const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
       const double ct = gs.c_total;
@@ -610,7 +648,8 @@ class Calculation {
       for (int k = 0; k < len; ++k) {
         const std::size_t kk = static_cast<std::size_t>(job_.k0 + k);
         const double qk = q_[kk];
-        const double tg = gs.damped && !gs.per_pair ? std::exp(-0.5 * (gs.u * qk) * (gs.u * qk)) : 1.0;
+        const double tg =
+            gs.damped && !gs.per_pair ? std::exp(-0.5 * (gs.u * qk) * (gs.u * qk)) : 1.0;
         double r = t.d.empty() ? 0.0 : t.d[static_cast<std::size_t>(k)];
         double rho = 0.0;
         if (t.n_rec > 0) {
@@ -621,19 +660,21 @@ class Calculation {
             const double dev = grid_.dev.empty() ? 0.0 : grid_.dev[kk];
             if (cos) {
               const double qu = qk - dev;
-              sum += dev * (t.c[static_cast<std::size_t>(k)] - qu * t.u[static_cast<std::size_t>(k)]);
+              sum +=
+                  dev * (t.c[static_cast<std::size_t>(k)] - qu * t.u[static_cast<std::size_t>(k)]);
             }
             r += tg * sum / qk;
             rho = std::abs(dev / qk);
           }
         }
         r += static_cast<double>(t.n_zero) * tg;
-        for (const auto& [u, count] : zeros) r += static_cast<double>(count) * std::exp(-0.5 * (u * qk) * (u * qk));
+        for (const auto& [u, count] : zeros)
+          r += static_cast<double>(count) * std::exp(-0.5 * (u * qk) * (u * qk));
         // Error bound parts: systematic (stored-grid offset, thermal factors left out) and
         // random (recurrences).
         const double n_rec = static_cast<double>(t.n_rec);
-        const double grid_err = cos ? rho * (rho * std::abs(qk) * t.rmax + rho) * n_rec
-                                    : rho * grid_share * n_rec;
+        const double grid_err =
+            cos ? rho * (rho * std::abs(qk) * t.rmax + rho) * n_rec : rho * grid_share * n_rec;
         const double cut_err = gs.per_pair ? kGaussFloor * n_rec : 0.0;
         const double rand2 = tg * tg * t.k2;
         auto add = [&](std::size_t b, double c) {
@@ -643,8 +684,10 @@ class Calculation {
           lin_cut[at] += std::abs(c) * cut_err;
           quad[at] += c * c * rand2;
         };
-        if (cp != 0.0) add(bp, cp);
-        if (ct != 0.0) add(total, ct);
+        if (cp != 0.0)
+          add(bp, cp);
+        if (ct != 0.0)
+          add(total, ct);
       }
     }
     for (std::size_t b = 0; b < nb; ++b) {

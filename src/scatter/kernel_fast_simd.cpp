@@ -25,12 +25,13 @@
 #pragma GCC optimize("fp-contract=off")
 #endif
 
+// clang-format off
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "scatter/kernel_fast_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
-
 #include <hwy/contrib/math/math-inl.h>
+// clang-format on
 
 #include <algorithm>
 #include <bit>
@@ -105,8 +106,9 @@ HWY_INLINE void SinCos(VD x, VD& s, VD& c) {
   const VD cy = hn::MulAdd(hn::Mul(pc, z), z, hn::NegMulAdd(hn::Set(dd, 0.5), z, hn::Set(dd, 1.0)));
   // Quadrant 0..3 of q.
   const VD q4 = hn::Sub(q, hn::Mul(hn::Set(dd, 4.0), hn::Floor(hn::Mul(q, hn::Set(dd, 0.25)))));
-  const auto odd = hn::Eq(hn::Sub(q4, hn::Mul(hn::Set(dd, 2.0), hn::Floor(hn::Mul(q4, hn::Set(dd, 0.5))))),
-                          hn::Set(dd, 1.0));
+  const auto odd =
+      hn::Eq(hn::Sub(q4, hn::Mul(hn::Set(dd, 2.0), hn::Floor(hn::Mul(q4, hn::Set(dd, 0.5))))),
+             hn::Set(dd, 1.0));
   const VD s0 = hn::IfThenElse(odd, cy, sy);
   const VD c0 = hn::IfThenElse(odd, sy, cy);
   const auto neg_s = hn::Ge(q4, hn::Set(dd, 2.0));
@@ -141,10 +143,12 @@ const std::int64_t* CompressIndices() {
     for (std::size_t bits = 0; bits < (std::size_t{1} << nd); ++bits) {
       std::size_t at = bits * nd;
       for (std::size_t l = 0; l < nd; ++l) {
-        if ((bits >> l) & 1) t[at++] = static_cast<std::int64_t>(l);
+        if ((bits >> l) & 1)
+          t[at++] = static_cast<std::int64_t>(l);
       }
       for (std::size_t l = 0; l < nd; ++l) {
-        if (!((bits >> l) & 1)) t[at++] = static_cast<std::int64_t>(l);
+        if (!((bits >> l) & 1))
+          t[at++] = static_cast<std::int64_t>(l);
       }
     }
     return t;
@@ -219,7 +223,8 @@ struct BlockPhase {
 };
 
 HWY_INLINE float* Row(float* a, const SlabCtx& sc, int l, int v) {
-  return a + (static_cast<std::size_t>(l) * static_cast<std::size_t>(sc.nv) + static_cast<std::size_t>(v)) *
+  return a + (static_cast<std::size_t>(l) * static_cast<std::size_t>(sc.nv) +
+              static_cast<std::size_t>(v)) *
                  static_cast<std::size_t>(sc.lanes);
 }
 
@@ -310,11 +315,13 @@ HWY_NOINLINE void DifferenceBatch(const SlabCtx& sc, const ReadyList& rl, float*
 // Steps of residue l that a batch of pairs with their own u needs: past
 // Q = kGaussCut / u_min every term is below kGaussFloor of its sinc and is left out.
 HWY_INLINE int GaussSteps(const SlabCtx& sc, double u_min, int l) {
-  if (!(u_min > 0.0) || !(sc.q_first >= 0.0) || !(sc.h > 0.0)) return sc.nv;
+  if (!(u_min > 0.0) || !(sc.q_first >= 0.0) || !(sc.h > 0.0))
+    return sc.nv;
   const double q_cut = kGaussCut / u_min;
   const double ql = sc.q_first + l * sc.h;
   const double steps = std::ceil((q_cut - ql) / sc.step) + 1.0;
-  if (!(steps < sc.nv)) return sc.nv;
+  if (!(steps < sc.nv))
+    return sc.nv;
   const int v = std::max(0, static_cast<int>(steps));
   return std::min(sc.nv, v + (v % 2));
 }
@@ -324,7 +331,8 @@ HWY_INLINE double BatchMinU(const ReadyList& rl, int n) {
   double u_min = 1e300;
   for (int m = 0; m < n; ++m) {
     const auto mu = static_cast<std::size_t>(m);
-    if (rl.inv_r[mu] != 0.0) u_min = std::min(u_min, std::abs(rl.u[mu]));
+    if (rl.inv_r[mu] != 0.0)
+      u_min = std::min(u_min, std::abs(rl.u[mu]));
   }
   return u_min;
 }
@@ -474,14 +482,16 @@ HWY_NOINLINE void GaussDifferenceBatch(const SlabCtx& sc, const ReadyList& rl,
       for (int p = 0; p < P; ++p) {
         const VF e = hn::Load(df, eta[p] + o);
         a = hn::MulAdd(e, x[p], a);
-        if (urow != nullptr) au = hn::MulAdd(hn::Mul(e, u2[p]), x[p], au);
+        if (urow != nullptr)
+          au = hn::MulAdd(hn::Mul(e, u2[p]), x[p], au);
       }
       const bool negative = kAlt && (v % 2 == 1);
-      hn::Store(negative ? hn::Sub(hn::Load(df, row + o), a) : hn::Add(hn::Load(df, row + o), a), df,
-                row + o);
+      hn::Store(negative ? hn::Sub(hn::Load(df, row + o), a) : hn::Add(hn::Load(df, row + o), a),
+                df, row + o);
       if (urow != nullptr) {
-        hn::Store(negative ? hn::Sub(hn::Load(df, urow + o), au) : hn::Add(hn::Load(df, urow + o), au),
-                  df, urow + o);
+        hn::Store(
+            negative ? hn::Sub(hn::Load(df, urow + o), au) : hn::Add(hn::Load(df, urow + o), au),
+            df, urow + o);
       }
       for (int p = 0; p < P; ++p) {
         x[p] = hn::MulAdd(beta[p], x[p], d[p]);
@@ -550,7 +560,8 @@ void DirectPair(const Job& job, const SlabCtx& sc, float r, float u, bool damped
     SinCos(Reduce2Pi(x), s, c);
     VD term = hn::IfThenElse(hn::Eq(x, zero), one,
                              hn::Mul(hn::Mul(s, hn::Load(dd, sc.invq.get() + k)), inv_r));
-    if (damped) term = hn::Mul(term, hn::Exp(dd, hn::Mul(mhu2, hn::Mul(q, q))));
+    if (damped)
+      term = hn::Mul(term, hn::Exp(dd, hn::Mul(mhu2, hn::Mul(q, q))));
     hn::Store(hn::Add(hn::Load(dd, d64 + k), term), dd, d64 + k);
   }
 }
@@ -597,7 +608,8 @@ class Engine {
       }
     }
     for (auto& slot : st_.slots) {
-      if (slot->gid >= 0) finish(*slot);
+      if (slot->gid >= 0)
+        finish(*slot);
     }
   }
 
@@ -675,7 +687,8 @@ class Engine {
       g.npend += take;
       g.n_all += take;
       m += take;
-      if (g.npend == kPending) prepare(g);
+      if (g.npend == kPending)
+        prepare(g);
     }
   }
 
@@ -720,7 +733,8 @@ class Engine {
     }
     g.pend_r[static_cast<std::size_t>(g.npend)] = r;
     g.pend_u[static_cast<std::size_t>(g.npend)] = u;
-    if (++g.npend == kPending) prepare(g);
+    if (++g.npend == kPending)
+      prepare(g);
   }
 
   // Coincident atoms (sinc = 1 at every Q), and distances the recurrences cannot take.
@@ -740,7 +754,8 @@ class Engine {
   }
 
   void ensure_direct(GroupAcc& g) const {
-    if (!g.d64) g.d64 = zeroed_array<double>(job_.len_pad);
+    if (!g.d64)
+      g.d64 = zeroed_array<double>(job_.len_pad);
   }
 
   void ensure_sums(GroupAcc& g) const {
@@ -774,15 +789,15 @@ class Engine {
   void prepare(GroupAcc& g) {
     const int n = g.npend;
     g.npend = 0;
-    if (n == 0) return;
+    if (n == 0)
+      return;
     const GroupSpec& gs = spec(g);
     if (job_.mode == Mode::kDirect) {
       ensure_direct(g);
       const bool damped = gs.per_pair || gs.damped;
       for (int m = 0; m < n; ++m) {
         const auto mu = static_cast<std::size_t>(m);
-        DirectPair(job_, sc_, g.pend_r[mu], gs.per_pair ? g.pend_u[mu] : gs.u, damped,
-                   g.d64.get());
+        DirectPair(job_, sc_, g.pend_r[mu], gs.per_pair ? g.pend_u[mu] : gs.u, damped, g.d64.get());
       }
       return;
     }
@@ -836,13 +851,13 @@ class Engine {
       const auto alternate = hn::Lt(cth, zero);  // th nearer pi than 0
       const VD s_small = hn::IfThenElse(alternate, hn::Neg(sth), sth);
       const VD inv_s = hn::Div(one, hn::Max(abs_s, hn::Set(dd, 1e-300)));
-      const VD drift = hn::Mul(
-          hn::IfThenElse(cheb, hn::Abs(hn::Sub(c2f, c2)), hn::Abs(hn::Sub(lamf, lam))),
-          hn::Mul(hn::Set(dd, 0.5), inv_s));
+      const VD drift =
+          hn::Mul(hn::IfThenElse(cheb, hn::Abs(hn::Sub(c2f, c2)), hn::Abs(hn::Sub(lamf, lam))),
+                  hn::Mul(hn::Set(dd, 0.5), inv_s));
       const VD amplify = hn::IfThenElse(cheb, inv_s, one);
       const VD inv = hn::Div(one, r);
-      const VD kappa = hn::MulAdd(hn::MulAdd(drift, g1, hn::MulAdd(g2eps, amplify, pair_eps)), inv,
-                                  sum_eps);
+      const VD kappa =
+          hn::MulAdd(hn::MulAdd(drift, g1, hn::MulAdd(g2eps, amplify, pair_eps)), inv, sum_eps);
       const VD lane = hn::Add(hn::Iota(dd, 0.0), hn::Set(dd, static_cast<double>(m)));
       const auto in = hn::Lt(lane, hn::Set(dd, static_cast<double>(n)));
       k2sum = hn::Add(k2sum, hn::IfThenElseZero(in, hn::Mul(kappa, kappa)));
@@ -876,10 +891,13 @@ class Engine {
         ReadyList& rl = g.ready[static_cast<std::size_t>(kind)];
         std::uint8_t bits[8] = {};
         hn::StoreMaskBits(dd, masks[kind], bits);
-        if (bits[0] == 0) continue;
+        if (bits[0] == 0)
+          continue;
         const auto idx = hn::SetTableIndices(dd, compress + static_cast<std::size_t>(bits[0]) * nd);
         const auto at = static_cast<std::size_t>(rl.count);
-        auto put = [&](VD v, double* dst) { hn::StoreU(hn::TableLookupLanes(v, idx), dd, dst + at); };
+        auto put = [&](VD v, double* dst) {
+          hn::StoreU(hn::TableLookupLanes(v, idx), dd, dst + at);
+        };
         put(cphi, rl.cphi.get());
         put(sphi, rl.sphi.get());
         put(cal, rl.calpha.get());
@@ -942,15 +960,27 @@ class Engine {
       }
     } else if (cos) {
       switch (kind) {
-        case kChebyshev: ChebyshevBatch<kRichBlocks, true>(sc_, rl, s32, c32); break;
-        case kDifference: DifferenceBatch<kRichBlocks, false, true>(sc_, rl, s32, c32); break;
-        default: DifferenceBatch<kRichBlocks, true, true>(sc_, rl, s32, c32); break;
+        case kChebyshev:
+          ChebyshevBatch<kRichBlocks, true>(sc_, rl, s32, c32);
+          break;
+        case kDifference:
+          DifferenceBatch<kRichBlocks, false, true>(sc_, rl, s32, c32);
+          break;
+        default:
+          DifferenceBatch<kRichBlocks, true, true>(sc_, rl, s32, c32);
+          break;
       }
     } else {
       switch (kind) {
-        case kChebyshev: ChebyshevBatch<kPlainBlocks, false>(sc_, rl, s32, c32); break;
-        case kDifference: DifferenceBatch<kPlainBlocks, false, false>(sc_, rl, s32, c32); break;
-        default: DifferenceBatch<kPlainBlocks, true, false>(sc_, rl, s32, c32); break;
+        case kChebyshev:
+          ChebyshevBatch<kPlainBlocks, false>(sc_, rl, s32, c32);
+          break;
+        case kDifference:
+          DifferenceBatch<kPlainBlocks, false, false>(sc_, rl, s32, c32);
+          break;
+        default:
+          DifferenceBatch<kPlainBlocks, true, false>(sc_, rl, s32, c32);
+          break;
       }
     }
     // Keep what did not fit in the batch.
@@ -969,14 +999,16 @@ class Engine {
       std::memmove(rl.u.get(), rl.u.get() + from, n * sizeof(double));
     }
     rl.count = rest;
-    if (++g.batches >= kFlushBatches) flush(g);
+    if (++g.batches >= kFlushBatches)
+      flush(g);
   }
 
   // Moves the float sums into the double sums of the chunk: row (l, v) holds Q index
   // v L + l, summed over its lanes.
   void flush(GroupAcc& g) const {
     g.batches = 0;
-    if (!g.s32) return;
+    if (!g.s32)
+      return;
     add_and_clear(g.s32.get(), g.s64.get());
     if (g.c32) {
       add_and_clear(g.c32.get(), g.c64.get());
@@ -1002,7 +1034,8 @@ class Engine {
   void finish(GroupAcc& g) {
     prepare(g);
     for (int kind = 0; kind < kKinds; ++kind) {
-      if (g.ready[static_cast<std::size_t>(kind)].count > 0) run_ready(g, kind);
+      if (g.ready[static_cast<std::size_t>(kind)].count > 0)
+        run_ready(g, kind);
     }
     flush(g);
   }

@@ -29,16 +29,19 @@ constexpr double kTableFrom = 1.0;
 float UrmsEval::tail_model3(float r) const {
   const double rd = r;
   for (const Segment& s : segments) {
-    if (!(rd >= s.r0)) break;
-    if (rd >= s.r1) continue;
+    if (!(rd >= s.r0))
+      break;
+    if (rd >= s.r1)
+      continue;
     const double x = (rd - s.r0) * s.inv_step;
     const auto j = std::min(static_cast<std::size_t>(x), std::size_t{kIntervals - 1});
     const double t = x - static_cast<double>(j);
     const double* f = s.v.data() + j;  // nodes at t = -1, 0, 1, 2
     const double tm1 = t - 1.0, tm2 = t - 2.0, tp1 = t + 1.0;
     const double a = tp1 * t, b = tm1 * tm2;
-    const double v = (-t * b * f[0] + 3.0 * tp1 * b * f[1] - 3.0 * a * tm2 * f[2] + a * tm1 * f[3]) *
-                     (1.0 / 6.0);
+    const double v =
+        (-t * b * f[0] + 3.0 * tp1 * b * f[1] - 3.0 * a * tm2 * f[2] + a * tm1 * f[3]) *
+        (1.0 / 6.0);
     return v > 0.0 ? std::sqrt(static_cast<float>(v)) : 0.0f;
   }
   return (*static_cast<const RecordEvaluator*>(exact))(r);
@@ -46,7 +49,8 @@ float UrmsEval::tail_model3(float r) const {
 
 bool same_debye_tail(const UrmsRecord& a, const UrmsRecord& b) {
   auto last_break = [](const UrmsRecord& r) {
-    return r.npoint >= 2 && r.npoint <= 100 ? r.rbreak[static_cast<std::size_t>(r.npoint - 2)] : 0.0f;
+    return r.npoint >= 2 && r.npoint <= 100 ? r.rbreak[static_cast<std::size_t>(r.npoint - 2)]
+                                            : 0.0f;
   };
   return a.imode == 3 && b.imode == 3 && a.amass1 == b.amass1 && a.amass2 == b.amass2 &&
          a.theta1 == b.theta1 && a.theta2 == b.theta2 && a.qdebye1 == b.qdebye1 &&
@@ -61,7 +65,8 @@ std::unique_ptr<RecordEvaluator> make_urms_eval(const UrmsRecord& record, double
   eval.rbreak = record.rbreak;
   eval.a1 = record.a1;
   eval.a2 = record.a2;
-  if (record.imode != 3) return nullptr;
+  if (record.imode != 3)
+    return nullptr;
   if (same_tail != nullptr) {
     eval.segments = same_tail->segments;
     eval.r_end = same_tail->r_end;
@@ -74,10 +79,11 @@ std::unique_ptr<RecordEvaluator> make_urms_eval(const UrmsRecord& record, double
   tail.npoint = 1;
   auto exact = std::make_unique<RecordEvaluator>(tail);
   eval.exact = exact.get();
-  const double r_start = std::max(
-      kTableFrom,
-      eval.npoint >= 2 ? static_cast<double>(record.rbreak[static_cast<std::size_t>(eval.npoint - 2)])
-                       : 0.0);
+  const double r_start =
+      std::max(kTableFrom,
+               eval.npoint >= 2
+                   ? static_cast<double>(record.rbreak[static_cast<std::size_t>(eval.npoint - 2)])
+                   : 0.0);
   const double qd = std::max(std::abs(record.qdebye1), std::abs(record.qdebye2));
   double step = std::isfinite(qd) && qd > 0.0 ? std::min(0.05, 0.15 / qd) : 0.05;
   double r0 = r_start;

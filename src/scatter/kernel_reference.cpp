@@ -26,8 +26,10 @@ float dist(std::span<const float> xyz, int i, int j) {
 }
 
 int partial_number(int a, int b, int ntypes) {
-  if (a == b) return a;
-  if (a > b) std::swap(a, b);
+  if (a == b)
+    return a;
+  if (a > b)
+    std::swap(a, b);
   return a * ntypes - a * (a - 1) / 2 + (b - a);
 }
 
@@ -58,7 +60,8 @@ float urms_u(const Thermal& thermal, float r, int type1, int type2) {
 // sin(x) p / x with the x = 0 limit, in single precision as the Debye sum defines it.
 float sinc_term(float q, float r, float p) {
   const float x = q * r;
-  if (x == 0.0f) return p;
+  if (x == 0.0f)
+    return p;
   return static_cast<float>(std::sin(x) * p) / x;
 }
 
@@ -75,13 +78,15 @@ void zalmor_partial(const util::Model& model, std::span<const float> q, std::spa
   std::vector<double> sum(nq, 0.0);
   const int n = model.natoms();
   for (int i = 0; i < n; ++i) {
-    if (model.type[static_cast<std::size_t>(i)] != type_a) continue;
+    if (model.type[static_cast<std::size_t>(i)] != type_a)
+      continue;
     for (int j = 0; j < n; ++j) {
-      if (j == i || model.type[static_cast<std::size_t>(j)] != type_b) continue;
+      if (j == i || model.type[static_cast<std::size_t>(j)] != type_b)
+        continue;
       const float r = dist(model.xyz, i, j);
       const bool damped = thermal.option != 0;
-      const float u = thermal.option == 4 ? urms_u(thermal, r, type_a, type_b)
-                                          : table_u(thermal, partial, r);
+      const float u =
+          thermal.option == 4 ? urms_u(thermal, r, type_a, type_b) : table_u(thermal, partial, r);
       for (std::size_t k = 0; k < nq; ++k) {
         const float s = sinc_term(q[k], r, w);
         const float t = damped ? thermal_factor(u, q[k]) : 1.0f;

@@ -1,5 +1,7 @@
 // The fast engine against a double-precision evaluation of the same terms at the stored Q
 // values, against the literal kernels, and across thread counts.
+#include "scatter/kernel_fast.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "scatter/kernel.hpp"
-#include "scatter/kernel_fast.hpp"
 #include "scatter/kernel_fast_urms.hpp"
 
 namespace zalmor::scatter {
@@ -91,15 +92,18 @@ UrmsRecord& add_record(UrmsTable& table, int t1, int t2, int imode, std::vector<
 class UrmsOracle {
  public:
   explicit UrmsOracle(const UrmsTable* table) : table_(table) {
-    if (table_ == nullptr) return;
+    if (table_ == nullptr)
+      return;
     for (const UrmsRecord& rec : table_->records) {
       evaluators_.push_back(std::make_unique<RecordEvaluator>(rec));
     }
   }
   double operator()(float r, int t1, int t2) const {
-    if (table_ == nullptr) return 0.05;
+    if (table_ == nullptr)
+      return 0.05;
     const UrmsRecord* rec = find_record(*table_, t1, t2);
-    if (rec == nullptr || rec->imode < 1 || rec->imode > 3) return 0.05;
+    if (rec == nullptr || rec->imode < 1 || rec->imode > 3)
+      return 0.05;
     return (*evaluators_[static_cast<std::size_t>(rec - table_->records.data())])(r);
   }
 
@@ -125,14 +129,21 @@ std::vector<std::vector<double>> double_eval(const util::Model& m, std::span<con
       const int k = partial_number(a, b, req.ntypes) - 1;
       double up = 0, ut = 0;
       switch (th.option) {
-        case 1: up = ut = th.uij[0]; break;
-        case 2: up = ut = th.uij[std::size_t(k)]; break;
-        case 3: up = ut = rf < th.rcut ? th.uij[0] : th.uij[1]; break;
+        case 1:
+          up = ut = th.uij[0];
+          break;
+        case 2:
+          up = ut = th.uij[std::size_t(k)];
+          break;
+        case 3:
+          up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
+          break;
         case 4:
           up = urms(rf, a, b);
           ut = th.topt == 1 ? urms(rf, 0, 0) : urms(rf, ti, tj);
           break;
-        default: break;
+        default:
+          break;
       }
       const double cp = req.weight[std::size_t(k)] * (a == b ? 2.0 : 1.0);
       const double ct = 2.0 * req.total_weight * 0.01 * req.bbar[std::size_t(ti - 1)] *
@@ -178,8 +189,8 @@ void expect_accurate(const Case& c, const std::vector<std::vector<double>>& want
   const auto report = detail::last_fast_report();
   const auto err = relative_errors(got, want);
   for (std::size_t b = 0; b < err.size(); ++b) {
-    EXPECT_LT(err[b], kTolerance) << c.name << ": block " << b + 1 << " (mode "
-                                  << report.final_mode << ")";
+    EXPECT_LT(err[b], kTolerance) << c.name << ": block " << b + 1 << " (mode " << report.final_mode
+                                  << ")";
   }
   if (c.want_mode >= 0) {
     EXPECT_EQ(report.final_mode, c.want_mode) << c.name;
@@ -300,7 +311,8 @@ TEST(FastKernel, EdgeCasesOfGridAndGeometry) {
     // An arbitrary grid: descending, uneven, with a zero and a negative value.
     std::vector<float> q = {12.0f, 7.5f, 7.4f, 3.3f, 1.0f, 0.0f, -2.0f, 0.25f, 30.0f};
     for (int k = 0; k < 60; ++k) q.push_back(0.37f * static_cast<float>(k * k % 53));
-    Case c{"arbitrary grid", random_model(70, 10.0f, 2, 13), q, request_for(2, {1.0f, 1.0f}, 70.0f)};
+    Case c{"arbitrary grid", random_model(70, 10.0f, 2, 13), q,
+           request_for(2, {1.0f, 1.0f}, 70.0f)};
     c.request.thermal = thermal_option(2);
     cases.push_back(c);
   }
@@ -329,7 +341,8 @@ TEST(FastKernel, DistancesRoundExactlyAsDist) {
   std::mt19937 rng(53);
   for (int trial = 0; trial < 80; ++trial) {
     const int i = static_cast<int>(rng() % 90), j = static_cast<int>(rng() % 90);
-    if (i == j) continue;
+    if (i == j)
+      continue;
     Case c{"rcut = r(" + std::to_string(i) + ", " + std::to_string(j) + ")", model, q,
            request_for(2, {1.0f, 1.0f}, 90.0f)};
     c.request.thermal = thermal_option(3);
@@ -379,8 +392,8 @@ TEST(FastKernel, EveryInstructionSetMatchesDoublePrecision) {
     for (std::int64_t target : targets) {
       detail::use_fast_target(target);
       for (int mode : {0, 1, 2}) {
-        c.name = detail::fast_target_name(target) + " option " + std::to_string(option) +
-                 " mode " + std::to_string(mode);
+        c.name = detail::fast_target_name(target) + " option " + std::to_string(option) + " mode " +
+                 std::to_string(mode);
         detail::force_fast_mode(mode);
         expect_accurate(c, want);
         detail::force_fast_mode(-1);

@@ -31,7 +31,7 @@ TEST(PartialNumber, LikeThenUnlikeInRowOrder) {
   struct Case {
     int a, b, n, want;
   };
-  const Case cases[] = {{1, 1, 3, 1}, {3, 3, 3, 3}, {1, 2, 3, 4}, {1, 3, 3, 5}, {2, 3, 3, 6},
+  const Case cases[] = {{1, 1, 3, 1}, {3, 3, 3, 3}, {1, 2, 3, 4}, {1, 3, 3, 5},  {2, 3, 3, 6},
                         {3, 2, 3, 6}, {1, 4, 4, 7}, {2, 3, 4, 8}, {3, 4, 4, 10}, {19, 20, 20, 210}};
   for (const Case& c : cases) {
     EXPECT_EQ(partial_number(c.a, c.b, c.n), c.want) << c.a << "," << c.b << " of " << c.n;
