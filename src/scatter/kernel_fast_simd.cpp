@@ -845,12 +845,18 @@ class Engine {
       // Difference form about th' = th or th -+ pi: sin th' = +-sin th, cos th' = |cos th|,
       // 1 - cos th' = sin^2 th / (1 + |cos th|) without cancellation; the start is the first
       // difference, exp(i th') - 1.
-      const VD one_minus = hn::Div(hn::Mul(sth, sth), hn::Add(one, hn::Abs(cth)));
+      const bool all_cheb = hn::AllTrue(dd, cheb);
+      const VD one_minus =
+          all_cheb ? zero : hn::Div(hn::Mul(sth, sth), hn::Add(one, hn::Abs(cth)));
       const VD lam = hn::Mul(two, one_minus);
       const VD lamf = hn::PromoteTo(dd, hn::DemoteTo(dfh, lam));
       const auto alternate = hn::Lt(cth, zero);  // th nearer pi than 0
       const VD s_small = hn::IfThenElse(alternate, hn::Neg(sth), sth);
-      const VD inv_s = hn::Div(one, hn::Max(abs_s, hn::Set(dd, 1e-300)));
+      // 1 / |sin th| only enters the bounds: a float estimate (a little too large) will do.
+      const VD inv_s = hn::Mul(
+          hn::Set(dd, 1.01),
+          hn::PromoteTo(dd, hn::ApproximateReciprocal(hn::DemoteTo(
+                                dfh, hn::Max(abs_s, hn::Set(dd, 1e-30))))));
       const VD drift =
           hn::Mul(hn::IfThenElse(cheb, hn::Abs(hn::Sub(c2f, c2)), hn::Abs(hn::Sub(lamf, lam))),
                   hn::Mul(hn::Set(dd, 0.5), inv_s));
