@@ -38,6 +38,8 @@ void ChunkState::reset() {
   for (auto& g : slots) {
     if (g->s64)
       std::memset(g->s64.get(), 0, n * sizeof(double));
+    if (g->v64)
+      std::memset(g->v64.get(), 0, n * sizeof(double));
     if (g->c64)
       std::memset(g->c64.get(), 0, n * sizeof(double));
     if (g->u64)
@@ -46,6 +48,7 @@ void ChunkState::reset() {
       std::memset(g->d64.get(), 0, n * sizeof(double));
     g->n_all = g->n_rec = g->n_zero = 0;
     g->k2 = 0;
+    g->kr2 = 0;
     g->rmax = 0;
     g->batches = 0;
     g->npend = 0;
@@ -275,9 +278,9 @@ void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
 
 // Sums of one slab, over all chunks.
 struct GroupTotal {
-  std::vector<double> s, c, u, d;
+  std::vector<double> s, c, u, d, v;
   std::int64_t n_all = 0, n_rec = 0, n_zero = 0;
-  double k2 = 0, rmax = 0;
+  double k2 = 0, kr2 = 0, rmax = 0;
   bool used = false;
 };
 
@@ -314,6 +317,7 @@ ChunkSums take_sums(ChunkState& st, int len) {
     t.used = true;
     if (g.n_rec > 0) {
       add_into(t.s, g.s64.get(), len);
+      add_into(t.v, g.v64.get(), len);
       if (g.c64) {
         add_into(t.c, g.c64.get(), len);
         add_into(t.u, g.u64.get(), len);
@@ -325,6 +329,7 @@ ChunkSums take_sums(ChunkState& st, int len) {
     t.n_rec = g.n_rec;
     t.n_zero = g.n_zero;
     t.k2 = g.k2;
+    t.kr2 = g.kr2;
     t.rmax = g.rmax;
   }
   out.zero_pairs = st.zero_pairs;
@@ -338,6 +343,7 @@ void combine(ChunkSums& left, ChunkSums& right) {
     GroupTotal& t = left.groups[gid];
     t.used = true;
     add_into(t.s, r.s);
+    add_into(t.v, r.v);
     add_into(t.c, r.c);
     add_into(t.u, r.u);
     add_into(t.d, r.d);
@@ -345,6 +351,7 @@ void combine(ChunkSums& left, ChunkSums& right) {
     t.n_rec += r.n_rec;
     t.n_zero += r.n_zero;
     t.k2 += r.k2;
+    t.kr2 += r.kr2;
     t.rmax = std::max(t.rmax, r.rmax);
   }
   for (const auto& [key, count] : right.zero_pairs) left.zero_pairs[key] += count;
@@ -676,7 +683,22 @@ class Calculation {
         const double grid_err =
             cos ? rho * (rho * std::abs(qk) * t.rmax + rho) * n_rec : rho * grid_share * n_rec;
         const double cut_err = gs.per_pair ? kGaussFloor * n_rec : 0.0;
-        const double rand2 = tg * tg * t.k2;
+        // Rounding of the float sums: a lane's sum takes at most 3 kFlushBatches additions
+        // between moves into double, each rounding by up to eps/2 of the sum so far; in
+        // quadrature that is about (eps^2 / 12) (n / 3 + 1) times the moved sum squared
+        // (v holds those squares, summed over lanes and moves).
+        double acc2 = 0.0;
+        if (!t.v.empty() && qk != 0.0) {
+          constexpr double kEps = 5.9604644775390625e-8;
+          acc2 = kEps * kEps / 12.0 * (kFlushBatches + 1.0) * t.v[static_cast<std::size_t>(k)] /
+                 (qk * qk);
+        }
+        // Each term rounded to float: eps of its size, at most min(1, 1 / (Q r)) in sinc units.
+        constexpr double kTermEps = 2.0 * 5.9604644775390625e-8;
+        const double n_rec_d = static_cast<double>(t.n_rec);
+        const double own2 =
+            kTermEps * kTermEps * (qk != 0.0 ? std::min(n_rec_d, t.kr2 / (qk * qk)) : n_rec_d);
+        const double rand2 = tg * tg * (t.k2 + own2 + acc2);
         auto add = [&](std::size_t b, double c) {
           const std::size_t at = b * static_cast<std::size_t>(len) + static_cast<std::size_t>(k);
           value[at] += c * r;

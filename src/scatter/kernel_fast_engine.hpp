@@ -186,6 +186,9 @@ struct GroupAcc {
   // double sums of this chunk, per Q.
   AlignedArray<float> s32, c32, u32;
   AlignedArray<double> s64, c64, u64, d64;
+  // Per Q: sum over flushes of the flushed float sum squared, which sizes the rounding of
+  // the float sums (see assemble in kernel_fast.cpp).
+  AlignedArray<double> v64;
   int batches = 0;  // since the last flush
   int npend = 0;
   std::array<float, kPending> pend_r{}, pend_u{};
@@ -195,6 +198,7 @@ struct GroupAcc {
   std::int64_t n_rec = 0;   // pairs in the recurrence sums (S)
   std::int64_t n_zero = 0;  // coincident pairs (u of the group)
   double k2 = 0;            // sum of squared per-pair error bounds (sinc units)
+  double kr2 = 0;           // sum of 1 / r^2 (sizes the rounding of the terms themselves)
   double rmax = 0;
 };
 

@@ -763,6 +763,7 @@ class Engine {
     if (!g.s32) {
       g.s32 = zeroed_array<float>(rows);
       g.s64 = zeroed_array<double>(job_.len_pad);
+      g.v64 = zeroed_array<double>(job_.len_pad);
       for (ReadyList& rl : g.ready) {
         rl.cphi = zeroed_array<double>(kReadyCap);
         rl.sphi = zeroed_array<double>(kReadyCap);
@@ -813,8 +814,7 @@ class Engine {
     const VD min_sin = hn::Set(dd, kChebyshevMinSin);
     const VD g1 = hn::Set(dd, job_.g1), g2eps = hn::Set(dd, 4.0 * kEpsF * job_.g2);
     const VD pair_eps = hn::Set(dd, gs.per_pair ? 2.0 * kEpsF * job_.g1 : 0.0);
-    const VD sum_eps = hn::Set(dd, 16.0 * kEpsF);
-    VD k2sum = zero, rmax = zero;
+    VD k2sum = zero, kr2sum = zero, rmax = zero;
     const std::int64_t* compress = CompressIndices();
     for (int m = 0; m < n; m += nd) {
       const VD r = hn::PromoteTo(dd, hn::LoadU(dfh, g.pend_r.data() + m));
@@ -862,11 +862,11 @@ class Engine {
                   hn::Mul(hn::Set(dd, 0.5), inv_s));
       const VD amplify = hn::IfThenElse(cheb, inv_s, one);
       const VD inv = hn::Div(one, r);
-      const VD kappa =
-          hn::MulAdd(hn::MulAdd(drift, g1, hn::MulAdd(g2eps, amplify, pair_eps)), inv, sum_eps);
+      const VD kappa = hn::Mul(hn::MulAdd(drift, g1, hn::MulAdd(g2eps, amplify, pair_eps)), inv);
       const VD lane = hn::Add(hn::Iota(dd, 0.0), hn::Set(dd, static_cast<double>(m)));
       const auto in = hn::Lt(lane, hn::Set(dd, static_cast<double>(n)));
       k2sum = hn::Add(k2sum, hn::IfThenElseZero(in, hn::Mul(kappa, kappa)));
+      kr2sum = hn::Add(kr2sum, hn::IfThenElseZero(in, hn::Mul(inv, inv)));
       rmax = hn::Max(rmax, hn::IfThenElseZero(in, r));
 
       const VD coef = hn::IfThenElse(cheb, c2, lam);
@@ -918,6 +918,7 @@ class Engine {
       }
     }
     g.k2 += hn::GetLane(hn::SumOfLanes(dd, k2sum));
+    g.kr2 += hn::GetLane(hn::SumOfLanes(dd, kr2sum));
     g.rmax = std::max(g.rmax, hn::GetLane(hn::MaxOfLanes(dd, rmax)));
     g.n_rec += n;
     const int full = batch_pairs(gs);
@@ -1015,23 +1016,27 @@ class Engine {
     g.batches = 0;
     if (!g.s32)
       return;
-    add_and_clear(g.s32.get(), g.s64.get());
+    add_and_clear(g.s32.get(), g.s64.get(), g.v64.get());
     if (g.c32) {
       add_and_clear(g.c32.get(), g.c64.get());
       add_and_clear(g.u32.get(), g.u64.get());
     }
   }
 
-  void add_and_clear(float* HWY_RESTRICT f, double* HWY_RESTRICT d) const {
+  // (v, when given, collects the squares of the lanes' sums.)
+  void add_and_clear(float* HWY_RESTRICT f, double* HWY_RESTRICT d,
+                     double* HWY_RESTRICT v = nullptr) const {
     const DF df;
     const auto L = static_cast<std::size_t>(sc_.lanes);
     const VF zero = hn::Zero(df);
     for (int l = 0; l < sc_.lanes; ++l) {
       float* row = Row(f, sc_, l, 0);
-      for (int v = 0; v < sc_.nv; ++v, row += L) {
+      for (int step = 0; step < sc_.nv; ++step, row += L) {
         const VF x = hn::Load(df, row);
-        d[static_cast<std::size_t>(v) * L + static_cast<std::size_t>(l)] +=
-            static_cast<double>(hn::GetLane(hn::SumOfLanes(df, x)));
+        const std::size_t k = static_cast<std::size_t>(step) * L + static_cast<std::size_t>(l);
+        d[k] += static_cast<double>(hn::GetLane(hn::SumOfLanes(df, x)));
+        if (v != nullptr)
+          v[k] += static_cast<double>(hn::GetLane(hn::SumOfLanes(df, hn::Mul(x, x))));
         hn::Store(zero, df, row);
       }
     }
