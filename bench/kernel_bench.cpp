@@ -237,6 +237,25 @@ void run(benchmark::State& state, Impl impl) {
 void BM_Reference(benchmark::State& state) { run(state, Impl::Reference); }
 void BM_Fast(benchmark::State& state) { run(state, Impl::Fast); }
 
+// One pass in the given mode (args: atoms, Q values, thermal option, mode), whatever the
+// error bounds would choose: the cost of each fallback.
+void BM_FastMode(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const int nq = static_cast<int>(state.range(1));
+  const util::Model model = random_model(n);
+  const std::vector<float> q = grid(nq);
+  const BlockRequest req = request(static_cast<int>(state.range(2)));
+  detail::force_fast_mode(static_cast<int>(state.range(3)));
+  for (auto _ : state) {
+    auto blocks = compute_blocks(Impl::Fast, model, q, req, 0);
+    benchmark::DoNotOptimize(blocks.data());
+  }
+  detail::force_fast_mode(-1);
+  const double terms = 0.5 * n * (n - 1.0) * nq;
+  state.counters["terms/s"] = benchmark::Counter(terms * static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate);
+}
+
 // Args: atoms, Q values, thermal option, threads (0: all).
 BENCHMARK(BM_Reference)->ArgsProduct({{200}, {500}, {0, 1, 4}, {1}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fast)
@@ -245,6 +264,10 @@ BENCHMARK(BM_Fast)
     ->UseRealTime();
 BENCHMARK(BM_Fast)
     ->ArgsProduct({{8000}, {2500}, {0, 4}, {1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_FastMode)
+    ->ArgsProduct({{4000}, {2500}, {0, 4}, {0, 1, 2, 3}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_Fast)

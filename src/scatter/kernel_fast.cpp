@@ -480,10 +480,11 @@ class Calculation {
     Mode mode = Mode::kRecurrence;
     if (!grid_.uniform || static_cast<int>(q_.size()) < 4 * lanes)
       mode = Mode::kDirect;
-    const bool forced = forced_mode >= 0 && forced_mode <= 2;
+    const bool forced = forced_mode >= 0 && forced_mode <= 3;
     if (forced && grid_.uniform)
       mode = static_cast<Mode>(forced_mode);
-    // Passes: the fast one, then as accurate as the bounds demand.
+    // Passes: the fast one, then as accurate as the bounds demand: the move to the stored Q
+    // values when only that is missing, else double precision, and at last term by term.
     passes_planned_ = mode == Mode::kDirect ? 1 : 2;
     for (;;) {
       const std::vector<BlockCheck> checks = pass(mode, out);
@@ -505,8 +506,13 @@ class Calculation {
       }
       if (ok)
         break;
-      mode =
-          (mode == Mode::kRecurrence && ok_on_stored_grid) ? Mode::kRecurrenceCos : Mode::kDirect;
+      if (mode == Mode::kRecurrence && ok_on_stored_grid) {
+        mode = Mode::kRecurrenceCos;
+      } else if (mode != Mode::kRecurrenceDouble) {
+        mode = Mode::kRecurrenceDouble;
+      } else {
+        mode = Mode::kDirect;
+      }
       ++passes_planned_;
     }
     report(1.0);
@@ -636,7 +642,8 @@ class Calculation {
     std::vector<double> value(nb * static_cast<std::size_t>(len), 0.0);
     std::vector<double> lin_grid(value.size(), 0.0), lin_cut(value.size(), 0.0);
     std::vector<double> quad(value.size(), 0.0);
-    const bool cos = mode == Mode::kRecurrenceCos;
+    const bool cos = mode == Mode::kRecurrenceCos || mode == Mode::kRecurrenceDouble;
+    const bool cut = mode == Mode::kRecurrence || mode == Mode::kRecurrenceCos;
     const std::size_t total = nb - 1;
     for (std::size_t gid = 0; gid < totals_.size(); ++gid) {
       const GroupTotal& t = totals_[gid];
@@ -682,7 +689,7 @@ class Calculation {
         const double n_rec = static_cast<double>(t.n_rec);
         const double grid_err =
             cos ? rho * (rho * std::abs(qk) * t.rmax + rho) * n_rec : rho * grid_share * n_rec;
-        const double cut_err = gs.per_pair ? kGaussFloor * n_rec : 0.0;
+        const double cut_err = gs.per_pair && cut ? kGaussFloor * n_rec : 0.0;
         // Rounding of the float sums: a lane's sum takes at most 3 kFlushBatches additions
         // between moves into double, each rounding by up to eps/2 of the sum so far; in
         // quadrature that is about (eps^2 / 12) (n / 3 + 1) times the moved sum squared

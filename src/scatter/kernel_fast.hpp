@@ -13,15 +13,15 @@ namespace zalmor::scatter::detail {
 // How the last compute_fast call on this thread went, for tests and benchmarks.
 struct FastReport {
   int passes = 0;      // passes over the pairs
-  int final_mode = 0;  // 0 float recurrences, 1 with the move to the stored Q, 2 direct double
+  int final_mode = 0;  // 0 float recurrences, 1 with the move to the stored Q values,
+                       // 2 double recurrences, 3 direct double
   int threads = 0;
   std::vector<double> bound;  // per block: error bound of the accepted pass / largest |i(Q)|
 };
 FastReport last_fast_report();
 
-// Tests only: makes compute_fast on this thread run one pass in the given mode (0 float
-// recurrences, 1 with the move to the stored Q values, 2 direct double) without checking
-// the error bounds; -1 restores the normal choice.
+// Tests only: makes compute_fast on this thread run one pass in the given mode (as in
+// FastReport::final_mode) without checking the error bounds; -1 restores the normal choice.
 void force_fast_mode(int mode);
 
 // The instruction sets the kernels were compiled for that this processor runs (widest

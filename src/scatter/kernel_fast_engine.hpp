@@ -54,9 +54,10 @@ AlignedArray<T> zeroed_array(int n) {
 }
 
 enum class Mode : int {
-  kRecurrence,     // float recurrences over the uniform grid
-  kRecurrenceCos,  // the same plus the first-order move to the stored Q values
-  kDirect,         // every term at its stored Q value, in double precision
+  kRecurrence = 0,        // float recurrences over the uniform grid
+  kRecurrenceCos = 1,     // the same plus the first-order move to the stored Q values
+  kRecurrenceDouble = 2,  // double recurrences, with the move to the stored Q values
+  kDirect = 3,            // every term at its stored Q value, in double precision
 };
 
 // Classes of u of an option-4 record: step segments 0..99 have a constant u, as does the
@@ -186,6 +187,7 @@ struct GroupAcc {
   // double sums of this chunk, per Q.
   AlignedArray<float> s32, c32, u32;
   AlignedArray<double> s64, c64, u64, d64;
+  AlignedArray<double> srow, crow, urow;  // the double recurrences' rows
   // Per Q: sum over flushes of the flushed float sum squared, which sizes the rounding of
   // the float sums (see assemble in kernel_fast.cpp).
   AlignedArray<double> v64;

@@ -60,9 +60,11 @@ constexpr int kHalves = hn::MaxLanes(DF()) > hn::MaxLanes(DD()) ? 2 : 1;
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
 constexpr int kPlainBlocks = 8;  // 32 vector registers
 constexpr int kRichBlocks = 4;
+constexpr int kDoubleBlocks = 2;
 #else
 constexpr int kPlainBlocks = 4;  // 16 vector registers
 constexpr int kRichBlocks = 2;
+constexpr int kDoubleBlocks = 1;
 #endif
 
 constexpr double kTwoPi = 6.283185307179586476925;
@@ -173,6 +175,9 @@ struct SlabCtx {
   double q_first = 0;       // Q of residue 0, step 0 (uniform grid)
   double h = 0;             // grid step
   double step = 0;          // L h, the Q advance of one step
+  int dlanes = 0;           // the double recurrences: lanes (= residues),
+  int dnv = 0;              // steps per residue
+  double dstep = 0;         // and the Q advance of one step
   AlignedArray<double> qd;  // stored Q as double, padded with 0
   AlignedArray<double> invq;
   AlignedArray<float> eta;  // kRichBlocks * nv * lanes
@@ -524,6 +529,89 @@ HWY_NOINLINE void GaussDifferenceBatch(const SlabCtx& sc, const ReadyList& rl,
   }
 }
 
+// Double precision: P blocks of Lanes(DD) pairs, each pair with the Chebyshev recurrence for
+// sin(Q r) / r and for cos(Q r) (the move to the stored Q values needs both), and with its
+// own Gaussian carried by its ratio from step to step. Rows of Lanes(DD) doubles per
+// (residue, step), as for the float kernels.
+template <int P, bool kGauss>
+HWY_NOINLINE void DoubleBatch(const SlabCtx& sc, const ReadyList& rl, double* HWY_RESTRICT srow,
+                              double* HWY_RESTRICT crow, double* HWY_RESTRICT urow) {
+  const DD dd;
+  const std::size_t L = hn::Lanes(dd);
+  VD zc[P], zs[P], wc[P], ws[P], k1[P], k2[P], inv[P], cc[P], u2[P], gam[P];
+  for (int p = 0; p < P; ++p) {
+    const std::size_t o = static_cast<std::size_t>(p) * L;
+    zc[p] = hn::LoadU(dd, rl.cphi.get() + o);
+    zs[p] = hn::LoadU(dd, rl.sphi.get() + o);
+    wc[p] = hn::LoadU(dd, rl.calpha.get() + o);
+    ws[p] = hn::LoadU(dd, rl.salpha.get() + o);
+    k1[p] = hn::LoadU(dd, rl.k1.get() + o);
+    k2[p] = hn::LoadU(dd, rl.k2.get() + o);
+    inv[p] = hn::LoadU(dd, rl.inv_r.get() + o);
+    cc[p] = hn::LoadU(dd, rl.coef.get() + o);
+    const VD u = hn::LoadU(dd, rl.u.get() + o);
+    u2[p] = hn::Mul(u, u);
+    gam[p] = hn::Exp(dd, hn::Mul(u2[p], hn::Set(dd, -sc.dstep * sc.dstep)));
+  }
+  for (int l = 0; l < sc.dlanes; ++l) {
+    const double ql = sc.q_first + l * sc.h;
+    VD t[P], tp[P], w[P], wp[P], g[P], rho[P];
+    for (int p = 0; p < P; ++p) {
+      t[p] = hn::Mul(zs[p], inv[p]);
+      tp[p] = hn::Mul(hn::MulAdd(zs[p], k1[p], hn::Mul(zc[p], k2[p])), inv[p]);
+      w[p] = zc[p];
+      wp[p] = hn::NegMulAdd(zs[p], k2[p], hn::Mul(zc[p], k1[p]));
+      if constexpr (kGauss) {
+        g[p] = hn::Exp(dd, hn::Mul(u2[p], hn::Set(dd, -0.5 * ql * ql)));
+        rho[p] = hn::Exp(dd, hn::Mul(u2[p], hn::Set(dd, -(ql + 0.5 * sc.dstep) * sc.dstep)));
+      }
+    }
+    const std::size_t base = static_cast<std::size_t>(l) * static_cast<std::size_t>(sc.dnv) * L;
+    auto add = [&](int v, const VD* x, const VD* y) {
+      const std::size_t o = base + static_cast<std::size_t>(v) * L;
+      VD as = hn::Load(dd, srow + o), ac = hn::Load(dd, crow + o);
+      VD au = kGauss ? hn::Load(dd, urow + o) : hn::Zero(dd);
+      for (int p = 0; p < P; ++p) {
+        if constexpr (kGauss) {
+          const VD sy = hn::Mul(x[p], g[p]);
+          as = hn::Add(as, sy);
+          ac = hn::MulAdd(y[p], g[p], ac);
+          au = hn::MulAdd(u2[p], sy, au);
+        } else {
+          as = hn::Add(as, x[p]);
+          ac = hn::Add(ac, y[p]);
+        }
+      }
+      hn::Store(as, dd, srow + o);
+      hn::Store(ac, dd, crow + o);
+      if constexpr (kGauss) {
+        hn::Store(au, dd, urow + o);
+        for (int p = 0; p < P; ++p) {
+          g[p] = hn::Mul(g[p], rho[p]);
+          rho[p] = hn::Mul(rho[p], gam[p]);
+        }
+      }
+    };
+    for (int v = 0; v < sc.dnv; v += 2) {
+      add(v, t, w);
+      for (int p = 0; p < P; ++p) {
+        tp[p] = hn::MulSub(cc[p], t[p], tp[p]);
+        wp[p] = hn::MulSub(cc[p], w[p], wp[p]);
+      }
+      add(v + 1, tp, wp);
+      for (int p = 0; p < P; ++p) {
+        t[p] = hn::MulSub(cc[p], tp[p], t[p]);
+        w[p] = hn::MulSub(cc[p], wp[p], w[p]);
+      }
+    }
+    for (int p = 0; p < P; ++p) {
+      const VD cn = hn::NegMulAdd(zs[p], ws[p], hn::Mul(zc[p], wc[p]));
+      zs[p] = hn::MulAdd(zs[p], wc[p], hn::Mul(zc[p], ws[p]));
+      zc[p] = cn;
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Direct evaluation: sinc(q r) T(q) at the stored Q values, in double, added to d64.
 
@@ -578,6 +666,9 @@ class Engine {
     sc_.h = job.h;
     sc_.step = sc_.lanes * job.h;
     sc_.q_first = job.q0 + static_cast<double>(job.k0) * job.h;
+    sc_.dlanes = static_cast<int>(hn::Lanes(DD()));
+    sc_.dnv = job.len_pad / sc_.dlanes;
+    sc_.dstep = sc_.dlanes * job.h;
     sc_.qd = zeroed_array<double>(job.len_pad);
     sc_.invq = zeroed_array<double>(job.len_pad);
     for (int k = 0; k < job.len; ++k) {
@@ -760,10 +851,13 @@ class Engine {
 
   void ensure_sums(GroupAcc& g) const {
     const int rows = job_.len_pad * sc_.lanes;
-    if (!g.s32) {
+    const bool single = job_.mode != Mode::kRecurrenceDouble;
+    if (single && !g.s32) {
       g.s32 = zeroed_array<float>(rows);
-      g.s64 = zeroed_array<double>(job_.len_pad);
       g.v64 = zeroed_array<double>(job_.len_pad);
+    }
+    if (!g.s64) {
+      g.s64 = zeroed_array<double>(job_.len_pad);
       for (ReadyList& rl : g.ready) {
         rl.cphi = zeroed_array<double>(kReadyCap);
         rl.sphi = zeroed_array<double>(kReadyCap);
@@ -776,6 +870,14 @@ class Engine {
         rl.cos_th = zeroed_array<double>(kReadyCap);
         rl.u = zeroed_array<double>(kReadyCap);
       }
+    }
+    if (job_.mode == Mode::kRecurrenceDouble && !g.srow) {
+      const int drows = job_.len_pad * sc_.dlanes;
+      g.srow = zeroed_array<double>(drows);
+      g.crow = zeroed_array<double>(drows);
+      g.urow = zeroed_array<double>(drows);
+      g.c64 = zeroed_array<double>(job_.len_pad);
+      g.u64 = zeroed_array<double>(job_.len_pad);
     }
     if (job_.mode == Mode::kRecurrenceCos && !g.c32) {
       g.c32 = zeroed_array<float>(rows);
@@ -810,8 +912,12 @@ class Engine {
       g.pend_r[static_cast<std::size_t>(m)] = 1.0f;
       g.pend_u[static_cast<std::size_t>(m)] = 0.0f;
     }
+    const bool dbl = job_.mode == Mode::kRecurrenceDouble;
+    const int residues = dbl ? sc_.dlanes : sc_.lanes;
     const VD one = hn::Set(dd, 1.0), two = hn::Set(dd, 2.0), zero = hn::Zero(dd);
-    const VD min_sin = hn::Set(dd, kChebyshevMinSin);
+    // In double precision the Chebyshev form is good down to |sin th| ~ 1e-6; the rare pairs
+    // below go to the direct evaluation.
+    const VD min_sin = hn::Set(dd, dbl ? 1e-6 : kChebyshevMinSin);
     const VD g1 = hn::Set(dd, job_.g1), g2eps = hn::Set(dd, 4.0 * kEpsF * job_.g2);
     const VD pair_eps = hn::Set(dd, gs.per_pair ? 2.0 * kEpsF * job_.g1 : 0.0);
     VD k2sum = zero, kr2sum = zero, rmax = zero;
@@ -832,7 +938,7 @@ class Engine {
       }
       // exp(i th) = exp(i h r)^L by repeated squaring (L is a power of two).
       VD cth = cal, sth = sal;
-      for (int l = 1; l < sc_.lanes; l *= 2) {
+      for (int l = 1; l < residues; l *= 2) {
         const VD c2n = hn::NegMulAdd(sth, sth, hn::Mul(cth, cth));
         sth = hn::Mul(hn::Add(cth, cth), sth);
         cth = c2n;
@@ -877,6 +983,20 @@ class Engine {
       const auto is_diff = hn::AndNot(cheb, hn::AndNot(alternate, in));
       const hn::Mask<DD> masks[kKinds] = {is_cheb, is_diff, is_alt};
       const VD u = hn::PromoteTo(dd, hn::LoadU(dfh, g.pend_u.data() + m));
+      if (dbl && !hn::AllTrue(dd, is_cheb)) {
+        // Lanes whose angle the recurrence cannot take: term by term.
+        std::uint8_t bits[8] = {};
+        hn::StoreMaskBits(dd, hn::AndNot(is_cheb, in), bits);
+        ensure_direct(g);
+        for (int i = 0; i < nd; ++i) {
+          if ((bits[0] >> i) & 1) {
+            const auto at = static_cast<std::size_t>(m + i);
+            DirectPair(job_, sc_, g.pend_r[at], gs.per_pair ? g.pend_u[at] : gs.u,
+                       gs.per_pair || gs.damped, g.d64.get());
+            --g.n_rec;
+          }
+        }
+      }
       if (hn::AllTrue(dd, is_cheb)) {
         ReadyList& rl = g.ready[kChebyshev];
         const auto at = static_cast<std::size_t>(rl.count);
@@ -893,7 +1013,7 @@ class Engine {
         rl.count += nd;
         continue;
       }
-      for (int kind = 0; kind < kKinds; ++kind) {
+      for (int kind = 0; kind < (dbl ? 1 : kKinds); ++kind) {
         ReadyList& rl = g.ready[static_cast<std::size_t>(kind)];
         std::uint8_t bits[8] = {};
         hn::StoreMaskBits(dd, masks[kind], bits);
@@ -917,8 +1037,10 @@ class Engine {
         rl.count += std::popcount(static_cast<unsigned>(bits[0]));
       }
     }
-    g.k2 += hn::GetLane(hn::SumOfLanes(dd, k2sum));
-    g.kr2 += hn::GetLane(hn::SumOfLanes(dd, kr2sum));
+    if (!dbl) {
+      g.k2 += hn::GetLane(hn::SumOfLanes(dd, k2sum));
+      g.kr2 += hn::GetLane(hn::SumOfLanes(dd, kr2sum));
+    }
     g.rmax = std::max(g.rmax, hn::GetLane(hn::MaxOfLanes(dd, rmax)));
     g.n_rec += n;
     const int full = batch_pairs(gs);
@@ -929,6 +1051,8 @@ class Engine {
   }
 
   int batch_pairs(const GroupSpec& gs) const {
+    if (job_.mode == Mode::kRecurrenceDouble)
+      return kDoubleBlocks * sc_.dlanes;
     const bool rich = gs.per_pair || job_.mode == Mode::kRecurrenceCos;
     return (rich ? kRichBlocks : kPlainBlocks) * sc_.lanes;
   }
@@ -947,6 +1071,15 @@ class Engine {
       rl.inv_r[mu] = rl.coef[mu] = rl.cos_th[mu] = rl.u[mu] = 0.0;
     }
     const bool cos = job_.mode == Mode::kRecurrenceCos;
+    if (job_.mode == Mode::kRecurrenceDouble) {
+      if (gs.per_pair) {
+        DoubleBatch<kDoubleBlocks, true>(sc_, rl, g.srow.get(), g.crow.get(), g.urow.get());
+      } else {
+        DoubleBatch<kDoubleBlocks, false>(sc_, rl, g.srow.get(), g.crow.get(), g.urow.get());
+      }
+      keep_rest(rl, full);
+      return;
+    }
     float* s32 = g.s32.get();
     float* c32 = cos ? g.c32.get() : nullptr;
     float* u32 = cos ? g.u32.get() : nullptr;
@@ -990,7 +1123,13 @@ class Engine {
           break;
       }
     }
-    // Keep what did not fit in the batch.
+    keep_rest(rl, full);
+    if (++g.batches >= kFlushBatches)
+      flush(g);
+  }
+
+  // Moves what did not fit in the batch to the front.
+  static void keep_rest(ReadyList& rl, int full) {
     const int rest = std::max(0, rl.count - full);
     if (rest > 0) {
       const auto from = static_cast<std::size_t>(full), n = static_cast<std::size_t>(rest);
@@ -1006,8 +1145,6 @@ class Engine {
       std::memmove(rl.u.get(), rl.u.get() + from, n * sizeof(double));
     }
     rl.count = rest;
-    if (++g.batches >= kFlushBatches)
-      flush(g);
   }
 
   // Moves the float sums into the double sums of the chunk: row (l, v) holds Q index
@@ -1049,6 +1186,25 @@ class Engine {
         run_ready(g, kind);
     }
     flush(g);
+    if (g.srow) {
+      rows_to_sums(g.srow.get(), g.s64.get());
+      rows_to_sums(g.crow.get(), g.c64.get());
+      rows_to_sums(g.urow.get(), g.u64.get());
+    }
+  }
+
+  // The double recurrences' rows into the chunk's sums: row (l, v) holds Q index v L + l.
+  void rows_to_sums(double* HWY_RESTRICT rows, double* HWY_RESTRICT d) const {
+    const DD dd;
+    const auto L = static_cast<std::size_t>(sc_.dlanes);
+    for (int l = 0; l < sc_.dlanes; ++l) {
+      double* row = rows + static_cast<std::size_t>(l) * static_cast<std::size_t>(sc_.dnv) * L;
+      for (int step = 0; step < sc_.dnv; ++step, row += L) {
+        d[static_cast<std::size_t>(step) * L + static_cast<std::size_t>(l)] +=
+            hn::GetLane(hn::SumOfLanes(dd, hn::Load(dd, row)));
+        hn::Store(hn::Zero(dd), dd, row);
+      }
+    }
   }
 
   const Job& job_;

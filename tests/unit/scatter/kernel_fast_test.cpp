@@ -245,7 +245,7 @@ TEST(FastKernel, UrmsRecordsOfEveryModelMatchDoublePrecision) {
   expect_accurate(bare);
 }
 
-TEST(FastKernel, ForcedFloatPassesStayAccurateOnSmallModels) {
+TEST(FastKernel, EveryRecurrencePassStaysAccurateOnSmallModels) {
   // Below the sizes where the bounds alone decide, each recurrence pass still has to be
   // within the tolerance on ordinary models.
   UrmsTable table;
@@ -254,7 +254,7 @@ TEST(FastKernel, ForcedFloatPassesStayAccurateOnSmallModels) {
   add_record(table, 2, 2, 3, {0.07f, 300.0f}, {2.6f});
   const auto model = random_model(120, 14.0f, 2, 5);
   const auto q = driver_grid(50.0f, 1000, false);
-  for (int mode : {0, 1}) {
+  for (int mode : {0, 1, 2}) {
     for (int option : {0, 1, 3, 4}) {
       Case c{"mode " + std::to_string(mode) + " option " + std::to_string(option), model, q,
              request_for(2, {1.0f, 2.0f}, 120.0f)};
@@ -274,7 +274,7 @@ TEST(FastKernel, LongGridsRunInSlabs) {
   Case c{"", model, q, request_for(2, {1.0f, 3.0f}, 30.0f)};
   c.request.thermal = thermal_option(2);
   const auto want = double_eval(c.model, c.q, c.request);
-  for (int mode : {0, 1, 2}) {
+  for (int mode : {0, 1, 2, 3}) {
     c.name = "slabs, mode " + std::to_string(mode);
     detail::force_fast_mode(mode);
     expect_accurate(c, want);
@@ -391,7 +391,7 @@ TEST(FastKernel, EveryInstructionSetMatchesDoublePrecision) {
     const auto want = double_eval(c.model, c.q, c.request);
     for (std::int64_t target : targets) {
       detail::use_fast_target(target);
-      for (int mode : {0, 1, 2}) {
+      for (int mode : {0, 1, 2, 3}) {
         c.name = detail::fast_target_name(target) + " option " + std::to_string(option) + " mode " +
                  std::to_string(mode);
         detail::force_fast_mode(mode);
