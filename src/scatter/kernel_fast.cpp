@@ -2,11 +2,12 @@
 //
 // Pairs are sorted into groups (kernel_fast_engine.hpp) whose sums are formed by float
 // recurrences in Q on the uniform grid that the stored Q values round. How far those sums
-// can be from a double-precision evaluation at the stored Q values is bounded per group
-// while they are formed; a block whose bound is not well inside 1e-6 of its largest |i(Q)|
-// is computed again, first with the first-order move to the stored Q values, then, if that
-// is still not enough, term by term in double precision. Grids that are not uniform go
-// straight to the double-precision evaluation.
+// can be from a double-precision evaluation at the stored Q values is estimated per group
+// and per Q while they are formed (worst case for the systematic parts, in quadrature for
+// roundings); when a block's estimate is not well inside 1e-6 of its largest |i(Q)|, all
+// blocks are computed again: with the first-order move to the stored Q values if only that
+// was missing, else with double-precision recurrences, and, should even those not do (or
+// the grid not be uniform), term by term in double precision.
 //
 // Threads share a fixed partition of the rows into chunks (independent of the thread count);
 // each chunk is summed from zero and the chunks' sums are added along a fixed binary tree, so
