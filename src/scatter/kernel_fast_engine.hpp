@@ -26,12 +26,10 @@
 namespace zalmor::scatter::detail {
 
 // Slab lengths are padded to a multiple of twice the widest float vector (the recurrences
-// advance two vectors per step).
+// take two steps per iteration, and a step covers as many Q values as a vector has lanes).
 inline constexpr int kPad = 32;
 // Raw pairs waiting for their per-pair preparation, per group.
 inline constexpr int kPending = 64;
-// Largest batch of pairs a kernel advances together.
-inline constexpr int kMaxBatch = 16;
 // Float partial sums are moved into double after this many batches.
 inline constexpr int kFlushBatches = 16;
 // A pair whose recurrence coefficient has |sin(step angle)| below this uses the
