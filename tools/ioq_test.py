@@ -26,8 +26,8 @@ TOOL = os.path.join(HERE, "ioq")
 
 def load_tool():
     loader = importlib.machinery.SourceFileLoader("ioq_tool", TOOL)
-    spec = importlib.util.spec_from_loader("ioq_tool", loader)
-    module = importlib.util.module_from_spec(spec)
+    loader_spec = importlib.util.spec_from_loader("ioq_tool", loader)
+    module = importlib.util.module_from_spec(loader_spec)
     loader.exec_module(module)
     return module
 

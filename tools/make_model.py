@@ -22,8 +22,8 @@ def rocksalt(n, a):
             for i in range(n) for j in range(n) for k in range(n)]
 
 
-def random_model(n, rho, seed=12345):
-    rng = random.Random(seed)
+def random_model(n, rho, stream=12345):
+    rng = random.Random(stream)
     side = (n / rho) ** (1.0 / 3.0)
     return [(1 + (i % 2), rng.uniform(0, side), rng.uniform(0, side), rng.uniform(0, side))
             for i in range(n)]

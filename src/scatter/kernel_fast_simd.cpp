@@ -812,7 +812,7 @@ class Engine {
     }
   }
 
-  const GroupSpec& spec(const GroupAcc& g) const {
+  const GroupSpec& group_spec(const GroupAcc& g) const {
     return (*job_.groups)[static_cast<std::size_t>(g.gid)];
   }
 
@@ -830,7 +830,7 @@ class Engine {
 
   // Coincident atoms (sinc = 1 at every Q), and distances the recurrences cannot take.
   void special(GroupAcc& g, float r, float u) {
-    const GroupSpec& gs = spec(g);
+    const GroupSpec& gs = group_spec(g);
     if (r == 0.0f) {
       if (gs.per_pair) {
         ++st_.zero_pairs[{g.gid, std::bit_cast<std::uint32_t>(u)}];
@@ -894,7 +894,7 @@ class Engine {
     g.npend = 0;
     if (n == 0)
       return;
-    const GroupSpec& gs = spec(g);
+    const GroupSpec& gs = group_spec(g);
     if (job_.mode == Mode::kDirect) {
       ensure_direct(g);
       const bool damped = gs.per_pair || gs.damped;
@@ -1061,7 +1061,7 @@ class Engine {
   // amplitude first.
   void run_ready(GroupAcc& g, int kind) {
     ReadyList& rl = g.ready[static_cast<std::size_t>(kind)];
-    const GroupSpec& gs = spec(g);
+    const GroupSpec& gs = group_spec(g);
     const int full = batch_pairs(gs);
     for (int m = rl.count; m < full; ++m) {
       const auto mu = static_cast<std::size_t>(m);

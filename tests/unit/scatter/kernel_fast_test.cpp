@@ -30,8 +30,8 @@ std::vector<float> driver_grid(float qmax, int n, bool from_zero) {
   return q;
 }
 
-util::Model random_model(int n, float side, int ntypes, unsigned seed) {
-  std::mt19937 rng(seed);
+util::Model random_model(int n, float side, int ntypes, unsigned stream) {
+  std::mt19937 rng(stream);
   std::uniform_real_distribution<float> pos(0.0f, side);
   util::Model m;
   for (int i = 0; i < n; ++i) {
