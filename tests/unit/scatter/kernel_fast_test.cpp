@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "scatter/kernel.hpp"
+#include "urms_records.hpp"
 #include "scatter/kernel_fast_urms.hpp"
 
 namespace zalmor::scatter {
@@ -71,19 +72,8 @@ UrmsRecord& add_record(UrmsTable& table, int t1, int t2, int imode, std::vector<
   UrmsRecord& rec = table.records.emplace_back();
   rec.itype1 = t1;
   rec.itype2 = t2;
-  rec.imode = imode;
-  rec.npoint = static_cast<int>(u.size());
-  for (std::size_t m = 0; m < u.size(); ++m) rec.urms[m] = u[m];
-  for (std::size_t m = 0; m < r.size(); ++m) rec.rbreak[m] = r[m];
-  if (imode == 3) {
-    rec.temp = u.back();
-    rec.amass1 = 22.99f;
-    rec.amass2 = 35.45f;
-    rec.theta1 = 320.0f;
-    rec.theta2 = 280.0f;
-    rec.qdebye1 = 1.38f;
-    rec.qdebye2 = 1.5f;
-  }
+  test_records::fill_steps(rec, imode, u, r);
+  if (imode == 3) test_records::set_debye_atoms(rec, u.back());
   return rec;
 }
 

@@ -1,6 +1,8 @@
 // Thermal displacement model: step models, correlated Debye model, quadratures, record lookup.
 #include "scatter/thermal.hpp"
 
+#include "urms_records.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,24 +15,13 @@ namespace {
 
 UrmsRecord steps(int imode, std::initializer_list<float> u, std::initializer_list<float> r) {
   UrmsRecord record;
-  record.imode = imode;
-  record.npoint = static_cast<int>(u.size());
-  int m = 0;
-  for (float value : u) record.urms[m++] = value;
-  m = 0;
-  for (float value : r) record.rbreak[m++] = value;
+  test_records::fill_steps(record, imode, {u.begin(), u.size()}, {r.begin(), r.size()});
   return record;
 }
 
 UrmsRecord debye(float temp, std::initializer_list<float> u, std::initializer_list<float> r) {
   UrmsRecord record = steps(3, u, r);
-  record.temp = temp;
-  record.amass1 = 22.99f;
-  record.amass2 = 35.45f;
-  record.theta1 = 320.0f;
-  record.theta2 = 280.0f;
-  record.qdebye1 = 1.38f;
-  record.qdebye2 = 1.5f;
+  test_records::set_debye_atoms(record, temp);
   return record;
 }
 
