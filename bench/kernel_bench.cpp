@@ -119,16 +119,14 @@ BlockRequest request(int option) {
   r.thermal.uij[1] = 0.11f;
   r.thermal.uij[2] = 0.1f;
   r.thermal.rcut = 3.0f;
-  if (option == 4)
-    r.thermal.urms = &debye_table();
-  if (option == 5)
-    r.thermal.urms = &mixed_table();
+  if (option == 4) r.thermal.urms = &debye_table();
+  if (option == 5) r.thermal.urms = &mixed_table();
   return r;
 }
 
 // Largest difference, over the blocks, between `blocks` and a term-by-term double-precision
 // evaluation at every 250th Q value, relative to the block's largest |i(Q)|. Under option 4
-// the u of a pair is the engine's (model-3 tails tabulated within 4e-7 of calcurms).
+// the u of a pair is the engine's (model-3 tails tabulated within 4e-7 of urms_at).
 double sampled_error(const util::Model& model, const std::vector<float>& q, const BlockRequest& req,
                      const std::vector<std::vector<float>>& blocks) {
   std::vector<double> sub;
@@ -149,8 +147,7 @@ double sampled_error(const util::Model& model, const std::vector<float>& q, cons
   }
   auto urms_u = [&](float r, int t1, int t2) {
     const UrmsRecord* rec = th.urms != nullptr ? find_record(*th.urms, t1, t2) : nullptr;
-    if (rec == nullptr)
-      return 0.05;
+    if (rec == nullptr) return 0.05;
     float u = 0.05f;
     evals[static_cast<std::size_t>(rec - th.urms->records.data())].classify(r, u);
     return static_cast<double>(u);
@@ -170,12 +167,9 @@ double sampled_error(const util::Model& model, const std::vector<float>& q, cons
         const int a = std::min(ti, tj), b = std::max(ti, tj);
         const int k = partial_number(a, b, req.ntypes) - 1;
         double up = 0, ut = 0;
-        if (th.option == 1)
-          up = ut = th.uij[0];
-        if (th.option == 2)
-          up = ut = th.uij[static_cast<std::size_t>(k)];
-        if (th.option == 3)
-          up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
+        if (th.option == 1) up = ut = th.uij[0];
+        if (th.option == 2) up = ut = th.uij[static_cast<std::size_t>(k)];
+        if (th.option == 3) up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
         if (th.option == 4) {
           up = urms_u(rf, a, b);
           ut = th.topt == 1 ? urms_u(rf, 0, 0) : urms_u(rf, ti, tj);
@@ -203,8 +197,7 @@ double sampled_error(const util::Model& model, const std::vector<float>& q, cons
     for (std::size_t m = 0; m < ns; ++m) {
       err = std::max(err, std::abs(static_cast<double>(blocks[b][at[m]]) - sums[b * ns + m]));
     }
-    if (scale > 0)
-      worst = std::max(worst, err / scale);
+    if (scale > 0) worst = std::max(worst, err / scale);
   }
   return worst;
 }

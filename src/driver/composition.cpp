@@ -34,7 +34,7 @@ void ask_composition(util::Console& console, RunState& state) {
   // The number of types is the largest type number, so absent types still get partials.
   state.ntypes = std::max(1, *std::max_element(model.type.begin(), model.type.end()));
   const int n = state.ntypes;
-  util::pr_int(console, "Number of atom types in model = ", n);
+  util::print_with_int(console, "Number of atom types in model = ", n);
 
   state.ptype1.clear();
   state.ptype2.clear();
@@ -48,23 +48,22 @@ void ask_composition(util::Console& console, RunState& state) {
       state.ptype2.push_back(b);
     }
   }
-  util::pr_int(console, "Number of unique partials = ", state.npart());
+  util::print_with_int(console, "Number of unique partials = ", state.npart());
 
   state.count.assign(static_cast<std::size_t>(n), 0);
   for (int t : model.type) ++state.count[static_cast<std::size_t>(t - 1)];
   state.frac.assign(static_cast<std::size_t>(n), 0.0f);
   for (int t = 1; t <= n; ++t) {
     const auto idx = static_cast<std::size_t>(t - 1);
-    state.frac[idx] =
-        static_cast<float>(static_cast<double>(state.count[idx]) / model.natoms());
+    state.frac[idx] = static_cast<float>(static_cast<double>(state.count[idx]) / model.natoms());
     console.line("The atomic fraction for atom type " + util::format_int(t) + " is " +
                  util::format_fixed(state.frac[idx], 8, 6));
   }
 
   state.bbar.assign(static_cast<std::size_t>(n), 1.0f);
   for (int t = 1; t <= n; ++t) {
-    util::get_paramd(console, state.bbar[static_cast<std::size_t>(t - 1)],
-                     "b_bar in fm for atom type " + util::format_int(t));
+    util::ask_real(console, state.bbar[static_cast<std::size_t>(t - 1)],
+                   "b_bar in fm for atom type " + util::format_int(t));
   }
 }
 

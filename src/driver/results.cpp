@@ -111,7 +111,7 @@ void write_results(util::Console& console, const RunState& state) {
   const std::vector<float> e(nq, 0.0f);
   std::array<float, kBlockParams> params{};
 
-  output::K2Block block;
+  output::ResultBlock block;
   block.k2file = state.output_file;
   block.xlabel = "Q / Inverse Angstroms";
   block.user_name = "Orin";
@@ -136,9 +136,9 @@ void write_results(util::Console& console, const RunState& state) {
   std::vector<std::vector<float>> blocks;
   {
     ProgressDisplay progress;
-    blocks = scatter::compute_blocks(scatter::Impl::Fast, state.model, state.q,
-                                     block_request(state), 0,
-                                     [&progress](double f) { progress.update(f); });
+    blocks =
+        scatter::compute_blocks(scatter::Impl::Fast, state.model, state.q, block_request(state), 0,
+                                [&progress](double f) { progress.update(f); });
   }
   const std::vector<float> limits = zero_q_limits(state);
 
@@ -153,14 +153,14 @@ void write_results(util::Console& console, const RunState& state) {
     console.line("Block " + util::format_int(k) + " contains " + block.ylabel +
                  ", zero Q limit = " + util::format_general(limits[idx]));
     block.y = blocks[idx];
-    writer.write_k2int_nk(console, block);
+    writer.write_block(console, block);
     block.inew = 0;
   }
 
   block.ylabel = "Total i(Q)";
   params[16] = limits.back();
   block.y = blocks.back();
-  writer.write_k2int_nk(console, block);
+  writer.write_block(console, block);
   console.line("Block " + util::format_int(npart + 1) +
                " contains total i(Q), zero Q limit = " + util::format_general(limits.back()));
   library.deactivate_session();

@@ -36,7 +36,7 @@ void ask_normalisation(util::Console& console, RunState& state) {
   // Zero atoms to normalise to would make every weight infinite.
   do {
     state.nnorm = static_cast<float>(state.model.natoms());
-    util::get_paramd(console, state.nnorm, "number of atoms to normalise to");
+    util::ask_real(console, state.nnorm, "number of atoms to normalise to");
   } while (state.nnorm == 0.0f || !std::isfinite(state.nnorm));
 }
 
@@ -65,12 +65,12 @@ void ask_q_grid(util::Console& console, RunState& state) {
   for (;;) {
     float qmax = 50.0f;
     float dq = 0.02f;
-    util::get_paramd(console, qmax, "Qmax");
-    util::get_paramd(console, dq, "delta-Q");
+    util::ask_real(console, qmax, "Qmax");
+    util::ask_real(console, dq, "delta-Q");
     int start = 2;
     do {
       start = 2;
-      util::get_intd(console, start, "1 to start at Q=0 or 2 to start at Q=delta-Q");
+      util::ask_int(console, start, "1 to start at Q=0 or 2 to start at Q=delta-Q");
     } while (start != 1 && start != 2);
     state.ioff = start == 1 ? 1 : 0;
 
@@ -80,10 +80,10 @@ void ask_q_grid(util::Console& console, RunState& state) {
     if (std::isfinite(ratio) && std::fabs(ratio) < 2.0e9f) n = std::llround(ratio);
     const long long nq = n == std::numeric_limits<long long>::max() ? n : n + state.ioff;
     if (nq <= std::numeric_limits<int>::max()) {
-      util::pr_int(console, "Number of Q-values = ", static_cast<int>(nq));
+      util::print_with_int(console, "Number of Q-values = ", static_cast<int>(nq));
     }
     if (nq < 1 || nq > kMaxQValues) {
-      util::pr_int(console, "Maximum allowed number of Q-values = ", kMaxQValues);
+      util::print_with_int(console, "Maximum allowed number of Q-values = ", kMaxQValues);
       continue;
     }
     state.q = make_q_grid(qmax, static_cast<int>(n), state.ioff);
@@ -94,7 +94,7 @@ void ask_q_grid(util::Console& console, RunState& state) {
 void ask_output_name(util::Console& console, RunState& state) {
   std::string stem = state.model_stem;
   int length = static_cast<int>(stem.size());
-  util::get_stringd(console, stem, "name for output .IOQ file", length);
+  util::ask_text(console, stem, "name for output .IOQ file", length);
   state.output_file = stem.substr(0, static_cast<std::size_t>(length)) + ".ioq";
   console.line("Output file: " + state.output_file);
 }
@@ -118,7 +118,7 @@ int run(util::Console& console) {
   RunState state;
   ask_model_name(console, state);
   int skip = 1;
-  util::get_intd(console, skip, "number of text lines at start of file to be skipped");
+  util::ask_int(console, skip, "number of text lines at start of file to be skipped");
   state.model = util::read_coords(console, state.model_file, skip);
   check_model(state.model);
   ask_normalisation(console, state);

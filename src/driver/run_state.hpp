@@ -17,17 +17,17 @@ struct RunState {
   float nnorm = 0;  // number of atoms to normalise to
 
   int ntypes = 1;
-  std::vector<int> count;        // atoms of type t at index t-1
-  std::vector<float> frac;       // atomic fraction of type t at index t-1
-  std::vector<float> bbar;       // fm, type t at index t-1
+  std::vector<int> count;           // atoms of type t at index t-1
+  std::vector<float> frac;          // atomic fraction of type t at index t-1
+  std::vector<float> bbar;          // fm, type t at index t-1
   std::vector<int> ptype1, ptype2;  // types of partial k at index k-1
   int npart() const { return static_cast<int>(ptype1.size()); }
 
   scatter::Thermal thermal;
   scatter::UrmsTable urms;
 
-  int ioff = 0;            // 1 when the grid starts at Q = 0
-  std::vector<float> q;    // the nq Q values, 1/Angstrom
+  int ioff = 0;             // 1 when the grid starts at Q = 0
+  std::vector<float> q;     // the nq Q values, 1/Angstrom
   std::string output_file;  // answer + ".ioq"
 };
 

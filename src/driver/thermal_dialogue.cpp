@@ -23,7 +23,7 @@ int ask_option(util::Console& console, int npart) {
     console.line("3) Apply different thermal factors to short distances");
     console.line("4) Apply thermal factors from .URMS file");
     int option = 0;
-    util::get_intd(console, option, "option");
+    util::ask_int(console, option, "option");
     if (option < 0 || option > 4) continue;
     // Per-partial tables hold 100 partials; options that need one value per partial
     // cannot serve more.
@@ -40,7 +40,7 @@ void ask_urms(util::Console& console, RunState& state) {
   std::string stem = state.model_stem;
   while (!stem.empty() && stem.back() == ' ') stem.pop_back();
   int length = static_cast<int>(stem.size());
-  util::get_stringd(console, stem, "name only of .URMS file", length);
+  util::ask_text(console, stem, "name only of .URMS file", length);
   std::string typed = stem.substr(0, static_cast<std::size_t>(length));
   if (util::has_extension(console, typed, ".urms")) typed.resize(typed.size() - 5);
   std::string name = typed + ".urms";
@@ -48,13 +48,13 @@ void ask_urms(util::Console& console, RunState& state) {
 
   int ntypes = state.ntypes;
   const scatter::UrmsReadResult result =
-      scatter::readurms(console, name, "zalmor", true, ntypes, state.urms);
-  util::pr_int(console, "Number of records read from .URMS file = ", result.nrec);
+      scatter::read_urms(console, name, "zalmor", true, ntypes, state.urms);
+  util::print_with_int(console, "Number of records read from .URMS file = ", result.nrec);
   if (result.ierr != 0) {
     std::string message = result.message;
     if (message.size() < 80) message.resize(80, ' ');
-    throw util::FatalError(" Error in readurms: ierr=" + util::format_int(result.ierr) +
-                           "\n " + message);
+    throw util::FatalError(" Error in readurms: ierr=" + util::format_int(result.ierr) + "\n " +
+                           message);
   }
 
   state.thermal.topt = 0;
@@ -65,7 +65,7 @@ void ask_urms(util::Console& console, RunState& state) {
       console.line("Options for calculating total function...");
       console.line("0) Use thermal factors given in .URMS file for partials");
       console.line("1) Use thermal factors given in .URMS file for total function");
-      util::get_intd(console, topt, "option");
+      util::ask_int(console, topt, "option");
       if (topt == 0 || topt == 1) break;
     }
     state.thermal.topt = topt;
@@ -80,22 +80,22 @@ void ask_thermal(util::Console& console, RunState& state) {
   th.uij.fill(0.05f);
   switch (th.option) {
     case 1:
-      util::get_paramd(console, th.uij[0], "RMS variation in interatomic distance");
+      util::ask_real(console, th.uij[0], "RMS variation in interatomic distance");
       break;
     case 2:
       console.line("Give RMS variation in interatomic distance, uij, for each partial...");
       for (int k = 1; k <= state.npart(); ++k) {
         const auto idx = static_cast<std::size_t>(k - 1);
-        util::get_paramd(console, th.uij[idx],
-                         "u" + util::format_int(state.ptype1[idx]) +
-                             util::format_int(state.ptype2[idx]));
+        util::ask_real(
+            console, th.uij[idx],
+            "u" + util::format_int(state.ptype1[idx]) + util::format_int(state.ptype2[idx]));
       }
       break;
     case 3:
       th.rcut = 1.7f;
-      util::get_paramd(console, th.rcut, "cutoff distance between short and long distances");
-      util::get_paramd(console, th.uij[0], "RMS variation in short distances");
-      util::get_paramd(console, th.uij[1], "RMS variation in long distances");
+      util::ask_real(console, th.rcut, "cutoff distance between short and long distances");
+      util::ask_real(console, th.uij[0], "RMS variation in short distances");
+      util::ask_real(console, th.uij[1], "RMS variation in long distances");
       break;
     case 4:
       ask_urms(console, state);

@@ -30,17 +30,17 @@ void copy_number(std::string& buffer, int n) { copy_padded(buffer, util::format_
 
 }  // namespace
 
-void BlockWriter::write_k2int_nk(util::Console& console, K2Block& block) {
-  if (block.ntc < 0 || block.nut < 0) throw std::logic_error("write_k2int_nk: negative count");
+void BlockWriter::write_block(util::Console& console, ResultBlock& block) {
+  if (block.ntc < 0 || block.nut < 0) throw std::logic_error("write_block: negative count");
   const auto ntc = static_cast<std::size_t>(block.ntc);
   if (block.x.size() < ntc + 1 || block.y.size() < ntc || block.e.size() < ntc ||
       block.ut.size() < static_cast<std::size_t>(block.nut)) {
-    throw std::logic_error("write_k2int_nk: arrays shorter than ntc + 1, ntc, ntc, nut");
+    throw std::logic_error("write_block: arrays shorter than ntc + 1, ntc, ntc, nut");
   }
   const bool trace = block.idebug == 1;
 
   if (trace) {
-    console.line("**write_k2int_nk**");
+    console.line("**write_block**");
     console.line("k2file = " + padded(block.k2file, 60));
     console.line("filefield = " + padded(block.filefield, 60));
     console.line("xlabel = " + padded(block.xlabel, 40));
@@ -55,9 +55,9 @@ void BlockWriter::write_k2int_nk(util::Console& console, K2Block& block) {
   copy_number(spec_no_, block.ispec_no);
   copy_number(run_no_, block.irun_no);
   if (trace) {
-    util::pr_int(console, "ispec_no = ", block.ispec_no);
-    util::pr_int(console, "irun_no = ", block.irun_no);
-    console.line("**write_k2int_nk** (1)");
+    util::print_with_int(console, "ispec_no = ", block.ispec_no);
+    util::print_with_int(console, "irun_no = ", block.irun_no);
+    console.line("**write_block** (1)");
   }
 
   copy_padded(k2file_buf_, block.k2file, 80);
@@ -70,8 +70,8 @@ void BlockWriter::write_k2int_nk(util::Console& console, K2Block& block) {
   copy_padded(time_buf_, block.time, 20);
   copy_padded(history_buf_, block.history, 200);
   if (trace) {
-    console.line("**write_k2int_nk** (2)");
-    console.line("**write_k2int_nk** (3)");
+    console.line("**write_block** (2)");
+    console.line("**write_block** (3)");
   }
 
   DataLibrary& lib = library_;

@@ -14,7 +14,7 @@ class Console;
 namespace zalmor::output {
 
 // The block's arguments. Texts are cut or blank-padded to their field lengths by the writer.
-struct K2Block {
+struct ResultBlock {
   std::string k2file;         // destination file name (80)
   std::string filefield;      // 80
   std::string xlabel;         // 40
@@ -44,7 +44,7 @@ class BlockWriter {
   // Sends the block as handle "h_block" with its 24 fields and puts it to block.k2file,
   // starting the file when inew is 1; sets block.nx to ntc + 1. The arrays must hold
   // ntc + 1 (x), ntc (y, e) and nut (ut) values: fewer is a std::logic_error.
-  void write_k2int_nk(util::Console& console, K2Block& block);
+  void write_block(util::Console& console, ResultBlock& block);
 
  private:
   DataLibrary& library_;

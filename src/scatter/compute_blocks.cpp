@@ -17,13 +17,11 @@ std::vector<std::vector<float>> compute_reference(const util::Model& model,
   for (std::size_t k = 0; k < npart; ++k) {
     zalmor_partial(model, q, blocks[k], request.weight[k], static_cast<int>(k + 1),
                    request.ptype1[k], request.ptype2[k], request.thermal);
-    if (progress)
-      progress(static_cast<double>(k + 1) / static_cast<double>(npart + 1));
+    if (progress) progress(static_cast<double>(k + 1) / static_cast<double>(npart + 1));
   }
   zalmor_total(model, q, blocks[npart], request.bbar, request.total_weight, request.ntypes,
                request.thermal);
-  if (progress)
-    progress(1.0);
+  if (progress) progress(1.0);
   return blocks;
 }
 
@@ -33,8 +31,7 @@ std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& mod
                                                std::span<const float> q,
                                                const BlockRequest& request, int threads,
                                                const Progress& progress) {
-  if (impl == Impl::Reference)
-    return compute_reference(model, q, request, progress);
+  if (impl == Impl::Reference) return compute_reference(model, q, request, progress);
   return detail::compute_fast(model, q, request, threads, progress);
 }
 

@@ -37,16 +37,11 @@ namespace zalmor::scatter::detail {
 void ChunkState::reset() {
   const auto n = static_cast<std::size_t>(len_pad);
   for (auto& g : slots) {
-    if (g->s64)
-      std::memset(g->s64.get(), 0, n * sizeof(double));
-    if (g->v64)
-      std::memset(g->v64.get(), 0, n * sizeof(double));
-    if (g->c64)
-      std::memset(g->c64.get(), 0, n * sizeof(double));
-    if (g->u64)
-      std::memset(g->u64.get(), 0, n * sizeof(double));
-    if (g->d64)
-      std::memset(g->d64.get(), 0, n * sizeof(double));
+    if (g->s64) std::memset(g->s64.get(), 0, n * sizeof(double));
+    if (g->v64) std::memset(g->v64.get(), 0, n * sizeof(double));
+    if (g->c64) std::memset(g->c64.get(), 0, n * sizeof(double));
+    if (g->u64) std::memset(g->u64.get(), 0, n * sizeof(double));
+    if (g->d64) std::memset(g->d64.get(), 0, n * sizeof(double));
     g->n_all = g->n_rec = g->n_zero = 0;
     g->k2 = 0;
     g->kr2 = 0;
@@ -91,19 +86,16 @@ GridFit fit_grid(std::span<const float> q) {
   GridFit g;
   const auto n = q.size();
   for (float v : q) g.qmax_abs = std::max(g.qmax_abs, static_cast<double>(std::abs(v)));
-  if (n < 2)
-    return g;
+  if (n < 2) return g;
   g.q0 = q[0];
   g.h = (static_cast<double>(q[n - 1]) - g.q0) / static_cast<double>(n - 1);
-  if (!std::isfinite(g.h) || !std::isfinite(g.qmax_abs))
-    return g;
+  if (!std::isfinite(g.h) || !std::isfinite(g.qmax_abs)) return g;
   g.dev.resize(n);
   for (std::size_t k = 0; k < n; ++k) {
     const double uniform = g.q0 + static_cast<double>(k) * g.h;
     const double d = static_cast<double>(q[k]) - uniform;
     // Rounding a uniform grid to float moves each value by about an ulp.
-    if (!(std::abs(d) <= 1e-6 * (std::abs(static_cast<double>(q[k])) + std::abs(g.h))))
-      return g;
+    if (!(std::abs(d) <= 1e-6 * (std::abs(static_cast<double>(q[k])) + std::abs(g.h)))) return g;
     g.dev[k] = d;
   }
   g.uniform = true;
@@ -129,8 +121,7 @@ void sort_atoms(const util::Model& model, int nt, PairSource& src) {
   const int n = model.natoms();
   for (int i = 0; i < n; ++i) {
     const int t = model.type[static_cast<std::size_t>(i)];
-    if (t >= 1 && t <= nt)
-      ++count[static_cast<std::size_t>(t)];
+    if (t >= 1 && t <= nt) ++count[static_cast<std::size_t>(t)];
   }
   src.run_begin.assign(static_cast<std::size_t>(nt) + 2, 0);
   for (int t = 1; t <= nt; ++t) {
@@ -146,8 +137,7 @@ void sort_atoms(const util::Model& model, int nt, PairSource& src) {
   std::vector<int> next(src.run_begin.begin(), src.run_begin.end());
   for (int i = 0; i < n; ++i) {
     const int t = model.type[static_cast<std::size_t>(i)];
-    if (t < 1 || t > nt)
-      continue;
+    if (t < 1 || t > nt) continue;
     const auto at = static_cast<std::size_t>(next[static_cast<std::size_t>(t)]++);
     const auto base = static_cast<std::size_t>(i) * 3;
     src.x[at] = model.xyz[base];
@@ -159,8 +149,7 @@ void sort_atoms(const util::Model& model, int nt, PairSource& src) {
 }
 
 double max_distance(const PairSource& a) {
-  if (a.x.empty())
-    return 0.0;
+  if (a.x.empty()) return 0.0;
   auto span = [](const std::vector<float>& v) {
     const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
     return static_cast<double>(*hi) - static_cast<double>(*lo);
@@ -194,12 +183,10 @@ void setup_groups(const BlockRequest& req, Setup& s, int& nsub) {
       for (int sub = 0; sub < nsub; ++sub) {
         GroupSpec g = coefficients(req, s, tp, a, b);
         g.damped = th.option != 0;
-        if (th.option == 1)
-          g.u = th.uij[0];
+        if (th.option == 1) g.u = th.uij[0];
         if (th.option == 2)
           g.u = tp < static_cast<int>(th.uij.size()) ? th.uij[static_cast<std::size_t>(tp)] : 0.0f;
-        if (th.option == 3)
-          g.u = th.uij[static_cast<std::size_t>(sub)];
+        if (th.option == 3) g.u = th.uij[static_cast<std::size_t>(sub)];
         s.groups[static_cast<std::size_t>(tp * nsub + sub)] = g;
       }
     }
@@ -214,11 +201,9 @@ void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
   std::vector<const UrmsRecord*> used;
   auto eval_of = [&](int t1, int t2) {
     const UrmsRecord* rec = find_record(table, t1, t2);
-    if (rec == nullptr)
-      return -1;
+    if (rec == nullptr) return -1;
     const auto it = std::find(used.begin(), used.end(), rec);
-    if (it != used.end())
-      return static_cast<int>(it - used.begin());
+    if (it != used.end()) return static_cast<int>(it - used.begin());
     used.push_back(rec);
     return static_cast<int>(used.size()) - 1;
   };
@@ -236,8 +221,7 @@ void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
   for (std::size_t e = 0; e < used.size(); ++e) {
     const UrmsEval* same = nullptr;
     for (std::size_t f = 0; f < e && same == nullptr; ++f) {
-      if (same_debye_tail(*used[e], *used[f]))
-        same = &s.evals[f];
+      if (same_debye_tail(*used[e], *used[f])) same = &s.evals[f];
     }
     s.exact.push_back(make_urms_eval(*used[e], r_max, s.evals[e], same));
   }
@@ -260,8 +244,7 @@ void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
       for (int role = 0; role < kRoles; ++role) {
         for (int cls = 0; cls < kClasses; ++cls) {
           GroupSpec g = base;
-          if (role == 1)
-            g.c_total = 0;
+          if (role == 1) g.c_total = 0;
           if (role >= 2) {
             g.c_partial = 0;
             g.partial = -1;
@@ -286,8 +269,7 @@ struct GroupTotal {
 };
 
 void add_into(std::vector<double>& dst, const double* src, int n) {
-  if (src == nullptr)
-    return;
+  if (src == nullptr) return;
   if (dst.empty()) {
     dst.assign(src, src + n);
     return;
@@ -296,8 +278,7 @@ void add_into(std::vector<double>& dst, const double* src, int n) {
 }
 
 void add_into(std::vector<double>& dst, const std::vector<double>& src) {
-  if (src.empty())
-    return;
+  if (src.empty()) return;
   add_into(dst, src.data(), static_cast<int>(src.size()));
 }
 
@@ -312,8 +293,7 @@ ChunkSums take_sums(ChunkState& st, int len) {
   ChunkSums out;
   for (const auto& gp : st.slots) {
     const GroupAcc& g = *gp;
-    if (g.n_all == 0)
-      continue;
+    if (g.n_all == 0) continue;
     GroupTotal& t = out.groups[g.gid];
     t.used = true;
     if (g.n_rec > 0) {
@@ -324,8 +304,7 @@ ChunkSums take_sums(ChunkState& st, int len) {
         add_into(t.u, g.u64.get(), len);
       }
     }
-    if (g.d64)
-      add_into(t.d, g.d64.get(), len);
+    if (g.d64) add_into(t.d, g.d64.get(), len);
     t.n_all = g.n_all;
     t.n_rec = g.n_rec;
     t.n_zero = g.n_zero;
@@ -463,8 +442,7 @@ class Calculation {
 
     const double work = static_cast<double>(setup_.npairs) * static_cast<double>(q.size());
     threads_ = threads > 0 ? threads : omp_get_max_threads();
-    if (work < kParallelWork)
-      threads_ = 1;
+    if (work < kParallelWork) threads_ = 1;
     threads_ = std::max(1, threads_);
   }
 
@@ -479,11 +457,9 @@ class Calculation {
     job_.qmax_abs = grid_.qmax_abs;
     const int lanes = float_lanes();
     Mode mode = Mode::kRecurrence;
-    if (!grid_.uniform || static_cast<int>(q_.size()) < 4 * lanes)
-      mode = Mode::kDirect;
+    if (!grid_.uniform || static_cast<int>(q_.size()) < 4 * lanes) mode = Mode::kDirect;
     const bool forced = forced_mode >= 0 && forced_mode <= 3;
-    if (forced && grid_.uniform)
-      mode = static_cast<Mode>(forced_mode);
+    if (forced && grid_.uniform) mode = static_cast<Mode>(forced_mode);
     // Passes: the fast one, then as accurate as the bounds demand: the move to the stored Q
     // values when only that is missing, else double precision, and at last term by term.
     passes_planned_ = mode == Mode::kDirect ? 1 : 2;
@@ -495,18 +471,14 @@ class Calculation {
       for (const BlockCheck& c : checks) {
         report_.bound.push_back(c.max_value > 0 ? c.max_bound / c.max_value : c.max_bound);
       }
-      if (mode == Mode::kDirect || forced)
-        break;
+      if (mode == Mode::kDirect || forced) break;
       bool ok = true, ok_on_stored_grid = true;
       for (const BlockCheck& c : checks) {
         const double limit = kSafety * kTolerance * c.max_value;
-        if (c.max_bound > limit)
-          ok = false;
-        if (c.max_bound_no_grid > limit)
-          ok_on_stored_grid = false;
+        if (c.max_bound > limit) ok = false;
+        if (c.max_bound_no_grid > limit) ok_on_stored_grid = false;
       }
-      if (ok)
-        break;
+      if (ok) break;
       if (mode == Mode::kRecurrence && ok_on_stored_grid) {
         mode = Mode::kRecurrenceCos;
       } else if (mode != Mode::kRecurrenceDouble) {
@@ -553,12 +525,10 @@ class Calculation {
     double g1 = 0, g2 = 0;
     for (int k = 0; k < job_.len; ++k) {
       const double qk = std::abs(static_cast<double>(q_[static_cast<std::size_t>(job_.k0 + k)]));
-      if (qk == 0.0)
-        continue;
+      if (qk == 0.0) continue;
       const int kv = k / lanes;
       g1 = std::max(g1, kv / qk);
-      if (kv > 0 || job_.k0 > 0)
-        g2 = std::max(g2, std::max(1.0, std::sqrt(double(kv))) / qk);
+      if (kv > 0 || job_.k0 > 0) g2 = std::max(g2, std::max(1.0, std::sqrt(double(kv))) / qk);
     }
     job_.g1 = g1;
     job_.g2 = g2;
@@ -596,11 +566,9 @@ class Calculation {
         bool failed = false;
 #pragma omp critical(zalmor_failure)
         failed = static_cast<bool>(failure);
-        if (failed)
-          continue;
+        if (failed) continue;
         try {
-          if (job.row_begin < job.row_end)
-            process_chunk(job, st);
+          if (job.row_begin < job.row_end) process_chunk(job, st);
           tree.add(c, take_sums(st, job_.len));
         } catch (...) {
 #pragma omp critical(zalmor_failure)
@@ -612,8 +580,7 @@ class Calculation {
         }
       }
     }
-    if (failure)
-      std::rethrow_exception(failure);
+    if (failure) std::rethrow_exception(failure);
     totals_.assign(setup_.groups.size(), GroupTotal{});
     for (auto& [gid, t] : tree.root().groups) totals_[static_cast<std::size_t>(gid)] = std::move(t);
     zero_pairs_ = std::move(tree.root().zero_pairs);
@@ -625,12 +592,10 @@ class Calculation {
   }
 
   void report(double fraction) {
-    if (!progress_)
-      return;
+    if (!progress_) return;
     const auto now = std::chrono::steady_clock::now();
     fraction = std::clamp(fraction, last_fraction_, 1.0);
-    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100))
-      return;
+    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100)) return;
     last_report_ = now;
     last_fraction_ = fraction;
     progress_(fraction);
@@ -648,8 +613,7 @@ class Calculation {
     const std::size_t total = nb - 1;
     for (std::size_t gid = 0; gid < totals_.size(); ++gid) {
       const GroupTotal& t = totals_[gid];
-      if (!t.used)
-        continue;
+      if (!t.used) continue;
       const GroupSpec& gs = setup_.groups[gid];
       const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
       const double ct = gs.c_total;
@@ -714,10 +678,8 @@ class Calculation {
           lin_cut[at] += std::abs(c) * cut_err;
           quad[at] += c * c * rand2;
         };
-        if (cp != 0.0)
-          add(bp, cp);
-        if (ct != 0.0)
-          add(total, ct);
+        if (cp != 0.0) add(bp, cp);
+        if (ct != 0.0) add(total, ct);
       }
     }
     for (std::size_t b = 0; b < nb; ++b) {

@@ -99,8 +99,7 @@ struct UrmsEval {
     if (imode == 1) {
       int seg = 0;
       for (int m = 1; m <= npoint - 1; ++m) {
-        if (r > rbreak[static_cast<std::size_t>(m - 1)])
-          seg = m;
+        if (r > rbreak[static_cast<std::size_t>(m - 1)]) seg = m;
       }
       u = urms[static_cast<std::size_t>(seg)];
       return seg;
@@ -108,8 +107,7 @@ struct UrmsEval {
     if (imode == 2 || imode == 3) {
       int seg = -1;
       for (int m = npoint - 1; m >= 1; --m) {
-        if (r < rbreak[static_cast<std::size_t>(m - 1)])
-          seg = m - 1;
+        if (r < rbreak[static_cast<std::size_t>(m - 1)]) seg = m - 1;
       }
       if (seg >= 0) {
         u = urms[static_cast<std::size_t>(seg)];

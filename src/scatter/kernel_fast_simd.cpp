@@ -145,12 +145,10 @@ const std::int64_t* CompressIndices() {
     for (std::size_t bits = 0; bits < (std::size_t{1} << nd); ++bits) {
       std::size_t at = bits * nd;
       for (std::size_t l = 0; l < nd; ++l) {
-        if ((bits >> l) & 1)
-          t[at++] = static_cast<std::int64_t>(l);
+        if ((bits >> l) & 1) t[at++] = static_cast<std::int64_t>(l);
       }
       for (std::size_t l = 0; l < nd; ++l) {
-        if (!((bits >> l) & 1))
-          t[at++] = static_cast<std::int64_t>(l);
+        if (!((bits >> l) & 1)) t[at++] = static_cast<std::int64_t>(l);
       }
     }
     return t;
@@ -320,13 +318,11 @@ HWY_NOINLINE void DifferenceBatch(const SlabCtx& sc, const ReadyList& rl, float*
 // Steps of residue l that a batch of pairs with their own u needs: past
 // Q = kGaussCut / u_min every term is below kGaussFloor of its sinc and is left out.
 HWY_INLINE int GaussSteps(const SlabCtx& sc, double u_min, int l) {
-  if (!(u_min > 0.0) || !(sc.q_first >= 0.0) || !(sc.h > 0.0))
-    return sc.nv;
+  if (!(u_min > 0.0) || !(sc.q_first >= 0.0) || !(sc.h > 0.0)) return sc.nv;
   const double q_cut = kGaussCut / u_min;
   const double ql = sc.q_first + l * sc.h;
   const double steps = std::ceil((q_cut - ql) / sc.step) + 1.0;
-  if (!(steps < sc.nv))
-    return sc.nv;
+  if (!(steps < sc.nv)) return sc.nv;
   const int v = std::max(0, static_cast<int>(steps));
   return std::min(sc.nv, v + (v % 2));
 }
@@ -336,8 +332,7 @@ HWY_INLINE double BatchMinU(const ReadyList& rl, int n) {
   double u_min = 1e300;
   for (int m = 0; m < n; ++m) {
     const auto mu = static_cast<std::size_t>(m);
-    if (rl.inv_r[mu] != 0.0)
-      u_min = std::min(u_min, std::abs(rl.u[mu]));
+    if (rl.inv_r[mu] != 0.0) u_min = std::min(u_min, std::abs(rl.u[mu]));
   }
   return u_min;
 }
@@ -487,8 +482,7 @@ HWY_NOINLINE void GaussDifferenceBatch(const SlabCtx& sc, const ReadyList& rl,
       for (int p = 0; p < P; ++p) {
         const VF e = hn::Load(df, eta[p] + o);
         a = hn::MulAdd(e, x[p], a);
-        if (urow != nullptr)
-          au = hn::MulAdd(hn::Mul(e, u2[p]), x[p], au);
+        if (urow != nullptr) au = hn::MulAdd(hn::Mul(e, u2[p]), x[p], au);
       }
       const bool negative = kAlt && (v % 2 == 1);
       hn::Store(negative ? hn::Sub(hn::Load(df, row + o), a) : hn::Add(hn::Load(df, row + o), a),
@@ -648,8 +642,7 @@ void DirectPair(const Job& job, const SlabCtx& sc, float r, float u, bool damped
     SinCos(Reduce2Pi(x), s, c);
     VD term = hn::IfThenElse(hn::Eq(x, zero), one,
                              hn::Mul(hn::Mul(s, hn::Load(dd, sc.invq.get() + k)), inv_r));
-    if (damped)
-      term = hn::Mul(term, hn::Exp(dd, hn::Mul(mhu2, hn::Mul(q, q))));
+    if (damped) term = hn::Mul(term, hn::Exp(dd, hn::Mul(mhu2, hn::Mul(q, q))));
     hn::Store(hn::Add(hn::Load(dd, d64 + k), term), dd, d64 + k);
   }
 }
@@ -699,8 +692,7 @@ class Engine {
       }
     }
     for (auto& slot : st_.slots) {
-      if (slot->gid >= 0)
-        finish(*slot);
+      if (slot->gid >= 0) finish(*slot);
     }
   }
 
@@ -778,8 +770,7 @@ class Engine {
       g.npend += take;
       g.n_all += take;
       m += take;
-      if (g.npend == kPending)
-        prepare(g);
+      if (g.npend == kPending) prepare(g);
     }
   }
 
@@ -824,8 +815,7 @@ class Engine {
     }
     g.pend_r[static_cast<std::size_t>(g.npend)] = r;
     g.pend_u[static_cast<std::size_t>(g.npend)] = u;
-    if (++g.npend == kPending)
-      prepare(g);
+    if (++g.npend == kPending) prepare(g);
   }
 
   // Coincident atoms (sinc = 1 at every Q), and distances the recurrences cannot take.
@@ -845,8 +835,7 @@ class Engine {
   }
 
   void ensure_direct(GroupAcc& g) const {
-    if (!g.d64)
-      g.d64 = zeroed_array<double>(job_.len_pad);
+    if (!g.d64) g.d64 = zeroed_array<double>(job_.len_pad);
   }
 
   void ensure_sums(GroupAcc& g) const {
@@ -892,8 +881,7 @@ class Engine {
   void prepare(GroupAcc& g) {
     const int n = g.npend;
     g.npend = 0;
-    if (n == 0)
-      return;
+    if (n == 0) return;
     const GroupSpec& gs = group_spec(g);
     if (job_.mode == Mode::kDirect) {
       ensure_direct(g);
@@ -952,17 +940,15 @@ class Engine {
       // 1 - cos th' = sin^2 th / (1 + |cos th|) without cancellation; the start is the first
       // difference, exp(i th') - 1.
       const bool all_cheb = hn::AllTrue(dd, cheb);
-      const VD one_minus =
-          all_cheb ? zero : hn::Div(hn::Mul(sth, sth), hn::Add(one, hn::Abs(cth)));
+      const VD one_minus = all_cheb ? zero : hn::Div(hn::Mul(sth, sth), hn::Add(one, hn::Abs(cth)));
       const VD lam = hn::Mul(two, one_minus);
       const VD lamf = hn::PromoteTo(dd, hn::DemoteTo(dfh, lam));
       const auto alternate = hn::Lt(cth, zero);  // th nearer pi than 0
       const VD s_small = hn::IfThenElse(alternate, hn::Neg(sth), sth);
       // 1 / |sin th| only enters the bounds: a float estimate (a little too large) will do.
-      const VD inv_s = hn::Mul(
-          hn::Set(dd, 1.01),
-          hn::PromoteTo(dd, hn::ApproximateReciprocal(hn::DemoteTo(
-                                dfh, hn::Max(abs_s, hn::Set(dd, 1e-30))))));
+      const VD inv_s = hn::Mul(hn::Set(dd, 1.01),
+                               hn::PromoteTo(dd, hn::ApproximateReciprocal(hn::DemoteTo(
+                                                     dfh, hn::Max(abs_s, hn::Set(dd, 1e-30))))));
       const VD drift =
           hn::Mul(hn::IfThenElse(cheb, hn::Abs(hn::Sub(c2f, c2)), hn::Abs(hn::Sub(lamf, lam))),
                   hn::Mul(hn::Set(dd, 0.5), inv_s));
@@ -1017,8 +1003,7 @@ class Engine {
         ReadyList& rl = g.ready[static_cast<std::size_t>(kind)];
         std::uint8_t bits[8] = {};
         hn::StoreMaskBits(dd, masks[kind], bits);
-        if (bits[0] == 0)
-          continue;
+        if (bits[0] == 0) continue;
         const auto idx = hn::SetTableIndices(dd, compress + static_cast<std::size_t>(bits[0]) * nd);
         const auto at = static_cast<std::size_t>(rl.count);
         auto put = [&](VD v, double* dst) {
@@ -1051,8 +1036,7 @@ class Engine {
   }
 
   int batch_pairs(const GroupSpec& gs) const {
-    if (job_.mode == Mode::kRecurrenceDouble)
-      return kDoubleBlocks * sc_.dlanes;
+    if (job_.mode == Mode::kRecurrenceDouble) return kDoubleBlocks * sc_.dlanes;
     const bool rich = gs.per_pair || job_.mode == Mode::kRecurrenceCos;
     return (rich ? kRichBlocks : kPlainBlocks) * sc_.lanes;
   }
@@ -1124,8 +1108,7 @@ class Engine {
       }
     }
     keep_rest(rl, full);
-    if (++g.batches >= kFlushBatches)
-      flush(g);
+    if (++g.batches >= kFlushBatches) flush(g);
   }
 
   // Moves what did not fit in the batch to the front.
@@ -1151,8 +1134,7 @@ class Engine {
   // v L + l, summed over its lanes.
   void flush(GroupAcc& g) const {
     g.batches = 0;
-    if (!g.s32)
-      return;
+    if (!g.s32) return;
     add_and_clear(g.s32.get(), g.s64.get(), g.v64.get());
     if (g.c32) {
       add_and_clear(g.c32.get(), g.c64.get());
@@ -1182,8 +1164,7 @@ class Engine {
   void finish(GroupAcc& g) {
     prepare(g);
     for (int kind = 0; kind < kKinds; ++kind) {
-      if (g.ready[static_cast<std::size_t>(kind)].count > 0)
-        run_ready(g, kind);
+      if (g.ready[static_cast<std::size_t>(kind)].count > 0) run_ready(g, kind);
     }
     flush(g);
     if (g.srow) {

@@ -2,7 +2,7 @@
 //
 // The correlated Debye value v(r) = u^2 of a model-3 tail is smooth: it oscillates with the
 // period 2 pi / qD of the Debye wave vectors and its oscillating part fades like 1 / r. It is
-// tabulated at the exact values of the record (the same fixed quadratures as calcurms) on
+// tabulated at the exact values of the record (the same fixed quadratures as urms_at) on
 // segments of 512 intervals, each segment with twice the spacing of the one before, and
 // interpolated by cubics through four nodes. The first spacing resolves a period with about
 // 40 nodes, which keeps u within about 2e-7 relative of the exact value from 1 Angstrom on.
@@ -29,10 +29,8 @@ constexpr double kTableFrom = 1.0;
 float UrmsEval::tail_model3(float r) const {
   const double rd = r;
   for (const Segment& s : segments) {
-    if (!(rd >= s.r0))
-      break;
-    if (rd >= s.r1)
-      continue;
+    if (!(rd >= s.r0)) break;
+    if (rd >= s.r1) continue;
     const double x = (rd - s.r0) * s.inv_step;
     const auto j = std::min(static_cast<std::size_t>(x), std::size_t{kIntervals - 1});
     const double t = x - static_cast<double>(j);
@@ -65,8 +63,7 @@ std::unique_ptr<RecordEvaluator> make_urms_eval(const UrmsRecord& record, double
   eval.rbreak = record.rbreak;
   eval.a1 = record.a1;
   eval.a2 = record.a2;
-  if (record.imode != 3)
-    return nullptr;
+  if (record.imode != 3) return nullptr;
   if (same_tail != nullptr) {
     eval.segments = same_tail->segments;
     eval.r_end = same_tail->r_end;

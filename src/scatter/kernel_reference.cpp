@@ -26,10 +26,8 @@ float dist(std::span<const float> xyz, int i, int j) {
 }
 
 int partial_number(int a, int b, int ntypes) {
-  if (a == b)
-    return a;
-  if (a > b)
-    std::swap(a, b);
+  if (a == b) return a;
+  if (a > b) std::swap(a, b);
   return a * ntypes - a * (a - 1) / 2 + (b - a);
 }
 
@@ -54,14 +52,13 @@ float table_u(const Thermal& thermal, int partial, float r) {
 
 float urms_u(const Thermal& thermal, float r, int type1, int type2) {
   static const UrmsTable kEmpty{};
-  return calcurms(thermal.urms != nullptr ? *thermal.urms : kEmpty, r, type1, type2).u;
+  return urms_at(thermal.urms != nullptr ? *thermal.urms : kEmpty, r, type1, type2).u;
 }
 
 // sin(x) p / x with the x = 0 limit, in single precision as the Debye sum defines it.
 float sinc_term(float q, float r, float p) {
   const float x = q * r;
-  if (x == 0.0f)
-    return p;
+  if (x == 0.0f) return p;
   return static_cast<float>(std::sin(x) * p) / x;
 }
 
@@ -78,11 +75,9 @@ void zalmor_partial(const util::Model& model, std::span<const float> q, std::spa
   std::vector<double> sum(nq, 0.0);
   const int n = model.natoms();
   for (int i = 0; i < n; ++i) {
-    if (model.type[static_cast<std::size_t>(i)] != type_a)
-      continue;
+    if (model.type[static_cast<std::size_t>(i)] != type_a) continue;
     for (int j = 0; j < n; ++j) {
-      if (j == i || model.type[static_cast<std::size_t>(j)] != type_b)
-        continue;
+      if (j == i || model.type[static_cast<std::size_t>(j)] != type_b) continue;
       const float r = dist(model.xyz, i, j);
       const bool damped = thermal.option != 0;
       const float u =

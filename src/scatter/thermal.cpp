@@ -104,9 +104,8 @@ float evaluate_record(const UrmsRecord& record, float r) {
       return steps_from_below(record, r, sqrt_or_zero(v));
     }
     case 3: {
-      const float v =
-          corru2deb_real(record.amass1, record.temp, record.theta1, record.qdebye1, r) +
-          corru2deb_real(record.amass2, record.temp, record.theta2, record.qdebye2, r);
+      const float v = corru2deb_real(record.amass1, record.temp, record.theta1, record.qdebye1, r) +
+                      corru2deb_real(record.amass2, record.temp, record.theta2, record.qdebye2, r);
       return steps_from_below(record, r, sqrt_or_zero(v));
     }
     default:
@@ -122,13 +121,13 @@ const UrmsRecord* find_record(const UrmsTable& table, int type1, int type2) {
   return found;
 }
 
-UrmsValue calcurms(const UrmsTable& table, float r, int type1, int type2) {
+UrmsValue urms_at(const UrmsTable& table, float r, int type1, int type2) {
   UrmsValue result;
   const UrmsRecord* found = find_record(table, type1, type2);
   if (found == nullptr) {
     result.ierr = 23;
-    result.message = "Error in calcurms: No data for atom pair " + util::format_int(type1) +
-                     " " + util::format_int(type2);
+    result.message = "Error in calcurms: No data for atom pair " + util::format_int(type1) + " " +
+                     util::format_int(type2);
     return result;
   }
   if (found->imode < 1 || found->imode > 3) {
@@ -147,8 +146,7 @@ RecordEvaluator::RecordEvaluator(const UrmsRecord& record) : record_(record) {
   }
 }
 
-RecordEvaluator::DebyeAtom RecordEvaluator::prepare(float mass, float theta,
-                                                    float qdebye) const {
+RecordEvaluator::DebyeAtom RecordEvaluator::prepare(float mass, float theta, float qdebye) const {
   DebyeAtom atom;
   atom.mass = mass;
   atom.theta = theta;

@@ -38,12 +38,12 @@ struct UrmsValue {
 
 // u of the type pair (type1, type2), in that order, at distance r. The last matching
 // record wins.
-UrmsValue calcurms(const UrmsTable& table, float r, int type1, int type2);
+UrmsValue urms_at(const UrmsTable& table, float r, int type1, int type2);
 
 // u of one record at distance r (the record-search step already done).
 float evaluate_record(const UrmsRecord& record, float r);
 
-// The record calcurms uses for (type1, type2): the last one of that ordered pair, or
+// The record urms_at uses for (type1, type2): the last one of that ordered pair, or
 // nullptr when there is none.
 const UrmsRecord* find_record(const UrmsTable& table, int type1, int type2);
 
@@ -60,10 +60,10 @@ class RecordEvaluator {
   // One atom of a model-3 record at the record's temperature.
   struct DebyeAtom {
     float mass = 0, theta = 0, qdebye = 0;
-    float x = 0;           // theta / T
-    float scale = 0;       // K T / (M theta^2)
-    float full = 0;        // D1, the uncorrelated mean-square displacement
-    float zero_point = 0;  // the T = 0 value
+    float x = 0;               // theta / T
+    float scale = 0;           // K T / (M theta^2)
+    float full = 0;            // D1, the uncorrelated mean-square displacement
+    float zero_point = 0;      // the T = 0 value
     std::vector<float> y;      // grid points up to the first at or above the cutoff
     std::vector<float> expm1;  // exp(y) - 1 where y is below the cutoff
     float contribution(float temperature, float r) const;

@@ -115,9 +115,8 @@ UrmsReadResult validate(const UrmsRecord& record) {
   // The correlated Debye model divides by masses, Debye temperatures and wave vectors, and
   // its integrals run to theta / T: refuse what would give no physical displacement.
   if (record.imode == 3) {
-    const bool positive = record.amass1 > 0.0f && record.amass2 > 0.0f &&
-                          record.theta1 > 0.0f && record.theta2 > 0.0f &&
-                          record.qdebye1 > 0.0f && record.qdebye2 > 0.0f;
+    const bool positive = record.amass1 > 0.0f && record.amass2 > 0.0f && record.theta1 > 0.0f &&
+                          record.theta2 > 0.0f && record.qdebye1 > 0.0f && record.qdebye2 > 0.0f;
     if (!positive || record.temp < 0.0f) {
       return fail(result, 27, "Correlated Debye model parameters out of range");
     }
@@ -127,9 +126,9 @@ UrmsReadResult validate(const UrmsRecord& record) {
 
 }  // namespace
 
-UrmsReadResult readurms(util::Console& console, std::string_view file_name,
-                        std::string_view program_name, bool verbose, int& ntypes,
-                        UrmsTable& table) {
+UrmsReadResult read_urms(util::Console& console, std::string_view file_name,
+                         std::string_view program_name, bool verbose, int& ntypes,
+                         UrmsTable& table) {
   UrmsReadResult result;
   const std::string name(file_name);
   std::ifstream file(name);

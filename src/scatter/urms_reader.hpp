@@ -22,8 +22,8 @@ struct UrmsReadResult {
 // factors" and echoes each record line before it is parsed. `ntypes` is the number of
 // atom types (when 0 on entry it is set from the record count). A file that cannot be
 // opened, or whose count line cannot be read, ends the run (FatalError naming the file).
-UrmsReadResult readurms(util::Console& console, std::string_view file_name,
-                        std::string_view program_name, bool verbose, int& ntypes,
-                        UrmsTable& table);
+UrmsReadResult read_urms(util::Console& console, std::string_view file_name,
+                         std::string_view program_name, bool verbose, int& ntypes,
+                         UrmsTable& table);
 
 }  // namespace zalmor::scatter

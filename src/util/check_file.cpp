@@ -30,7 +30,7 @@ int check_file(Console& console, std::string& name, std::string& full_name, int 
   int result = 0;
   if (option < 0 || option > 3) {
     result = 10;
-    if (messages) pr_int(console, "Unexpected option in check_file: iopt = ", option);
+    if (messages) print_with_int(console, "Unexpected option in check_file: iopt = ", option);
   }
   for (;;) {
     // Copied before full_name is written: the caller may pass one string for both.

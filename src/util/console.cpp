@@ -68,7 +68,7 @@ std::string_view kept_part(const std::string& answer) {
 
 }  // namespace
 
-void get_intd(Console& console, int& value, std::string_view text, bool show_default) {
+void ask_int(Console& console, int& value, std::string_view text, bool show_default) {
   // The shown default is fixed on entry; the value changes only when we return.
   const std::string prompt =
       show_default ? prompt_with_default(text, format_int(value)) : prompt_without_default(text);
@@ -92,7 +92,7 @@ void get_intd(Console& console, int& value, std::string_view text, bool show_def
   }
 }
 
-void get_paramd(Console& console, float& value, std::string_view text, bool show_default) {
+void ask_real(Console& console, float& value, std::string_view text, bool show_default) {
   const std::string plain = prompt_without_default(text);
   console.write(show_default ? prompt_with_default(text, format_general(value)) : plain);
   for (;;) {
@@ -112,8 +112,8 @@ void get_paramd(Console& console, float& value, std::string_view text, bool show
   }
 }
 
-void get_stringd(Console& console, std::string& value, std::string_view text, int& count,
-                 bool show_default) {
+void ask_text(Console& console, std::string& value, std::string_view text, int& count,
+              bool show_default) {
   std::string prompt = prompt_without_default(text);
   if (show_default) {
     const std::size_t width = static_cast<std::size_t>(std::max(count, 0));
@@ -136,7 +136,7 @@ void get_stringd(Console& console, std::string& value, std::string_view text, in
   }
 }
 
-void pr_int(Console& console, std::string_view text, int n) {
+void print_with_int(Console& console, std::string_view text, int n) {
   std::string message(text);
   message += format_int(n);
   console.line(message);

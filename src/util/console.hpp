@@ -33,21 +33,21 @@ class Console {
 // Prompts " Give <text> (<default>) > " and reads an integer. An empty answer keeps the
 // value; an answer starting with f or F, a lone blank or tab, no number or a bad number
 // asks again (showing the default again).
-void get_intd(Console& console, int& value, std::string_view text, bool show_default = true);
+void ask_int(Console& console, int& value, std::string_view text, bool show_default = true);
 
 // Prompts " Give <text> (<default in general real form>) > " and reads a real. An empty
 // answer keeps the value; a refused answer asks again without the default.
-void get_paramd(Console& console, float& value, std::string_view text, bool show_default = true);
+void ask_real(Console& console, float& value, std::string_view text, bool show_default = true);
 
 // Prompts " Give <text> (<first count characters of value>) > " and reads a text. An
 // empty answer keeps value and count; otherwise value becomes the answer as typed and
 // count its length. An answer longer than the 80 characters a name may hold is refused
 // and asked again.
-void get_stringd(Console& console, std::string& value, std::string_view text, int& count,
-                 bool show_default = true);
+void ask_text(Console& console, std::string& value, std::string_view text, int& count,
+              bool show_default = true);
 
 // One line: a blank, text, then n with exactly its digits.
-void pr_int(Console& console, std::string_view text, int n);
+void print_with_int(Console& console, std::string_view text, int n);
 
 // The boxed header. Throws FatalError("**ERROR in prog_header : line is too long" as a
 // console line) when the box would be wider than 80 columns.

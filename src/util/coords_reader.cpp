@@ -86,7 +86,7 @@ Model read_coords(Console& console, std::string_view file_name, int skip) {
   // getline stops at the end of the file; anything else is a failed read.
   if (in.bad()) data_error();
 
-  pr_int(console, "Number of atoms in model = ", model.natoms());
+  print_with_int(console, "Number of atoms in model = ", model.natoms());
   return model;
 }
 

@@ -20,24 +20,19 @@ void conv_lower_to_upper(std::string& text) {
 
 bool has_extension(util::Console& console, std::string_view text, std::string_view extension) {
   if (text.size() <= extension.size()) return false;
-  return tvo::case_blind_compare(console, text.substr(text.size() - extension.size()), extension) ==
-         0;
+  return case_blind_compare(console, text.substr(text.size() - extension.size()), extension) == 0;
 }
 
-}  // namespace zalmor::util
-
-namespace zalmor::tvo {
-
-int case_blind_compare(util::Console& console, std::string_view first, std::string_view second) {
+int case_blind_compare(Console& console, std::string_view first, std::string_view second) {
   if (first.size() != second.size()) {
     console.line("**ERROR in tvo$case_blind_compare");
     console.line("**Strings are of unequal length");
     return -1;
   }
   for (std::size_t i = 0; i < first.size(); ++i) {
-    if (util::upper_ascii(first[i]) != util::upper_ascii(second[i])) return 1;
+    if (upper_ascii(first[i]) != upper_ascii(second[i])) return 1;
   }
   return 0;
 }
 
-}  // namespace zalmor::tvo
+}  // namespace zalmor::util

@@ -84,14 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const bool show = (calls / 3) % 2 == 0;
       switch (calls % 3) {
         case 0:
-          util::get_intd(console, number, "value", show);
+          util::ask_int(console, number, "value", show);
           break;
         case 1:
-          util::get_paramd(console, real, "value", show);
+          util::ask_real(console, real, "value", show);
           require(util::format_general(real).size() == 14, "general real form is not 14 wide");
           break;
         case 2:
-          util::get_stringd(console, name, "value", length, show);
+          util::ask_text(console, name, "value", length, show);
           require(length == static_cast<int>(name.size()), "text length and count disagree");
           require(name.size() <= static_cast<std::size_t>(zalmor::kNameLength),
                   "a text longer than a name was kept");

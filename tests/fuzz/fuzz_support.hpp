@@ -32,8 +32,8 @@ class ScratchFile {
  public:
   explicit ScratchFile(std::string_view extension)
       : path_((std::filesystem::temp_directory_path() /
-                ("zalmor_fuzz_" + std::to_string(::getpid()) + std::string(extension)))
-                   .string()) {}
+               ("zalmor_fuzz_" + std::to_string(::getpid()) + std::string(extension)))
+                  .string()) {}
   ~ScratchFile() {
     std::error_code ec;
     std::filesystem::remove(path_, ec);

@@ -34,9 +34,9 @@ bool same_float(float a, float b) {
 }
 
 void check_value(const scatter::UrmsTable& table, float r, int type1, int type2) {
-  const scatter::UrmsValue v = scatter::calcurms(table, r, type1, type2);
-  require(v.ierr == 0 || v.ierr == 23 || v.ierr == 24, "unknown calcurms code");
-  require((v.ierr == 0) == v.message.empty(), "calcurms message and code disagree");
+  const scatter::UrmsValue v = scatter::urms_at(table, r, type1, type2);
+  require(v.ierr == 0 || v.ierr == 23 || v.ierr == 24, "unknown urms_at code");
+  require((v.ierr == 0) == v.message.empty(), "urms_at message and code disagree");
   if (v.ierr == 0) require(!(v.u < 0.0f), "negative thermal displacement from a valid table");
 }
 
@@ -74,13 +74,14 @@ bool read_once(const std::string& path, int ntypes_in, bool verbose, bool evalua
   int ntypes = ntypes_in;
   try {
     const scatter::UrmsReadResult result =
-        scatter::readurms(console, path, "zalmor", verbose, ntypes, table);
-    require(known_code(result.ierr), "unknown readurms code");
-    require((result.ierr == 0) == result.message.empty(), "readurms message and code disagree");
+        scatter::read_urms(console, path, "zalmor", verbose, ntypes, table);
+    require(known_code(result.ierr), "unknown read_urms code");
+    require((result.ierr == 0) == result.message.empty(), "read_urms message and code disagree");
     require(result.message.size() <= 80, "message longer than 80 characters");
     if (ntypes_in != 0) require(ntypes == ntypes_in, "a given number of types was changed");
     if (result.ierr != 0) return false;
-    require(result.nrec >= 1 && result.nrec <= scatter::kMaxUrmsRecords, "record count out of range");
+    require(result.nrec >= 1 && result.nrec <= scatter::kMaxUrmsRecords,
+            "record count out of range");
     require(table.records.size() == static_cast<std::size_t>(result.nrec), "records not all kept");
     for (const scatter::UrmsRecord& record : table.records) {
       require(record.npoint >= 1 && record.npoint <= scatter::kMaxUrmsPoints,

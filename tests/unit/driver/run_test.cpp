@@ -1,4 +1,6 @@
 // Whole runs in-process: what the .ioq file holds after the dialogue.
+#include "driver/run.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,7 +8,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "driver/run.hpp"
 #include "output/ioq_reader.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
@@ -57,8 +58,9 @@ std::string trimmed(std::string s) {
 }
 
 TEST_F(RunInScratch, TinyModelWritesFourCompleteBlocks) {
-  write("tiny.coords", "tiny test model\n1 1 0.0 0.0 0.0\n2 1 1.0 0.0 0.0\n3 2 0.0 1.0 0.0\n"
-                       "4 1 0.0 0.0 1.0\n");
+  write("tiny.coords",
+        "tiny test model\n1 1 0.0 0.0 0.0\n2 1 1.0 0.0 0.0\n3 2 0.0 1.0 0.0\n"
+        "4 1 0.0 0.0 1.0\n");
   // Grid from Q = 0 so the first point is the zero-Q limit.
   const std::string console = run_with("tiny\n\n\n\n\n\n\n1\n0.25\n1\n\n");
   EXPECT_NE(console.find(" Block 4 contains total i(Q), zero Q limit =  0.3000000E-01\n"),
@@ -66,10 +68,11 @@ TEST_F(RunInScratch, TinyModelWritesFourCompleteBlocks) {
 
   const output::IoqFile file = output::read_ioq("tiny.ioq");
   ASSERT_EQ(file.blocks.size(), 4u);
-  const std::vector<std::string> names{
-      "file", "ntc", "x", "y", "e", "xlabel", "ylabel", "spec_no", "delta", "user_name", "nut", "ut",
-      "run_no", "emode", "fi", "l1", "l2", "efixed", "twotheta", "run_duration", "inst_name",
-      "title", "time", "history"};
+  const std::vector<std::string> names{"file",      "ntc",    "x",       "y",        "e",
+                                       "xlabel",    "ylabel", "spec_no", "delta",    "user_name",
+                                       "nut",       "ut",     "run_no",  "emode",    "fi",
+                                       "l1",        "l2",     "efixed",  "twotheta", "run_duration",
+                                       "inst_name", "title",  "time",    "history"};
   const std::vector<std::string> labels{"i11(Q)", "i22(Q)", "i12(Q)", "Total i(Q)"};
   const std::vector<float> limits{0.015f, 0.0f, 0.0075f, 0.03f};
   for (std::size_t b = 0; b < 4; ++b) {

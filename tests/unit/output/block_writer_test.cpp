@@ -27,7 +27,7 @@ struct BlockData {
   std::vector<float> y{1e-45f, -0.0f, 3.4028235e38f};
   std::vector<float> e{0.0f, std::numeric_limits<float>::quiet_NaN(), -1.0f};
   std::vector<float> ut{0.25f, 0.5f, 0.75f};
-  K2Block block;
+  ResultBlock block;
 
   explicit BlockData(const std::string& file) {
     block.k2file = file;
@@ -57,7 +57,7 @@ struct BlockData {
 
 // Writes the blocks through one session; gives the console text, then the last words of a
 // run that stopped.
-std::string write_blocks(const std::vector<K2Block*>& blocks) {
+std::string write_blocks(const std::vector<ResultBlock*>& blocks) {
   std::istringstream in;
   std::ostringstream text;
   util::Console console(in, text);
@@ -65,7 +65,7 @@ std::string write_blocks(const std::vector<K2Block*>& blocks) {
   BlockWriter writer(lib);
   lib.activate_session("kavor", 0, 0.0f);
   try {
-    for (K2Block* b : blocks) writer.write_k2int_nk(console, *b);
+    for (ResultBlock* b : blocks) writer.write_block(console, *b);
     lib.deactivate_session();
   } catch (const util::FatalError& e) {
     return text.str() + e.what();
@@ -78,7 +78,7 @@ TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
   const std::string out = dir.file("run.ioq");
   BlockData d(out);
   d.block.nx = -5;
-  K2Block empty = d.block;  // no points still sends the one extra x
+  ResultBlock empty = d.block;  // no points still sends the one extra x
   empty.ntc = 0;
   empty.inew = 0;
   EXPECT_EQ(write_blocks({&d.block, &empty}), "");
@@ -86,16 +86,24 @@ TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
   EXPECT_EQ(empty.nx, 1);
   const std::string first =
       "# zalmor-ioq 1\n# block 1\n"
-      "# field file string 80 \"" + blanks(80) + "\"\n"
+      "# field file string 80 \"" +
+      blanks(80) +
+      "\"\n"
       "# field ntc int32 0 3\n"
       "# field x float32[] 4 rows 0\n"
       "# field y float32[] 3 rows\n"
       "# field e float32[] 3 rows\n"
-      "# field xlabel string 40 \"Q / Inverse Angstroms" + blanks(19) + "\"\n"
-      "# field ylabel string 40 \"i12(Q)" + blanks(34) + "\"\n"
+      "# field xlabel string 40 \"Q / Inverse Angstroms" +
+      blanks(19) +
+      "\"\n"
+      "# field ylabel string 40 \"i12(Q)" +
+      blanks(34) +
+      "\"\n"
       "# field spec_no string 10 \"-12       \"\n"
       "# field delta float32 0 0.1\n"
-      "# field user_name string 20 \"Orin" + blanks(16) + "\"\n"
+      "# field user_name string 20 \"Orin" +
+      blanks(16) +
+      "\"\n"
       "# field nut int32 0 3\n"
       "# field ut float32[] 3 0.25 0.5 0.75\n"
       "# field run_no string 10 \"0         \"\n"
@@ -107,10 +115,15 @@ TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
       "# field twotheta float32 0 3\n"
       "# field run_duration float32 0 4.5\n"
       "# field inst_name string 8 \"Model   \"\n"
-      "# field title string 80 \"Zalmor: \\\"caf\\xC3\\xA9\\\"\\\\model\\x09.coords" + blanks(51) +
+      "# field title string 80 \"Zalmor: \\\"caf\\xC3\\xA9\\\"\\\\model\\x09.coords" +
+      blanks(51) +
       "\"\n"
-      "# field time string 20 \"" + blanks(20) + "\"\n"
-      "# field history string 200 \"" + blanks(200) + "\"\n"
+      "# field time string 20 \"" +
+      blanks(20) +
+      "\"\n"
+      "# field history string 200 \"" +
+      blanks(200) +
+      "\"\n"
       "# rows 3 columns x y e\n"
       "0.5 1e-45 0\n1 -0 nan\n1.5 3.4028235e+38 -1\n"
       "\n\n# block 2\n";
@@ -128,7 +141,7 @@ TEST(WriteK2intNk, OnlyInewOneStartsTheFile) {
   for (const auto& [inew, kept] : cases) {
     ScratchDir dir;
     BlockData d(dir.file("run.ioq"));
-    std::vector<K2Block> blocks(3, d.block);
+    std::vector<ResultBlock> blocks(3, d.block);
     for (std::size_t i = 0; i < 3; ++i) {
       blocks[i].inew = inew[i];
       blocks[i].ylabel = std::string(1, static_cast<char>('a' + i));
@@ -145,20 +158,34 @@ TEST(WriteK2intNk, OnlyInewOneStartsTheFile) {
 TEST(WriteK2intNk, TraceOnlyWhenIdebugIsOne) {
   const std::string name = "/a/rather/long/directory/name/for/the/trace/test/output/run.ioq";
   const std::string trace =
-      " **write_k2int_nk**\n"
+      " **write_block**\n"
       " k2file = /a/rather/long/directory/name/for/the/trace/test/output/run.\n"
-      " filefield = " + blanks(60) + "\n"
-      " xlabel = Q / Inverse Angstroms" + blanks(19) + "\n"
-      " ylabel = i12(Q)" + blanks(34) + "\n"
-      " user_name,inst_name = Orin" + blanks(16) + "Model   \n"
-      " title = Zalmor: \"caf\xc3\xa9\"\\model\t.coords" + blanks(31) + "\n"
-      " time = " + blanks(20) + "\n"
-      " history = " + blanks(60) + "\n"
+      " filefield = " +
+      blanks(60) +
+      "\n"
+      " xlabel = Q / Inverse Angstroms" +
+      blanks(19) +
+      "\n"
+      " ylabel = i12(Q)" +
+      blanks(34) +
+      "\n"
+      " user_name,inst_name = Orin" +
+      blanks(16) +
+      "Model   \n"
+      " title = Zalmor: \"caf\xc3\xa9\"\\model\t.coords" +
+      blanks(31) +
+      "\n"
+      " time = " +
+      blanks(20) +
+      "\n"
+      " history = " +
+      blanks(60) +
+      "\n"
       " ispec_no = -12\n"
       " irun_no = 31\n"
-      " **write_k2int_nk** (1)\n"
-      " **write_k2int_nk** (2)\n"
-      " **write_k2int_nk** (3)\n";
+      " **write_block** (1)\n"
+      " **write_block** (2)\n"
+      " **write_block** (3)\n";
   for (const int idebug : {0, 1, 2}) {
     BlockData d(name);
     d.block.idebug = idebug;

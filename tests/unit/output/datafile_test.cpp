@@ -68,7 +68,7 @@ TEST_F(Library, NewRestartsBlanksAddAndTheEarlierFileStaysUntilDeactivate) {
   put_block(lib, out, 2, "   ");
   EXPECT_EQ(slurp(out), "earlier run\n");
   EXPECT_EQ(dir.entries().size(), 2u);  // and the temporary file
-  put_block(lib, out, 3, "new");  // the two blocks before are dropped
+  put_block(lib, out, 3, "new");        // the two blocks before are dropped
   put_block(lib, out, 4, "   ");
   lib.deactivate_session();
   EXPECT_EQ(block_values(out), (std::vector<int>{3, 4}));

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "scatter/kernel.hpp"
-#include "urms_records.hpp"
 #include "scatter/kernel_fast_urms.hpp"
+#include "urms_records.hpp"
 
 namespace zalmor::scatter {
 namespace {
@@ -77,23 +77,20 @@ UrmsRecord& add_record(UrmsTable& table, int t1, int t2, int imode, std::vector<
   return rec;
 }
 
-// u of the record of (t1, t2) at r as calcurms gives it, with one exact evaluator per record
+// u of the record of (t1, t2) at r as urms_at gives it, with one exact evaluator per record
 // (the correlated Debye model costs two 10000-point quadratures per call).
 class UrmsOracle {
  public:
   explicit UrmsOracle(const UrmsTable* table) : table_(table) {
-    if (table_ == nullptr)
-      return;
+    if (table_ == nullptr) return;
     for (const UrmsRecord& rec : table_->records) {
       evaluators_.push_back(std::make_unique<RecordEvaluator>(rec));
     }
   }
   double operator()(float r, int t1, int t2) const {
-    if (table_ == nullptr)
-      return 0.05;
+    if (table_ == nullptr) return 0.05;
     const UrmsRecord* rec = find_record(*table_, t1, t2);
-    if (rec == nullptr || rec->imode < 1 || rec->imode > 3)
-      return 0.05;
+    if (rec == nullptr || rec->imode < 1 || rec->imode > 3) return 0.05;
     return (*evaluators_[static_cast<std::size_t>(rec - table_->records.data())])(r);
   }
 
@@ -331,8 +328,7 @@ TEST(FastKernel, DistancesRoundExactlyAsDist) {
   std::mt19937 rng(53);
   for (int trial = 0; trial < 80; ++trial) {
     const int i = static_cast<int>(rng() % 90), j = static_cast<int>(rng() % 90);
-    if (i == j)
-      continue;
+    if (i == j) continue;
     Case c{"rcut = r(" + std::to_string(i) + ", " + std::to_string(j) + ")", model, q,
            request_for(2, {1.0f, 1.0f}, 90.0f)};
     c.request.thermal = thermal_option(3);

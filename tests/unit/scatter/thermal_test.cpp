@@ -1,14 +1,14 @@
 // Thermal displacement model: step models, correlated Debye model, quadratures, record lookup.
 #include "scatter/thermal.hpp"
 
-#include "urms_records.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
 #include <vector>
+
+#include "urms_records.hpp"
 
 namespace zalmor::scatter {
 namespace {
@@ -58,8 +58,8 @@ TEST(EvaluateRecord, StepModelsAtAndAroundBreaks) {
       {"m2 at r = 0 without a positive break", single, 0.0f, 0.0f},
       {"m2 at r = 0 skips a zero break", from_zero, 0.0f, 0.08f},
       {"m3 at r = 0 without breaks", debye(300.0f, {300.0f}, {}), 0.0f, 0.0f},
-      {"m3 at r = 0 skips a zero break", debye(300.0f, {0.0f, 0.07f, 300.0f}, {0.0f, 2.5f}),
-       0.0f, 0.07f},
+      {"m3 at r = 0 skips a zero break", debye(300.0f, {0.0f, 0.07f, 300.0f}, {0.0f, 2.5f}), 0.0f,
+       0.07f},
       {"m3 step below the Debye range", debye(300.0f, {0.08f, 300.0f}, {2.5f}), 2.4f, 0.08f},
   };
   for (const StepCase& c : cases) {
@@ -95,8 +95,8 @@ TEST(CorrDebye, LimitsAtShortAndLongDistance) {
   const double x = 300.0 / 3000.0;
   const double r = 1000.0;
   const double pi = std::acos(-1.0);
-  const double expected = 145.55 * 3000.0 / (22.99 * 300.0 * 300.0) *
-                          (1.0 + x * x / 36.0 - pi / (2.0 * 1.38 * r));
+  const double expected =
+      145.55 * 3000.0 / (22.99 * 300.0 * 300.0) * (1.0 + x * x / 36.0 - pi / (2.0 * 1.38 * r));
   EXPECT_NEAR(corru2deb_real(22.99f, 3000.0f, 300.0f, 1.38f, static_cast<float>(r)), expected,
               1.0e-5 * expected);
 }
@@ -115,18 +115,18 @@ double reference_integral(double x, F f) {
 TEST(DebyeIntegrals, AgreeWithDoublePrecisionQuadrature) {
   EXPECT_NEAR(u2debint_real(1.0f), 0.7775, 5.0e-5);
   for (float x : {0.05f, 0.5f, 1.0f, 1.0667f, 4.0f, 25.0f, 150.0f}) {
-    const double ref = reference_integral(x, [](double y) {
-      return y == 0.0 ? 1.0 : y / std::expm1(y);
-    });
+    const double ref =
+        reference_integral(x, [](double y) { return y == 0.0 ? 1.0 : y / std::expm1(y); });
     EXPECT_NEAR(u2debint_real(x), ref, 1.0e-5 * ref) << "x = " << x;
   }
-  struct Case { float x, qdebye, r; };
+  struct Case {
+    float x, qdebye, r;
+  };
   for (const Case c : {Case{1.0667f, 1.38f, 2.82f}, Case{1.0667f, 1.38f, 30.0f},
                        Case{0.2f, 1.5f, 5.0f}, Case{4.0f, 1.5f, 1.0f}, Case{25.0f, 1.38f, 10.0f}}) {
     const double s = static_cast<double>(c.qdebye) * c.r / c.x;
-    const double ref = reference_integral(c.x, [s](double y) {
-      return y == 0.0 ? 1.0 : std::sin(s * y) / s / std::expm1(y);
-    });
+    const double ref = reference_integral(
+        c.x, [s](double y) { return y == 0.0 ? 1.0 : std::sin(s * y) / s / std::expm1(y); });
     // The integrand oscillates, so the error is bounded against the size of the
     // uncorrelated integral rather than against the (possibly tiny) result.
     EXPECT_NEAR(corru2debint_real(c.x, c.qdebye, c.r), ref, 1.0e-5 * u2debint_real(c.x))
@@ -140,10 +140,13 @@ TEST(RecordEvaluator, MatchesEvaluateRecordBitForBit) {
   UrmsRecord low_temp = debye(4.0f, {0.05f, 4.0f}, {1.0f});
   low_temp.theta1 = low_temp.theta2 = 320.0f;  // x = 80
   UrmsRecord colder = debye(1.6f, {1.6f}, {});
-  const std::vector<UrmsRecord> records = {
-      debye(300.0f, {0.08f, 300.0f}, {2.5f}), debye(300.0f, {300.0f}, {}),
-      debye(0.0f, {0.0f}, {}), low_temp, colder,
-      steps(1, {0.05f, 0.08f, 0.1f}, {2.0f, 3.0f}), steps(7, {0.05f}, {})};
+  const std::vector<UrmsRecord> records = {debye(300.0f, {0.08f, 300.0f}, {2.5f}),
+                                           debye(300.0f, {300.0f}, {}),
+                                           debye(0.0f, {0.0f}, {}),
+                                           low_temp,
+                                           colder,
+                                           steps(1, {0.05f, 0.08f, 0.1f}, {2.0f, 3.0f}),
+                                           steps(7, {0.05f}, {})};
   for (const UrmsRecord& record : records) {
     const RecordEvaluator fast(record);
     for (float r : {0.0f, 1.0e-3f, 0.3f, 1.0f, 2.5f, 2.82f, 5.0f, 10.0f, 30.0f, 811.0f}) {
@@ -174,7 +177,7 @@ TEST(Calcurms, FindsTheLastRecordOfTheOrderedPair) {
       {3, 3, 0.05f, 24, "Error in calcurms: Unrecognised mode"},
   };
   for (const Case& c : cases) {
-    const UrmsValue value = calcurms(table, 2.5f, c.type1, c.type2);
+    const UrmsValue value = urms_at(table, 2.5f, c.type1, c.type2);
     EXPECT_EQ(value.u, c.u) << c.type1 << " " << c.type2;
     EXPECT_EQ(value.ierr, c.ierr) << c.type1 << " " << c.type2;
     EXPECT_EQ(value.message, c.message) << c.type1 << " " << c.type2;

@@ -24,9 +24,8 @@ class UrmsFile {
  public:
   explicit UrmsFile(const std::string& text) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = fs::temp_directory_path() /
-            (std::string("zalmor_") + info->test_suite_name() + "_" + info->name() + "_" +
-             std::to_string(counter_++) + ".urms");
+    path_ = fs::temp_directory_path() / (std::string("zalmor_") + info->test_suite_name() + "_" +
+                                         info->name() + "_" + std::to_string(counter_++) + ".urms");
     std::ofstream(path_, std::ios::binary) << text;
   }
   ~UrmsFile() { fs::remove(path_); }
@@ -52,7 +51,7 @@ Loaded load(const std::string& path, int ntypes, bool verbose = false) {
   util::Console console(in, out);
   Loaded loaded;
   loaded.ntypes = ntypes;
-  loaded.result = readurms(console, path, "zalmor", verbose, loaded.ntypes, loaded.table);
+  loaded.result = read_urms(console, path, "zalmor", verbose, loaded.ntypes, loaded.table);
   loaded.console = out.str();
   return loaded;
 }
@@ -89,8 +88,7 @@ TEST(Readurms, ErrorCodesAndMessages) {
       {"4 pairs and the total", "5\n" + kRecords22 + kTotal, 2, 0, 5},
       {"4 pairs", "4\n" + kRecords22, 2, 0, 4},
       {"3 records for 2 types", "3\n1 1 1 1 0.05\n1 2 1 1 0.05\n2 1 1 1 0.05\n", 2, 25, 3},
-      {"a later error replaces 25", "3\n1 1 1 1 -0.05\n1 2 1 1 0.05\n2 1 1 1 0.05\n", 2, 15,
-       3},
+      {"a later error replaces 25", "3\n1 1 1 1 -0.05\n1 2 1 1 0.05\n2 1 1 1 0.05\n", 2, 15, 3},
       {"26 records, none read", "26\n", 5, 22, 0},
       {"file ends early", "4\n1 1 1 1 0.05\n1 2 1 1 0.05\n", 2, 20, 2},
       {"one value short", "1\n1 2 1 3 0.05 2.0 0.08 3.0\n", 1, 21, 1},
@@ -211,10 +209,10 @@ TEST(Readurms, LoadsTheShippedNaClExample) {
   // Correlated motion: nearest neighbours move together, distant pairs independently.
   float previous = 0.0f;
   for (float r : {2.82f, 5.0f, 10.0f, 30.0f}) {
-    const UrmsValue na_cl = calcurms(loaded.table, r, 1, 2);
+    const UrmsValue na_cl = urms_at(loaded.table, r, 1, 2);
     EXPECT_EQ(na_cl.ierr, 0);
     EXPECT_GT(na_cl.u, previous) << r;
-    EXPECT_EQ(calcurms(loaded.table, r, 2, 1).u, na_cl.u) << r;
+    EXPECT_EQ(urms_at(loaded.table, r, 2, 1).u, na_cl.u) << r;
     previous = na_cl.u;
   }
   EXPECT_GT(previous, 0.1f);

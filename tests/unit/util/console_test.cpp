@@ -27,15 +27,15 @@ TEST(GetIntd, AnswersRefusalsAndDefaults) {
       {1, true, "12 13\n", 12, 1, ""},  {1, true, " \n5\n", 5, 2, ""},
       {1, true, "\t\n5\n", 5, 2, ""},   {1, true, "word\n\n", 1, 2, ""},
       {1, true, "F\n3\n", 3, 2, ""},    {1, true, "f5\n3\n", 3, 2, ""},
-      {1, true, ",\nX\n", 1, 1, "X\n"},
-      {-5, true, "x\n\n", -5, 2, ""},   {1, true, "-4", -4, 1, ""},  // no line end after it
+      {1, true, ",\nX\n", 1, 1, "X\n"}, {-5, true, "x\n\n", -5, 2, ""},
+      {1, true, "-4", -4, 1, ""},  // no line end after it
       {3, false, "\n8\n", 8, 2, ""},    {1, true, std::string(80, ' ') + "5\n7\n", 7, 2, ""},
   };
   for (const auto& [initial, show_default, answers, expected, prompts, left] : cases) {
     SCOPED_TRACE(answers);
     Session s(answers);
     int value = initial;
-    get_intd(s.console, value, "n", show_default);
+    ask_int(s.console, value, "n", show_default);
     EXPECT_EQ(value, expected);
     const std::string prompt =
         show_default ? " Give n (" + std::to_string(initial) + ") > " : " Give n > ";
@@ -44,7 +44,7 @@ TEST(GetIntd, AnswersRefusalsAndDefaults) {
   }
   Session ended("word\n");
   int value = 1;
-  EXPECT_THROW(get_intd(ended.console, value, "n"), InputError);
+  EXPECT_THROW(ask_int(ended.console, value, "n"), InputError);
   EXPECT_EQ(value, 1);
 }
 
@@ -64,7 +64,7 @@ TEST(GetParamd, AnswersRefusalsAndDefaults) {
     SCOPED_TRACE(answers);
     Session s(answers);
     float value = initial;
-    get_paramd(s.console, value, "Qmax", show_default);
+    ask_real(s.console, value, "Qmax", show_default);
     EXPECT_EQ(value, expected);
     EXPECT_EQ(s.out.str(), output);
     EXPECT_EQ(s.rest(), "");
@@ -89,7 +89,7 @@ TEST(GetStringd, AnswersRefusalsAndTheShownDefault) {
     Session s(answers);
     std::string value = initial;
     int n = count;
-    get_stringd(s.console, value, "f", n);
+    ask_text(s.console, value, "f", n);
     EXPECT_EQ(value, expected);
     EXPECT_EQ(n, expected_count);
     EXPECT_EQ(s.out.str(), output);

@@ -16,13 +16,21 @@ TEST(CaseBlindCompare, IgnoresTheCaseOfAsciiLettersOnly) {
     const char* second;
     int expected;
   } cases[] = {
-      {".COORDS", ".coords", 0}, {".Coords", ".coords", 0}, {"a1", "A1", 0},  {"", "", 0},
-      {".coordx", ".coords", 1}, {"1", "a", 1},             {"@", "`", 1},    {"[", "{", 1},
-      {"\xE9", "\xC9", 1},       {"coords", ".coords", -1}, {"abcdefgh", "a", -1},
+      {".COORDS", ".coords", 0},
+      {".Coords", ".coords", 0},
+      {"a1", "A1", 0},
+      {"", "", 0},
+      {".coordx", ".coords", 1},
+      {"1", "a", 1},
+      {"@", "`", 1},
+      {"[", "{", 1},
+      {"\xE9", "\xC9", 1},
+      {"coords", ".coords", -1},
+      {"abcdefgh", "a", -1},
   };
   for (const auto& c : cases) {
     Session s;
-    EXPECT_EQ(tvo::case_blind_compare(s.console, c.first, c.second), c.expected) << c.first;
+    EXPECT_EQ(util::case_blind_compare(s.console, c.first, c.second), c.expected) << c.first;
     EXPECT_EQ(s.out.str(), c.expected >= 0 ? ""
                                            : " **ERROR in tvo$case_blind_compare\n"
                                              " **Strings are of unequal length\n");
