@@ -129,9 +129,14 @@ fi
 [ -n "$debyer" ] || debyer=$("$root/bench/build_debyer.sh")
 [ -x "$debyer" ] || { echo "no debyer binary at $debyer" >&2; exit 2; }
 b1=4.1491 b2=5.803    # Si and O in debyer's neutron table
-programs=($engines debyer)
+read -ra engine_list <<< "$engines"
+programs=("${engine_list[@]}" debyer)
 
-median() { tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# median "V1 V2 ...": the middle value, or the mean of the middle two.
+median() {
+  tr -s ' ' '\n' <<< "$1" | sed '/^$/d' | sort -g |
+    awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
 
 header="sweep,atoms,nq,program,repeats,wall_s,cpu_s,peak_mib,wall_speedup_vs_debyer,cpu_speedup_vs_debyer,max_rel_diff_vs_debyer,max_rel_diff_vs_debyer_q_gt_1"
 [ -z "$csv" ] || echo "$header" > "$csv"
@@ -163,15 +168,15 @@ point() {
       walls[$p]+="$wall " cpus[$p]+="$cpu " peaks[$p]+="$peak "
     done
   done
-  for p in $engines; do
+  for p in "${engine_list[@]}"; do
     diffs[$p]=$("$root/bench/compare_debyer.py" "$dir/$p.csv" "$dir/debyer.txt" \
       "$dir/model.xyz" Si=$b1 O=$b2 | sed 's/^max_rel_diff=\([^ ]*\) above_q1=\([^ ]*\).*/\1,\2/')
   done
   diffs[debyer]=","
   local dwall dcpu w c m
-  dwall=$(echo ${walls[debyer]} | median) dcpu=$(echo ${cpus[debyer]} | median)
+  dwall=$(median "${walls[debyer]}") dcpu=$(median "${cpus[debyer]}")
   for p in "${programs[@]}"; do
-    w=$(echo ${walls[$p]} | median) c=$(echo ${cpus[$p]} | median) m=$(echo ${peaks[$p]} | median)
+    w=$(median "${walls[$p]}") c=$(median "${cpus[$p]}") m=$(median "${peaks[$p]}")
     read -r rw rc < <(awk -v w="$w" -v c="$c" -v dw="$dwall" -v dc="$dcpu" \
       'BEGIN { printf "%.3g %.3g\n", (w > 0 ? dw / w : 0), (c > 0 ? dc / c : 0) }')
     printf "%-6s %6d %6d %-8s %9.2f %9.2f %9.1f %8s %8s %19s\n" "$sweep" "$n" "$nq" "$p" "$w" \
