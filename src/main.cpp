@@ -13,6 +13,10 @@ int main() {
   } catch (const zalmor::util::FatalError& e) {
     std::cout << e.what() << '\n' << std::flush;
     return 1;
+  } catch (const zalmor::util::StopRequested& e) {
+    std::cout << std::flush;
+    std::cerr << "zalmor: " << e.what() << '\n';
+    return 1;
   } catch (const zalmor::util::InputError& e) {
     std::cout << std::flush;
     std::cerr << "zalmor: " << e.what() << '\n';

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <csignal>
+#include <cstdint>
 #include <string>
 
 #include "driver/composition.hpp"
@@ -63,37 +64,32 @@ class SignalCleanup {
 }  // namespace
 
 std::vector<float> zero_q_limits(const RunState& state) {
-  const int n = state.ntypes;
-  const auto nt = static_cast<std::size_t>(n);
-  // pairs[a][b]: pairs i < j with type a at i and type b at j. The total's term depends
-  // on that order through its rounding, so the counts keep it.
-  std::vector<double> pairs(nt * nt, 0.0);
-  std::vector<double> seen(nt, 0.0);
-  for (int t : state.model.type) {
-    const auto tb = static_cast<std::size_t>(t - 1);
-    for (std::size_t ta = 0; ta < nt; ++ta) pairs[ta * nt + tb] += seen[ta];
-    seen[tb] += 1.0;
-  }
-
+  // Pair counts are exact integers and the weights stay in double, so each limit is
+  // rounded to float once; cancelling terms of opposite sign then leave no float residue.
+  // Adding +0.0 turns the -0 of a partial without pairs (or a zero b) into +0.
   std::vector<float> limits;
   for (int k = 1; k <= state.npart(); ++k) {
-    const auto a = static_cast<std::size_t>(state.ptype1[static_cast<std::size_t>(k - 1)] - 1);
-    const auto b = static_cast<std::size_t>(state.ptype2[static_cast<std::size_t>(k - 1)] - 1);
-    const double na = state.count[a];
-    const double ordered = a == b ? na * (na - 1.0) : na * state.count[b];
-    limits.push_back(static_cast<float>(static_cast<double>(partial_weight(state, k)) * ordered));
+    const auto idx = static_cast<std::size_t>(k - 1);
+    const int a = state.ptype1[idx];
+    const int b = state.ptype2[idx];
+    const std::int64_t na = state.count[static_cast<std::size_t>(a - 1)];
+    const std::int64_t nb = state.count[static_cast<std::size_t>(b - 1)];
+    const std::int64_t ordered = a == b ? na * (na - 1) : na * nb;
+    limits.push_back(
+        static_cast<float>(pair_weight(state, a, b) * static_cast<double>(ordered) + 0.0));
   }
 
-  const float w2 = total_weight(state) * 2.0f;
+  // The total counts every unordered pair once, with twice the pair weight.
   double total = 0.0;
-  for (std::size_t ta = 0; ta < nt; ++ta) {
-    for (std::size_t tb = 0; tb < nt; ++tb) {
-      if (pairs[ta * nt + tb] == 0.0) continue;
-      const float term = ((w2 * state.bbar[ta]) * state.bbar[tb]) * 0.01f;
-      total += static_cast<double>(term) * pairs[ta * nt + tb];
+  for (int a = 1; a <= state.ntypes; ++a) {
+    const std::int64_t na = state.count[static_cast<std::size_t>(a - 1)];
+    for (int b = a; b <= state.ntypes; ++b) {
+      const std::int64_t nb = state.count[static_cast<std::size_t>(b - 1)];
+      const std::int64_t unordered = a == b ? na * (na - 1) / 2 : na * nb;
+      if (unordered != 0) total += 2.0 * pair_weight(state, a, b) * static_cast<double>(unordered);
     }
   }
-  limits.push_back(static_cast<float>(total));
+  limits.push_back(static_cast<float>(total + 0.0));
   return limits;
 }
 

@@ -63,7 +63,7 @@ int check_file(Console& console, std::string& name, std::string& full_name, int 
       answer = console.read_line();
       // A longer name than the program keeps would be cut to another file's name.
     } while (answer.size() > static_cast<std::size_t>(kNameLength));
-    if (answer.empty()) throw FatalError(" No file name given: stopping");
+    if (answer.empty()) throw StopRequested("No file name given: stopping");
     name = answer;
     result -= 2;
   }

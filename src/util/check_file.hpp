@@ -17,8 +17,8 @@ enum class CheckOption : int {
 // Checks whether the file `name` (trailing blanks ignored) exists and writes its full
 // (absolute) name into `full_name`; `name` and `full_name` may be the same string.
 // Result: 1 found, 2 missing, plus 10 for an option outside 0..3 (reported first).
-// Option 0 on a missing file, and an empty answer at the option-1 prompt, end the run
-// (FatalError).
+// Option 0 on a missing file ends the run (FatalError); an empty answer at the option-1
+// prompt stops it (StopRequested).
 int check_file(Console& console, std::string& name, std::string& full_name, int option,
                bool messages);
 

@@ -1,6 +1,7 @@
 // Driver rules that the transcripts cannot see: grid values, weights, zero-Q limits.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 
 #include "driver/composition.hpp"
@@ -9,6 +10,7 @@
 #include "driver/run.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
+#include "util/format.hpp"
 
 namespace zalmor::driver {
 namespace {
@@ -85,6 +87,25 @@ TEST(ZeroQLimits, TotalIsLikePlusTwiceUnlike) {
   EXPECT_EQ(z[1], 0.0f);
   EXPECT_FLOAT_EQ(z[2], 2 * 0.01f / 3);
   EXPECT_FLOAT_EQ(z[3], 6 * 0.01f / 3);
+}
+
+TEST(ZeroQLimits, CancellingScatteringLengthsAreRoundedOnce) {
+  // Per-type float terms times pair counts printed the last digit one off in both cases.
+  const RunState opposite = state_with({1, 1, 3, 3, 3}, {2.0f, 1.0f, -3.0f}, 5.0f);
+  EXPECT_EQ(util::format_general(zero_q_limits(opposite).back()), "-0.2000000E-01");
+  const RunState same_sign = state_with({1, 1, 2, 2}, {5.0f, 10.0f}, 100.0f);
+  EXPECT_EQ(util::format_general(zero_q_limits(same_sign).back()), " 0.6500000E-01");
+}
+
+TEST(ZeroQLimits, PartialsWithoutPairsArePlusZero) {
+  // Type 2 has no atoms; its b is negative, so its weights are negative too.
+  const RunState s = state_with({1, 3, 3}, {1.0f, -2.0f, 1.0f}, 3.0f);
+  const std::vector<float> z = zero_q_limits(s);
+  ASSERT_EQ(z.size(), 7u);
+  for (std::size_t k : {1u, 3u, 5u}) {  // (2,2), (1,2), (2,3)
+    EXPECT_EQ(z[k], 0.0f) << k;
+    EXPECT_FALSE(std::signbit(z[k])) << k;
+  }
 }
 
 TEST(ZeroQLimits, StayExactForTheLargestModels) {

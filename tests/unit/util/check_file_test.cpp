@@ -37,7 +37,7 @@ TEST(CheckFile, ResultsLinesAndPromptsForEachOption) {
        ask + failure + "wrong\n" + prompt + found},
       {"missing", 1, true, "   \npresent.urms\n", "1", ask + failure + "\n" + prompt + found},
       {"missing", 1, true, std::string(81, 'x') + "\npresent.urms\n", "1", ask + prompt + found},
-      {"missing", 1, true, "\n", " No file name given: stopping", ask},
+      {"missing", 1, true, "\n", "StopRequested: No file name given: stopping", ask},
       {"missing", 1, true, "", "InputError", ask},
   };
   for (const auto& [given, option, messages, answers, result, output] : cases) {
@@ -49,6 +49,8 @@ TEST(CheckFile, ResultsLinesAndPromptsForEachOption) {
       outcome = std::to_string(check_file(s.console, both, both, option, messages));
     } catch (const FatalError& e) {
       outcome = e.what();
+    } catch (const StopRequested& e) {
+      outcome = std::string("StopRequested: ") + e.what();
     } catch (const InputError&) {
     }
     EXPECT_EQ(outcome, result);
