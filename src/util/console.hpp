@@ -23,8 +23,6 @@ class Console {
   // a "\r" before it). Throws InputError when standard input has ended.
   std::string read_line();
 
-  std::ostream& out() { return out_; }
-
  private:
   std::istream& in_;
   std::ostream& out_;

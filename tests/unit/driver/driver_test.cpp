@@ -16,7 +16,7 @@ namespace zalmor::driver {
 namespace {
 
 TEST(QGrid, UsesTheActualStepAndEndsAtQmax) {
-  const std::vector<float> q = make_q_grid(1.0f, 3, 0);
+  const std::vector<float> q = make_q_grid(1.0f, 3, false);
   ASSERT_EQ(q.size(), 3u);
   EXPECT_EQ(q[0], 1.0f / 3.0f);
   EXPECT_EQ(q[1], 2.0f / 3.0f);
@@ -24,18 +24,18 @@ TEST(QGrid, UsesTheActualStepAndEndsAtQmax) {
 }
 
 TEST(QGrid, DefaultGridFromZeroAndFromDeltaQ) {
-  const std::vector<float> from_zero = make_q_grid(50.0f, 2500, 1);
+  const std::vector<float> from_zero = make_q_grid(50.0f, 2500, true);
   ASSERT_EQ(from_zero.size(), 2501u);
   EXPECT_EQ(from_zero.front(), 0.0f);
   EXPECT_EQ(from_zero.back(), 50.0f);
-  const std::vector<float> from_dq = make_q_grid(50.0f, 2500, 0);
+  const std::vector<float> from_dq = make_q_grid(50.0f, 2500, false);
   ASSERT_EQ(from_dq.size(), 2500u);
   EXPECT_EQ(from_dq.front(), 0.02f);
   EXPECT_EQ(from_dq.back(), 50.0f);
 }
 
 TEST(QGrid, SinglePointAtZeroHasNoStep) {
-  const std::vector<float> q = make_q_grid(0.005f, 0, 1);
+  const std::vector<float> q = make_q_grid(0.005f, 0, true);
   ASSERT_EQ(q.size(), 1u);
   EXPECT_EQ(q[0], 0.0f);
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "output/block_params.hpp"
 #include "output/ioq_reader.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
@@ -52,6 +53,13 @@ const output::Field& field(const output::IoqBlock& block, std::string_view name)
   return *f;
 }
 
+using output::BlockParam;
+
+// Slot `slot` (plus offset) of the block's parameter vector ut.
+float param(const output::IoqBlock& block, BlockParam slot, std::size_t offset = 0) {
+  return field(block, "ut").values.at(static_cast<std::size_t>(slot) + offset);
+}
+
 std::string trimmed(std::string s) {
   while (!s.empty() && s.back() == ' ') s.pop_back();
   return s;
@@ -88,22 +96,21 @@ TEST_F(RunInScratch, TinyModelWritesFourCompleteBlocks) {
     EXPECT_EQ(x[0], 0.0f);
     EXPECT_EQ(x[4], 1.0f);
     EXPECT_EQ(x[5], 0.0f);
-    const std::vector<float>& ut = field(block, "ut").values;
-    ASSERT_EQ(ut.size(), 30u);
-    EXPECT_EQ(ut[0], 4.0f);
-    EXPECT_EQ(ut[1], 2.0f);
-    EXPECT_EQ(ut[2], 1.0f);
-    EXPECT_FLOAT_EQ(ut[16], limits[b]);
-    EXPECT_EQ(ut[20], 1.0f);
-    EXPECT_EQ(ut[21], 1.0f);
+    ASSERT_EQ(field(block, "ut").values.size(), 30u);
+    EXPECT_EQ(param(block, BlockParam::kBlockCount), 4.0f);
+    EXPECT_EQ(param(block, BlockParam::kTypeCount), 2.0f);
+    EXPECT_EQ(param(block, BlockParam::kUnity), 1.0f);
+    EXPECT_FLOAT_EQ(param(block, BlockParam::kZeroQLimit), limits[b]);
+    EXPECT_EQ(param(block, BlockParam::kBbar), 1.0f);
+    EXPECT_EQ(param(block, BlockParam::kBbar, 1), 1.0f);
     // The value at Q = 0 is the zero-Q limit.
     EXPECT_FLOAT_EQ(field(block, "y").values[0], limits[b]);
   }
   // Fractions of the block's two types; the total keeps the last partial's.
-  EXPECT_EQ(field(file.blocks[0], "ut").values[3], 0.75f);
-  EXPECT_EQ(field(file.blocks[1], "ut").values[3], 0.25f);
-  EXPECT_EQ(field(file.blocks[2], "ut").values[4], 0.25f);
-  EXPECT_EQ(field(file.blocks[3], "ut").values[3], 0.75f);
+  EXPECT_EQ(param(file.blocks[0], BlockParam::kFractionA), 0.75f);
+  EXPECT_EQ(param(file.blocks[1], BlockParam::kFractionA), 0.25f);
+  EXPECT_EQ(param(file.blocks[2], BlockParam::kFractionB), 0.25f);
+  EXPECT_EQ(param(file.blocks[3], BlockParam::kFractionA), 0.75f);
 
   // With no thermal factors the total is the like partials plus twice the unlike one.
   for (std::size_t i = 0; i < 5; ++i) {

@@ -46,7 +46,8 @@ TEST(CheckFile, ResultsLinesAndPromptsForEachOption) {
     std::string both = given;  // one string may hold the name and the full name
     std::string outcome = "InputError";
     try {
-      outcome = std::to_string(check_file(s.console, both, both, option, messages));
+      outcome = std::to_string(
+          check_file(s.console, both, both, static_cast<CheckOption>(option), messages));
     } catch (const FatalError& e) {
       outcome = e.what();
     } catch (const StopRequested& e) {
