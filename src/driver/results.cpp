@@ -1,13 +1,16 @@
 // The calculation and output phase: one block per partial, then the total.
 #include "driver/results.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "driver/composition.hpp"
 #include "driver/progress.hpp"
+#include "driver/provenance.hpp"
 #include "driver/signal_cleanup.hpp"
 #include "output/block_params.hpp"
 #include "output/block_writer.hpp"
@@ -60,7 +63,8 @@ output::BlockParams run_parameters(const RunState& state) {
 // so an OutputFile is neither copied nor moved.
 class OutputFile {
  public:
-  explicit OutputFile(const RunState& state) : x_(state.q), e_(state.q.size(), 0.0f) {
+  OutputFile(const RunState& state, std::vector<output::MetaEntry> metadata)
+      : x_(state.q), e_(state.q.size(), 0.0f) {
     // The writer sends one x value more than there are points; it stays 0.
     x_.push_back(0.0f);
     block_.k2file = state.output_file;
@@ -76,6 +80,7 @@ class OutputFile {
     block_.inew = 1;
     block_.idebug = 0;
     library_.activate_session("kavor", 0, 0.0f);
+    library_.set_file_metadata(std::move(metadata));
   }
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -139,7 +144,9 @@ void write_results(util::Console& console, const RunState& state) {
   const std::vector<std::vector<float>> blocks = compute_all_blocks(state);
   const std::vector<float> limits = zero_q_limits(state);
 
-  OutputFile file(state);
+  OutputFile file(
+      state, run_metadata(state, console.answers(), utc_timestamp(std::chrono::system_clock::now()),
+                          host_name()));
   output::BlockParams& params = file.params();
   params = run_parameters(state);
   const int npart = state.npart();

@@ -45,6 +45,7 @@ void ask_urms(util::Console& console, RunState& state) {
   if (util::has_extension(typed, ".urms")) typed.resize(typed.size() - 5);
   std::string name = typed + ".urms";
   util::check_file(console, name, name, util::CheckOption::AskIfMissing, true);
+  state.urms_file = name;
 
   int ntypes = state.ntypes;
   const scatter::UrmsReadResult result =

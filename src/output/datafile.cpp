@@ -196,6 +196,7 @@ struct DataLibrary::Impl {
   std::vector<Output> outputs;
   std::string host = host_name();
   unsigned temp_counter = 0;
+  std::vector<MetaEntry> metadata;  // for the files this session starts
 
   ~Impl() { discard_all(); }
 
@@ -279,7 +280,7 @@ struct DataLibrary::Impl {
       write_all(out.fd, existing, out.name);
       out.blocks = count;
     } else {
-      write_all(out.fd, ioq_file_header(), out.name);
+      write_all(out.fd, ioq_file_header(metadata), out.name);
       out.blocks = 0;
     }
   }
@@ -314,6 +315,13 @@ void DataLibrary::activate_session(std::string_view name, int /*flags*/, float /
   if (name.empty()) misuse("session without a name");
   impl_->active = true;
   impl_->destination.clear();
+}
+
+void DataLibrary::set_file_metadata(std::vector<MetaEntry> metadata) {
+  for (const MetaEntry& m : metadata) {
+    if (!is_valid_key(m.key)) misuse("bad metadata key '" + m.key + "'");
+  }
+  impl_->metadata = std::move(metadata);
 }
 
 void DataLibrary::assign_handle(std::string_view handle, std::string_view kind) {

@@ -1,11 +1,17 @@
 // Driver rules that the transcripts cannot see: grid values, weights, zero-Q limits.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <optional>
 #include <sstream>
+#include <string_view>
+#include <tuple>
 
+#include "driver/command_line.hpp"
 #include "driver/composition.hpp"
 #include "driver/progress.hpp"
+#include "driver/provenance.hpp"
 #include "driver/results.hpp"
 #include "driver/run.hpp"
 #include "util/console.hpp"
@@ -127,6 +133,35 @@ TEST(CheckModel, RefusesWhatTheRunCannotHold) {
   EXPECT_THROW(check_model(m), util::FatalError);
   m.type = {1, 20};
   EXPECT_NO_THROW(check_model(m));
+}
+
+TEST(CommandLine, HelpAndVersionAnswerEverythingElseIsRefused) {
+  // arguments, exit status (none: the dialogue runs), what standard output and error begin with
+  const std::tuple<std::vector<std::string_view>, std::optional<int>, std::string, std::string>
+      cases[] = {
+          {{}, std::nullopt, "", ""},
+          {{"--version"}, 0, "zalmor " + std::string(program_version()) + "\n", ""},
+          {{"--help"}, 0, "Usage: zalmor [--help | --version]\n", ""},
+          {{"-h"}, 2, "", "zalmor: unexpected argument '-h'\nUsage: zalmor"},
+          {{"run.answers"}, 2, "", "zalmor: unexpected argument 'run.answers'\n"},
+          {{"--help", "--version"}, 2, "", "zalmor: unexpected argument '--version'\n"},
+          {{""}, 2, "", "zalmor: unexpected argument ''\n"},
+      };
+  for (const auto& [args, status, out_start, err_start] : cases) {
+    std::ostringstream out, err;
+    EXPECT_EQ(handle_arguments(args, out, err), status) << ::testing::PrintToString(args);
+    EXPECT_TRUE(out.str().starts_with(out_start)) << out.str();
+    EXPECT_TRUE(err.str().starts_with(err_start)) << err.str();
+    EXPECT_EQ(out.str().empty(), out_start.empty());
+    EXPECT_EQ(err.str().empty(), err_start.empty());
+  }
+  EXPECT_EQ(program_version(), "0.2.0");
+}
+
+TEST(Provenance, TimestampIsUtcIso8601ToTheSecond) {
+  using namespace std::chrono;
+  const sys_seconds t = sys_days{year{2026} / 12 / 7} + hours{12} + minutes{30} + seconds{5};
+  EXPECT_EQ(utc_timestamp(t + milliseconds{999}), "2026-12-07T12:30:05Z");
 }
 
 TEST(Progress, TextShowsPercentAndTimeLeft) {

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
+#include "driver/provenance.hpp"
 #include "output/block_params.hpp"
 #include "output/ioq_reader.hpp"
 #include "util/console.hpp"
@@ -119,6 +121,47 @@ TEST_F(RunInScratch, TinyModelWritesFourCompleteBlocks) {
     const float i12 = field(file.blocks[2], "y").values[i];
     EXPECT_NEAR(field(file.blocks[3], "y").values[i], i11 + i22 + 2 * i12, 1e-7);
   }
+}
+
+TEST_F(RunInScratch, TheFileRecordsTheProgramTheModelAndEveryAnswer) {
+  write("tiny.coords", "tiny test model\r\n1 1 0 0 0\n2 2 1 0 0\n");
+  write("tiny.urms", "4\n1 1 1 1 0.05\n2 2 1 1 0.06\n1 2 1 1 0.07\n2 1 1 1 0.07\n");
+  const std::vector<std::string> answers{"tiny.COORDS", "", "",  "",    " 2.5", "-1",
+                                         "4",           "", "1", "0.5", "",     "out"};
+  std::string typed;
+  for (const std::string& a : answers) typed += a + "\n";
+  run_with(typed);
+
+  const output::IoqFile file = output::read_ioq("out.ioq");
+  EXPECT_EQ(file.version, 2);
+  std::vector<std::string> keys;
+  for (const output::MetaEntry& m : file.metadata) keys.push_back(m.key);
+  std::vector<std::string> expected_keys{"program", "version",     "created", "host",
+                                         "model",   "model_title", "urms",    "thermal_option"};
+  expected_keys.insert(expected_keys.end(), answers.size(), "answer");
+  EXPECT_EQ(keys, expected_keys);
+  EXPECT_EQ(*file.meta("program"), "zalmor");
+  EXPECT_EQ(*file.meta("version"), program_version());
+  EXPECT_TRUE(std::regex_match(*file.meta("created"),
+                               std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:"
+                                          "[0-6][0-9]Z")))
+      << *file.meta("created");
+  EXPECT_EQ(*file.meta("model"), (fs::current_path() / "tiny.coords").string());
+  EXPECT_EQ(*file.meta("model_title"), "tiny test model");
+  EXPECT_EQ(*file.meta("urms"), (fs::current_path() / "tiny.urms").string());
+  EXPECT_EQ(*file.meta("thermal_option"), "4");
+  EXPECT_EQ(file.meta_values("answer"), answers);
+  ASSERT_EQ(file.blocks.size(), 4u);
+}
+
+TEST_F(RunInScratch, NoModelTitleWithoutHeaderLinesAndNoUrmsWithoutOption4) {
+  write("bare.coords", "1 1 0 0 0\n2 1 1 0 0\n");
+  run_with("bare\n0\n\n\n\n1\n0.05\n1\n0.5\n\n\n");
+  const output::IoqFile file = output::read_ioq("bare.ioq");
+  EXPECT_EQ(file.meta("model_title"), nullptr);
+  EXPECT_EQ(file.meta("urms"), nullptr);
+  EXPECT_EQ(*file.meta("thermal_option"), "1");
+  EXPECT_EQ(file.meta_values("answer").size(), 11u);
 }
 
 TEST_F(RunInScratch, DimerFollowsTheDebyeFormula) {

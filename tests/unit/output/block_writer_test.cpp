@@ -85,7 +85,7 @@ TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
   EXPECT_EQ(d.block.nx, 4);
   EXPECT_EQ(empty.nx, 1);
   const std::string first =
-      "# zalmor-ioq 1\n# block 1\n"
+      "# zalmor-ioq 2\n# block 1\n"
       "# field file string 80 \"" +
       blanks(80) +
       "\"\n"

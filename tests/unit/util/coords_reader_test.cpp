@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -104,6 +105,21 @@ TEST(ReadCoords, ModelsAndMessages) {
     EXPECT_EQ(report(skip, model), kToBeRead + found() + end);
     EXPECT_EQ(model.type, types);
     EXPECT_EQ(model.xyz, xyz);
+  }
+}
+
+TEST(ReadCoords, TitleIsTheFirstSkippedLine) {
+  const std::tuple<std::string, int, std::optional<std::string>> cases[] = {
+      {"NaCl crystallite\r\nsecond\n1 1 0 0 0\n", 2, "NaCl crystallite"},
+      {"\nsecond\n1 1 0 0 0\n", 2, ""},
+      {"1 1 0 0 0\n", 0, std::nullopt},
+  };
+  const ScratchDir dir;
+  for (const auto& [content, skip, title] : cases) {
+    ScratchDir::file("m.coords", content.c_str());
+    Model model;
+    report(skip, model);
+    EXPECT_EQ(model.title, title) << content;
   }
 }
 
