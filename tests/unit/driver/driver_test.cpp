@@ -119,8 +119,8 @@ TEST(ZeroQLimits, StayExactForTheLargestModels) {
   RunState s = state_with(std::vector<int>(34500, 1), {1.0f}, 34500.0f);
   const std::vector<float> z = zero_q_limits(s);
   const double pairs = 34500.0 * 34499.0;
-  EXPECT_NEAR(z[0], pairs * static_cast<double>(partial_weight(s, 1)), 1e-6 * z[0]);
-  EXPECT_NEAR(z[1], pairs * 0.01 / 34500.0, 1e-6 * z[1]);
+  EXPECT_NEAR(z[0], pairs * static_cast<double>(partial_weight(s, 1)), 1e-6 * double{z[0]});
+  EXPECT_NEAR(z[1], pairs * 0.01 / 34500.0, 1e-6 * double{z[1]});
 }
 
 TEST(CheckModel, RefusesWhatTheRunCannotHold) {

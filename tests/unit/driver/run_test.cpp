@@ -173,7 +173,7 @@ TEST_F(RunInScratch, DimerFollowsTheDebyeFormula) {
   const std::vector<float>& y = field(file.blocks[0], "y").values;
   const double w = 0.01 / 2;  // b_bar 1 fm, two atoms
   for (std::size_t i = 0; i + 1 < q.size(); ++i) {
-    const double x = q[i] * 2.5;
+    const double x = double{q[i]} * 2.5;
     EXPECT_NEAR(y[i], w * 2 * std::sin(x) / x, 1e-7) << "Q = " << q[i];
   }
 }
