@@ -14,6 +14,7 @@
 #include "driver/provenance.hpp"
 #include "driver/results.hpp"
 #include "driver/run.hpp"
+#include "support/console_session.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
 #include "util/format.hpp"
@@ -50,13 +51,10 @@ RunState state_with(std::vector<int> types, std::vector<float> bbar, float nnorm
   RunState s;
   s.model.type = std::move(types);
   s.model.xyz.assign(3 * s.model.type.size(), 0.0f);
-  std::istringstream in;
-  std::ostringstream out;
   std::string answers;
   for (float b : bbar) answers += std::to_string(b) + "\n";
-  in.str(answers);
-  util::Console console(in, out);
-  ask_composition(console, s);
+  test_support::Session session(answers);
+  ask_composition(session.console, s);
   s.nnorm = nnorm;
   return s;
 }

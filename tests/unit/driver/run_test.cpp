@@ -5,13 +5,13 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "driver/provenance.hpp"
 #include "output/block_params.hpp"
 #include "output/ioq_reader.hpp"
+#include "support/console_session.hpp"
+#include "support/scratch_dir.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
 
@@ -23,30 +23,15 @@ namespace fs = std::filesystem;
 // Runs in a scratch folder of its own, as the program reads and writes relative names.
 class RunInScratch : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("zalmor-run-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
-  static void write(const std::string& name, const std::string& text) {
-    std::ofstream(name) << text;
-  }
+  RunInScratch() { dir_.enter(); }
+  void write(const std::string& name, const std::string& text) { dir_.write(name, text); }
   std::string run_with(const std::string& answers) {
-    std::istringstream in(answers);
-    std::ostringstream out;
-    util::Console console(in, out);
-    EXPECT_EQ(run(console), 0);
-    return out.str();
+    test_support::Session s(answers);
+    EXPECT_EQ(run(s.console), 0);
+    return s.out.str();
   }
 
-  fs::path previous_, dir_;
+  test_support::ScratchDir dir_;
 };
 
 const output::Field& field(const output::IoqBlock& block, std::string_view name) {
@@ -180,11 +165,9 @@ TEST_F(RunInScratch, DimerFollowsTheDebyeFormula) {
 
 TEST_F(RunInScratch, OutputThatCannotBeCreatedStopsWithItsName) {
   write("tiny.coords", "tiny\n1 1 0 0 0\n2 1 1 0 0\n");
-  std::istringstream in("tiny\n\n\n\n\n0\n1\n0.5\n\nno-such-folder/out\n");
-  std::ostringstream out;
-  util::Console console(in, out);
+  test_support::Session s("tiny\n\n\n\n\n0\n1\n0.5\n\nno-such-folder/out\n");
   try {
-    run(console);
+    run(s.console);
     FAIL() << "the run should have stopped";
   } catch (const util::FatalError& e) {
     EXPECT_NE(std::string(e.what()).find("no-such-folder/out.ioq"), std::string::npos) << e.what();

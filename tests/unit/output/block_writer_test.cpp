@@ -10,14 +10,14 @@
 
 #include "output/datafile.hpp"
 #include "output/ioq_reader.hpp"
-#include "scratch_dir.hpp"
+#include "support/scratch_dir.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
 
 namespace zalmor::output {
 namespace {
 
-using testing::ScratchDir;
+using test_support::ScratchDir;
 
 std::string blanks(std::size_t n) { return std::string(n, ' '); }
 
@@ -127,7 +127,7 @@ TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
       "# rows 3 columns x y e\n"
       "0.5 1e-45 0\n1 -0 nan\n1.5 3.4028235e+38 -1\n"
       "\n\n# block 2\n";
-  const std::string text = testing::slurp(out);
+  const std::string text = test_support::slurp(out);
   EXPECT_EQ(text.substr(0, first.size()), first);
   EXPECT_NE(text.find("# field ntc int32 0 0\n# field x float32[] 1 rows 0.5\n"
                       "# field y float32[] 0 rows\n# field e float32[] 0 rows\n"),

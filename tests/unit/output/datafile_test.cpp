@@ -17,15 +17,15 @@
 #include <vector>
 
 #include "output/ioq_reader.hpp"
-#include "scratch_dir.hpp"
+#include "support/scratch_dir.hpp"
 #include "util/errors.hpp"
 
 namespace zalmor::output {
 namespace {
 
-using testing::ScratchDir;
-using testing::slurp;
-using testing::spit;
+using test_support::ScratchDir;
+using test_support::slurp;
+using test_support::spit;
 using Names = std::vector<std::string>;
 
 // One block with a single int32 field "k" holding `k`.

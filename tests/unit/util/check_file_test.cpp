@@ -5,17 +5,19 @@
 
 #include <tuple>
 
+#include "support/console_session.hpp"
+#include "support/scratch_dir.hpp"
 #include "util/errors.hpp"
-#include "util/test_support.hpp"
 
 namespace zalmor::util {
 namespace {
 
-using testing::ScratchDir;
+using test_support::ScratchDir;
 
 TEST(CheckFile, ResultsLinesAndPromptsForEachOption) {
-  const ScratchDir dir;
-  const std::string present = ScratchDir::file("present.urms", "1\n");
+  ScratchDir dir;
+  dir.enter();
+  const std::string present = dir.write("present.urms", "1\n");
   const std::string found = " File found : " + present + "\n", failure = " Failure locating file ";
   const std::string prompt = " Give file name or return to stop > ";
   const std::string ask = failure + "missing\n" + prompt;
@@ -23,7 +25,7 @@ TEST(CheckFile, ResultsLinesAndPromptsForEachOption) {
   const std::tuple<std::string, int, bool, std::string, std::string, std::string> cases[] = {
       {"present.urms", 1, true, "", "1", found},
       {"present.urms   ", 2, false, "", "1", ""},
-      {ScratchDir::file("."), 2, false, "", "2", ""},  // a folder is no file
+      {dir.file("."), 2, false, "", "2", ""},  // a folder is no file
       {"missing", 2, false, "", "2", ""},
       {"missing", 2, true, "", "2", failure + "missing\n"},
       {"missing", 3, true, "", "2", " No pre-existing version of file exists\n"},
@@ -42,7 +44,7 @@ TEST(CheckFile, ResultsLinesAndPromptsForEachOption) {
   };
   for (const auto& [given, option, messages, answers, result, output] : cases) {
     SCOPED_TRACE(given + " option " + std::to_string(option) + " answers " + answers);
-    testing::Session s(answers);
+    test_support::Session s(answers);
     std::string both = given;  // one string may hold the name and the full name
     std::string outcome = "InputError";
     try {

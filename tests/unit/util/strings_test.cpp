@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include "util/test_support.hpp"
+#include "support/console_session.hpp"
 
 namespace zalmor {
 namespace {
 
-using util::testing::Session;
+using test_support::Session;
 
 TEST(CaseBlindCompare, IgnoresTheCaseOfAsciiLettersOnly) {
   const struct {
