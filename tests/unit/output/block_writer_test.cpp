@@ -73,7 +73,7 @@ std::string write_blocks(const std::vector<ResultBlock*>& blocks) {
   return text.str();
 }
 
-TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
+TEST(WriteBlock, StoresTheTwentyFourFieldsAndTheRows) {
   ScratchDir dir;
   const std::string out = dir.file("run.ioq");
   BlockData d(out);
@@ -135,7 +135,7 @@ TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
   EXPECT_TRUE(text.ends_with("\n# rows 0 columns x y e\n"));
 }
 
-TEST(WriteK2intNk, OnlyInewOneStartsTheFile) {
+TEST(WriteBlock, OnlyInewOneStartsTheFile) {
   const std::pair<std::vector<int>, std::string> cases[] = {
       {{1, 0, 0}, "abc"}, {{1, 2, -1}, "abc"}, {{1, 0, 1}, "c"}};
   for (const auto& [inew, kept] : cases) {
@@ -155,7 +155,7 @@ TEST(WriteK2intNk, OnlyInewOneStartsTheFile) {
   }
 }
 
-TEST(WriteK2intNk, TraceOnlyWhenIdebugIsOne) {
+TEST(WriteBlock, TraceOnlyWhenIdebugIsOne) {
   const std::string name = "/a/rather/long/directory/name/for/the/trace/test/output/run.ioq";
   const std::string trace =
       " **write_block**\n"
