@@ -25,6 +25,18 @@ std::string partial_label(int a, int b) {
   return "i" + util::format_int(a) + util::format_int(b) + "(Q)";
 }
 
+// The console line of a partial block, written before the block.
+std::string partial_line(int block, std::string_view label, float limit) {
+  return "Block " + util::format_int(block) + " contains " + std::string(label) +
+         ", zero Q limit = " + util::format_general(limit);
+}
+
+// The console line of the total block, written after the block.
+std::string total_line(int block, float limit) {
+  return "Block " + util::format_int(block) +
+         " contains total i(Q), zero Q limit = " + util::format_general(limit);
+}
+
 scatter::BlockRequest block_request(const RunState& state) {
   scatter::BlockRequest request;
   request.ntypes = state.ntypes;
@@ -144,9 +156,8 @@ void write_results(util::Console& console, const RunState& state) {
   const std::vector<std::vector<float>> blocks = compute_all_blocks(state);
   const std::vector<float> limits = zero_q_limits(state);
 
-  OutputFile file(
-      state, run_metadata(state, console.answers(), utc_timestamp(std::chrono::system_clock::now()),
-                          host_name()));
+  const std::string created = utc_timestamp(std::chrono::system_clock::now());
+  OutputFile file(state, run_metadata(state, console.answers(), created, host_name()));
   output::BlockParams& params = file.params();
   params = run_parameters(state);
   const int npart = state.npart();
@@ -158,16 +169,14 @@ void write_results(util::Console& console, const RunState& state) {
     params.set(output::BlockParam::kFractionA, state.frac[static_cast<std::size_t>(a - 1)]);
     params.set(output::BlockParam::kFractionB, state.frac[static_cast<std::size_t>(b - 1)]);
     params.set(output::BlockParam::kZeroQLimit, limits[idx]);
-    console.line("Block " + util::format_int(k) + " contains " + label +
-                 ", zero Q limit = " + util::format_general(limits[idx]));
+    console.line(partial_line(k, label, limits[idx]));
     file.write(console, label, blocks[idx]);
   }
 
   // The total keeps the fractions of the last partial.
   params.set(output::BlockParam::kZeroQLimit, limits.back());
   file.write(console, "Total i(Q)", blocks.back());
-  console.line("Block " + util::format_int(npart + 1) +
-               " contains total i(Q), zero Q limit = " + util::format_general(limits.back()));
+  console.line(total_line(npart + 1, limits.back()));
   file.close();
 }
 
