@@ -345,10 +345,7 @@ void DataLibrary::transfer(std::string_view path, std::string_view direction,
   Impl::Handle& h = impl_->handle(path.substr(0, dot), "transfer");
   const std::string_view name = path.substr(dot + 1);
   if (name.empty()) misuse("empty field name in '" + std::string(path) + "'");
-  for (const char ch : name) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x21 || c > 0x7e) misuse("bad character in field name '" + std::string(path) + "'");
-  }
+  if (!is_valid_key(name)) misuse("bad character in field name '" + std::string(path) + "'");
   const auto type = parse_type_name(type_name);
   if (!type) misuse("unknown type name '" + std::string(type_name) + "'");
   const bool scalar = *type == FieldType::Int32 || *type == FieldType::Float32;

@@ -213,10 +213,7 @@ class Parser {
                    NameIndex& field_index) {
     Field f;
     const std::string_view name = word(rest, "field name");
-    for (const char ch : name) {
-      const auto c = static_cast<unsigned char>(ch);
-      if (c < 0x21 || c > 0x7e) fail("bad character in field name");
-    }
+    if (!is_valid_key(name)) fail("bad character in field name");
     if (field_index.contains(name)) fail("field " + std::string(name) + " appears twice");
     f.name = name;
     const auto type = parse_type_name(word(rest, "type"));
