@@ -67,11 +67,15 @@ void ask_composition(util::Console& console, RunState& state) {
   }
 }
 
+double pair_weight(const RunState& state, int type_a, int type_b) {
+  const double ba = state.bbar[static_cast<std::size_t>(type_a - 1)];
+  const double bb = state.bbar[static_cast<std::size_t>(type_b - 1)];
+  return ((ba * bb) * 0.01) / static_cast<double>(state.nnorm);
+}
+
 float partial_weight(const RunState& state, int partial) {
   const auto k = static_cast<std::size_t>(partial - 1);
-  const double ba = state.bbar[static_cast<std::size_t>(state.ptype1[k] - 1)];
-  const double bb = state.bbar[static_cast<std::size_t>(state.ptype2[k] - 1)];
-  return static_cast<float>(((ba * bb) * 0.01) / static_cast<double>(state.nnorm));
+  return static_cast<float>(pair_weight(state, state.ptype1[k], state.ptype2[k]));
 }
 
 float total_weight(const RunState& state) { return 1.0f / state.nnorm; }

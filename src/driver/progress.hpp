@@ -15,7 +15,6 @@ class ProgressDisplay {
   ProgressDisplay& operator=(const ProgressDisplay&) = delete;
 
   void update(double fraction);
-  bool enabled() const { return enabled_; }
 
  private:
   using Clock = std::chrono::steady_clock;

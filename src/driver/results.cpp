@@ -1,12 +1,18 @@
 // The calculation and output phase: one block per partial, then the total.
 #include "driver/results.hpp"
 
-#include <array>
-#include <csignal>
+#include <chrono>
+#include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "driver/composition.hpp"
 #include "driver/progress.hpp"
+#include "driver/provenance.hpp"
+#include "driver/signal_cleanup.hpp"
+#include "output/block_params.hpp"
 #include "output/block_writer.hpp"
 #include "output/datafile.hpp"
 #include "util/console.hpp"
@@ -15,12 +21,20 @@
 namespace zalmor::driver {
 namespace {
 
-constexpr int kBlockParams = 30;
-// Scattering lengths of at most this many types fit in the block parameters (21..30).
-constexpr int kParamTypes = 10;
-
 std::string partial_label(int a, int b) {
   return "i" + util::format_int(a) + util::format_int(b) + "(Q)";
+}
+
+// The console line of a partial block, written before the block.
+std::string partial_line(int block, std::string_view label, float limit) {
+  return "Block " + util::format_int(block) + " contains " + std::string(label) +
+         ", zero Q limit = " + util::format_general(limit);
+}
+
+// The console line of the total block, written after the block.
+std::string total_line(int block, float limit) {
+  return "Block " + util::format_int(block) +
+         " contains total i(Q), zero Q limit = " + util::format_general(limit);
 }
 
 scatter::BlockRequest block_request(const RunState& state) {
@@ -32,138 +46,138 @@ scatter::BlockRequest block_request(const RunState& state) {
   request.bbar = state.bbar;
   request.total_weight = total_weight(state);
   request.thermal = state.thermal;
+  // The table stays in the state; the request lives only for the calculation.
+  request.thermal.urms = &state.urms;
   return request;
 }
 
-extern "C" void abandon_and_reraise(int signal_number) {
-  output::abandon_active_sessions();
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+// Every partial block (index k-1 for partial k), then the total, with a progress line.
+std::vector<std::vector<float>> compute_all_blocks(const RunState& state) {
+  ProgressDisplay progress;
+  return scatter::compute_blocks(scatter::Impl::Fast, state.model, state.q, block_request(state), 0,
+                                 [&progress](double f) { progress.update(f); });
 }
 
-// While the output file is being written, an interrupt removes its temporary file, so a
-// stopped run leaves neither a partial .ioq nor litter; the earlier file stays intact.
-class SignalCleanup {
+// The parameters that are the same in every block of the run.
+output::BlockParams run_parameters(const RunState& state) {
+  output::BlockParams params;
+  params.set(output::BlockParam::kBlockCount, static_cast<float>(state.npart() + 1));
+  params.set(output::BlockParam::kTypeCount, static_cast<float>(state.ntypes));
+  params.set(output::BlockParam::kUnity, 1.0f);
+  for (int t = 1; t <= state.ntypes; ++t) {
+    params.set_bbar(t, state.bbar[static_cast<std::size_t>(t - 1)]);
+  }
+  return params;
+}
+
+// The output file of the run: one library session, and the block fields that stay the same
+// from block to block. The block refers to the Q values, errors and parameters held here,
+// so an OutputFile is neither copied nor moved.
+class OutputFile {
  public:
-  SignalCleanup() {
-    for (int s : kSignals) previous_[index(s)] = std::signal(s, abandon_and_reraise);
+  OutputFile(const RunState& state, std::vector<output::MetaEntry> metadata)
+      : x_(state.q), e_(state.q.size(), 0.0f) {
+    // The writer sends one x value more than there are points; it stays 0.
+    x_.push_back(0.0f);
+    block_.k2file = state.output_file;
+    block_.xlabel = "Q / Inverse Angstroms";
+    block_.user_name = "Orin";
+    block_.inst_name = "Model";
+    block_.title = ("Zalmor: " + state.model_file).substr(0, 80);
+    block_.x = x_;
+    block_.e = e_;
+    block_.ut = params_.values();
+    block_.ntc = static_cast<int>(state.q.size());
+    block_.nut = output::kBlockParamCount;
+    block_.inew = 1;
+    block_.idebug = 0;
+    library_.activate_session("kavor", 0, 0.0f);
+    library_.set_file_metadata(std::move(metadata));
   }
-  ~SignalCleanup() {
-    for (int s : kSignals) std::signal(s, previous_[index(s)]);
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  output::BlockParams& params() { return params_; }
+
+  // Writes the next block; the first one starts the file.
+  void write(util::Console& console, std::string_view label, std::span<const float> y) {
+    block_.ylabel = label;
+    block_.y = y;
+    writer_.write_block(console, block_);
+    block_.inew = 0;
   }
-  SignalCleanup(const SignalCleanup&) = delete;
-  SignalCleanup& operator=(const SignalCleanup&) = delete;
+
+  // Puts the finished file in place of any earlier one.
+  void close() { library_.deactivate_session(); }
 
  private:
-  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
-  static std::size_t index(int s) { return s == SIGINT ? 0 : s == SIGTERM ? 1 : 2; }
-  std::array<void (*)(int), 3> previous_{};
+  output::DataLibrary library_;
+  output::BlockWriter writer_{library_};
+  std::vector<float> x_;
+  std::vector<float> e_;
+  output::BlockParams params_;
+  output::ResultBlock block_;
 };
 
 }  // namespace
 
 std::vector<float> zero_q_limits(const RunState& state) {
-  const int n = state.ntypes;
-  const auto nt = static_cast<std::size_t>(n);
-  // pairs[a][b]: pairs i < j with type a at i and type b at j. The total's term depends
-  // on that order through its rounding, so the counts keep it.
-  std::vector<double> pairs(nt * nt, 0.0);
-  std::vector<double> seen(nt, 0.0);
-  for (int t : state.model.type) {
-    const auto tb = static_cast<std::size_t>(t - 1);
-    for (std::size_t ta = 0; ta < nt; ++ta) pairs[ta * nt + tb] += seen[ta];
-    seen[tb] += 1.0;
-  }
-
+  // Pair counts are exact integers and the weights stay in double, so each limit is
+  // rounded to float once; cancelling terms of opposite sign then leave no float residue.
+  // Adding +0.0 turns the -0 of a partial without pairs (or a zero b) into +0.
   std::vector<float> limits;
   for (int k = 1; k <= state.npart(); ++k) {
-    const auto a = static_cast<std::size_t>(state.ptype1[static_cast<std::size_t>(k - 1)] - 1);
-    const auto b = static_cast<std::size_t>(state.ptype2[static_cast<std::size_t>(k - 1)] - 1);
-    const double na = state.count[a];
-    const double ordered = a == b ? na * (na - 1.0) : na * state.count[b];
-    limits.push_back(static_cast<float>(static_cast<double>(partial_weight(state, k)) * ordered));
+    const auto idx = static_cast<std::size_t>(k - 1);
+    const int a = state.ptype1[idx];
+    const int b = state.ptype2[idx];
+    const std::int64_t na = state.count[static_cast<std::size_t>(a - 1)];
+    const std::int64_t nb = state.count[static_cast<std::size_t>(b - 1)];
+    const std::int64_t ordered = a == b ? na * (na - 1) : na * nb;
+    limits.push_back(
+        static_cast<float>(pair_weight(state, a, b) * static_cast<double>(ordered) + 0.0));
   }
 
-  const float w2 = total_weight(state) * 2.0f;
+  // The total counts every unordered pair once, with twice the pair weight.
   double total = 0.0;
-  for (std::size_t ta = 0; ta < nt; ++ta) {
-    for (std::size_t tb = 0; tb < nt; ++tb) {
-      if (pairs[ta * nt + tb] == 0.0) continue;
-      const float term = ((w2 * state.bbar[ta]) * state.bbar[tb]) * 0.01f;
-      total += static_cast<double>(term) * pairs[ta * nt + tb];
+  for (int a = 1; a <= state.ntypes; ++a) {
+    const std::int64_t na = state.count[static_cast<std::size_t>(a - 1)];
+    for (int b = a; b <= state.ntypes; ++b) {
+      const std::int64_t nb = state.count[static_cast<std::size_t>(b - 1)];
+      const std::int64_t unordered = a == b ? na * (na - 1) / 2 : na * nb;
+      if (unordered != 0) total += 2.0 * pair_weight(state, a, b) * static_cast<double>(unordered);
     }
   }
-  limits.push_back(static_cast<float>(total));
+  limits.push_back(static_cast<float>(total + 0.0));
   return limits;
 }
 
 void write_results(util::Console& console, const RunState& state) {
-  const int npart = state.npart();
-  const auto nq = static_cast<std::size_t>(state.q.size());
-
   const SignalCleanup cleanup;
-  output::DataLibrary library;
-  output::BlockWriter writer(library);
-
-  // The writer sends one x value more than there are points; it stays 0.
-  std::vector<float> x(state.q);
-  x.push_back(0.0f);
-  const std::vector<float> e(nq, 0.0f);
-  std::array<float, kBlockParams> params{};
-
-  output::ResultBlock block;
-  block.k2file = state.output_file;
-  block.xlabel = "Q / Inverse Angstroms";
-  block.user_name = "Orin";
-  block.inst_name = "Model";
-  block.title = ("Zalmor: " + state.model_file).substr(0, 80);
-  block.x = x;
-  block.e = e;
-  block.ut = params;
-  block.ntc = static_cast<int>(nq);
-  block.nut = kBlockParams;
-
-  library.activate_session("kavor", 0, 0.0f);
-  params[0] = static_cast<float>(npart + 1);
-  params[1] = static_cast<float>(state.ntypes);
-  params[2] = 1.0f;
-  for (int t = 1; t <= std::min(state.ntypes, kParamTypes); ++t) {
-    params[static_cast<std::size_t>(19 + t)] = state.bbar[static_cast<std::size_t>(t - 1)];
-  }
-  block.inew = 1;
-  block.idebug = 0;
-
-  std::vector<std::vector<float>> blocks;
-  {
-    ProgressDisplay progress;
-    blocks =
-        scatter::compute_blocks(scatter::Impl::Fast, state.model, state.q, block_request(state), 0,
-                                [&progress](double f) { progress.update(f); });
-  }
+  const std::vector<std::vector<float>> blocks = compute_all_blocks(state);
   const std::vector<float> limits = zero_q_limits(state);
 
+  const std::string created = utc_timestamp(std::chrono::system_clock::now());
+  OutputFile file(state, run_metadata(state, console.answers(), created, host_name()));
+  output::BlockParams& params = file.params();
+  params = run_parameters(state);
+  const int npart = state.npart();
   for (int k = 1; k <= npart; ++k) {
     const auto idx = static_cast<std::size_t>(k - 1);
     const int a = state.ptype1[idx];
     const int b = state.ptype2[idx];
-    block.ylabel = partial_label(a, b);
-    params[3] = state.frac[static_cast<std::size_t>(a - 1)];
-    params[4] = state.frac[static_cast<std::size_t>(b - 1)];
-    params[16] = limits[idx];
-    console.line("Block " + util::format_int(k) + " contains " + block.ylabel +
-                 ", zero Q limit = " + util::format_general(limits[idx]));
-    block.y = blocks[idx];
-    writer.write_block(console, block);
-    block.inew = 0;
+    const std::string label = partial_label(a, b);
+    params.set(output::BlockParam::kFractionA, state.frac[static_cast<std::size_t>(a - 1)]);
+    params.set(output::BlockParam::kFractionB, state.frac[static_cast<std::size_t>(b - 1)]);
+    params.set(output::BlockParam::kZeroQLimit, limits[idx]);
+    console.line(partial_line(k, label, limits[idx]));
+    file.write(console, label, blocks[idx]);
   }
 
-  block.ylabel = "Total i(Q)";
-  params[16] = limits.back();
-  block.y = blocks.back();
-  writer.write_block(console, block);
-  console.line("Block " + util::format_int(npart + 1) +
-               " contains total i(Q), zero Q limit = " + util::format_general(limits.back()));
-  library.deactivate_session();
+  // The total keeps the fractions of the last partial.
+  params.set(output::BlockParam::kZeroQLimit, limits.back());
+  file.write(console, "Total i(Q)", blocks.back());
+  console.line(total_line(npart + 1, limits.back()));
+  file.close();
 }
 
 }  // namespace zalmor::driver

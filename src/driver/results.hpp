@@ -13,8 +13,9 @@ namespace zalmor::driver {
 // output file.
 void write_results(util::Console& console, const RunState& state);
 
-// The zero-Q limits, accumulated in double and rounded once: w * ordered pairs for a
-// partial, sum over i < j of ((2w * bbar_i) * bbar_j) * 0.01 for the total (last entry).
+// The zero-Q limit of each partial block, then of the total (last entry): the pair weight
+// times the number of ordered pairs of the partial's types, and the sum over unordered
+// pairs of twice their pair weight, from exact pair counts in double, rounded once.
 std::vector<float> zero_q_limits(const RunState& state);
 
 }  // namespace zalmor::driver

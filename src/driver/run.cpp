@@ -27,7 +27,7 @@ void ask_model_name(util::Console& console, RunState& state) {
     // A longer name would be cut silently; ask again rather than read the wrong file.
     if (!answer.empty() && answer.size() <= static_cast<std::size_t>(kNameLength)) break;
   }
-  if (util::has_extension(console, answer, ".coords")) answer.resize(answer.size() - 7);
+  if (util::has_extension(answer, ".coords")) answer.resize(answer.size() - 7);
   state.model_stem = answer;
   state.model_file = answer + ".coords";
 }
@@ -72,13 +72,14 @@ void ask_q_grid(util::Console& console, RunState& state) {
       start = 2;
       util::ask_int(console, start, "1 to start at Q=0 or 2 to start at Q=delta-Q");
     } while (start != 1 && start != 2);
-    state.ioff = start == 1 ? 1 : 0;
+    state.grid_from_zero = start == 1;
 
     // A zero step, or a ratio beyond what an integer holds, is simply out of range.
     const float ratio = qmax / dq;
     long long n = std::numeric_limits<long long>::max();
     if (std::isfinite(ratio) && std::fabs(ratio) < 2.0e9f) n = std::llround(ratio);
-    const long long nq = n == std::numeric_limits<long long>::max() ? n : n + state.ioff;
+    const long long nq =
+        n == std::numeric_limits<long long>::max() ? n : n + (state.grid_from_zero ? 1 : 0);
     if (nq <= std::numeric_limits<int>::max()) {
       util::print_with_int(console, "Number of Q-values = ", static_cast<int>(nq));
     }
@@ -86,7 +87,7 @@ void ask_q_grid(util::Console& console, RunState& state) {
       util::print_with_int(console, "Maximum allowed number of Q-values = ", kMaxQValues);
       continue;
     }
-    state.q = make_q_grid(qmax, static_cast<int>(n), state.ioff);
+    state.q = make_q_grid(qmax, static_cast<int>(n), state.grid_from_zero);
     return;
   }
 }
@@ -101,7 +102,8 @@ void ask_output_name(util::Console& console, RunState& state) {
 
 }  // namespace
 
-std::vector<float> make_q_grid(float qmax, int n, int ioff) {
+std::vector<float> make_q_grid(float qmax, int n, bool from_zero) {
+  const int ioff = from_zero ? 1 : 0;
   std::vector<float> q(static_cast<std::size_t>(n + ioff));
   for (int i = 1; i <= n + ioff; ++i) {
     // (i - ioff) * Qmax / n, in that order and in float, so the last value is Qmax.

@@ -13,7 +13,8 @@ namespace zalmor::driver {
 // Early ends throw util::FatalError or util::InputError.
 int run(util::Console& console);
 
-// The Q grid of n steps of Qmax / n, starting at Q = 0 when ioff is 1 (n + ioff values).
-std::vector<float> make_q_grid(float qmax, int n, int ioff);
+// The Q grid of n steps of Qmax / n ending at Qmax: n values from Qmax / n, or n + 1
+// values when it starts at Q = 0.
+std::vector<float> make_q_grid(float qmax, int n, bool from_zero);
 
 }  // namespace zalmor::driver

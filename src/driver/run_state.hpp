@@ -23,12 +23,13 @@ struct RunState {
   std::vector<int> ptype1, ptype2;  // types of partial k at index k-1
   int npart() const { return static_cast<int>(ptype1.size()); }
 
-  scatter::Thermal thermal;
-  scatter::UrmsTable urms;
+  scatter::Thermal thermal;  // its urms pointer stays null: the calculation is given `urms`
+  scatter::UrmsTable urms;   // the records of the .urms file under thermal option 4
+  std::string urms_file;     // its full path
 
-  int ioff = 0;             // 1 when the grid starts at Q = 0
-  std::vector<float> q;     // the nq Q values, 1/Angstrom
-  std::string output_file;  // answer + ".ioq"
+  bool grid_from_zero = false;  // the grid starts at Q = 0, else at the first step
+  std::vector<float> q;         // the nq Q values, 1/Angstrom
+  std::string output_file;      // answer + ".ioq"
 };
 
 }  // namespace zalmor::driver

@@ -42,9 +42,10 @@ void ask_urms(util::Console& console, RunState& state) {
   int length = static_cast<int>(stem.size());
   util::ask_text(console, stem, "name only of .URMS file", length);
   std::string typed = stem.substr(0, static_cast<std::size_t>(length));
-  if (util::has_extension(console, typed, ".urms")) typed.resize(typed.size() - 5);
+  if (util::has_extension(typed, ".urms")) typed.resize(typed.size() - 5);
   std::string name = typed + ".urms";
-  util::check_file(console, name, name, 1, true);
+  util::check_file(console, name, name, util::CheckOption::AskIfMissing, true);
+  state.urms_file = name;
 
   int ntypes = state.ntypes;
   const scatter::UrmsReadResult result =
@@ -58,7 +59,6 @@ void ask_urms(util::Console& console, RunState& state) {
   }
 
   state.thermal.topt = 0;
-  state.thermal.urms = &state.urms;
   if (result.nrec == state.ntypes * state.ntypes + 1) {
     int topt = 0;
     for (;;) {

@@ -196,6 +196,7 @@ struct DataLibrary::Impl {
   std::vector<Output> outputs;
   std::string host = host_name();
   unsigned temp_counter = 0;
+  std::vector<MetaEntry> metadata;  // for the files this session starts
 
   ~Impl() { discard_all(); }
 
@@ -279,7 +280,7 @@ struct DataLibrary::Impl {
       write_all(out.fd, existing, out.name);
       out.blocks = count;
     } else {
-      write_all(out.fd, ioq_file_header(), out.name);
+      write_all(out.fd, ioq_file_header(metadata), out.name);
       out.blocks = 0;
     }
   }
@@ -316,6 +317,13 @@ void DataLibrary::activate_session(std::string_view name, int /*flags*/, float /
   impl_->destination.clear();
 }
 
+void DataLibrary::set_file_metadata(std::vector<MetaEntry> metadata) {
+  for (const MetaEntry& m : metadata) {
+    if (!is_valid_key(m.key)) misuse("bad metadata key '" + m.key + "'");
+  }
+  impl_->metadata = std::move(metadata);
+}
+
 void DataLibrary::assign_handle(std::string_view handle, std::string_view kind) {
   impl_->require_active("assign_handle");
   if (kind != "fields()") misuse("unknown handle kind '" + std::string(kind) + "'");
@@ -337,10 +345,7 @@ void DataLibrary::transfer(std::string_view path, std::string_view direction,
   Impl::Handle& h = impl_->handle(path.substr(0, dot), "transfer");
   const std::string_view name = path.substr(dot + 1);
   if (name.empty()) misuse("empty field name in '" + std::string(path) + "'");
-  for (const char ch : name) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x21 || c > 0x7e) misuse("bad character in field name '" + std::string(path) + "'");
-  }
+  if (!is_valid_key(name)) misuse("bad character in field name '" + std::string(path) + "'");
   const auto type = parse_type_name(type_name);
   if (!type) misuse("unknown type name '" + std::string(type_name) + "'");
   const bool scalar = *type == FieldType::Int32 || *type == FieldType::Float32;

@@ -6,6 +6,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "output/ioq_format.hpp"
 
 namespace zalmor::output {
 
@@ -28,6 +31,9 @@ class DataLibrary {
   DataLibrary& operator=(const DataLibrary&) = delete;
 
   void activate_session(std::string_view name, int flags, float arg);
+  // The metadata lines that every file started from now on carries after its format line.
+  // A file this session continues keeps the version and metadata it has on disk.
+  void set_file_metadata(std::vector<MetaEntry> metadata);
   void assign_handle(std::string_view handle, std::string_view kind);
   // type_name: "string", "int32", "float32" or "float32[]"; rank and extent as passed
   // (0, 0 for scalars; 1 and the count for vectors and strings). The value is copied now.

@@ -28,8 +28,25 @@ std::optional<FieldType> parse_type_name(std::string_view name) {
   return std::nullopt;
 }
 
-std::string ioq_file_header() {
-  return std::string(kIoqMagic) + ' ' + std::to_string(kIoqVersion) + '\n';
+bool is_valid_key(std::string_view key) {
+  if (key.empty()) return false;
+  for (const char ch : key) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x21 || c > 0x7e) return false;
+  }
+  return true;
+}
+
+std::string ioq_file_header(std::span<const MetaEntry> metadata) {
+  std::string header = std::string(kIoqMagic) + ' ' + std::to_string(kIoqVersion) + '\n';
+  for (const MetaEntry& m : metadata) {
+    header += "# meta ";
+    header += m.key;
+    header += ' ';
+    detail::append_quoted(header, m.text);
+    header += '\n';
+  }
+  return header;
 }
 
 namespace detail {

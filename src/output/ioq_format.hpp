@@ -11,7 +11,9 @@
 namespace zalmor::output {
 
 inline constexpr std::string_view kIoqMagic = "# zalmor-ioq";
-inline constexpr int kIoqVersion = 1;
+// Version 2 adds the metadata lines before the first block; version 1 has none.
+inline constexpr int kIoqVersion = 2;
+inline constexpr int kIoqOldestVersion = 1;
 
 enum class FieldType { String, Int32, Float32, Float32Array };
 
@@ -30,8 +32,19 @@ struct Field {
   std::vector<float> values;   // Float32Array: exactly `extent` values
 };
 
-// The first line of every file, with its line end.
-std::string ioq_file_header();
+// One file-level metadata line, "# meta <key> <quoted text>". Keys may repeat.
+struct MetaEntry {
+  std::string key;   // printable ASCII without blanks, not empty
+  std::string text;  // any bytes
+  bool operator==(const MetaEntry&) const = default;
+};
+
+// True when `key` can be a metadata key (or a field name): printable ASCII, no blank.
+bool is_valid_key(std::string_view key);
+
+// What a new file starts with: the format line of the current version, then the metadata
+// lines in order, each with its line end.
+std::string ioq_file_header(std::span<const MetaEntry> metadata = {});
 
 // One block as it follows the file header (number 1) or the previous block (number > 1:
 // the text then starts with the two blank lines that separate blocks). When float32[]

@@ -19,6 +19,21 @@ const Field* IoqBlock::find(std::string_view name) const {
   return nullptr;
 }
 
+std::vector<std::string> IoqFile::meta_values(std::string_view key) const {
+  std::vector<std::string> values;
+  for (const MetaEntry& m : metadata) {
+    if (m.key == key) values.push_back(m.text);
+  }
+  return values;
+}
+
+const std::string* IoqFile::meta(std::string_view key) const {
+  for (const MetaEntry& m : metadata) {
+    if (m.key == key) return &m.text;
+  }
+  return nullptr;
+}
+
 namespace {
 
 class Parser {
@@ -35,8 +50,15 @@ class Parser {
     }
     const auto version = detail::parse_int32(first.substr(prefix.size() + 1));
     if (!version) fail("bad format version");
-    if (*version != kIoqVersion) fail("unsupported format version " + std::to_string(*version));
+    if (*version < kIoqOldestVersion || *version > kIoqVersion) {
+      fail("unsupported format version " + std::to_string(*version));
+    }
     file.version = *version;
+    if (file.version >= 2) {
+      while (text_.substr(pos_).starts_with("# meta ")) {
+        file.metadata.push_back(parse_meta(expect_line("a meta line").substr(7)));
+      }
+    }
 
     while (!at_end()) {
       const int number = static_cast<int>(file.blocks.size()) + 1;
@@ -177,14 +199,21 @@ class Parser {
     return block;
   }
 
+  MetaEntry parse_meta(std::string_view rest) {
+    const std::size_t sp = rest.find(' ');
+    if (sp == 0 || sp == std::string_view::npos) fail("expected '# meta <key> \"<text>\"'");
+    const std::string_view key = rest.substr(0, sp);
+    if (!is_valid_key(key)) fail("bad character in meta key");
+    auto text = detail::parse_quoted(rest.substr(sp + 1));
+    if (!text) fail("bad quoted text of meta " + std::string(key));
+    return {std::string(key), std::move(*text)};
+  }
+
   void parse_field(std::string_view rest, IoqBlock& block, std::vector<RowField>& row_fields,
                    NameIndex& field_index) {
     Field f;
     const std::string_view name = word(rest, "field name");
-    for (const char ch : name) {
-      const auto c = static_cast<unsigned char>(ch);
-      if (c < 0x21 || c > 0x7e) fail("bad character in field name");
-    }
+    if (!is_valid_key(name)) fail("bad character in field name");
     if (field_index.contains(name)) fail("field " + std::string(name) + " appears twice");
     f.name = name;
     const auto type = parse_type_name(word(rest, "type"));

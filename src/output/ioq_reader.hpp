@@ -21,8 +21,14 @@ struct IoqBlock {
 };
 
 struct IoqFile {
-  int version = 0;
+  int version = 0;                  // 1 or 2
+  std::vector<MetaEntry> metadata;  // in file order; none in version 1
   std::vector<IoqBlock> blocks;
+
+  // The texts of every metadata line with that key, in file order.
+  std::vector<std::string> meta_values(std::string_view key) const;
+  // The text of the first metadata line with that key, or nullptr.
+  const std::string* meta(std::string_view key) const;
 };
 
 // A file that cannot be read or is not a well-formed .ioq file. what() names the file

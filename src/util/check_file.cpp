@@ -25,12 +25,13 @@ std::string full_path(const std::string& name) {
   return absolute.lexically_normal().string();
 }
 
-int check_file(Console& console, std::string& name, std::string& full_name, int option,
+int check_file(Console& console, std::string& name, std::string& full_name, CheckOption option,
                bool messages) {
   int result = 0;
-  if (option < 0 || option > 3) {
+  const int code = static_cast<int>(option);
+  if (code < 0 || code > 3) {
     result = 10;
-    if (messages) print_with_int(console, "Unexpected option in check_file: iopt = ", option);
+    if (messages) print_with_int(console, "Unexpected option in check_file: iopt = ", code);
   }
   for (;;) {
     // Copied before full_name is written: the caller may pass one string for both.
@@ -47,15 +48,15 @@ int check_file(Console& console, std::string& name, std::string& full_name, int 
     }
 
     result += 2;
-    if (option == 3) {
+    if (option == CheckOption::NoEarlierVersion) {
       if (messages) console.line("No pre-existing version of file exists");
       return result;
     }
     const std::string failure = " Failure locating file " + checked;
     // The run ends here, so the failure line becomes the last word that main prints.
-    if (option == 0) throw FatalError(failure);
+    if (option == CheckOption::StopIfMissing) throw FatalError(failure);
     if (messages) console.raw_line(failure);
-    if (option != 1 || !messages) return result;
+    if (option != CheckOption::AskIfMissing || !messages) return result;
 
     std::string answer;
     do {
@@ -63,7 +64,7 @@ int check_file(Console& console, std::string& name, std::string& full_name, int 
       answer = console.read_line();
       // A longer name than the program keeps would be cut to another file's name.
     } while (answer.size() > static_cast<std::size_t>(kNameLength));
-    if (answer.empty()) throw FatalError(" No file name given: stopping");
+    if (answer.empty()) throw StopRequested("No file name given: stopping");
     name = answer;
     result -= 2;
   }

@@ -7,19 +7,20 @@ namespace zalmor::util {
 
 class Console;
 
+// What a missing file leads to. The numbers are those the iopt message reports.
 enum class CheckOption : int {
-  StopIfMissing = 0,
-  AskIfMissing = 1,
-  ReportIfMissing = 2,
-  NoEarlierVersion = 3,
+  StopIfMissing = 0,     // "Failure locating file ..." ends the run
+  AskIfMissing = 1,      // the failure line, then a prompt for another name
+  ReportIfMissing = 2,   // the failure line only; result 2
+  NoEarlierVersion = 3,  // "No pre-existing version of file exists"; result 2
 };
 
 // Checks whether the file `name` (trailing blanks ignored) exists and writes its full
 // (absolute) name into `full_name`; `name` and `full_name` may be the same string.
 // Result: 1 found, 2 missing, plus 10 for an option outside 0..3 (reported first).
-// Option 0 on a missing file, and an empty answer at the option-1 prompt, end the run
-// (FatalError).
-int check_file(Console& console, std::string& name, std::string& full_name, int option,
+// Option 0 on a missing file ends the run (FatalError); an empty answer at the option-1
+// prompt stops it (StopRequested).
+int check_file(Console& console, std::string& name, std::string& full_name, CheckOption option,
                bool messages);
 
 // The absolute path a name resolves to (no check that it exists).

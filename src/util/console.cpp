@@ -40,6 +40,7 @@ std::string Console::read_line() {
     throw InputError("standard input ended at a prompt");
   }
   if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+  answers_.push_back(answer);
   return answer;
 }
 

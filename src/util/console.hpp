@@ -4,6 +4,7 @@
 #include <iosfwd>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zalmor::util {
 
@@ -23,11 +24,13 @@ class Console {
   // a "\r" before it). Throws InputError when standard input has ended.
   std::string read_line();
 
-  std::ostream& out() { return out_; }
+  // Every answer line read so far, in order, as read_line returned it.
+  const std::vector<std::string>& answers() const { return answers_; }
 
  private:
   std::istream& in_;
   std::ostream& out_;
+  std::vector<std::string> answers_;
 };
 
 // Prompts " Give <text> (<default>) > " and reads an integer. An empty answer keeps the

@@ -56,12 +56,16 @@ Model read_coords(Console& console, std::string_view file_name, int skip) {
   std::ifstream in(name);
   if (!in) throw FatalError(" Error opening file");
 
+  Model model;
   std::string line;
   for (int i = 0; i < skip; ++i) {
     if (!std::getline(in, line)) throw FatalError(" Error reading file during skip section");
+    if (i == 0) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      model.title = line;
+    }
   }
 
-  Model model;
   Record record;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -1,6 +1,8 @@
 // The atomistic model and its reader for .coords text files.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -9,8 +11,9 @@ namespace zalmor::util {
 class Console;
 
 struct Model {
-  std::vector<float> xyz;  // x, y, z of each atom in turn, Angstrom
-  std::vector<int> type;   // atom type number of each atom, as read
+  std::vector<float> xyz;            // x, y, z of each atom in turn, Angstrom
+  std::vector<int> type;             // atom type number of each atom, as read
+  std::optional<std::string> title;  // the first header line, when any was skipped
   int natoms() const { return static_cast<int>(type.size()); }
 };
 

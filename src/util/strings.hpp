@@ -18,6 +18,6 @@ int case_blind_compare(Console& console, std::string_view first, std::string_vie
 void conv_lower_to_upper(std::string& text);
 
 // True when text ends with extension (compared case-blind) and is longer than it.
-bool has_extension(util::Console& console, std::string_view text, std::string_view extension);
+bool has_extension(std::string_view text, std::string_view extension);
 
 }  // namespace zalmor::util

@@ -1,6 +1,6 @@
-// Fuzzes the .ioq reader: a file either reads into blocks that keep every stated extent and
-// write back to the same blocks, or is refused with an IoqError. Anything else, including a
-// large allocation taken from a count in the text, is a finding.
+// Fuzzes the .ioq reader: a file either reads into metadata and blocks that keep every stated
+// extent and write back to the same metadata and blocks, or is refused with an IoqError. Anything
+// else, including a large allocation taken from a count in the text, is a finding.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -41,7 +41,7 @@ bool same_field(const output::Field& a, const output::Field& b) {
 }
 
 bool same_blocks(const output::IoqFile& a, const output::IoqFile& b) {
-  if (a.version != b.version || a.blocks.size() != b.blocks.size()) return false;
+  if (a.metadata != b.metadata || a.blocks.size() != b.blocks.size()) return false;
   for (std::size_t k = 0; k < a.blocks.size(); ++k) {
     const auto& fa = a.blocks[k].fields;
     const auto& fb = b.blocks[k].fields;
@@ -54,7 +54,12 @@ bool same_blocks(const output::IoqFile& a, const output::IoqFile& b) {
 }
 
 void check_file(const output::IoqFile& file) {
-  require(file.version == output::kIoqVersion, "unsupported version accepted");
+  require(file.version >= output::kIoqOldestVersion && file.version <= output::kIoqVersion,
+          "unsupported version accepted");
+  require(file.version >= 2 || file.metadata.empty(), "metadata in a version 1 file");
+  for (const output::MetaEntry& m : file.metadata) {
+    require(output::is_valid_key(m.key), "bad metadata key accepted");
+  }
   for (std::size_t k = 0; k < file.blocks.size(); ++k) {
     const output::IoqBlock& block = file.blocks[k];
     require(block.number == static_cast<int>(k) + 1, "blocks out of order");
@@ -101,11 +106,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(!read, "the text parser refuses what the file reader accepted");
     return 0;
   }
-  require(same_blocks(from_file, from_text), "file and text readings differ");
+  require(from_file.version == from_text.version && same_blocks(from_file, from_text),
+          "file and text readings differ");
   check_file(from_text);
 
-  // What was read writes back to a file that reads as the same blocks.
-  std::string again = output::ioq_file_header();
+  // What was read writes back, as the current version, to a file that reads as the same
+  // metadata and blocks.
+  std::string again = output::ioq_file_header(from_text.metadata);
   for (const output::IoqBlock& block : from_text.blocks) {
     again += output::format_block(block.number, block.fields);
   }

@@ -93,6 +93,41 @@ class InputEndsAtEveryPrompt(unittest.TestCase):
             scratch.close()
 
 
+class ArgumentsAndStops(unittest.TestCase):
+    """What reaches standard output and standard error when the program does not run the
+    whole dialogue."""
+
+    def run_program(self, args, answers=""):
+        scratch = Scratch()
+        try:
+            return subprocess.run([BINARY] + args, cwd=scratch.dir, input=answers,
+                                  capture_output=True, text=True, timeout=HANG_GUARD_SECONDS)
+        finally:
+            scratch.close()
+
+    def test_help_and_version_print_and_exit_0(self):
+        version = self.run_program(["--version"])
+        self.assertEqual((version.returncode, version.stderr), (0, ""))
+        self.assertRegex(version.stdout, r"^zalmor [0-9]+\.[0-9]+\.[0-9]+\n$")
+        helped = self.run_program(["--help"])
+        self.assertEqual((helped.returncode, helped.stderr), (0, ""))
+        self.assertTrue(helped.stdout.startswith("Usage: zalmor [--help | --version]\n"))
+
+    def test_other_arguments_get_the_usage_and_no_dialogue(self):
+        for args in (["tiny"], ["-h"], ["--version", "x"]):
+            with self.subTest(args=args):
+                run = self.run_program(args, answers="tiny\n")
+                self.assertEqual((run.returncode, run.stdout), (2, ""))
+                self.assertIn("Usage: zalmor [--help | --version]", run.stderr)
+
+    def test_empty_answer_at_the_file_check_stops_on_standard_error(self):
+        answers = "tiny\n\n\n\n\n\n4\nmissing\n\n"
+        run = self.run_program([], answers=answers)
+        self.assertEqual(run.returncode, 1)
+        self.assertTrue(run.stdout.endswith(" Give file name or return to stop > "), run.stdout)
+        self.assertEqual(run.stderr, "zalmor: No file name given: stopping\n")
+
+
 class InterruptedRuns(unittest.TestCase):
     """A run stopped by a signal leaves no partial .ioq, no temporary file that a later run
     would not clear, and the earlier .ioq of the same name intact."""

@@ -10,14 +10,14 @@
 
 #include "output/datafile.hpp"
 #include "output/ioq_reader.hpp"
-#include "scratch_dir.hpp"
+#include "support/scratch_dir.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
 
 namespace zalmor::output {
 namespace {
 
-using testing::ScratchDir;
+using test_support::ScratchDir;
 
 std::string blanks(std::size_t n) { return std::string(n, ' '); }
 
@@ -73,7 +73,7 @@ std::string write_blocks(const std::vector<ResultBlock*>& blocks) {
   return text.str();
 }
 
-TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
+TEST(WriteBlock, StoresTheTwentyFourFieldsAndTheRows) {
   ScratchDir dir;
   const std::string out = dir.file("run.ioq");
   BlockData d(out);
@@ -85,7 +85,7 @@ TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
   EXPECT_EQ(d.block.nx, 4);
   EXPECT_EQ(empty.nx, 1);
   const std::string first =
-      "# zalmor-ioq 1\n# block 1\n"
+      "# zalmor-ioq 2\n# block 1\n"
       "# field file string 80 \"" +
       blanks(80) +
       "\"\n"
@@ -127,7 +127,7 @@ TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
       "# rows 3 columns x y e\n"
       "0.5 1e-45 0\n1 -0 nan\n1.5 3.4028235e+38 -1\n"
       "\n\n# block 2\n";
-  const std::string text = testing::slurp(out);
+  const std::string text = test_support::slurp(out);
   EXPECT_EQ(text.substr(0, first.size()), first);
   EXPECT_NE(text.find("# field ntc int32 0 0\n# field x float32[] 1 rows 0.5\n"
                       "# field y float32[] 0 rows\n# field e float32[] 0 rows\n"),
@@ -135,7 +135,7 @@ TEST(WriteK2intNk, StoresTheTwentyFourFieldsAndTheRows) {
   EXPECT_TRUE(text.ends_with("\n# rows 0 columns x y e\n"));
 }
 
-TEST(WriteK2intNk, OnlyInewOneStartsTheFile) {
+TEST(WriteBlock, OnlyInewOneStartsTheFile) {
   const std::pair<std::vector<int>, std::string> cases[] = {
       {{1, 0, 0}, "abc"}, {{1, 2, -1}, "abc"}, {{1, 0, 1}, "c"}};
   for (const auto& [inew, kept] : cases) {
@@ -155,7 +155,7 @@ TEST(WriteK2intNk, OnlyInewOneStartsTheFile) {
   }
 }
 
-TEST(WriteK2intNk, TraceOnlyWhenIdebugIsOne) {
+TEST(WriteBlock, TraceOnlyWhenIdebugIsOne) {
   const std::string name = "/a/rather/long/directory/name/for/the/trace/test/output/run.ioq";
   const std::string trace =
       " **write_block**\n"

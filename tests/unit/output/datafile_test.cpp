@@ -17,15 +17,15 @@
 #include <vector>
 
 #include "output/ioq_reader.hpp"
-#include "scratch_dir.hpp"
+#include "support/scratch_dir.hpp"
 #include "util/errors.hpp"
 
 namespace zalmor::output {
 namespace {
 
-using testing::ScratchDir;
-using testing::slurp;
-using testing::spit;
+using test_support::ScratchDir;
+using test_support::slurp;
+using test_support::spit;
 using Names = std::vector<std::string>;
 
 // One block with a single int32 field "k" holding `k`.
@@ -83,6 +83,31 @@ TEST_F(Library, NewRestartsBlanksAddAndTheEarlierFileStaysUntilDeactivate) {
   EXPECT_EQ(fatal_message([&] { put_block(lib, out, 6, "   "); }),
             " Cannot add to output file " + out + ": it is not a zalmor-ioq file");
   EXPECT_EQ(dir.entries(), Names{"run.ioq"});
+}
+
+TEST_F(Library, NewFilesCarryTheMetadataAndContinuedFilesKeepTheirOwn) {
+  const std::vector<MetaEntry> meta{{"program", "zalmor"}, {"answer", "a \"b\""}};
+  lib.set_file_metadata(meta);
+  put_block(lib, out, 1, "new");
+  lib.deactivate_session();
+  EXPECT_TRUE(slurp(out).starts_with(
+      "# zalmor-ioq 2\n# meta program \"zalmor\"\n# meta answer \"a \\\"b\\\"\"\n# block 1\n"));
+  // A version-1 file stays version 1; a version-2 file keeps the metadata of its first run.
+  const std::string v1 = "# zalmor-ioq 1\n# block 1\n# field k int32 0 7\n# rows 0 columns\n";
+  const std::string v2 = slurp(out);
+  for (const std::string& earlier : {v1, v2}) {
+    spit(out, earlier);
+    lib.activate_session("kavor", 0, 0.0f);
+    lib.set_file_metadata({{"answer", "other run"}});
+    put_block(lib, out, 9, "   ");
+    lib.deactivate_session();
+    const IoqFile file = read_ioq(out);
+    EXPECT_EQ(file.version, earlier == v1 ? 1 : 2);
+    EXPECT_EQ(file.metadata, earlier == v1 ? std::vector<MetaEntry>{} : meta);
+    EXPECT_EQ(file.blocks.back().find("k")->int_value, 9);
+    EXPECT_TRUE(slurp(out).starts_with(earlier));
+  }
+  EXPECT_THROW(lib.set_file_metadata({{"two words", "x"}}), std::logic_error);
 }
 
 TEST_F(Library, AnAbandonedOrDestroyedSessionLeavesTheEarlierFile) {

@@ -55,9 +55,21 @@ TEST(IoqRoundTrip, EveryFieldComesBackExactly) {
                     nan, -nan, 2.5f})},
       {int32("ntc", 0), array("x", {7.0f}), array("y", {}), array("e", {})},
   };
+  // Keys repeat and keep their order; texts hold any bytes.
+  const std::vector<MetaEntry> meta = {
+      {"program", "zalmor"},
+      {"answer", ""},
+      {"answer", "  1.5e2, \"x\"\\"},
+      {"model_title", std::string("caf\xc3\xa9\t\0\n", 8)},
+      {"answer", "last"},
+  };
   const IoqFile read =
-      parse_ioq(ioq_file_header() + format_block(1, blocks[0]) + format_block(2, blocks[1]));
-  EXPECT_EQ(read.version, 1);
+      parse_ioq(ioq_file_header(meta) + format_block(1, blocks[0]) + format_block(2, blocks[1]));
+  EXPECT_EQ(read.version, 2);
+  EXPECT_EQ(read.metadata, meta);
+  EXPECT_EQ(read.meta_values("answer"), (std::vector<std::string>{"", "  1.5e2, \"x\"\\", "last"}));
+  EXPECT_EQ(*read.meta("program"), "zalmor");
+  EXPECT_EQ(read.meta("host"), nullptr);
   ASSERT_EQ(read.blocks.size(), 2u);
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     EXPECT_EQ(read.blocks[b].number, static_cast<int>(b) + 1);
@@ -116,7 +128,9 @@ TEST(IoqReader, RefusesMalformedFiles) {
   // Each text edited into the valid file once.
   const std::pair<const char*, const char*> edits[] = {
       {"zalmor-ioq", "zalmor-iox"},
-      {"ioq 1", "ioq 2"},
+      {"ioq 1", "ioq 3"},
+      {"ioq 1", "ioq 0"},
+      {"ioq 1\n", "ioq 1\n# meta a \"b\"\n"},  // version 1 has no metadata
       {"\n\n\n# block 2", "\n\n# block 2"},
       {"\n\n\n# block 2", "\n\n\n\n# block 2"},
       {"# block 2", "# block 3"},
@@ -154,9 +168,31 @@ TEST(IoqReader, RefusesMalformedFiles) {
   }
 }
 
-// Found with a large hand-made input: names were looked up by scanning the block's fields,
-// so a one-megabyte block of 40000 fields named as columns took seconds to minutes. The
-// columns are listed backwards so that each one maps to its own field.
+TEST(IoqReader, VersionTwoMetadataLinesComeBeforeTheFirstBlock) {
+  const std::string meta = "# meta a \"x\"\n# meta a \"\"\n";
+  const std::string v2 =
+      replaced(replaced(kValid, "ioq 1", "ioq 2"), "# block 1\n", meta + "# block 1\n");
+  const IoqFile f = parse_ioq(v2);
+  EXPECT_EQ(f.version, 2);
+  EXPECT_EQ(f.metadata, (std::vector<MetaEntry>{{"a", "x"}, {"a", ""}}));
+  ASSERT_EQ(f.blocks.size(), 2u);
+  EXPECT_EQ(parse_ioq("# zalmor-ioq 2\n# meta k \"v\"\n").metadata.size(), 1u);
+  const std::pair<const char*, const char*> edits[] = {
+      {"# meta a \"x\"", "# meta  a \"x\""},
+      {"# meta a \"x\"", "# meta a"},
+      {"# meta a \"x\"", "# meta a x"},
+      {"# meta a \"x\"", "# meta a \"x\" "},
+      {"# meta a \"x\"", "# meta a\x01 \"x\""},
+      {"# rows 0 columns\n", "# meta a \"x\"\n# rows 0 columns\n"},  // inside a block
+  };
+  for (const auto& [from, to] : edits) {
+    EXPECT_THROW(parse_ioq(replaced(v2, from, to)), IoqError) << from << " -> " << to;
+  }
+}
+
+// A one-megabyte block of 40000 fields, every one named as a column: names are found by
+// lookup, not by scanning the block's fields for each. The columns are listed backwards so
+// that each one maps to its own field.
 TEST(IoqReader, ReadsABlockOfManyFieldsAndColumns) {
   constexpr int kFields = 40000;
   std::string text = "# zalmor-ioq 1\n# block 1\n", columns, row;

@@ -5,17 +5,19 @@
 
 #include <tuple>
 
+#include "support/console_session.hpp"
+#include "support/scratch_dir.hpp"
 #include "util/errors.hpp"
-#include "util/test_support.hpp"
 
 namespace zalmor::util {
 namespace {
 
-using testing::ScratchDir;
+using test_support::ScratchDir;
 
 TEST(CheckFile, ResultsLinesAndPromptsForEachOption) {
-  const ScratchDir dir;
-  const std::string present = ScratchDir::file("present.urms", "1\n");
+  ScratchDir dir;
+  dir.enter();
+  const std::string present = dir.write("present.urms", "1\n");
   const std::string found = " File found : " + present + "\n", failure = " Failure locating file ";
   const std::string prompt = " Give file name or return to stop > ";
   const std::string ask = failure + "missing\n" + prompt;
@@ -23,7 +25,7 @@ TEST(CheckFile, ResultsLinesAndPromptsForEachOption) {
   const std::tuple<std::string, int, bool, std::string, std::string, std::string> cases[] = {
       {"present.urms", 1, true, "", "1", found},
       {"present.urms   ", 2, false, "", "1", ""},
-      {ScratchDir::file("."), 2, false, "", "2", ""},  // a folder is no file
+      {dir.file("."), 2, false, "", "2", ""},  // a folder is no file
       {"missing", 2, false, "", "2", ""},
       {"missing", 2, true, "", "2", failure + "missing\n"},
       {"missing", 3, true, "", "2", " No pre-existing version of file exists\n"},
@@ -37,18 +39,21 @@ TEST(CheckFile, ResultsLinesAndPromptsForEachOption) {
        ask + failure + "wrong\n" + prompt + found},
       {"missing", 1, true, "   \npresent.urms\n", "1", ask + failure + "\n" + prompt + found},
       {"missing", 1, true, std::string(81, 'x') + "\npresent.urms\n", "1", ask + prompt + found},
-      {"missing", 1, true, "\n", " No file name given: stopping", ask},
+      {"missing", 1, true, "\n", "StopRequested: No file name given: stopping", ask},
       {"missing", 1, true, "", "InputError", ask},
   };
   for (const auto& [given, option, messages, answers, result, output] : cases) {
     SCOPED_TRACE(given + " option " + std::to_string(option) + " answers " + answers);
-    testing::Session s(answers);
+    test_support::Session s(answers);
     std::string both = given;  // one string may hold the name and the full name
     std::string outcome = "InputError";
     try {
-      outcome = std::to_string(check_file(s.console, both, both, option, messages));
+      outcome = std::to_string(
+          check_file(s.console, both, both, static_cast<CheckOption>(option), messages));
     } catch (const FatalError& e) {
       outcome = e.what();
+    } catch (const StopRequested& e) {
+      outcome = std::string("StopRequested: ") + e.what();
     } catch (const InputError&) {
     }
     EXPECT_EQ(outcome, result);

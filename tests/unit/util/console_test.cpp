@@ -6,13 +6,13 @@
 #include <string>
 #include <tuple>
 
+#include "support/console_session.hpp"
 #include "util/errors.hpp"
-#include "util/test_support.hpp"
 
 namespace zalmor::util {
 namespace {
 
-using testing::Session;
+using test_support::Session;
 
 std::string times(const std::string& text, int n) {
   std::string all;

@@ -3,25 +3,29 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <tuple>
 #include <vector>
 
+#include "support/console_session.hpp"
+#include "support/scratch_dir.hpp"
 #include "util/errors.hpp"
 #include "util/limits.hpp"
-#include "util/test_support.hpp"
 
 namespace zalmor::util {
 namespace {
 
-using testing::ScratchDir;
-using testing::Session;
+using test_support::ScratchDir;
+using test_support::Session;
 
 // Files are read by a relative name with trailing blanks, in a folder so deep that the full
 // name is cut at 80 characters on the console.
 const std::string kDeep = std::string(60, 'd') + "/" + std::string(40, 'e');
 const std::string kToBeRead = " File to be read: m.coords\n";
 
-std::string found() { return " File found: " + ScratchDir::file("m.coords").substr(0, 80) + "\n"; }
+std::string found(const ScratchDir& dir) {
+  return " File found: " + dir.file("m.coords").substr(0, 80) + "\n";
+}
 
 // Everything the user sees: the console lines, then the last words of a stopped run.
 std::string report(int skip, Model& model) {
@@ -92,18 +96,35 @@ TEST(ReadCoords, ModelsAndMessages) {
            {},
            {}},
       };
-  const ScratchDir dir(kDeep);
+  ScratchDir dir;
+  dir.enter(kDeep);
   Model model;
   EXPECT_EQ(report(1, model), kToBeRead + " File not found");
   for (const auto& [what, content, skip, tail, types, xyz] : cases) {
     SCOPED_TRACE(what);
-    ScratchDir::file("m.coords", content.c_str());
+    dir.write("m.coords", content);
     model = {};
     // A message starts with its blank column; a bare number is the atom count.
     const std::string end = tail[0] == ' ' ? tail : " Number of atoms in model = " + tail + "\n";
-    EXPECT_EQ(report(skip, model), kToBeRead + found() + end);
+    EXPECT_EQ(report(skip, model), kToBeRead + found(dir) + end);
     EXPECT_EQ(model.type, types);
     EXPECT_EQ(model.xyz, xyz);
+  }
+}
+
+TEST(ReadCoords, TitleIsTheFirstSkippedLine) {
+  const std::tuple<std::string, int, std::optional<std::string>> cases[] = {
+      {"NaCl crystallite\r\nsecond\n1 1 0 0 0\n", 2, "NaCl crystallite"},
+      {"\nsecond\n1 1 0 0 0\n", 2, ""},
+      {"1 1 0 0 0\n", 0, std::nullopt},
+  };
+  ScratchDir dir;
+  dir.enter();
+  for (const auto& [content, skip, title] : cases) {
+    dir.write("m.coords", content);
+    Model model;
+    report(skip, model);
+    EXPECT_EQ(model.title, title) << content;
   }
 }
 
@@ -113,18 +134,19 @@ TEST(ReadCoords, HoldsTheLargestModelAndRefusesOneMore) {
     text += std::to_string(i) + " " + std::to_string(i % 7) + " 0 " + std::to_string(i % 97) +
             " 1e-2\n";
   }
-  const ScratchDir dir(kDeep);
+  ScratchDir dir;
+  dir.enter(kDeep);
   Model model;
   // A cut-off extra record does not count against the limit; a whole one is refused.
-  ScratchDir::file("m.coords", (text + "34501 1 0\n").c_str());
-  EXPECT_EQ(report(1, model), kToBeRead + found() + " Number of atoms in model = 34500\n");
+  dir.write("m.coords", text + "34501 1 0\n");
+  EXPECT_EQ(report(1, model), kToBeRead + found(dir) + " Number of atoms in model = 34500\n");
   ASSERT_EQ(model.xyz.size(), 3u * kMaxAtoms);
   EXPECT_EQ(model.type.back(), kMaxAtoms % 7);
   EXPECT_EQ(model.xyz[3 * kMaxAtoms - 2], static_cast<float>(kMaxAtoms % 97));
   EXPECT_EQ(model.xyz.back(), 0.01f);
-  ScratchDir::file("m.coords", (text + "34501 1 0 0 0\n").c_str());
+  dir.write("m.coords", text + "34501 1 0 0 0\n");
   EXPECT_EQ(report(1, model),
-            kToBeRead + found() + " Too many atoms in model: at most 34500 can be read");
+            kToBeRead + found(dir) + " Too many atoms in model: at most 34500 can be read");
 }
 
 }  // namespace

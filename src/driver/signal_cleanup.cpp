@@ -1,0 +1,31 @@
+// Signal handling while the output file is being written.
+#include "driver/signal_cleanup.hpp"
+
+#include <csignal>
+
+#include "output/datafile.hpp"
+
+namespace zalmor::driver {
+namespace {
+
+constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void abandon_and_reraise(int signal_number) {
+  output::abandon_active_sessions();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+}  // namespace
+
+SignalCleanup::SignalCleanup() {
+  for (std::size_t i = 0; i < kSignals.size(); ++i) {
+    previous_[i] = std::signal(kSignals[i], abandon_and_reraise);
+  }
+}
+
+SignalCleanup::~SignalCleanup() {
+  for (std::size_t i = 0; i < kSignals.size(); ++i) std::signal(kSignals[i], previous_[i]);
+}
+
+}  // namespace zalmor::driver
