@@ -193,6 +193,70 @@ class ReaderTest(unittest.TestCase):
                 self.assertIn(f"f.ioq:{line}:", str(cm.exception))
 
 
+META = ('# zalmor-ioq 2\n'
+        '# meta program "zalmor"\n'
+        '# meta created "2026-12-07T12:00:00Z"\n'
+        '# meta model_title "Converted from q.cif by tocoords; types 1=Na 2=Cl"\n'
+        '# meta answer "nacl"\n'
+        '# meta answer ""\n'
+        '# meta answer "a \\"quoted\\" \\\\ \\xC3\\xA9"\n')
+
+
+class MetadataTest(ScratchDir):
+    def test_version_2_keeps_meta_lines_in_order(self):
+        f = zi.parse_ioq(META + NACL.split("\n", 1)[1])
+        self.assertEqual(f.version, 2)
+        self.assertEqual(len(f.blocks), 4)
+        self.assertEqual(f.meta_value("program"), "zalmor")
+        self.assertEqual(f.meta_values("answer"), ["nacl", "", 'a "quoted" \\ \u00e9'])
+        self.assertIsNone(f.meta_value("host"))
+        self.assertEqual(zi.parse_ioq(META).blocks, [])  # meta lines only
+
+    def test_malformed_meta_is_refused_at_its_line(self):
+        cases = [  # what, text, line
+            ("meta in version 1", META.replace("ioq 2", "ioq 1"), 2),
+            ("no text", META.replace('program "zalmor"', "program"), 2),
+            ("unquoted", META.replace('"zalmor"', "zalmor"), 2),
+            ("bad escape", META.replace('"zalmor"', '"\\z"'), 2),
+            ("two blanks", META.replace('program "', 'program  "'), 2),
+            ("meta after a block", "# zalmor-ioq 2\n" + block_text(1, "i11(Q)", 1, QS, QS)
+             .replace("# rows", '# meta x "y"\n# rows'), 13),
+        ]
+        for what, text, line in cases:
+            with self.subTest(what):
+                with self.assertRaises(zi.IoqError) as cm:
+                    zi.parse_ioq(text, "m.ioq")
+                self.assertIn(f"m.ioq:{line}:", str(cm.exception))
+
+    def test_type_names_from_types_file_or_model_title(self):
+        path = self.write("run.ioq", NACL)
+        self.assertEqual([b.name for b in zi.load(path)], ["i11(Q)", "i22(Q)", "i12(Q)", "Total"])
+        self.write("run.types", "# type element\n1 Na\n2 Cl\n")
+        run = zi.load(path)
+        self.assertEqual([b.name for b in run], ["Na-Na", "Cl-Cl", "Na-Cl", "Total"])
+        self.assertEqual([b.pair for b in run], [(1, 1), (2, 2), (1, 2), None])
+        status, out, _ = self.run_tool("csv", path)
+        self.assertEqual(out.splitlines()[0], "Q,Na-Na,Cl-Cl,Na-Cl,Total i(Q)")
+        status, out, _ = self.run_tool("info", path)
+        self.assertIn("types: 1=Na 2=Cl (from", out)
+        self.assertIn("format version 1, no metadata", out)
+        # Without the .types file, the model's title line in the metadata names them.
+        path2 = self.write("meta.ioq", META + NACL.split("\n", 1)[1])
+        run = zi.load(path2)
+        self.assertEqual(run.types, {1: "Na", 2: "Cl"})
+        status, out, _ = self.run_tool("info", path2)
+        self.assertEqual(status, 0)
+        self.assertIn("Na-Cl", out)
+        self.assertIn("  program: zalmor", out)
+        self.assertIn('answers: nacl |  | a "quoted"', out)
+        # The title of a version-1 file names the model; its first line is read beside it.
+        path3 = self.write("other.ioq", NACL)
+        self.write("nacl.coords", "made by hand; types 1=Na 2=Cl\n1 1 0 0 0\n")
+        self.assertEqual(zi.load(path3).types, {1: "Na", 2: "Cl"})
+        self.assertEqual(zi.types_from_title("no map here"), None)
+        self.assertEqual(zi.types_from_title("x; types 1=Si 2=O 3=D"), {1: "Si", 2: "O", 3: "D"})
+
+
 class CommandTest(ScratchDir):
     def test_info_lists_label_points_zero_q_and_bbar(self):
         path = self.write("nacl.ioq", NACL)
