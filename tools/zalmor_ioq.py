@@ -575,14 +575,27 @@ def _nnorm_from_answers(run):
     """nnorm as answered, from the answers recorded in a version-2 file, or None when it
     was the default (the number of atoms) or is not recorded. The model-name prompt repeats
     on an empty answer, so the answers after the first non-empty one count."""
+    recorded = _meta_number(run, "nnorm")
+    if recorded is not None:
+        return recorded
     answers = run.meta_values("answer")
     while answers and not answers[0].strip():
         answers = answers[1:]
-    if len(answers) < 3 or not answers[2].strip():
+    # Trusted only when the lines-to-skip answer before it is a plain count: a refused and
+    # repeated answer would shift the positions.
+    if len(answers) < 3 or not answers[2].strip() or not re.fullmatch(r"\s*[0-9]*\s*", answers[1]):
         return None
     try:
         return float(answers[2].replace(",", " ").split()[0].replace("d", "e").replace("D", "e"))
     except (ValueError, IndexError):
+        return None
+
+
+def _meta_number(run, key):
+    value = run.meta_value(key)
+    try:
+        return float(value) if value is not None else None
+    except ValueError:
         return None
 
 
@@ -615,6 +628,8 @@ def composition(run, bbar=None, natoms=None, nnorm=None):
         nnorm = _nnorm_from_answers(run)
         if nnorm is not None:
             notes.append(f"nnorm {nnorm:g} from the recorded answers")
+    if natoms is None and _meta_number(run, "natoms"):
+        natoms = int(_meta_number(run, "natoms"))
     if natoms is None:
         natoms = _natoms_from_limits(run, c, b_run, nnorm)
         if natoms is None:
