@@ -5,6 +5,9 @@ S(Q) and g(r).
 Run: /usr/bin/python3 tools/derived_test.py; ZALMOR_BINARY=path/to/zalmor selects the binary.
 """
 
+import contextlib
+import importlib.machinery
+import importlib.util
 import io
 import math
 import os
@@ -23,6 +26,16 @@ from ioq_test import find_zalmor  # noqa: E402
 
 IOQ = os.path.join(HERE, "ioq")
 TOCOORDS = os.path.join(HERE, "tocoords")
+
+
+def load_script(path):
+    loader = importlib.machinery.SourceFileLoader(os.path.basename(path) + "_tool", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+TOOLS = {IOQ: load_script(IOQ), TOCOORDS: load_script(TOCOORDS)}
 
 
 def quote(text):
@@ -104,10 +117,21 @@ class Scratch(unittest.TestCase):
             fh.write(text)
         return path
 
-    def tool(self, tool, *args, cwd=None):
-        p = subprocess.run([sys.executable, tool, *args], capture_output=True, text=True,
-                           cwd=cwd or self.dir, timeout=300)
-        return p.returncode, p.stdout, p.stderr
+    def tool(self, tool, *args):
+        """Runs a tool's main() in this process, in the scratch folder (starting Python with
+        numpy and ASE for every case would take most of the time); (status, stdout, stderr)."""
+        out, err = io.StringIO(), io.StringIO()
+        here = os.getcwd()
+        os.chdir(self.dir)
+        try:
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+                try:
+                    status = TOOLS[tool].main(list(args))
+                except SystemExit as e:
+                    status = e.code
+        finally:
+            os.chdir(here)
+        return status, out.getvalue(), err.getvalue()
 
     def table(self, *args):
         status, out, err = self.tool(IOQ, *args)
@@ -344,8 +368,8 @@ class WholeRunTest(Scratch):
         answers = read(os.path.join(self.dir, name + ".answers")).split("\n")
         self.assertEqual(answers[-6:], ["0", "", "", "", name, ""])
         answers[-5:-3] = [str(qmax), str(dq)]  # a coarse grid keeps the run short
-        p = subprocess.run([find_zalmor()], input="\n".join(answers), capture_output=True,
-                           text=True, cwd=self.dir, timeout=300)
+        p = subprocess.run([os.path.abspath(find_zalmor())], input="\n".join(answers),
+                           capture_output=True, text=True, cwd=self.dir, timeout=300)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         return os.path.join(self.dir, name + ".ioq")
 
