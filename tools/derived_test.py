@@ -285,11 +285,22 @@ class ToCoordsTest(Scratch):
         water = ase.Atoms("OH2OH2", positions=[[0, 0, 0], [0.96, 0, 0], [-0.24, 0.93, 0],
                                                [3, 3, 3], [3.96, 3, 3], [2.76, 3.93, 3]],
                           cell=[8, 8, 8], pbc=True)
+        dump = ("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n6\nITEM: BOX BOUNDS pp pp pp\n"
+                "0 8\n0 8\n0 8\nITEM: ATOMS id type x y z\n"
+                + "".join(f"{k + 1} {1 if a.symbol == 'H' else 2} {a.x} {a.y} {a.z}\n"
+                          for k, a in enumerate(water)))
+        self.write("w.dump", dump)
         for fmt, name in (("extxyz", "w.xyz"), ("cif", "w.cif"), ("proteindatabank", "w.pdb"),
-                          ("vasp", "POSCAR"), ("lammps-data", "w.data")):
-            with self.subTest(fmt):
-                ase.io.write(os.path.join(self.dir, name), water, format=fmt)
-                extra = ["--format", "lammps-data", "--lammps-types", "H,O"] if fmt.startswith(
+                          ("vasp", "POSCAR"), ("lammps-data", "w.data"),
+                          ("lammps-data", "full.data"), ("rmc6f", "w.rmc6f"),
+                          ("lammps-dump-text", "w.dump")):
+            with self.subTest(name):
+                if name == "full.data":
+                    ase.io.write(os.path.join(self.dir, name), water, format=fmt,
+                                 atom_style="full")
+                elif fmt != "lammps-dump-text":
+                    ase.io.write(os.path.join(self.dir, name), water, format=fmt)
+                extra = ["--format", fmt, "--lammps-types", "H,O"] if fmt.startswith(
                     "lammps") else []
                 status, _, err = self.tool(TOCOORDS, name, "-o", "w", "--types", "O,D",
                                            "--b", "O=5.8", *extra)
