@@ -187,6 +187,14 @@ class AnalyticTest(Scratch):
         # (Qmax 40 cuts the peak's sin(40 x)/x tails: 1.5% of the area lies beyond 0.5 A.)
         self.assertAlmostEqual(np.trapz(dr[near], r[near]), 0.5 / d, delta=0.015 / d)
         self.assertIn("no density", err)
+        for command, extra in (("sq", []), ("fq", []), ("gr", ["--rmax", "5", "--density", "0.1"]),
+                               ("xray", ["--elements", "Si,O"])):
+            with self.subTest(plot=command):
+                png = os.path.join(self.dir, command + ".png")
+                status, out, err = self.tool(IOQ, command, path, "--plot", png, *extra)
+                self.assertEqual((status, out), (0, ""), err)
+                with open(png, "rb") as fh:
+                    self.assertEqual(fh.read(8), b"\x89PNG\r\n\x1a\n")
         # With nnorm 1 the stored values double; --nnorm undoes that.
         path1 = self.write("dimer1.ioq", debye_file([1, 2], [[0, 0, 0], [0, 0, d]], b, q, nnorm=1))
         cols, err = self.table("sq", path1, "--nnorm", "1")
@@ -265,6 +273,8 @@ class AnalyticTest(Scratch):
             (["sq", path, "--bbar", "1,2,3"], "3 values for 2 atom types"),
             (["sq", path, "--sphere"], "names no sphere radius"),
             (["xray", path, "--elements", "Si,O"], "b_bar 0"),
+            (["gr", path, "--rmax", "5", "--density", "0"], "--density wants"),
+            (["sq", path, "--plot", os.path.join(self.dir, "s.pdf")], ".png or .svg"),
         ]
         for args, text in cases:
             with self.subTest(args=args):
