@@ -238,6 +238,14 @@ class AnalyticTest(Scratch):
         d = 2 * math.sqrt(2)
         np.testing.assert_allclose(sf.partials[(2, 2)], 1 + 2 * np.sinc(q * d / np.pi) * 3 / 4,
                                    atol=1e-5)
+        # The same run without its answers: the types' zero-Q limits disagree under nnorm = N.
+        bare = self.write("bare.ioq", debye_file([1, 2, 2], pos, [4.1, 5.8], q, nnorm=6))
+        status, _, err = self.tool(IOQ, "sq", bare)
+        self.assertEqual(status, 0)
+        self.assertIn("disagree on N", err)
+        cols, err = self.table("sq", bare, "--nnorm", "6")
+        self.assertNotIn("disagree", err)
+        np.testing.assert_allclose(cols["S_2-2(Q)"], sf.partials[(2, 2)], atol=1e-6)
 
     def test_xray_reweighting_equals_the_debye_sum_with_form_factors(self):
         rng = np.random.default_rng(3)

@@ -631,19 +631,26 @@ def composition(run, bbar=None, natoms=None, nnorm=None):
     if natoms is None and _meta_number(run, "natoms"):
         natoms = int(_meta_number(run, "natoms"))
     if natoms is None:
-        natoms = _natoms_from_limits(run, c, b_run, nnorm)
+        natoms, spread = _natoms_from_limits(run, c, b_run, nnorm)
         if natoms is None:
             raise IoqError(f"{run.path}: cannot tell the number of atoms from the zero-Q "
                            "limits (every b_bar 0?); give --natoms")
         notes.append(f"N = {natoms} atoms from the zero-Q limits"
                      + ("" if nnorm is not None else ", taking nnorm = N"))
+        if spread > 0.5:
+            # Each type's limit gives N; they agree only with the right nnorm.
+            notes.append("warning: the zero-Q limits of the types disagree on N by "
+                         f"{spread:.3g}: the run was normalised to another number; "
+                         "give --nnorm (and --natoms)")
     if nnorm is None:
         nnorm = float(natoms)
     return Composition(c, b_run, b_new, int(natoms), float(nnorm), notes)
 
 
 def _natoms_from_limits(run, c, b, nnorm):
+    """N and the spread of the estimates of the types (0 with fewer than two)."""
     best = None  # (atoms of the type, N)
+    estimates = []
     for t in range(1, len(c) + 1):
         lim = float(run.blocks[t - 1].ut[UT_ZERO_Q])
         ct, bt = c[t - 1], b[t - 1]
@@ -655,13 +662,14 @@ def _natoms_from_limits(run, c, b, nnorm):
         else:
             k = lim * nnorm / (0.01 * bt * bt)  # n_t (n_t - 1)
             N = (0.5 + math.sqrt(0.25 + max(k, 0.0))) / ct
+        estimates.append(N)
         if best is None or ct * N > best[0]:
             best = (ct * N, N)
     if best is None:
         lim = float(run.blocks[-1].ut[UT_ZERO_Q])
         mb, mb2 = float(np.sum(c * b)), float(np.sum(c * b * b))
         if mb == 0 or not math.isfinite(mb):
-            return None
+            return None, 0.0
         if nnorm is None:
             N = (lim / 0.01 + mb2) / (mb * mb)  # lim = 0.01 (N <b>^2 - <b^2>)
         else:
@@ -671,8 +679,9 @@ def _natoms_from_limits(run, c, b, nnorm):
         best = (N, N)
     N = best[1]
     if not (math.isfinite(N) and N >= 1):
-        return None
-    return int(round(N))
+        return None, 0.0
+    spread = max(estimates) - min(estimates) if len(estimates) > 1 else 0.0
+    return int(round(N)), spread
 
 
 # ---------------------------------------------------------------------------- derived functions
