@@ -351,6 +351,17 @@ class ToCoordsTest(Scratch):
         self.assertLess(np.sqrt((xyz ** 2).sum(1)).max(), 8.0)
         self.assertEqual(len(xyz), int(lines[0].split("; ")[-2].split()[0]))
         self.assertNotIn("wider than the box", err)
+        # Types without atoms: within the numbering they stay, at its end zalmor does not
+        # count them, so their b_bar is not among the answers.
+        for types, answers in (("Na,K,Cl", ["3.63", "3.67", "9.577"]),
+                               ("Na,Cl,K", ["3.63", "9.577"])):
+            with self.subTest(types=types):
+                status, _, err = self.tool(TOCOORDS, "nacl.cif", "--types", types,
+                                           "--b", "Na=3.63", "--b", "Cl=9.577", "--b", "K=3.67")
+                self.assertEqual(status, 0, err)
+                self.assertEqual(read(os.path.join(self.dir, "nacl.answers")).split("\n")[4:-6],
+                                 answers)
+        self.assertIn("no atoms of K", err)
         cases = [  # arguments, text in stderr
             (["nacl.cif", "--supercell", "26,26,26"], "more than the 34500 that zalmor takes; cut a "
                                                      "sphere with --sphere R (a radius of 54 A"),
