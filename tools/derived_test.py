@@ -92,7 +92,8 @@ def debye_file(types, pos, b, q, nnorm=None, meta=None, title="Zalmor: model.coo
     for k, (label, y, lim) in enumerate(zip(labels, ioqs, limits)):
         a, c = pairs[min(k, len(pairs) - 1)]
         ut = [0.0] * 30
-        ut[0], ut[1], ut[2], ut[3], ut[4], ut[16] = len(labels), n, 1.0, frac[a - 1], frac[c - 1], lim
+        ut[0], ut[1], ut[2], ut[16] = len(labels), n, 1.0, lim
+        ut[3], ut[4] = frac[a - 1], frac[c - 1]
         ut[20 : 20 + min(n, 10)] = b[:10]
         f32 = lambda v: str(np.float32(v))
         text += ("\n\n" if k else "") + f"# block {k + 1}\n"
@@ -363,8 +364,8 @@ class ToCoordsTest(Scratch):
                                  answers)
         self.assertIn("no atoms of K", err)
         cases = [  # arguments, text in stderr
-            (["nacl.cif", "--supercell", "26,26,26"], "more than the 34500 that zalmor takes; cut a "
-                                                     "sphere with --sphere R (a radius of 54 A"),
+            (["nacl.cif", "--supercell", "26,26,26"],
+             "more than the 34500 that zalmor takes; cut a sphere with --sphere R (a radius of 54 A"),
             (["nacl.cif", "--types", "Na"], "the model has Cl, which --types Na does not name"),
             (["nacl.cif", "--types", "Na,Cl,Xy"], "'Xy' is not an element or isotope"),
             (["nacl.cif", "--b", "K=3"], "--b names K, which is no type"),

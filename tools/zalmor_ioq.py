@@ -274,7 +274,8 @@ class _Parser:
         return IoqFile(version, blocks, meta)
 
     def meta(self, rest):
-        """`<key> "<text>"`: the key printable ASCII without blanks, the text quoted as texts are."""
+        """`<key> "<text>"`: the key printable ASCII without blanks, the text quoted as the
+        texts of string fields are."""
         sp = rest.find(b" ")
         if sp <= 0:
             self.fail("expected '# meta <key> \"<text>\"'")
@@ -778,7 +779,8 @@ def total_f(sf):
     f = 0.01 * mb * mb * (sf.total - 1.0)
     parts = {}
     for (a, b), s in sf.partials.items():
-        w = (1 if a == b else 2) * comp.c[a - 1] * comp.c[b - 1] * 0.01 * comp.b[a - 1] * comp.b[b - 1]
+        w = ((1 if a == b else 2) * comp.c[a - 1] * comp.c[b - 1]
+             * 0.01 * comp.b[a - 1] * comp.b[b - 1])
         parts[(a, b)] = w * (s - 1.0) if w != 0 else np.zeros(len(sf.q))
     return f, parts
 
