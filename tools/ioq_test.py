@@ -33,6 +33,8 @@ def load_tool():
 
 
 ioq = load_tool()
+sys.path.insert(0, HERE)
+import zalmor_ioq as zi  # noqa: E402
 
 
 def ut_line(ntypes, zero_q, bbars):
@@ -90,7 +92,7 @@ class ScratchDir(unittest.TestCase):
 
 class ReaderTest(unittest.TestCase):
     def test_reads_fields_rows_and_tail_values(self):
-        f = ioq.parse_ioq(NACL)
+        f = zi.parse_ioq(NACL)
         self.assertEqual(f.version, 1)
         self.assertEqual([b.number for b in f.blocks], [1, 2, 3, 4])
         b = f.blocks[2]
@@ -112,7 +114,7 @@ class ReaderTest(unittest.TestCase):
                 '# field none float32[] 0\n'
                 '# field r float32 0 -nan\n'
                 '# rows 0 columns\n')
-        b = ioq.parse_ioq(text).blocks[0]
+        b = zi.parse_ioq(text).blocks[0]
         self.assertEqual(b.fields["s"].value, b'a"b\\c\x00\xe9\n ')
         self.assertEqual(b.fields["empty"].value, b"")
         self.assertEqual(len(b.fields["none"].value), 0)
@@ -130,7 +132,7 @@ class ReaderTest(unittest.TestCase):
         ]
         for tok, want in cases:
             with self.subTest(tok=tok):
-                got = ioq.parse_real(tok.encode())
+                got = zi.parse_real(tok.encode())
                 if want is None:
                     self.assertIsNone(got)
                 elif math.isnan(want):
@@ -150,7 +152,7 @@ class ReaderTest(unittest.TestCase):
                 '1 2\n'
                 '4 5\n'
                 '\n\n# block 2\n# rows 0 columns\n')
-        ioq.parse_ioq(good)  # the edits below are what is wrong
+        zi.parse_ioq(good)  # the edits below are what is wrong
 
         def edit(old, new):
             self.assertIn(old, good)
@@ -159,7 +161,7 @@ class ReaderTest(unittest.TestCase):
         cases = [  # what, text, line named in the message
             ("empty", "", 1),
             ("other format", edit("zalmor-ioq", "zalmor-iox"), 1),
-            ("other version", edit("ioq 1", "ioq 2"), 1),
+            ("other version", edit("ioq 1", "ioq 3"), 1),
             ("no final line end", good[:-1], 13),
             ("rows cut short", good[: good.index("4 5")], 9),
             ("one blank line", edit("\n\n\n# block 2", "\n\n# block 2"), 11),
@@ -186,9 +188,73 @@ class ReaderTest(unittest.TestCase):
         ]
         for what, text, line in cases:
             with self.subTest(what):
-                with self.assertRaises(ioq.IoqError) as cm:
-                    ioq.parse_ioq(text, "f.ioq")
+                with self.assertRaises(zi.IoqError) as cm:
+                    zi.parse_ioq(text, "f.ioq")
                 self.assertIn(f"f.ioq:{line}:", str(cm.exception))
+
+
+META = ('# zalmor-ioq 2\n'
+        '# meta program "zalmor"\n'
+        '# meta created "2026-12-07T12:00:00Z"\n'
+        '# meta model_title "Converted from q.cif by tocoords; types 1=Na 2=Cl"\n'
+        '# meta answer "nacl"\n'
+        '# meta answer ""\n'
+        '# meta answer "a \\"quoted\\" \\\\ \\xC3\\xA9"\n')
+
+
+class MetadataTest(ScratchDir):
+    def test_version_2_keeps_meta_lines_in_order(self):
+        f = zi.parse_ioq(META + NACL.split("\n", 1)[1])
+        self.assertEqual(f.version, 2)
+        self.assertEqual(len(f.blocks), 4)
+        self.assertEqual(f.meta_value("program"), "zalmor")
+        self.assertEqual(f.meta_values("answer"), ["nacl", "", 'a "quoted" \\ \u00e9'])
+        self.assertIsNone(f.meta_value("host"))
+        self.assertEqual(zi.parse_ioq(META).blocks, [])  # meta lines only
+
+    def test_malformed_meta_is_refused_at_its_line(self):
+        cases = [  # what, text, line
+            ("meta in version 1", META.replace("ioq 2", "ioq 1"), 2),
+            ("no text", META.replace('program "zalmor"', "program"), 2),
+            ("unquoted", META.replace('"zalmor"', "zalmor"), 2),
+            ("bad escape", META.replace('"zalmor"', '"\\z"'), 2),
+            ("two blanks", META.replace('program "', 'program  "'), 2),
+            ("meta after a block", "# zalmor-ioq 2\n" + block_text(1, "i11(Q)", 1, QS, QS)
+             .replace("# rows", '# meta x "y"\n# rows'), 13),
+        ]
+        for what, text, line in cases:
+            with self.subTest(what):
+                with self.assertRaises(zi.IoqError) as cm:
+                    zi.parse_ioq(text, "m.ioq")
+                self.assertIn(f"m.ioq:{line}:", str(cm.exception))
+
+    def test_type_names_from_types_file_or_model_title(self):
+        path = self.write("run.ioq", NACL)
+        self.assertEqual([b.name for b in zi.load(path)], ["i11(Q)", "i22(Q)", "i12(Q)", "Total"])
+        self.write("run.types", "# type element\n1 Na\n2 Cl\n")
+        run = zi.load(path)
+        self.assertEqual([b.name for b in run], ["Na-Na", "Cl-Cl", "Na-Cl", "Total"])
+        self.assertEqual([b.pair for b in run], [(1, 1), (2, 2), (1, 2), None])
+        status, out, _ = self.run_tool("csv", path)
+        self.assertEqual(out.splitlines()[0], "Q,Na-Na,Cl-Cl,Na-Cl,Total i(Q)")
+        status, out, _ = self.run_tool("info", path)
+        self.assertIn("types: 1=Na 2=Cl (from", out)
+        self.assertIn("format version 1, no metadata", out)
+        # Without the .types file, the model's title line in the metadata names them.
+        path2 = self.write("meta.ioq", META + NACL.split("\n", 1)[1])
+        run = zi.load(path2)
+        self.assertEqual(run.types, {1: "Na", 2: "Cl"})
+        status, out, _ = self.run_tool("info", path2)
+        self.assertEqual(status, 0)
+        self.assertIn("Na-Cl", out)
+        self.assertIn("  program: zalmor", out)
+        self.assertIn('answers: nacl |  | a "quoted"', out)
+        # The title of a version-1 file names the model; its first line is read beside it.
+        path3 = self.write("other.ioq", NACL)
+        self.write("nacl.coords", "made by hand; types 1=Na 2=Cl\n1 1 0 0 0\n")
+        self.assertEqual(zi.load(path3).types, {1: "Na", 2: "Cl"})
+        self.assertEqual(zi.types_from_title("no map here"), None)
+        self.assertEqual(zi.types_from_title("x; types 1=Si 2=O 3=D"), {1: "Si", 2: "O", 3: "D"})
 
 
 class CommandTest(ScratchDir):
@@ -317,7 +383,7 @@ class ProgramFileTest(ScratchDir):
         p = subprocess.run([find_zalmor()], input=answers, capture_output=True, text=True,
                            cwd=self.dir, timeout=300)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        f = ioq.read_ioq(os.path.join(self.dir, "small.ioq"))
+        f = zi.read_ioq(os.path.join(self.dir, "small.ioq"))
         self.assertEqual([b.label for b in f.blocks], ["i11(Q)", "i22(Q)", "i12(Q)", "Total i(Q)"])
         for b in f.blocks:
             self.assertEqual(b.rows, 101)
