@@ -228,6 +228,15 @@ class MetadataTest(ScratchDir):
                     zi.parse_ioq(text, "m.ioq")
                 self.assertIn(f"m.ioq:{line}:", str(cm.exception))
 
+    def test_block_parameter_names_match_the_program(self):
+        # The program names the slots of ut in one table; the reader must use the same ones.
+        import re
+        with open(os.path.join(ROOT, "src", "output", "block_params.hpp")) as f:
+            header = f.read()
+        slots = dict(re.findall(r"(k\w+) = (\d+),", header))
+        names = re.findall(r"\{BlockParam::(k\w+), \"(\w+)\"", header)
+        self.assertEqual({name: int(slots[slot]) for slot, name in names}, zi.BLOCK_PARAMS)
+
     def test_type_names_from_types_file_or_model_title(self):
         path = self.write("run.ioq", NACL)
         self.assertEqual([b.name for b in zi.load(path)], ["i11(Q)", "i22(Q)", "i12(Q)", "Total"])

@@ -26,8 +26,13 @@ MAGIC = b"# zalmor-ioq"
 TYPES = ("string", "int32", "float32", "float32[]")
 INT32_MIN, INT32_MAX = -(2 ** 31), 2 ** 31 - 1
 
-# What zalmor keeps in the parameter vector ut of each block (0-based indices).
-UT_NBLOCKS, UT_NTYPES, UT_FRAC1, UT_FRAC2, UT_ZERO_Q, UT_BBAR = 0, 1, 3, 4, 16, 20
+# What zalmor keeps in the parameter vector ut of each block: slot name -> 0-based index, as
+# named in docs/ioq-format.md and src/output/block_params.hpp (a test checks they agree).
+BLOCK_PARAMS = {"nblocks": 0, "ntypes": 1, "unity": 2, "frac_a": 3, "frac_b": 4, "zero_q": 16,
+                "bbar": 20}
+UT_NBLOCKS, UT_NTYPES = BLOCK_PARAMS["nblocks"], BLOCK_PARAMS["ntypes"]
+UT_FRAC_A, UT_FRAC_B = BLOCK_PARAMS["frac_a"], BLOCK_PARAMS["frac_b"]
+UT_ZERO_Q, UT_BBAR = BLOCK_PARAMS["zero_q"], BLOCK_PARAMS["bbar"]
 MAX_BBAR_TYPES = 10  # ut has room for the scattering lengths of 10 types
 
 _INT_RE = re.compile(rb"-?[0-9]+")
@@ -609,7 +614,7 @@ def composition(run, bbar=None, natoms=None, nnorm=None):
     default) unless given; N then follows from the limit, unless given."""
     n = run.ntypes
     notes = []
-    c = np.array([float(run.blocks[t - 1].ut[UT_FRAC1]) for t in range(1, n + 1)])
+    c = np.array([float(run.blocks[t - 1].ut[UT_FRAC_A]) for t in range(1, n + 1)])
     stored = min(n, MAX_BBAR_TYPES)
     b_run = np.full(n, np.nan)
     b_run[:stored] = run.blocks[0].ut[UT_BBAR : UT_BBAR + stored]

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <ctime>
 
 #include "util/check_file.hpp"
@@ -13,6 +14,17 @@
 #endif
 
 namespace zalmor::driver {
+
+namespace {
+
+// The shortest text that reads back as the same float, as the block values are written.
+std::string shortest(float value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+}  // namespace
 
 std::string_view program_version() { return ZALMOR_VERSION; }
 
@@ -42,6 +54,8 @@ std::vector<output::MetaEntry> run_metadata(const RunState& state,
       {"model", util::full_path(state.model_file)},
   };
   if (state.model.title) meta.push_back({"model_title", *state.model.title});
+  meta.push_back({"natoms", util::format_int(state.model.natoms())});
+  meta.push_back({"nnorm", shortest(state.nnorm)});
   if (state.thermal.option == 4) meta.push_back({"urms", state.urms_file});
   meta.push_back({"thermal_option", util::format_int(state.thermal.option)});
   for (const std::string& answer : answers) meta.push_back({"answer", answer});

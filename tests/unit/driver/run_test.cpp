@@ -121,8 +121,9 @@ TEST_F(RunInScratch, TheFileRecordsTheProgramTheModelAndEveryAnswer) {
   EXPECT_EQ(file.version, 2);
   std::vector<std::string> keys;
   for (const output::MetaEntry& m : file.metadata) keys.push_back(m.key);
-  std::vector<std::string> expected_keys{"program", "version",     "created", "host",
-                                         "model",   "model_title", "urms",    "thermal_option"};
+  std::vector<std::string> expected_keys{"program", "version",       "created", "host",
+                                         "model",   "model_title",   "natoms",  "nnorm",
+                                         "urms",    "thermal_option"};
   expected_keys.insert(expected_keys.end(), answers.size(), "answer");
   EXPECT_EQ(keys, expected_keys);
   EXPECT_EQ(*file.meta("program"), "zalmor");
@@ -133,6 +134,8 @@ TEST_F(RunInScratch, TheFileRecordsTheProgramTheModelAndEveryAnswer) {
       << *file.meta("created");
   EXPECT_EQ(*file.meta("model"), (fs::current_path() / "tiny.coords").string());
   EXPECT_EQ(*file.meta("model_title"), "tiny test model");
+  EXPECT_EQ(*file.meta("natoms"), "2");
+  EXPECT_EQ(*file.meta("nnorm"), "2.5");
   EXPECT_EQ(*file.meta("urms"), (fs::current_path() / "tiny.urms").string());
   EXPECT_EQ(*file.meta("thermal_option"), "4");
   EXPECT_EQ(file.meta_values("answer"), answers);
