@@ -7,6 +7,7 @@
 
 #include "driver/composition.hpp"
 #include "driver/progress.hpp"
+#include "driver/validate.hpp"
 #include "output/block_writer.hpp"
 #include "output/datafile.hpp"
 #include "util/console.hpp"
@@ -102,6 +103,8 @@ void write_results(util::Console& console, const RunState& state) {
   const auto nq = static_cast<std::size_t>(state.q.size());
 
   const SignalCleanup cleanup;
+  // A destination that cannot be written fails now, not after a long calculation.
+  output::check_destination(state.output_file);
   output::DataLibrary library;
   output::BlockWriter writer(library);
 
@@ -141,6 +144,7 @@ void write_results(util::Console& console, const RunState& state) {
                                 [&progress](double f) { progress.update(f); });
   }
   const std::vector<float> limits = zero_q_limits(state);
+  check_blocks_finite(state, blocks, limits);
 
   for (int k = 1; k <= npart; ++k) {
     const auto idx = static_cast<std::size_t>(k - 1);
