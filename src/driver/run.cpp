@@ -97,7 +97,10 @@ void ask_q_grid(util::Console& console, RunState& state) {
 void ask_output_name(util::Console& console, RunState& state) {
   std::string stem = state.model_stem;
   int length = static_cast<int>(stem.size());
-  util::ask_text(console, stem, "name for output .IOQ file", length);
+  // The writer keeps 80 characters of the file name: a longer one would name another file.
+  do {
+    util::ask_text(console, stem, "name for output .IOQ file", length);
+  } while (length + 4 > kNameLength);
   state.output_file = stem.substr(0, static_cast<std::size_t>(length)) + ".ioq";
   console.line("Output file: " + state.output_file);
 }

@@ -55,7 +55,10 @@ constexpr Range kQDebye{"Debye wave vector", "1/A", 0.01, 100.0};
 constexpr Range kTemperature{"temperature", "K", 0.0, 1.0e5};
 
 std::optional<std::string> outside(const Range& range, float value) {
-  if (value >= range.low && value <= range.high) return std::nullopt;
+  // The limits as the file's values are stored: 0.01 reads as the float nearest to it.
+  if (value >= static_cast<float>(range.low) && value <= static_cast<float>(range.high)) {
+    return std::nullopt;
+  }
   return "Model-3 " + std::string(range.what) + " " + number(value) + " " + range.unit +
          " is outside " + number(range.low) + " to " + number(range.high);
 }

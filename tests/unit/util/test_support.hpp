@@ -15,9 +15,10 @@ namespace zalmor::util::testing {
 
 // A console fed with fixed answers, recording everything written.
 struct Session {
-  explicit Session(std::string answers = "") : in(std::move(answers)), console(in, out) {}
+  explicit Session(std::string answers = "") : in(std::move(answers)), console(in, out, err) {}
   std::istringstream in;
   std::ostringstream out;
+  std::ostringstream err;  // warnings and failure details
   Console console;
 
   std::string rest() {  // the answers not read
