@@ -39,7 +39,7 @@ int main() {
     return 2;
   } catch (const std::bad_alloc&) {
     std::cout << zalmor::util::out_of_memory_message(zalmor::util::allocation_purpose(),
-                                                      zalmor::util::last_failed_allocation())
+                                                     zalmor::util::last_failed_allocation())
               << '\n'
               << std::flush;
     return 1;

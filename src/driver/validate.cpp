@@ -71,7 +71,9 @@ void check_weights(const RunState& state) {
     refuse("Number of atoms to normalise to is " + number(nnorm) + ", below the limit " +
            number(1.0 / kFiniteLimit));
   }
-  const auto count = [&](int t) { return static_cast<double>(state.count[static_cast<std::size_t>(t - 1)]); };
+  const auto count = [&](int t) {
+    return static_cast<double>(state.count[static_cast<std::size_t>(t - 1)]);
+  };
   const auto b = [&](int t) { return double{state.bbar[static_cast<std::size_t>(t - 1)]}; };
   const auto too_large = [&](std::size_t index, double value) {
     refuse(block_name(state, index) + " could reach " + number(value) + " with these b_bar " +
@@ -182,8 +184,8 @@ void check_ranges(const RunState& state) {
 void check_blocks_finite(const RunState& state, const std::vector<std::vector<float>>& blocks,
                          std::span<const float> limits) {
   for (std::size_t k = 0; k < blocks.size(); ++k) {
-    const auto bad = std::find_if(blocks[k].begin(), blocks[k].end(),
-                                  [](float v) { return !std::isfinite(v); });
+    const auto bad =
+        std::find_if(blocks[k].begin(), blocks[k].end(), [](float v) { return !std::isfinite(v); });
     const bool bad_limit = k < limits.size() && !std::isfinite(limits[k]);
     if (bad == blocks[k].end() && !bad_limit) continue;
     std::string where = number(limits[k]) + " at its zero Q limit";

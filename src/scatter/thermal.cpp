@@ -144,7 +144,8 @@ double largest_u(const UrmsRecord& record) {
         const double scale = kDebyeK * t / (double{mass} * theta * theta);
         return scale * (u2debint_real(static_cast<float>(x)) + 0.25 * x);
       };
-      const double v = 2.0 * (msd(record.amass1, record.theta1) + msd(record.amass2, record.theta2));
+      const double v =
+          2.0 * (msd(record.amass1, record.theta1) + msd(record.amass2, record.theta2));
       return std::max(step_u, std::sqrt(std::max(v, 0.0)));
     }
     default:

@@ -229,8 +229,7 @@ UrmsReadResult read_urms(util::Console& console, std::string_view file_name,
 
   // Every failure keeps its code and message on standard output; standard error names the
   // line it comes from.
-  const auto fail_at = [&](int line_number, std::string_view text, int ierr,
-                           std::string message) {
+  const auto fail_at = [&](int line_number, std::string_view text, int ierr, std::string message) {
     note_line(console, name, line_number, text, message);
     return fail(result, ierr, std::move(message));
   };

@@ -12,8 +12,7 @@ class Console {
  public:
   // Warnings and details of failures go to standard error.
   Console(std::istream& in, std::ostream& out);
-  Console(std::istream& in, std::ostream& out, std::ostream& err)
-      : in_(in), out_(out), err_(err) {}
+  Console(std::istream& in, std::ostream& out, std::ostream& err) : in_(in), out_(out), err_(err) {}
 
   // Writes text as it stands (a prompt: no line end).
   void write(std::string_view text);

@@ -76,8 +76,8 @@ Model read_coords(Console& console, std::string_view file_name, int skip) {
   long long line_number = 0;
   std::string line;
   const auto fail_at = [&](std::string_view message, std::string_view reason) {
-    console.note(name + ":" + std::to_string(line_number) + ": " + std::string(reason) +
-                 ": \"" + shown_text(line) + "\"");
+    console.note(name + ":" + std::to_string(line_number) + ": " + std::string(reason) + ": \"" +
+                 shown_text(line) + "\"");
     throw FatalError(std::string(message));
   };
 

@@ -17,7 +17,6 @@ enum class LineRead {
 
 // Reads up to the next '\n' into `line`, without it and without a '\r' before it. A line
 // longer than `limit` bytes is not stored beyond the limit; the stream is left inside it.
-LineRead read_line_bounded(std::istream& in, std::string& line,
-                           std::size_t limit = kMaxLineBytes);
+LineRead read_line_bounded(std::istream& in, std::string& line, std::size_t limit = kMaxLineBytes);
 
 }  // namespace zalmor::util

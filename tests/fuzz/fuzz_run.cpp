@@ -12,11 +12,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -39,8 +39,7 @@ using zalmor::fuzz::require;
 constexpr std::size_t kMaxModelText = 2048;
 constexpr double kMaxQValues = 64;
 
-constexpr std::string_view kModel =
-    "tiny\n1 1 0 0 0\n2 1 1.1 0 0\n3 2 0 1.2 0\n4 1 0 0 1.3\n";
+constexpr std::string_view kModel = "tiny\n1 1 0 0 0\n2 1 1.1 0 0\n3 2 0 1.2 0\n4 1 0 0 1.3\n";
 constexpr std::string_view kUrms =
     "5\n1 1 1 1 0.05\n2 2 1 1 0.06\n1 2 1 3 0.06 2.0 0.08 3.0 0.1\n"
     "2 1 2 2 0.06 2.5 0.12 0.0 0.0\n0 0 3 2 0.06 2.6 300.0 28.09 28.09 645.0 645.0 1.5 1.5\n";
@@ -187,7 +186,9 @@ struct Outcomes {
   void add(std::string_view message) {
     if (!enabled) return;
     const std::size_t cut = std::min(message.find_first_of("0123456789\n"), std::size_t{48});
-    ++counts[std::string(message.substr(0, cut))];
+    std::string key(message.substr(0, cut));
+    if (message.find("not finite") != std::string_view::npos) key += "(not finite)";
+    ++counts[key];
   }
   ~Outcomes() {
     for (const auto& [what, n] : counts) std::fprintf(stderr, "%8ld  %s\n", n, what.c_str());

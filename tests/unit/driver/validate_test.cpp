@@ -45,7 +45,8 @@ std::string refusal(const RunState& s) {
 TEST(CheckRanges, RefusesWhatWouldLeaveSinglePrecisionAndNamesValueAndLimit) {
   const std::vector<std::pair<std::function<void(RunState&)>, std::string>> cases = {
       {[](RunState& s) { s.model.xyz[3] = 1e38f; },
-       " Largest distance squared in the model is 9.999999E+75 A^2, beyond the limit 1E+38 A^2: scale "
+       " Largest distance squared in the model is 9.999999E+75 A^2, beyond the limit 1E+38 A^2: "
+       "scale "
        "the coordinates down"},
       {[](RunState& s) { s.model.xyz[5] = std::numeric_limits<float>::infinity(); },
        " Atom 2 has a coordinate beyond single precision after scaling (limit 3.402823E+38 A)"},

@@ -75,8 +75,9 @@ TEST(Readurms, RefusesParametersOutsideTheirRangesNamingValueAndLimit) {
 
 TEST(Readurms, EveryFailureNamesItsLineOnStandardError) {
   const std::string long_line(kMaxLineBytes + 1, '1');
-  EXPECT_NE(read_text("2\n1 1 1 1 0.05\n1 1 x\n").err.find(".urms:3: Error reading data from "
-                                                        "record in .URMS file: \"1 1 x\""),
+  EXPECT_NE(read_text("2\n1 1 1 1 0.05\n1 1 x\n")
+                .err.find(".urms:3: Error reading data from "
+                          "record in .URMS file: \"1 1 x\""),
             std::string::npos);
   const std::string three = "3\n1 1 1 1 0.05\n1 1 1 1 0.05\n1 1 1 1 0.05\n";
   EXPECT_NE(read_text(three).err.find(".urms:1: Unexpected number of records in file: \"3\""),
