@@ -52,7 +52,8 @@ struct Range {
 constexpr Range kMass{"mass", "amu", 0.1, 1.0e6};
 constexpr Range kTheta{"Debye temperature", "K", 1.0, 1.0e5};
 constexpr Range kQDebye{"Debye wave vector", "1/A", 0.01, 100.0};
-constexpr Range kTemperature{"temperature", "K", 0.0, 1.0e5};
+// 0 K (the zero-point value) or a temperature at which theta / T stays well in range.
+constexpr Range kTemperature{"temperature", "K", 1.0e-3, 1.0e5};
 
 std::optional<std::string> outside(const Range& range, float value) {
   // The limits as the file's values are stored: 0.01 reads as the float nearest to it.
@@ -179,7 +180,7 @@ UrmsReadResult validate(const UrmsRecord& record) {
          {std::pair{kMass, record.amass1}, std::pair{kMass, record.amass2},
           std::pair{kTheta, record.theta1}, std::pair{kTheta, record.theta2},
           std::pair{kQDebye, record.qdebye1}, std::pair{kQDebye, record.qdebye2},
-          std::pair{kTemperature, record.temp}}) {
+          std::pair{kTemperature, record.temp == 0.0f ? 1.0f : record.temp}}) {
       if (auto message = outside(range, value)) return fail(result, 28, std::move(*message));
     }
   }

@@ -51,8 +51,12 @@ TEST(Readurms, RefusesParametersOutsideTheirRangesNamingValueAndLimit) {
       {"1 1 3 1 300 28 28 645 645 1.5 1e38", 28,
        "Model-3 Debye wave vector 1E+38 1/A is outside 0.01 to 100"},
       {"1 1 3 1 2e5 28 28 645 645 1.5 1.5", 28,
-       "Model-3 temperature 200000 K is outside 0 to 100000"},
+       "Model-3 temperature 200000 K is outside 0.001 to 100000"},
+      {"1 1 3 1 1e-40 28 28 645 645 1.5 1.5", 28,
+       "Model-3 temperature 9.999946E-41 K is outside 0.001 to 100000"},
       {"1 1 3 1 1e5 0.1 1e6 1 1e5 0.01 100", 0, ""},  // every limit itself
+      {"1 1 3 1 0.001 0.1 1e6 1 1e5 0.01 100", 0, ""},
+      {"1 1 3 1 0 0.1 1e6 1 1e5 0.01 100", 0, ""},  // 0 K: the zero-point value
       {"1 1 2 1 1e38 0 0", 29, "Model-2 tail terms reach 9.999999E+75 A^2, beyond the limit 1E+38"},
       {"1 1 2 1 0.1 -1e-9 0", 29,
        "Negative model-2 tail coefficient needs a positive break distance"},
