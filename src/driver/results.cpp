@@ -12,6 +12,7 @@
 #include "driver/progress.hpp"
 #include "driver/provenance.hpp"
 #include "driver/signal_cleanup.hpp"
+#include "driver/validate.hpp"
 #include "output/block_params.hpp"
 #include "output/block_writer.hpp"
 #include "output/datafile.hpp"
@@ -153,8 +154,11 @@ std::vector<float> zero_q_limits(const RunState& state) {
 
 void write_results(util::Console& console, const RunState& state) {
   const SignalCleanup cleanup;
+  // A destination that cannot be written fails now, not after a long calculation.
+  output::check_destination(state.output_file);
   const std::vector<std::vector<float>> blocks = compute_all_blocks(state);
   const std::vector<float> limits = zero_q_limits(state);
+  check_blocks_finite(state, blocks, limits);
 
   const std::string created = utc_timestamp(std::chrono::system_clock::now());
   OutputFile file(state, run_metadata(state, console.answers(), created, host_name()));

@@ -9,10 +9,12 @@
 #include "driver/results.hpp"
 #include "driver/run_state.hpp"
 #include "driver/thermal_dialogue.hpp"
+#include "driver/validate.hpp"
 #include "util/console.hpp"
 #include "util/coords_reader.hpp"
 #include "util/errors.hpp"
 #include "util/limits.hpp"
+#include "util/memory.hpp"
 #include "util/parse.hpp"
 #include "util/strings.hpp"
 
@@ -88,6 +90,7 @@ void ask_q_grid(util::Console& console, RunState& state) {
       continue;
     }
     state.q = make_q_grid(qmax, static_cast<int>(n), state.grid_from_zero);
+    check_q_grid(state.q, qmax, static_cast<int>(n));
     return;
   }
 }
@@ -95,7 +98,10 @@ void ask_q_grid(util::Console& console, RunState& state) {
 void ask_output_name(util::Console& console, RunState& state) {
   std::string stem = state.model_stem;
   int length = static_cast<int>(stem.size());
-  util::ask_text(console, stem, "name for output .IOQ file", length);
+  // The writer keeps 80 characters of the file name: a longer one would name another file.
+  do {
+    util::ask_text(console, stem, "name for output .IOQ file", length);
+  } while (length + 4 > kNameLength);
   state.output_file = stem.substr(0, static_cast<std::size_t>(length)) + ".ioq";
   console.line("Output file: " + state.output_file);
 }
@@ -121,7 +127,10 @@ int run(util::Console& console) {
   ask_model_name(console, state);
   int skip = 1;
   util::ask_int(console, skip, "number of text lines at start of file to be skipped");
-  state.model = util::read_coords(console, state.model_file, skip);
+  {
+    const util::AllocationPurpose purpose("reading the model");
+    state.model = util::read_coords(console, state.model_file, skip);
+  }
   check_model(state.model);
   ask_normalisation(console, state);
   ask_scale(console, state);
@@ -129,6 +138,8 @@ int run(util::Console& console) {
   ask_thermal(console, state);
   ask_q_grid(console, state);
   ask_output_name(console, state);
+  check_ranges(state);
+  const util::AllocationPurpose purpose("the calculation and its output");
   write_results(console, state);
   return 0;
 }

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "driver/validate.hpp"
 #include "scatter/urms_reader.hpp"
 #include "util/check_file.hpp"
 #include "util/console.hpp"
@@ -70,6 +71,7 @@ void ask_urms(util::Console& console, RunState& state) {
     }
     state.thermal.topt = topt;
   }
+  note_urms_findings(console, name, state);
 }
 
 }  // namespace

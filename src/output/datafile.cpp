@@ -286,6 +286,17 @@ struct DataLibrary::Impl {
   }
 
   void commit(Output& out) {
+    // The new file takes the place of the old one, so it keeps its permissions: a result
+    // kept private stays private. A group the owner may not give is left as it is.
+    struct stat old {};
+    if (::stat(out.name.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+      if (::fchmod(out.fd, old.st_mode & 07777) != 0) {
+        fail_file(" Cannot write output file ", out.name, errno);
+      }
+      if (::fchown(out.fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        // EPERM: not a group of ours.
+      }
+    }
     if (::fsync(out.fd) != 0) fail_file(" Cannot write output file ", out.name, errno);
     const int fd = out.fd;
     out.fd = -1;
@@ -453,6 +464,17 @@ void DataLibrary::deactivate_session() {
     throw;
   }
   impl_->outputs.clear();
+}
+
+void check_destination(std::string_view file_name) {
+  Output out;
+  out.name = trim_blanks(file_name);
+  const std::size_t slash = out.name.rfind('/');
+  out.dir = slash == std::string::npos ? "" : out.name.substr(0, slash + 1);
+  out.base = slash == std::string::npos ? out.name : out.name.substr(slash + 1);
+  DataLibrary::Impl probe;
+  probe.create_temp(out);
+  discard(out);
 }
 
 void abandon_active_sessions() noexcept {

@@ -16,7 +16,8 @@ namespace zalmor::output {
 // status "new" and starts the file, later puts (status "   ") add their block after the
 // ones before. The file is written under a temporary name beside the destination and
 // renamed into place by deactivate_session(), so an interrupted run leaves no partial
-// file and the previous file of that name intact until then. A file that cannot be
+// file and the previous file of that name intact until then. A replaced file's mode (and
+// group, where the owner may set it) passes to the new one. A file that cannot be
 // created, written or renamed ends the run (util::FatalError naming the file and reason).
 //
 // The temporary file is "<dir>/.<name>.<host>.<pid>.<n>.tmp". Starting a file removes
@@ -51,9 +52,15 @@ class DataLibrary {
   void deactivate_session();
 
  private:
+  friend void check_destination(std::string_view file_name);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Makes sure the file `file_name` (blanks after it removed) can be created where it is
+// named, before a long calculation: the checks and the temporary file of a put, which is
+// removed again at once. Throws util::FatalError with the message a put would give.
+void check_destination(std::string_view file_name);
 
 // Removes the temporary files of every active session of the process, using only
 // async-signal-safe calls: for a signal handler that then ends the process with _exit.

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "util/memory.hpp"
+
 namespace zalmor::scatter::detail {
 
 // Slab lengths are padded to a multiple of twice the widest float vector (the recurrences
@@ -47,6 +49,7 @@ template <class T>
 AlignedArray<T> zeroed_array(int n) {
   const std::size_t m = n > 0 ? static_cast<std::size_t>(n) : 1;
   auto a = hwy::AllocateAligned<T>(m);
+  if (!a) throw util::OutOfMemory("the calculation's work arrays", m * sizeof(T));
   std::memset(a.get(), 0, m * sizeof(T));
   return a;
 }

@@ -2,6 +2,7 @@
 // Debye model with its two fixed-grid Debye integrals.
 #include "scatter/thermal.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "util/format.hpp"
@@ -107,6 +108,45 @@ float evaluate_record(const UrmsRecord& record, float r) {
       const float v = corru2deb_real(record.amass1, record.temp, record.theta1, record.qdebye1, r) +
                       corru2deb_real(record.amass2, record.temp, record.theta2, record.qdebye2, r);
       return steps_from_below(record, r, sqrt_or_zero(v));
+    }
+    default:
+      return UrmsValue{}.u;
+  }
+}
+
+double largest_u(const UrmsRecord& record) {
+  const auto n = static_cast<std::size_t>(std::max(record.npoint, 1));
+  double steps = 0.0;
+  for (std::size_t m = 0; m < n; ++m) steps = std::max(steps, std::fabs(double{record.urms[m]}));
+  switch (record.imode) {
+    case 1:
+      return steps;
+    case 2: {
+      const double last = record.urms[n - 1];
+      const double r_low = n >= 2 ? record.rbreak[n - 2] : 0.0;
+      const double grow = std::max(0.0, -double{record.a1}) + std::max(0.0, -double{record.a2});
+      if (grow > 0.0 && r_low <= 0.0) return HUGE_VAL;
+      double tail = last * last;
+      if (r_low > 0.0) {
+        tail += std::max(0.0, -double{record.a1}) / r_low +
+                std::max(0.0, -double{record.a2}) / (r_low * r_low);
+      }
+      return std::max(steps, std::sqrt(tail));
+    }
+    case 3: {
+      // The last value is the temperature, not a displacement.
+      double step_u = 0.0;
+      for (std::size_t m = 0; m + 1 < n; ++m) step_u = std::max(step_u, double{record.urms[m]});
+      const auto msd = [&](float mass, float theta) -> double {
+        const double t = record.temp;
+        if (t == 0.0) return double{kDebyeKQuarter} / (double{mass} * theta);
+        const double x = theta / t;
+        const double scale = kDebyeK * t / (double{mass} * theta * theta);
+        return scale * (u2debint_real(static_cast<float>(x)) + 0.25 * x);
+      };
+      const double v =
+          2.0 * (msd(record.amass1, record.theta1) + msd(record.amass2, record.theta2));
+      return std::max(step_u, std::sqrt(std::max(v, 0.0)));
     }
     default:
       return UrmsValue{}.u;

@@ -43,6 +43,12 @@ UrmsValue urms_at(const UrmsTable& table, float r, int type1, int type2);
 // u of one record at distance r (the record-search step already done).
 float evaluate_record(const UrmsRecord& record, float r);
 
+// An upper bound of u of one record over all distances, Angstrom, in double (infinite when
+// a model-2 tail grows without bound towards r = 0). For model 3 it is the square root of
+// twice the two atoms' uncorrelated mean-square displacements: the correlation terms can
+// at most double it.
+double largest_u(const UrmsRecord& record);
+
 // The record urms_at uses for (type1, type2): the last one of that ordered pair, or
 // nullptr when there is none.
 const UrmsRecord* find_record(const UrmsTable& table, int type1, int type2);

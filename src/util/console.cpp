@@ -2,6 +2,7 @@
 #include "util/console.hpp"
 
 #include <algorithm>
+#include <iostream>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -10,8 +11,11 @@
 #include "util/format.hpp"
 #include "util/limits.hpp"
 #include "util/parse.hpp"
+#include "util/text_lines.hpp"
 
 namespace zalmor::util {
+
+Console::Console(std::istream& in, std::ostream& out) : Console(in, out, std::cerr) {}
 
 void Console::write(std::string_view text) { out_ << text; }
 
@@ -21,25 +25,40 @@ void Console::line(std::string_view text) {
   whole += ' ';
   whole += text;
   whole += '\n';
-  out_ << whole;
+  out_ << whole << std::flush;
 }
 
 void Console::raw_line(std::string_view text) {
   std::string whole(text);
   whole += '\n';
-  out_ << whole;
+  out_ << whole << std::flush;
+}
+
+void Console::note(std::string_view text) {
+  std::string whole = "zalmor: ";
+  whole += text;
+  whole += '\n';
+  err_ << whole << std::flush;
 }
 
 std::string Console::read_line() {
   // The prompt has no line end, so it must reach the user before we wait for the answer.
   out_.flush();
   std::string answer;
-  if (!std::getline(in_, answer)) {
-    // getline fails only when nothing at all was read; a last line without its line end
-    // still counts as an answer.
-    throw InputError("standard input ended at a prompt");
+  switch (read_line_bounded(in_, answer)) {
+    case LineRead::Ok:  // a last line without its line end still counts as an answer
+      break;
+    case LineRead::End:
+      throw InputError("standard input ended at a prompt");
+    case LineRead::TooLong:  // standard input from a device or a binary file
+      throw InputError("an answer is longer than " + std::to_string(kMaxLineBytes) +
+                       " bytes and cannot be read");
   }
-  if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+  // The console shows a NUL as nothing, or as ^@, while a name would end at it: no prompt
+  // can tell what was meant.
+  if (answer.find('\0') != std::string::npos) {
+    throw InputError("an answer holds a NUL byte and cannot be read");
+  }
   answers_.push_back(answer);
   return answer;
 }

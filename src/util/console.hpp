@@ -11,17 +11,23 @@ namespace zalmor::util {
 // Standard input and output of the dialogue, injected so every path can be tested.
 class Console {
  public:
-  Console(std::istream& in, std::ostream& out) : in_(in), out_(out) {}
+  // Warnings and details of failures go to standard error.
+  Console(std::istream& in, std::ostream& out);
+  Console(std::istream& in, std::ostream& out, std::ostream& err) : in_(in), out_(out), err_(err) {}
 
   // Writes text as it stands (a prompt: no line end).
   void write(std::string_view text);
-  // Writes one free-format line: a blank column, the text, a line end.
+  // Writes one free-format line: a blank column, the text, a line end. Each line is
+  // flushed, so a run that stops (a signal, a full disk) has shown everything before it.
   void line(std::string_view text);
   // Writes one formatted line exactly as given (the caller supplies the leading blank).
   void raw_line(std::string_view text);
+  // One line on standard error, "zalmor: " and the text; standard output is untouched.
+  void note(std::string_view text);
 
   // Flushes standard output, then reads one answer line without its line end ("\n", and
-  // a "\r" before it). Throws InputError when standard input has ended.
+  // a "\r" before it). Throws InputError when standard input has ended, and for an answer
+  // holding a NUL byte, which no prompt can take as typed.
   std::string read_line();
 
   // Every answer line read so far, in order, as read_line returned it.
@@ -30,6 +36,7 @@ class Console {
  private:
   std::istream& in_;
   std::ostream& out_;
+  std::ostream& err_;
   std::vector<std::string> answers_;
 };
 

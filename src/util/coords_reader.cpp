@@ -10,6 +10,7 @@
 #include "util/format.hpp"
 #include "util/limits.hpp"
 #include "util/parse.hpp"
+#include "util/text_lines.hpp"
 
 namespace zalmor::util {
 
@@ -19,7 +20,22 @@ std::string trimmed(std::string_view text) {
   return std::string(text.substr(0, static_cast<std::size_t>(len_string(text))));
 }
 
-[[noreturn]] void data_error() { throw FatalError(" Error reading file during data section"); }
+// Thrown by a record value that is not a number of its kind; the reader adds where it was.
+struct BadValue {};
+
+constexpr std::string_view kDataError = " Error reading file during data section";
+
+// The offending text of a line as a detail line shows it: cut, and without control bytes.
+std::string shown_text(std::string_view text) {
+  constexpr std::size_t kShown = 100;
+  std::string shown;
+  for (const char c : text.substr(0, kShown)) {
+    const auto u = static_cast<unsigned char>(c);
+    shown += u < 0x20 || u == 0x7f ? '?' : c;
+  }
+  if (text.size() > kShown) shown += "...";
+  return shown;
+}
 
 // One atom record, filled value by value; a record may run over several lines.
 struct Record {
@@ -33,11 +49,11 @@ struct Record {
   bool take(std::string_view field) {
     if (filled < 2) {
       const auto value = field_to_int(field);
-      if (!value) data_error();
+      if (!value) throw BadValue{};
       (filled == 0 ? index : type) = *value;
     } else {
       const auto value = field_to_real(field);
-      if (!value) data_error();
+      if (!value) throw BadValue{};
       xyz[filled - 2] = *value;
     }
     return ++filled == kFields;
@@ -57,29 +73,54 @@ Model read_coords(Console& console, std::string_view file_name, int skip) {
   if (!in) throw FatalError(" Error opening file");
 
   Model model;
+  // Standard output keeps the reader's own message; standard error says where.
+  long long line_number = 0;
   std::string line;
+  const auto fail_at = [&](std::string_view message, std::string_view reason) {
+    console.note(name + ":" + std::to_string(line_number) + ": " + std::string(reason) + ": \"" +
+                 shown_text(line) + "\"");
+    throw FatalError(std::string(message));
+  };
+
   for (int i = 0; i < skip; ++i) {
-    if (!std::getline(in, line)) throw FatalError(" Error reading file during skip section");
-    if (i == 0) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      model.title = line;
+    ++line_number;
+    const LineRead read = read_line_bounded(in, line);
+    if (read == LineRead::TooLong) {
+      fail_at(" Error reading file during skip section", "line longer than 1 MiB");
     }
+    if (read != LineRead::Ok) {
+      --line_number;
+      line.clear();
+      fail_at(" Error reading file during skip section",
+              "the file ends within its " + std::to_string(skip) + " header lines");
+    }
+    if (i == 0) model.title = line;  // read_line_bounded has taken off any \r
   }
 
   Record record;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  for (;;) {
+    const LineRead read = read_line_bounded(in, line);
+    if (read == LineRead::End) break;
+    ++line_number;
+    if (read == LineRead::TooLong) fail_at(kDataError, "line longer than 1 MiB");
     FieldScanner fields(line);
     while (const auto field = fields.next()) {
-      if (!record.take(*field)) continue;
+      bool complete = false;
+      try {
+        complete = record.take(*field);
+      } catch (const BadValue&) {
+        fail_at(kDataError, "\"" + std::string(*field) + "\" is not a number of its kind");
+      }
+      if (!complete) continue;
       const int atom = model.natoms() + 1;
       if (record.index != atom) {
-        throw FatalError(" Incorrect index for atom\n Atom is" + format_int(atom) +
-                         " but index is" + format_int(record.index));
+        fail_at(" Incorrect index for atom\n Atom is" + format_int(atom) + " but index is" +
+                    format_int(record.index),
+                "atom " + format_int(atom) + " has the index " + format_int(record.index));
       }
       if (atom > kMaxAtoms) {
-        throw FatalError(" Too many atoms in model: at most " + format_int(kMaxAtoms) +
-                         " can be read");
+        fail_at(" Too many atoms in model: at most " + format_int(kMaxAtoms) + " can be read",
+                "atom " + format_int(atom) + " is one too many");
       }
       model.type.push_back(record.type);
       model.xyz.insert(model.xyz.end(), record.xyz, record.xyz + 3);
@@ -87,8 +128,11 @@ Model read_coords(Console& console, std::string_view file_name, int skip) {
       break;  // the rest of a record's last line is not read
     }
   }
-  // getline stops at the end of the file; anything else is a failed read.
-  if (in.bad()) data_error();
+  // The line reader stops at the end of the file; anything else is a failed read.
+  if (in.bad()) {
+    line.clear();
+    fail_at(kDataError, "read error");
+  }
 
   print_with_int(console, "Number of atoms in model = ", model.natoms());
   return model;

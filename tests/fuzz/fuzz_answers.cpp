@@ -1,7 +1,8 @@
 // Fuzzes the answer side of the dialogue: the input is standard input for a run of the
 // integer, real and text prompts, and each of its lines is also parsed on its own. Every
-// prompt must read at least one line, so input that ends ends the dialogue (InputError);
-// anything else that leaves a prompt, a hang or a sanitizer report is a finding.
+// prompt must read at least one line, so input that ends ends the dialogue (InputError), as
+// does an answer holding a NUL byte; anything else that leaves a prompt, a hang or a
+// sanitizer report is a finding.
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -98,9 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           break;
       }
     }
-  } catch (const util::InputError&) {
-    // Each read followed a prompt (a kept text shown as a default may add more matches).
-    require(count_of(out.str(), " Give value") >= lines + 1, "a line was read without a prompt");
+  } catch (const util::InputError& e) {
+    if (input.find('\0') != std::string::npos) {
+      // An answer with a NUL byte cannot be read at any prompt: the dialogue ends there.
+      require(std::string_view(e.what()).find("NUL") != std::string_view::npos,
+              "an answer with a NUL byte ended the dialogue for another reason");
+    } else {
+      // Each read followed a prompt (a kept text shown as a default may add more matches).
+      require(count_of(out.str(), " Give value") >= lines + 1, "a line was read without a prompt");
+    }
   }
   return 0;
 }

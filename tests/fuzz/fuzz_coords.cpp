@@ -17,8 +17,8 @@ using zalmor::fuzz::require;
 
 void read_once(const std::string& path, int skip) {
   std::istringstream in;
-  std::ostringstream out;
-  zalmor::util::Console console(in, out);
+  std::ostringstream out, err;
+  zalmor::util::Console console(in, out, err);
   try {
     const zalmor::util::Model model = zalmor::util::read_coords(console, path, skip);
     require(model.xyz.size() == 3 * model.type.size(), "coordinates and types disagree");

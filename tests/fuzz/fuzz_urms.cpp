@@ -21,7 +21,7 @@ using zalmor::fuzz::require;
 namespace scatter = zalmor::scatter;
 
 bool known_code(int ierr) {
-  for (const int code : {0, 15, 18, 19, 20, 21, 22, 25, 26, 27}) {
+  for (const int code : {0, 15, 18, 19, 20, 21, 22, 25, 26, 27, 28, 29}) {
     if (ierr == code) return true;
   }
   return false;
@@ -68,8 +68,8 @@ void evaluate(const scatter::UrmsTable& table) {
 // True when the table loaded without an error.
 bool read_once(const std::string& path, int ntypes_in, bool verbose, bool evaluate_table) {
   std::istringstream in;
-  std::ostringstream out;
-  zalmor::util::Console console(in, out);
+  std::ostringstream out, err;
+  zalmor::util::Console console(in, out, err);
   scatter::UrmsTable table;
   int ntypes = ntypes_in;
   try {

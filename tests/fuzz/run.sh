@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer harnesses of the input readers with clang (address and undefined-
+# Builds the libFuzzer harnesses (the input readers, and the whole run) with clang (address and undefined-
 # behaviour sanitizers) and runs each for a bounded time. Exits non-zero when a build fails
 # or any harness finds a crash, a sanitizer report, a timeout or a memory blow-up.
 #
@@ -17,7 +17,7 @@ seconds="${1:-60}"
 if [[ $# -gt 0 ]]; then shift; fi
 harnesses=("$@")
 if [[ ${#harnesses[@]} -eq 0 ]]; then
-  harnesses=(fuzz_coords fuzz_urms fuzz_answers fuzz_ioq)
+  harnesses=(fuzz_coords fuzz_urms fuzz_answers fuzz_ioq fuzz_run)
 fi
 
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [[ "$seconds" -lt 1 ]]; then

@@ -9,9 +9,10 @@
 namespace zalmor::test_support {
 
 struct Session {
-  explicit Session(std::string answers = "") : in(std::move(answers)), console(in, out) {}
+  explicit Session(std::string answers = "") : in(std::move(answers)), console(in, out, err) {}
   std::istringstream in;
   std::ostringstream out;
+  std::ostringstream err;  // warnings and failure details
   util::Console console;
 
   // The answers not read.

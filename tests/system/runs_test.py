@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""Whole-program runs: input that ends at any prompt, and runs stopped by a signal.
+"""Whole-program runs: input that ends at any prompt, runs stopped by a signal, and runs
+that meet a resource limit or lose their console.
 
 ZALMOR_BINARY names the program; the tests run it in scratch folders with piped answers.
 """
 import glob
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -205,6 +207,84 @@ class InterruptedRuns(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(self.scratch.temp_files(), [])
         self.assertFalse(self.earlier_intact())
+
+
+def sanitized():
+    """Sanitizer builds reserve terabytes of address space: no address-space limit fits."""
+    with open(BINARY, "rb") as f:
+        return b"__asan" in f.read()
+
+
+class LimitsAndClosedConsole(unittest.TestCase):
+    """Out of memory, a file-size limit and a closed standard output each end in a known
+    state: a message and exit status 1 with the earlier .ioq intact and no temporary file,
+    or a finished file."""
+
+    EARLIER = "# an earlier result that must survive\n"
+
+    def setUp(self):
+        self.scratch = Scratch()
+
+    def tearDown(self):
+        self.scratch.close()
+
+    def path(self, name):
+        return os.path.join(self.scratch.dir, name)
+
+    def run_limited(self, answers, limit, value):
+        def apply():
+            resource.setrlimit(limit, (value, value))
+        return subprocess.run([BINARY], cwd=self.scratch.dir, input=answers, capture_output=True,
+                              text=True, preexec_fn=apply, timeout=HANG_GUARD_SECONDS)
+
+    def earlier_file(self, name, mode):
+        with open(self.path(name), "w") as f:
+            f.write(self.EARLIER)
+        os.chmod(self.path(name), mode)
+
+    def assert_earlier_intact(self, name):
+        with open(self.path(name)) as f:
+            self.assertEqual(f.read(), self.EARLIER)
+        self.assertEqual(self.scratch.temp_files(), [])
+
+    @unittest.skipIf(sanitized(), "address-space limit under a sanitizer")
+    def test_out_of_memory_is_reported(self):
+        # 20 types and 100000 Q values need several hundred MB of work arrays and blocks.
+        write_model(self.path("big.coords"), 40, 20)
+        self.earlier_file("big.ioq", 0o600)
+        answers = "\n".join(["big", "", "", ""] + [""] * 20 + ["0", "1000", "0.01", "", "big"])
+        run = self.run_limited(answers + "\n", resource.RLIMIT_AS, 200 * 2**20)
+        self.assertEqual(run.returncode, 1, run.stderr)
+        last = run.stdout.splitlines()[-1]
+        self.assertRegex(last, r"^ Out of memory: cannot allocate .* bytes\) for \S")
+        self.assertNotIn(" Block ", run.stdout)
+        self.assert_earlier_intact("big.ioq")
+
+    def test_file_size_limit_is_a_write_error(self):
+        self.earlier_file("nacl.ioq", 0o600)
+        with open(os.path.join(EXAMPLES, "nacl.answers")) as f:
+            run = self.run_limited(f.read(), resource.RLIMIT_FSIZE, 50 * 1024)
+        self.assertEqual(run.returncode, 1, run.stderr)
+        lines = run.stdout.splitlines()
+        self.assertEqual(lines[-1], " Cannot write output file nacl.ioq: File too large")
+        self.assertTrue(lines[-2].startswith(" Block "), "the lines before were lost")
+        self.assert_earlier_intact("nacl.ioq")
+
+    def test_closed_standard_output_still_finishes_the_file(self):
+        self.earlier_file("nacl.ioq", 0o640)
+        with open(os.path.join(EXAMPLES, "nacl.answers")) as answers:
+            proc = subprocess.Popen([BINARY], cwd=self.scratch.dir, stdin=answers,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            proc.stdout.read(10)
+            proc.stdout.close()  # like "| head -c 10"
+            proc.wait(timeout=HANG_GUARD_SECONDS)
+        self.assertEqual(proc.returncode, 0, proc.stderr.read())
+        proc.stderr.close()
+        with open(self.path("nacl.ioq")) as f:
+            self.assertEqual(sum(line.startswith("# block ") for line in f), 4)
+        # The new file replaces the old one with its permissions.
+        self.assertEqual(os.stat(self.path("nacl.ioq")).st_mode & 0o7777, 0o640)
+        self.assertEqual(self.scratch.temp_files(), [])
 
 
 if __name__ == "__main__":

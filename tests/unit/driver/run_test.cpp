@@ -135,7 +135,7 @@ TEST_F(RunInScratch, TheFileRecordsTheProgramTheModelAndEveryAnswer) {
   EXPECT_EQ(*file.meta("model"), (fs::current_path() / "tiny.coords").string());
   EXPECT_EQ(*file.meta("model_title"), "tiny test model");
   EXPECT_EQ(*file.meta("natoms"), "2");
-  EXPECT_EQ(*file.meta("nnorm"), "2.5");
+  EXPECT_EQ(*file.meta("nnorm"), "2");
   EXPECT_EQ(*file.meta("urms"), (fs::current_path() / "tiny.urms").string());
   EXPECT_EQ(*file.meta("thermal_option"), "4");
   EXPECT_EQ(file.meta_values("answer"), answers);

@@ -143,10 +143,14 @@ TEST_F(Library, FailuresNameTheFileAndReasonAndLeaveNoTemporaryFile) {
     cases.emplace_back(locked, "Permission denied");
   }
   for (const auto& [file, reason] : cases) {
+    // The check before a calculation says what the first block's put would say.
+    EXPECT_EQ(fatal_message([&] { check_destination(file); }),
+              " Cannot create output file " + file + ": " + reason);
     EXPECT_EQ(fatal_message([&] { put_block(lib, file, 1, "new"); }),
               " Cannot create output file " + file + ": " + reason);
     lib.release_handle("h");
   }
+  EXPECT_EQ(fatal_message([&] { check_destination(out + "   "); }), "(no FatalError)");
   // The destination turns into a directory while the run writes: the rename fails, and
   // the temporary file goes.
   put_block(lib, out, 1, "new");
@@ -157,6 +161,17 @@ TEST_F(Library, FailuresNameTheFileAndReasonAndLeaveNoTemporaryFile) {
   Names left = dir.entries();
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (Names{"locked.ioq", "plain", "ro", "run.ioq", "sub"}));
+}
+
+TEST_F(Library, ReplacedFileKeepsItsMode) {
+  spit(out, "an earlier result");
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+  put_block(lib, out, 1, "new");
+  lib.deactivate_session();
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(block_values(out), std::vector<int>{1});
 }
 
 TEST_F(Library, WriteFailureGivesUpTheFile) {

@@ -8,6 +8,7 @@
 
 #include "support/console_session.hpp"
 #include "util/errors.hpp"
+#include "util/limits.hpp"
 
 namespace zalmor::util {
 namespace {
@@ -122,6 +123,30 @@ TEST(ProgHeader, DrawsTheBoxUpToEightyColumns) {
       EXPECT_EQ(box.out.str(), "");
     }
   }
+}
+
+}  // namespace
+}  // namespace zalmor::util
+
+namespace zalmor::util {
+namespace {
+
+using test_support::Session;
+
+TEST(ReadLine, AnswersNoPromptCanTakeAsTypedAreUnreadable) {
+  // A NUL would cut a name where the console shows none; a line without end (a device on
+  // standard input) would fill the memory.
+  const std::string cases[] = {std::string("nacl\0.coords\n", 13), std::string(1, '\0'),
+                               std::string(kMaxLineBytes + 1, 'x') + "\n"};
+  for (const std::string& answers : cases) {
+    Session s(answers);
+    std::string name = "m";
+    int count = 1;
+    EXPECT_THROW(ask_text(s.console, name, "name", count), InputError);
+    EXPECT_EQ(name, "m");
+  }
+  Session ok(std::string(kMaxLineBytes, '7') + "\n");
+  EXPECT_EQ(ok.console.read_line().size(), kMaxLineBytes);
 }
 
 }  // namespace

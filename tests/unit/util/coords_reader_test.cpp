@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -147,6 +149,35 @@ TEST(ReadCoords, HoldsTheLargestModelAndRefusesOneMore) {
   dir.write("m.coords", text + "34501 1 0 0 0\n");
   EXPECT_EQ(report(1, model),
             kToBeRead + found(dir) + " Too many atoms in model: at most 34500 can be read");
+}
+
+TEST(ReadCoords, FailuresNameFileLineAndTextOnStandardError) {
+  const std::string data_error = " Error reading file during data section";
+  // file text, lines to skip, the console's last words, the detail line after "m.coords:"
+  const std::tuple<std::string, int, std::string, std::string> cases[] = {
+      {"h\n1 1 0 0 0\n\n2 Na 0 0 0\n", 1, data_error,
+       "4: \"Na\" is not a number of its kind: \"2 Na 0 0 0\""},
+      {"h\n1 1 0 0 0\n3 1 0 0 0\n", 1, " Incorrect index for atom\n Atom is2 but index is3",
+       "3: atom 2 has the index 3: \"3 1 0 0 0\""},
+      {"a\n", 3, " Error reading file during skip section",
+       "1: the file ends within its 3 header lines: \"\""},
+      // A file that never ends its line (a link to /dev/zero) is refused at 1 MiB.
+      {"h\n1 1 0 0 0\n" + std::string(kMaxLineBytes + 1, '\0'), 1, data_error,
+       "3: line longer than 1 MiB: \"" + std::string(100, '?') + "...\""},
+  };
+  const ScratchDir dir;
+  for (const auto& [content, skip, last_words, detail] : cases) {
+    SCOPED_TRACE(detail);
+    std::ofstream("m.coords", std::ios::binary) << content;
+    Session s;
+    try {
+      read_coords(s.console, "m.coords", skip);
+      ADD_FAILURE() << "the model was accepted";
+    } catch (const FatalError& e) {
+      EXPECT_EQ(e.what(), last_words);
+    }
+    EXPECT_EQ(s.err.str(), "zalmor: m.coords:" + detail + "\n");
+  }
 }
 
 }  // namespace
