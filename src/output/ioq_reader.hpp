@@ -1,4 +1,5 @@
 // Reads .ioq files back into their blocks of named fields, exactly as they were stored.
+// The other input readers: util/coords_reader.hpp (.coords), scatter/urms_reader.hpp (.urms).
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
-// The atomistic model and its reader for .coords text files.
+// The atomistic model and its reader for .coords text files. The other input readers:
+// scatter/urms_reader.hpp (.urms) and output/ioq_reader.hpp (.ioq).
 #pragma once
 
 #include <optional>
