@@ -109,12 +109,11 @@ const UrmsTable& mixed_table() {
 BlockRequest request(int option) {
   BlockRequest r;
   r.ntypes = 2;
-  r.ptype1 = {1, 2, 1};
-  r.ptype2 = {1, 2, 2};
+  r.partials = {{1, 1}, {2, 2}, {1, 2}};
   r.bbar = {3.63f, 9.577f};
   r.weight = {3.63f * 3.63f * 0.01f, 9.577f * 9.577f * 0.01f, 3.63f * 9.577f * 0.01f};
   r.total_weight = 1.0f;
-  r.thermal.option = std::min(option, 4);
+  r.thermal.option = static_cast<ThermalOption>(std::min(option, 4));
   r.thermal.uij[0] = 0.08f;
   r.thermal.uij[1] = 0.11f;
   r.thermal.uij[2] = 0.1f;
@@ -167,12 +166,12 @@ double sampled_error(const util::Model& model, const std::vector<float>& q, cons
         const int a = std::min(ti, tj), b = std::max(ti, tj);
         const int k = partial_number(a, b, req.ntypes) - 1;
         double up = 0, ut = 0;
-        if (th.option == 1) up = ut = th.uij[0];
-        if (th.option == 2) up = ut = th.uij[static_cast<std::size_t>(k)];
-        if (th.option == 3) up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
-        if (th.option == 4) {
+        if (th.option == ThermalOption::kOneU) up = ut = th.uij[0];
+        if (th.option == ThermalOption::kPerPartial) up = ut = th.uij[static_cast<std::size_t>(k)];
+        if (th.option == ThermalOption::kShortLong) up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
+        if (th.option == ThermalOption::kUrms) {
           up = urms_u(rf, a, b);
-          ut = th.topt == 1 ? urms_u(rf, 0, 0) : urms_u(rf, ti, tj);
+          ut = th.total_own_record ? urms_u(rf, 0, 0) : urms_u(rf, ti, tj);
         }
         const double cp = req.weight[static_cast<std::size_t>(k)] * (a == b ? 2.0 : 1.0);
         const double ct = 2.0 * req.total_weight * 0.01 *

@@ -26,8 +26,7 @@ std::string partial_label(int a, int b) {
 scatter::BlockRequest block_request(const RunState& state) {
   scatter::BlockRequest request;
   request.ntypes = state.ntypes;
-  request.ptype1 = state.ptype1;
-  request.ptype2 = state.ptype2;
+  request.partials = state.partials;
   for (int k = 1; k <= state.npart(); ++k) request.weight.push_back(partial_weight(state, k));
   request.bbar = state.bbar;
   request.total_weight = total_weight(state);
@@ -77,8 +76,10 @@ std::vector<float> zero_q_limits(const RunState& state) {
 
   std::vector<float> limits;
   for (int k = 1; k <= state.npart(); ++k) {
-    const auto a = static_cast<std::size_t>(state.ptype1[static_cast<std::size_t>(k - 1)] - 1);
-    const auto b = static_cast<std::size_t>(state.ptype2[static_cast<std::size_t>(k - 1)] - 1);
+    const auto a =
+        static_cast<std::size_t>(state.partials[static_cast<std::size_t>(k - 1)].first - 1);
+    const auto b =
+        static_cast<std::size_t>(state.partials[static_cast<std::size_t>(k - 1)].second - 1);
     const double na = state.count[a];
     const double ordered = a == b ? na * (na - 1.0) : na * state.count[b];
     limits.push_back(static_cast<float>(static_cast<double>(partial_weight(state, k)) * ordered));
@@ -144,8 +145,7 @@ void write_results(util::Console& console, const RunState& state) {
 
   for (int k = 1; k <= npart; ++k) {
     const auto idx = static_cast<std::size_t>(k - 1);
-    const int a = state.ptype1[idx];
-    const int b = state.ptype2[idx];
+    const auto [a, b] = state.partials[idx];
     block.ylabel = partial_label(a, b);
     params[3] = state.frac[static_cast<std::size_t>(a - 1)];
     params[4] = state.frac[static_cast<std::size_t>(b - 1)];

@@ -12,11 +12,11 @@ std::vector<std::vector<float>> compute_reference(const util::Model& model,
                                                   std::span<const float> q,
                                                   const BlockRequest& request,
                                                   const Progress& progress) {
-  const auto npart = request.ptype1.size();
+  const auto npart = request.partials.size();
   std::vector<std::vector<float>> blocks(npart + 1, std::vector<float>(q.size(), 0.0f));
   for (std::size_t k = 0; k < npart; ++k) {
     zalmor_partial(model, q, blocks[k], request.weight[k], static_cast<int>(k + 1),
-                   request.ptype1[k], request.ptype2[k], request.thermal);
+                   request.partials[k].first, request.partials[k].second, request.thermal);
     if (progress) progress(static_cast<double>(k + 1) / static_cast<double>(npart + 1));
   }
   zalmor_total(model, q, blocks[npart], request.bbar, request.total_weight, request.ntypes,

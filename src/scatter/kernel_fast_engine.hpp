@@ -70,6 +70,7 @@ struct GroupSpec {
   bool damped = false;    // a common factor exp(-(u Q)^2 / 2) applies
   bool per_pair = false;  // every pair brings its own u
   int partial = -1;       // 0-based partial block the group adds to, or -1
+  int record = -1;        // option 4: the evaluator of the group's .urms record, or -1
   double c_partial = 0;   // coefficient of the group's sum in that block
   double c_total = 0;     // coefficient in the total
 };
@@ -136,19 +137,12 @@ struct PairSource {
   std::vector<int> run_begin;  // [t] first sorted atom of type t, t = 1..ntypes + 1
 };
 
+struct GroupPlan;  // groups.hpp
+
 // Everything a chunk of rows needs; shared read-only by all threads.
 struct Job {
   const PairSource* atoms = nullptr;
-  int ntypes = 0;
-  int option = 0;
-  float rcut = 0.0f;
-  int topt = 0;
-  std::vector<int> partial_of;  // [a * (ntypes + 1) + b]: 0-based partial of types a, b
-  const std::vector<GroupSpec>* groups = nullptr;
-  // Option 4: evaluator of partial k's record (rec_partial[k]) and of the total's record for
-  // the pair's atom order (rec_total[2 k + orient]); -1 when there is none.
-  const std::vector<UrmsEval>* evals = nullptr;
-  std::vector<int> rec_partial, rec_total;
+  const GroupPlan* plan = nullptr;
 
   Mode mode = Mode::kRecurrence;
   std::span<const float> q;  // the whole stored grid

@@ -47,18 +47,16 @@ BlockRequest request_for(int ntypes, std::vector<float> bbar, float nnorm) {
   r.ntypes = ntypes;
   r.bbar = std::move(bbar);
   for (int t = 1; t <= ntypes; ++t) {
-    r.ptype1.push_back(t);
-    r.ptype2.push_back(t);
+    r.partials.push_back({t, t});
   }
   for (int a = 1; a < ntypes; ++a) {
     for (int b = a + 1; b <= ntypes; ++b) {
-      r.ptype1.push_back(a);
-      r.ptype2.push_back(b);
+      r.partials.push_back({a, b});
     }
   }
-  for (std::size_t k = 0; k < r.ptype1.size(); ++k) {
-    const double w = double(r.bbar[std::size_t(r.ptype1[k] - 1)]) *
-                     r.bbar[std::size_t(r.ptype2[k] - 1)] * 0.01 / nnorm;
+  for (std::size_t k = 0; k < r.partials.size(); ++k) {
+    const double w = double(r.bbar[std::size_t(r.partials[k].first - 1)]) *
+                     r.bbar[std::size_t(r.partials[k].second - 1)] * 0.01 / nnorm;
     r.weight.push_back(static_cast<float>(w));
   }
   r.total_weight = 1.0f / nnorm;
@@ -104,7 +102,7 @@ std::vector<std::vector<double>> double_eval(const util::Model& m, std::span<con
                                              const BlockRequest& req) {
   const Thermal& th = req.thermal;
   const UrmsOracle urms(th.urms);
-  const std::size_t npart = req.ptype1.size();
+  const std::size_t npart = req.partials.size();
   std::vector<std::vector<double>> out(npart + 1, std::vector<double>(q.size(), 0.0));
   const int n = m.natoms();
   for (int i = 0; i < n; ++i) {
@@ -116,18 +114,18 @@ std::vector<std::vector<double>> double_eval(const util::Model& m, std::span<con
       const int k = partial_number(a, b, req.ntypes) - 1;
       double up = 0, ut = 0;
       switch (th.option) {
-        case 1:
+        case ThermalOption::kOneU:
           up = ut = th.uij[0];
           break;
-        case 2:
+        case ThermalOption::kPerPartial:
           up = ut = th.uij[std::size_t(k)];
           break;
-        case 3:
+        case ThermalOption::kShortLong:
           up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
           break;
-        case 4:
+        case ThermalOption::kUrms:
           up = urms(rf, a, b);
-          ut = th.topt == 1 ? urms(rf, 0, 0) : urms(rf, ti, tj);
+          ut = th.total_own_record ? urms(rf, 0, 0) : urms(rf, ti, tj);
           break;
         default:
           break;
@@ -138,8 +136,10 @@ std::vector<std::vector<double>> double_eval(const util::Model& m, std::span<con
       for (std::size_t kq = 0; kq < q.size(); ++kq) {
         const double qk = q[kq], x = qk * r;
         const double s = x == 0.0 ? 1.0 : std::sin(x) / x;
-        const double tp = th.option == 0 ? 1.0 : std::exp(-0.5 * (up * qk) * (up * qk));
-        const double tt = th.option == 0 ? 1.0 : std::exp(-0.5 * (ut * qk) * (ut * qk));
+        const double tp =
+            th.option == ThermalOption::kNone ? 1.0 : std::exp(-0.5 * (up * qk) * (up * qk));
+        const double tt =
+            th.option == ThermalOption::kNone ? 1.0 : std::exp(-0.5 * (ut * qk) * (ut * qk));
         out[std::size_t(k)][kq] += cp * s * tp;
         out[npart][kq] += ct * s * tt;
       }
@@ -188,7 +188,7 @@ void expect_accurate(const Case& c) { expect_accurate(c, double_eval(c.model, c.
 
 Thermal thermal_option(int option) {
   Thermal th;
-  th.option = option;
+  th.option = static_cast<ThermalOption>(option);
   th.uij[0] = 0.08f;
   th.uij[1] = 0.12f;
   th.uij[2] = 0.1f;
@@ -221,14 +221,14 @@ TEST(FastKernel, UrmsRecordsOfEveryModelMatchDoublePrecision) {
   const auto q = driver_grid(40.0f, 1000, true);
   for (int topt : {0, 1}) {
     Case c{"topt " + std::to_string(topt), model, q, request_for(3, {2.0f, 1.0f, 3.0f}, 120.0f)};
-    c.request.thermal.option = 4;
-    c.request.thermal.topt = topt;
+    c.request.thermal.option = ThermalOption::kUrms;
+    c.request.thermal.total_own_record = topt == 1;
     c.request.thermal.urms = &table;
     expect_accurate(c);
   }
   // No table at all: every pair takes 0.05.
   Case bare{"no records", model, q, request_for(3, {2.0f, 1.0f, 3.0f}, 120.0f)};
-  bare.request.thermal.option = 4;
+  bare.request.thermal.option = ThermalOption::kUrms;
   expect_accurate(bare);
 }
 
