@@ -217,7 +217,7 @@ void run(benchmark::State& state, Impl impl) {
   const double terms = 0.5 * n * (n - 1.0) * nq;
   state.counters["terms/s"] = benchmark::Counter(terms * static_cast<double>(state.iterations()),
                                                  benchmark::Counter::kIsRate);
-  if (impl == Impl::Fast) {
+  if (impl == Impl::Pairs) {
     const detail::FastReport rep = detail::last_fast_report();
     state.counters["passes"] = rep.passes;
     state.counters["mode"] = rep.final_mode;
@@ -227,7 +227,7 @@ void run(benchmark::State& state, Impl impl) {
 }
 
 void BM_Reference(benchmark::State& state) { run(state, Impl::Reference); }
-void BM_Fast(benchmark::State& state) { run(state, Impl::Fast); }
+void BM_Fast(benchmark::State& state) { run(state, Impl::Pairs); }
 
 // One pass in the given mode (args: atoms, Q values, thermal option, mode), whatever the
 // error bounds would choose: the cost of each fallback.
@@ -239,7 +239,7 @@ void BM_FastMode(benchmark::State& state) {
   const BlockRequest req = request(static_cast<int>(state.range(2)));
   detail::force_fast_mode(static_cast<int>(state.range(3)));
   for (auto _ : state) {
-    auto blocks = compute_blocks(Impl::Fast, model, q, req, 0);
+    auto blocks = compute_blocks(Impl::Pairs, model, q, req, 0);
     benchmark::DoNotOptimize(blocks.data());
   }
   detail::force_fast_mode(-1);

@@ -138,7 +138,7 @@ void write_results(util::Console& console, const RunState& state) {
   {
     ProgressDisplay progress;
     blocks =
-        scatter::compute_blocks(scatter::Impl::Fast, state.model, state.q, block_request(state), 0,
+        scatter::compute_blocks(scatter::Impl::Auto, state.model, state.q, block_request(state), 0,
                                 [&progress](double f) { progress.update(f); });
   }
   const std::vector<float> limits = zero_q_limits(state);

@@ -1,8 +1,12 @@
-// The calculation phase: every partial block and the total, by the chosen kernels.
+// The calculation phase: every partial block and the total, by the chosen engine
+// (docs/engines.md).
+#include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "scatter/kernel.hpp"
 #include "scatter/kernel_fast.hpp"
+#include "scatter/kernel_moments.hpp"
 
 namespace zalmor::scatter {
 
@@ -25,14 +29,38 @@ std::vector<std::vector<float>> compute_reference(const util::Model& model,
   return blocks;
 }
 
+// ZALMOR_ENGINE, when set to an engine's name, overrides the automatic choice.
+Impl forced_engine() {
+  const char* env = std::getenv("ZALMOR_ENGINE");
+  if (env == nullptr) return Impl::Auto;
+  const std::string_view name(env);
+  if (name == "pairs") return Impl::Pairs;
+  if (name == "moments") return Impl::Moments;
+  if (name == "reference") return Impl::Reference;
+  return Impl::Auto;
+}
+
 }  // namespace
 
 std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,
                                                std::span<const float> q,
                                                const BlockRequest& request, int threads,
                                                const Progress& progress) {
-  if (impl == Impl::Reference) return compute_reference(model, q, request, progress);
-  return detail::compute_fast(model, q, request, threads, progress);
+  if (impl == Impl::Auto) impl = forced_engine();
+  switch (impl) {
+    case Impl::Reference:
+      return compute_reference(model, q, request, progress);
+    case Impl::Pairs:
+      return detail::compute_fast(model, q, request, threads, progress);
+    case Impl::Moments: {
+      std::vector<std::vector<float>> out;
+      if (detail::compute_moments(model, q, request, threads, progress, out)) return out;
+      return detail::compute_fast(model, q, request, threads, progress);
+    }
+    case Impl::Auto:
+      break;
+  }
+  return detail::compute_auto(model, q, request, threads, progress);
 }
 
 }  // namespace zalmor::scatter

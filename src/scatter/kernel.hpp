@@ -65,18 +65,26 @@ struct BlockRequest {
   Thermal thermal;
 };
 
-enum class Impl { Reference, Fast };
+// The engines (docs/engines.md).
+enum class Impl {
+  Reference,  // the literal kernels above, block by block
+  Pairs,      // one visit per unordered pair for all blocks, recurrences in Q
+  Moments,    // distance histograms with moments, sums in Q over bins; Pairs where its
+              // error bound fails
+  Auto,       // the cheaper of Pairs and Moments by a cost model of the run (N, nQ, groups,
+              // thermal option, memory); the environment variable ZALMOR_ENGINE =
+              // pairs | moments | reference forces one
+};
 
 // Called now and then from the calculating thread with the fraction of work done, 0..1.
 using Progress = std::function<void(double)>;
 
 // Computes every partial block (index k-1 for partial k) and the total (last index), each
 // q.size() values. threads = 0 picks the machine's count; the values do not depend on it.
-// Impl::Reference runs the literal kernels above, block by block. Impl::Fast visits each
-// unordered pair once for all blocks; every value is within 1e-6 of the block's largest
-// |i(Q)| of a double-precision evaluation of the same terms at the stored Q values (u of
+// Every engine but Reference gives values within 1e-6 of the block's largest |i(Q)| of a
+// double-precision evaluation of the same terms at the stored Q values (u of
 // correlated-Debye .urms tails within 4e-7 of urms_at). progress is called from the
-// calling thread only, now and then, with a rising fraction that ends at 1.
+// calling thread only, now and then, with a fraction that ends at 1.
 std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,
                                                std::span<const float> q,
                                                const BlockRequest& request, int threads = 0,

@@ -94,6 +94,9 @@ struct UrmsEval {
   const void* exact = nullptr;  // RecordEvaluator*, for distances outside the table
 
   float tail_model3(float r) const;  // kernel_fast_urms.cpp
+  // u^2 of the continuous tail (models 2 and 3) at r in double precision, smooth where the
+  // record is: the moments engine expands it about bin centres.
+  double tail_u2(double r) const;
 
   // The class of u at r; u is set.
   int classify(float r, float& u) const {
