@@ -1,7 +1,8 @@
 // Throughput of the Debye kernels in pair-Q terms per second (one unordered atom pair at
 // one Q value), for the literal and the fast kernels, per thermal option and model size.
 //
-//   kernel_bench --benchmark_filter=Fast          the fast engine, all options
+//   kernel_bench --benchmark_filter=Fast          the pairs engine, all options
+//   kernel_bench --benchmark_filter=Moments       the moments engine (docs/engines.md)
 //   kernel_bench --benchmark_counters_tabular=true
 //
 // The counter "terms/s" is N (N - 1) / 2 x nQ per second for the whole compute_blocks call
@@ -22,6 +23,7 @@
 #include "scatter/kernel.hpp"
 #include "scatter/kernel_fast.hpp"
 #include "scatter/kernel_fast_urms.hpp"
+#include "scatter/kernel_moments.hpp"
 
 namespace zalmor::scatter {
 namespace {
@@ -224,10 +226,20 @@ void run(benchmark::State& state, Impl impl) {
     state.counters["threads"] = rep.threads;
     state.counters["rel_err"] = sampled_error(model, q, req, blocks);
   }
+  if (impl == Impl::Moments) {
+    const detail::MomentsReport rep = detail::last_moments_report();
+    double bound = 0;
+    for (double b : rep.bound) bound = std::max(bound, b);
+    state.counters["accepted"] = rep.accepted ? 1 : 0;
+    state.counters["bound"] = bound;
+    state.counters["hist_MiB"] = static_cast<double>(rep.histogram_bytes) / (1 << 20);
+    state.counters["rel_err"] = sampled_error(model, q, req, blocks);
+  }
 }
 
 void BM_Reference(benchmark::State& state) { run(state, Impl::Reference); }
 void BM_Fast(benchmark::State& state) { run(state, Impl::Pairs); }
+void BM_Moments(benchmark::State& state) { run(state, Impl::Moments); }
 
 // One pass in the given mode (args: atoms, Q values, thermal option, mode), whatever the
 // error bounds would choose: the cost of each fallback.
@@ -264,6 +276,17 @@ BENCHMARK(BM_FastMode)
     ->UseRealTime();
 BENCHMARK(BM_Fast)
     ->ArgsProduct({{1000}, {100, 501}, {0}, {0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+// The moments engine: every option, the sizes of the targets, and long grids. "accepted" is
+// 0 when its bound failed and the pairs engine ran; "bound" the largest bound over the blocks
+// relative to their largest |i(Q)|.
+BENCHMARK(BM_Moments)
+    ->ArgsProduct({{8000, 34500}, {2500}, {0, 1, 2, 3, 4, 5}, {0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Moments)
+    ->ArgsProduct({{10000}, {20000}, {0}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

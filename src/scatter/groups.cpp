@@ -25,6 +25,27 @@ GroupSpec coefficients(const BlockRequest& req, const GroupPlan& plan, int tp, i
   return g;
 }
 
+// Whether two records give bitwise the same u at every distance: the same steps and tail;
+// a model-3 tail adds the two atoms' contributions, so their order does not matter.
+bool same_values(const UrmsRecord& a, const UrmsRecord& b) {
+  if (a.imode != b.imode || a.npoint != b.npoint || a.npoint < 1 || a.npoint > 100) return false;
+  const auto n = static_cast<std::size_t>(a.npoint);
+  if (!std::equal(a.urms.begin(), a.urms.begin() + static_cast<std::ptrdiff_t>(n),
+                  b.urms.begin()) ||
+      !std::equal(a.rbreak.begin(), a.rbreak.begin() + static_cast<std::ptrdiff_t>(n - 1),
+                  b.rbreak.begin())) {
+    return false;
+  }
+  if (a.imode == 2) return a.a1 == b.a1 && a.a2 == b.a2;
+  if (a.imode != 3) return a.imode == 1;
+  if (a.temp != b.temp) return false;
+  const bool same = a.amass1 == b.amass1 && a.theta1 == b.theta1 && a.qdebye1 == b.qdebye1 &&
+                    a.amass2 == b.amass2 && a.theta2 == b.theta2 && a.qdebye2 == b.qdebye2;
+  const bool swapped = a.amass1 == b.amass2 && a.theta1 == b.theta2 && a.qdebye1 == b.qdebye2 &&
+                       a.amass2 == b.amass1 && a.theta2 == b.theta1 && a.qdebye2 == b.qdebye1;
+  return same || swapped;
+}
+
 void plan_table_groups(const BlockRequest& req, GroupPlan& plan) {
   const Thermal& th = req.thermal;
   const int nt = plan.ntypes;
@@ -55,7 +76,11 @@ void plan_urms_groups(const BlockRequest& req, GroupPlan& plan, double r_max) {
   auto eval_of = [&](int t1, int t2) {
     const UrmsRecord* rec = find_record(table, t1, t2);
     if (rec == nullptr) return -1;
-    const auto it = std::find(used.begin(), used.end(), rec);
+    // Records that give the same u at every distance share one evaluator, so that a pair
+    // whose partial and total take such records stays in one group.
+    const auto it = std::find_if(used.begin(), used.end(), [&](const UrmsRecord* other) {
+      return other == rec || same_values(*other, *rec);
+    });
     if (it != used.end()) return static_cast<int>(it - used.begin());
     used.push_back(rec);
     return static_cast<int>(used.size()) - 1;

@@ -396,24 +396,40 @@ class Moments {
     return h;
   }
 
-  void add(std::vector<Histogram>& hist, std::vector<DirectTerm>& direct, int gid, float r,
-           std::int32_t bin, std::int32_t off, float u) const {
-    if (r >= kExactFrom) {
-      Histogram& h = hist_of(hist, gid);
-      const auto at = static_cast<std::size_t>(bin - h.lo);
-      if (bin >= h.lo && at < h.bins.size()) {
-        BinMoments& m = h.bins[at];
-        const std::int64_t d = off;
-        const std::int64_t d2 = d * d;
-        m.n += 1;
-        m.m1 += static_cast<std::uint64_t>(d);
-        m.m2 += static_cast<std::uint64_t>(d2);
-        m.m3 += static_cast<std::uint64_t>(d2 * d);
-        return;
+  // Adds a pair to a histogram; false when its distance is outside the histogram's bins.
+  static bool accumulate(Histogram& h, float r, std::int32_t bin, std::int32_t off) {
+    const auto at = static_cast<std::size_t>(bin - h.lo);
+    if (!(r >= kExactFrom) || bin < h.lo || at >= h.bins.size()) return false;
+    BinMoments& m = h.bins[at];
+    const std::int64_t d = off;
+    const std::int64_t d2 = d * d;
+    m.n += 1;
+    m.m1 += static_cast<std::uint64_t>(d);
+    m.m2 += static_cast<std::uint64_t>(d2);
+    m.m3 += static_cast<std::uint64_t>(d2 * d);
+    return true;
+  }
+
+  // The class of u (UrmsEval::classify) of a record at r, without u.
+  static int class_at(const UrmsEval& e, float r) {
+    if (e.imode == 1) {
+      int seg = 0;
+      for (int m = 1; m <= e.npoint - 1; ++m) {
+        if (r > e.rbreak[static_cast<std::size_t>(m - 1)]) seg = m;
       }
+      return seg;
     }
-    const GroupSpec& g = plan_.groups[static_cast<std::size_t>(gid)];
-    direct.push_back({gid, r, g.per_pair ? u : g.u});
+    if (e.imode == 2 || e.imode == 3) {
+      for (int m = 1; m <= e.npoint - 1; ++m) {
+        if (r < e.rbreak[static_cast<std::size_t>(m - 1)]) return m - 1;
+      }
+      return kClassTail;
+    }
+    return kClassDefault;
+  }
+
+  int class_of(int rec, float r) const {
+    return rec < 0 ? kClassDefault : class_at(plan_.evals[static_cast<std::size_t>(rec)], r);
   }
 
   void run_item(const Item& item, std::vector<Histogram>& hist, std::vector<DirectTerm>& direct,
@@ -421,6 +437,24 @@ class Moments {
     const auto& rb = atoms_.run_begin;
     const int jb0 = rb[static_cast<std::size_t>(item.tb)];
     const int je = rb[static_cast<std::size_t>(item.tb) + 1];
+    const auto tpu = static_cast<std::size_t>(item.tp);
+    // Option 4: a pair goes to one group when the partial and the total take the same
+    // record, else to a partial-only and a total-only group (sums are linear, so this
+    // grouping gives the same blocks as routing by equal u).
+    const int rp = plan_.option == ThermalOption::kUrms ? plan_.rec_partial[tpu] : -1;
+    const bool like = item.ta == item.tb || plan_.total_own_record;
+    auto to_direct = [&](int gid, float rr) {
+      const GroupSpec& g = plan_.groups[static_cast<std::size_t>(gid)];
+      float u = g.u;
+      if (g.per_pair) {
+        const UrmsEval& e = plan_.evals[static_cast<std::size_t>(g.record)];
+        e.classify(rr, u);
+      }
+      direct.push_back({gid, rr, u});
+    };
+    auto put = [&](int gid, int m) {
+      if (!accumulate(hist_of(hist, gid), r[m], bin[m], off[m])) to_direct(gid, r[m]);
+    };
     for (int i = item.row_begin; i < item.row_end; ++i) {
       const int jb = std::max(jb0, i + 1);
       for (int j0 = jb; j0 < je; j0 += kRowBlock) {
@@ -429,36 +463,39 @@ class Moments {
         switch (plan_.option) {
           case ThermalOption::kUrms:
             for (int m = 0; m < n; ++m) {
-              const bool i_first = atoms_.orig[static_cast<std::size_t>(i)] <
-                                   atoms_.orig[static_cast<std::size_t>(j0 + m)];
-              const UrmsRoute to = route_urms(plan_, item.tp, item.ta, item.tb, i_first, r[m]);
-              for (int g = 0; g < to.n; ++g) {
-                add(hist, direct, to.gid[g], r[m], bin[m], off[m], to.u[g]);
+              int orient = 0;
+              if (!like) {
+                const bool i_first = atoms_.orig[static_cast<std::size_t>(i)] <
+                                     atoms_.orig[static_cast<std::size_t>(j0 + m)];
+                orient = i_first ? 0 : 1;
+              }
+              const int rt = plan_.rec_total[2 * tpu + static_cast<std::size_t>(orient)];
+              const int cp = class_of(rp, r[m]);
+              if (rt == rp) {
+                put(urms_group(item.tp, 0, cp), m);
+              } else {
+                put(urms_group(item.tp, 1, cp), m);
+                put(urms_group(item.tp, 2 + orient, class_of(rt, r[m])), m);
               }
             }
             break;
-          case ThermalOption::kShortLong:
+          case ThermalOption::kShortLong: {
+            Histogram& near = hist_of(hist, plan_.group_of(item.tp, 0.0f));
+            Histogram& far = hist_of(hist, plan_.group_of(item.tp, plan_.rcut));
+            const float rcut = plan_.rcut;
             for (int m = 0; m < n; ++m) {
-              add(hist, direct, plan_.group_of(item.tp, r[m]), r[m], bin[m], off[m], 0.0f);
+              const bool is_near = r[m] < rcut;
+              if (!accumulate(is_near ? near : far, r[m], bin[m], off[m])) {
+                to_direct(plan_.group_of(item.tp, r[m]), r[m]);
+              }
             }
             break;
+          }
           default: {
             const int gid = plan_.group_of(item.tp, 0.0f);
             Histogram& h = hist_of(hist, gid);
-            const int lo = h.lo, hi = h.lo + static_cast<int>(h.bins.size());
-            BinMoments* base = h.bins.data();
             for (int m = 0; m < n; ++m) {
-              if (r[m] >= kExactFrom && bin[m] >= lo && bin[m] < hi) {
-                BinMoments& mo = base[bin[m] - lo];
-                const std::int64_t d = off[m];
-                const std::int64_t d2 = d * d;
-                mo.n += 1;
-                mo.m1 += static_cast<std::uint64_t>(d);
-                mo.m2 += static_cast<std::uint64_t>(d2);
-                mo.m3 += static_cast<std::uint64_t>(d2 * d);
-              } else {
-                add(hist, direct, gid, r[m], bin[m], off[m], 0.0f);
-              }
+              if (!accumulate(h, r[m], bin[m], off[m])) to_direct(gid, r[m]);
             }
             break;
           }
