@@ -17,7 +17,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -131,14 +133,20 @@ class Moments {
     std::vector<std::vector<int>> batches = plan_batches();
     report_.batches = static_cast<int>(batches.size());
     std::vector<DirectTerm> direct;
+    nbatches_ = static_cast<double>(batches.size());
     for (std::size_t b = 0; b < batches.size(); ++b) {
+      batch_ = static_cast<double>(b);
+      stage_ = 0.0;
       std::vector<Histogram> hist = pass(batches[b], direct);
+      std::size_t groups = 0, done = 0;
+      for (const Histogram& h : hist) groups += h.bins.empty() ? 0 : 1;
       for (std::size_t gid = 0; gid < hist.size(); ++gid) {
         if (hist[gid].bins.empty()) continue;
+        stage_ = 0.5 + 0.5 * static_cast<double>(done++) / static_cast<double>(groups);
+        stage_share_ = 0.5 / static_cast<double>(groups);
         if (!sum_group(static_cast<int>(gid), hist[gid])) return false;
         hist[gid] = Histogram{};
       }
-      report((b + 1.0) / (batches.size() + 0.5));
     }
     sum_direct(direct);
     report_.direct_pairs = static_cast<std::int64_t>(direct.size());
@@ -348,17 +356,18 @@ class Moments {
     std::vector<std::vector<Histogram>> per_thread(static_cast<std::size_t>(threads_));
     std::vector<std::vector<DirectTerm>> direct_of(static_cast<std::size_t>(threads_));
     const int n_items = static_cast<int>(items.size());
+    std::atomic<int> done{0};
 #pragma omp parallel num_threads(threads_)
     {
       const auto me = static_cast<std::size_t>(omp_get_thread_num());
       std::vector<Histogram>& hist = per_thread[me];
       hist.resize(ng);
-      std::vector<float> r(kRowBlock);
-      std::vector<std::int32_t> bin(kRowBlock), off(kRowBlock);
+      RowScratch scratch;
 #pragma omp for schedule(dynamic, 1)
       for (int it = 0; it < n_items; ++it) {
-        run_item(items[static_cast<std::size_t>(it)], hist, direct_of[me], r.data(), bin.data(),
-                 off.data());
+        run_item(items[static_cast<std::size_t>(it)], hist, direct_of[me], scratch);
+        const int n = ++done;
+        if (me == 0) report_within(0.5 * n / n_items);
       }
     }
     // Integer sums: the order of the threads does not matter.
@@ -396,18 +405,33 @@ class Moments {
     return h;
   }
 
-  // Adds a pair to a histogram; false when its distance is outside the histogram's bins.
-  static bool accumulate(Histogram& h, float r, std::int32_t bin, std::int32_t off) {
+  // Scratch of one thread for a row block: distances, bins, offsets, and the bins the pairs
+  // go to (second: option 4's total-only group, or null).
+  struct RowScratch {
+    std::vector<float> r = std::vector<float>(kRowBlock);
+    std::vector<std::int32_t> bin = std::vector<std::int32_t>(kRowBlock);
+    std::vector<std::int32_t> off = std::vector<std::int32_t>(kRowBlock);
+    std::vector<BinMoments*> first = std::vector<BinMoments*>(kRowBlock);
+    std::vector<BinMoments*> second = std::vector<BinMoments*>(kRowBlock);
+  };
+
+  // The bin of a pair in a histogram (prefetched for the additions that follow), or null
+  // when its distance is outside the histogram's bins.
+  static BinMoments* bin_in(Histogram& h, float r, std::int32_t bin) {
     const auto at = static_cast<std::size_t>(bin - h.lo);
-    if (!(r >= kExactFrom) || bin < h.lo || at >= h.bins.size()) return false;
-    BinMoments& m = h.bins[at];
+    if (!(r >= kExactFrom) || bin < h.lo || at >= h.bins.size()) return nullptr;
+    BinMoments* m = h.bins.data() + at;
+    __builtin_prefetch(m, 1);
+    return m;
+  }
+
+  static void add_moments(BinMoments& m, std::int32_t off) {
     const std::int64_t d = off;
     const std::int64_t d2 = d * d;
     m.n += 1;
     m.m1 += static_cast<std::uint64_t>(d);
     m.m2 += static_cast<std::uint64_t>(d2);
     m.m3 += static_cast<std::uint64_t>(d2 * d);
-    return true;
   }
 
   // The class of u (UrmsEval::classify) of a record at r, without u.
@@ -432,8 +456,10 @@ class Moments {
     return rec < 0 ? kClassDefault : class_at(plan_.evals[static_cast<std::size_t>(rec)], r);
   }
 
+  // Each row block in two steps: the pairs' bins are found (and prefetched), then their
+  // moments are added, so that many cache misses are in flight at once.
   void run_item(const Item& item, std::vector<Histogram>& hist, std::vector<DirectTerm>& direct,
-                float* r, std::int32_t* bin, std::int32_t* off) const {
+                RowScratch& sc) const {
     const auto& rb = atoms_.run_begin;
     const int jb0 = rb[static_cast<std::size_t>(item.tb)];
     const int je = rb[static_cast<std::size_t>(item.tb) + 1];
@@ -443,6 +469,11 @@ class Moments {
     // grouping gives the same blocks as routing by equal u).
     const int rp = plan_.option == ThermalOption::kUrms ? plan_.rec_partial[tpu] : -1;
     const bool like = item.ta == item.tb || plan_.total_own_record;
+    float* r = sc.r.data();
+    std::int32_t* bin = sc.bin.data();
+    std::int32_t* off = sc.off.data();
+    BinMoments** first = sc.first.data();
+    BinMoments** second = sc.second.data();
     auto to_direct = [&](int gid, float rr) {
       const GroupSpec& g = plan_.groups[static_cast<std::size_t>(gid)];
       float u = g.u;
@@ -452,14 +483,22 @@ class Moments {
       }
       direct.push_back({gid, rr, u});
     };
-    auto put = [&](int gid, int m) {
-      if (!accumulate(hist_of(hist, gid), r[m], bin[m], off[m])) to_direct(gid, r[m]);
+    auto place = [&](int gid, int m) {
+      BinMoments* at = bin_in(hist_of(hist, gid), r[m], bin[m]);
+      if (at == nullptr) to_direct(gid, r[m]);
+      return at;
     };
+    // Options 0 to 3: the group (option 3: the short one; the long one follows it).
+    const bool urms = plan_.option == ThermalOption::kUrms;
+    const int gid0 = plan_.group_of(item.tp, 0.0f);
+    Histogram* plain = urms ? nullptr : &hist_of(hist, gid0);
+    Histogram* far = plan_.option == ThermalOption::kShortLong ? &hist_of(hist, gid0 + 1) : plain;
     for (int i = item.row_begin; i < item.row_end; ++i) {
       const int jb = std::max(jb0, i + 1);
       for (int j0 = jb; j0 < je; j0 += kRowBlock) {
         const int n = std::min(kRowBlock, je - j0);
         bin_distances(atoms_, i, j0, n, r, bin, off);
+        bool two = false;
         switch (plan_.option) {
           case ThermalOption::kUrms:
             for (int m = 0; m < n; ++m) {
@@ -472,32 +511,37 @@ class Moments {
               const int rt = plan_.rec_total[2 * tpu + static_cast<std::size_t>(orient)];
               const int cp = class_of(rp, r[m]);
               if (rt == rp) {
-                put(urms_group(item.tp, 0, cp), m);
+                first[m] = place(urms_group(item.tp, 0, cp), m);
+                second[m] = nullptr;
               } else {
-                put(urms_group(item.tp, 1, cp), m);
-                put(urms_group(item.tp, 2 + orient, class_of(rt, r[m])), m);
+                first[m] = place(urms_group(item.tp, 1, cp), m);
+                second[m] = place(urms_group(item.tp, 2 + orient, class_of(rt, r[m])), m);
+                two = true;
               }
             }
             break;
           case ThermalOption::kShortLong: {
-            Histogram& near = hist_of(hist, plan_.group_of(item.tp, 0.0f));
-            Histogram& far = hist_of(hist, plan_.group_of(item.tp, plan_.rcut));
             const float rcut = plan_.rcut;
             for (int m = 0; m < n; ++m) {
-              const bool is_near = r[m] < rcut;
-              if (!accumulate(is_near ? near : far, r[m], bin[m], off[m])) {
-                to_direct(plan_.group_of(item.tp, r[m]), r[m]);
-              }
+              const bool near = r[m] < rcut;
+              first[m] = bin_in(near ? *plain : *far, r[m], bin[m]);
+              if (first[m] == nullptr) to_direct(near ? gid0 : gid0 + 1, r[m]);
             }
             break;
           }
-          default: {
-            const int gid = plan_.group_of(item.tp, 0.0f);
-            Histogram& h = hist_of(hist, gid);
+          default:
             for (int m = 0; m < n; ++m) {
-              if (!accumulate(h, r[m], bin[m], off[m])) to_direct(gid, r[m]);
+              first[m] = bin_in(*plain, r[m], bin[m]);
+              if (first[m] == nullptr) to_direct(gid0, r[m]);
             }
             break;
+        }
+        for (int m = 0; m < n; ++m) {
+          if (first[m] != nullptr) add_moments(*first[m], off[m]);
+        }
+        if (two) {
+          for (int m = 0; m < n; ++m) {
+            if (second[m] != nullptr) add_moments(*second[m], off[m]);
           }
         }
       }
@@ -627,8 +671,11 @@ class Moments {
     const int nblocks = c.count / kBlockBins;
     const int nchunks = (nq + kQChunk - 1) / kQChunk;
     const auto L = static_cast<std::size_t>(lanes_);
+    std::atomic<int> done{0};
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads_)
     for (int ch = 0; ch < nchunks; ++ch) {
+      if (omp_get_thread_num() == 0) report_within(stage_share_ * done / nchunks);
+      ++done;
       const int k0 = ch * kQChunk, k1 = std::min(nq, k0 + kQChunk);
       for (int b = 0; b < nblocks; ++b) {
         if (!c.used[static_cast<std::size_t>(b)]) continue;
@@ -686,8 +733,20 @@ class Moments {
     }
   }
 
+  // Progress from the calling thread (thread 0 of the teams), at most every 100 ms and
+  // rising: the batches share the run equally, each half pass and half sums in Q.
+  void report_within(double in_stage) {
+    report((batch_ + stage_ + in_stage) / std::max(1.0, nbatches_));
+  }
+
   void report(double fraction) {
-    if (progress_) progress_(std::clamp(fraction, 0.0, 1.0));
+    if (!progress_) return;
+    const auto now = std::chrono::steady_clock::now();
+    fraction = std::clamp(fraction, last_fraction_, 1.0);
+    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100)) return;
+    last_report_ = now;
+    last_fraction_ = fraction;
+    progress_(fraction);
   }
 
   std::span<const float> q_;
@@ -703,6 +762,9 @@ class Moments {
   std::vector<double> lam_re_, lam_im_, rho_re_, rho_im_;
   std::vector<double> value_, bound_;
   MomentsReport report_;
+  double nbatches_ = 1, batch_ = 0, stage_ = 0, stage_share_ = 0;
+  double last_fraction_ = 0;
+  std::chrono::steady_clock::time_point last_report_{};
 };
 
 }  // namespace
