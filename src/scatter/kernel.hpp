@@ -1,4 +1,5 @@
-// Debye-equation kernels: partial functions i_AB(Q) and the total i(Q) of a model.
+// Debye-equation kernels: partial functions i_AB(Q) and the total i(Q) of a model. How the
+// engines behind compute_blocks work and are chosen: docs/engines.md.
 #pragma once
 
 #include <array>

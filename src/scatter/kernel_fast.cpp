@@ -1,4 +1,4 @@
-// The fast Debye-sum engine: one pass over the unordered pairs computes every block.
+// The pairs engine (docs/engines.md): one pass over the unordered pairs computes every block.
 //
 // Pairs are sorted into groups (kernel_fast_engine.hpp) whose sums are formed by float
 // recurrences in Q on the uniform grid that the stored Q values round. How far those sums

@@ -1,4 +1,4 @@
-// Private interface of the fast Debye-sum engine (not part of the scatter API).
+// Private interface of the pairs engine (docs/engines.md; not part of the scatter API).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
-// Data shared by the fast engine's driver (kernel_fast.cpp) and its kernels, which are
-// compiled once per instruction set (kernel_fast_simd.cpp). Private to the scatter library.
+// Data shared by the pairs engine's driver (kernel_fast.cpp) and its kernels, which are
+// compiled once per instruction set (kernel_fast_simd.cpp); see docs/engines.md. Private to
+// the scatter library.
 //
 // The engine visits every unordered pair once and adds its term to one or two "groups":
 // sets of pairs whose thermal factor and block coefficients are common, so that the factor,

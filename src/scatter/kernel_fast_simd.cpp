@@ -1,5 +1,6 @@
-// The fast engine's kernels, compiled by Highway once per x86 instruction set and chosen at
-// run time: the loop over pairs, the recurrences in Q and the direct double evaluation.
+// The pairs engine's kernels (docs/engines.md), compiled by Highway once per x86 instruction
+// set and chosen at run time: the loop over pairs, the recurrences in Q and the direct double
+// evaluation.
 //
 // Layout. A batch is a few blocks of L pairs (L = float lanes), one pair per lane. The Q
 // values of a slab are split into L residues: residue l holds Q_l + v L h, v = 0, 1, ...,

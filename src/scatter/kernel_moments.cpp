@@ -51,8 +51,8 @@ constexpr std::size_t kMemoryLimit = std::size_t{400} << 20;
 constexpr double kPairsTerm = 1.0 / 3.5e10;      // pair-Q term of the pairs engine
 constexpr double kPairsTailTerm = 1.0 / 1.2e10;  // same with a per-pair u
 constexpr double kMomentsPair = 1.0 / 2.5e8;     // pair of the pass over pairs
-constexpr double kMomentsBinQ = 1.0 / 1.0e9;     // bin-Q term
-constexpr double kMomentsTailBinQ = 1.0 / 2.5e8;
+constexpr double kMomentsBinQ = 1.0 / 2.0e9;     // bin-Q term
+constexpr double kMomentsTailBinQ = 1.0 / 6.0e8;
 
 // Sorted atoms: by type, then by cells of kCell Angstrom in row order, so that the distances
 // from one atom to consecutive partners change slowly and hit nearby bins.
@@ -260,15 +260,15 @@ class Moments {
     const bool shared = plan_.rec_total[2 * t] == rp && plan_.rec_total[2 * t + 1] == rp;
     for (int role = 0; role < (shared ? 1 : kRoles); ++role) {
       const int rec = role < 2 ? rp : plan_.rec_total[2 * t + static_cast<std::size_t>(role - 2)];
-      std::vector<int> classes{kClassDefault};
-      if (rec >= 0) {
-        const UrmsEval& e = plan_.evals[static_cast<std::size_t>(rec)];
-        if (e.imode == 1) {
-          for (int c = 0; c < e.npoint; ++c) classes.push_back(c);
-        } else if (e.imode == 2 || e.imode == 3) {
-          for (int c = 0; c < e.npoint - 1; ++c) classes.push_back(c);
-          classes.push_back(kClassTail);
-        }
+      std::vector<int> classes;
+      const UrmsEval* e = rec >= 0 ? &plan_.evals[static_cast<std::size_t>(rec)] : nullptr;
+      if (e != nullptr && e->imode == 1) {
+        for (int c = 0; c < e->npoint; ++c) classes.push_back(c);
+      } else if (e != nullptr && (e->imode == 2 || e->imode == 3)) {
+        for (int c = 0; c < e->npoint - 1; ++c) classes.push_back(c);
+        classes.push_back(kClassTail);
+      } else {
+        classes.push_back(kClassDefault);
       }
       for (int c : classes) out.push_back(urms_group(tp, role, c));
     }
