@@ -483,9 +483,17 @@ class Moments {
       }
       direct.push_back({gid, rr, u});
     };
-    auto place = [&](int gid, int m) {
-      BinMoments* at = bin_in(hist_of(hist, gid), r[m], bin[m]);
-      if (at == nullptr) to_direct(gid, r[m]);
+    // Option 4: the item's histograms by role and class, looked up once.
+    const int rec_t[2] = {plan_.option == ThermalOption::kUrms ? plan_.rec_total[2 * tpu] : -1,
+                          plan_.option == ThermalOption::kUrms ? plan_.rec_total[2 * tpu + 1] : -1};
+    std::array<Histogram*, kRoles * kClasses> slots{};
+    const bool shared = rec_t[0] == rp && rec_t[1] == rp;
+    const UrmsEval* ep = rp >= 0 ? &plan_.evals[static_cast<std::size_t>(rp)] : nullptr;
+    auto place = [&](int role, int cls, int m) {
+      Histogram*& h = slots[static_cast<std::size_t>(role * kClasses + cls)];
+      if (h == nullptr) h = &hist_of(hist, urms_group(item.tp, role, cls));
+      BinMoments* at = bin_in(*h, r[m], bin[m]);
+      if (at == nullptr) to_direct(urms_group(item.tp, role, cls), r[m]);
       return at;
     };
     // Options 0 to 3: the group (option 3: the short one; the long one follows it).
@@ -501,6 +509,13 @@ class Moments {
         bool two = false;
         switch (plan_.option) {
           case ThermalOption::kUrms:
+            if (shared) {
+              // One record for the partial and both atom orders of the total.
+              for (int m = 0; m < n; ++m) {
+                first[m] = place(0, ep != nullptr ? class_at(*ep, r[m]) : kClassDefault, m);
+              }
+              break;
+            }
             for (int m = 0; m < n; ++m) {
               int orient = 0;
               if (!like) {
@@ -508,14 +523,14 @@ class Moments {
                                      atoms_.orig[static_cast<std::size_t>(j0 + m)];
                 orient = i_first ? 0 : 1;
               }
-              const int rt = plan_.rec_total[2 * tpu + static_cast<std::size_t>(orient)];
+              const int rt = rec_t[orient];
               const int cp = class_of(rp, r[m]);
               if (rt == rp) {
-                first[m] = place(urms_group(item.tp, 0, cp), m);
+                first[m] = place(0, cp, m);
                 second[m] = nullptr;
               } else {
-                first[m] = place(urms_group(item.tp, 1, cp), m);
-                second[m] = place(urms_group(item.tp, 2 + orient, class_of(rt, r[m])), m);
+                first[m] = place(1, cp, m);
+                second[m] = place(2 + orient, class_of(rt, r[m]), m);
                 two = true;
               }
             }
