@@ -108,14 +108,15 @@ struct Histogram {
 
 class Moments {
  public:
+  // With for_costs, only what the cost model needs: no tables of correlated Debye tails.
   Moments(const util::Model& model, std::span<const float> q, const BlockRequest& req, int threads,
-          const Progress& progress)
+          const Progress& progress, bool for_costs = false)
       : q_(q), progress_(progress) {
     nblocks_ = static_cast<int>(req.partials.size()) + 1;
     sort_atoms(model, std::max(1, req.ntypes), atoms_);
     sort_spatially(atoms_);
     r_max_ = max_distance(atoms_);
-    plan_groups(req, r_max_, plan_);
+    plan_groups(req, for_costs ? 0.0 : r_max_, plan_);
     // Models too wide for the bins are left to the pairs engine by the memory estimate.
     const double bins = std::min(r_max_ * kBinsPerAngstrom + 2.0, 1e9);
     nbins_ = (static_cast<int>(bins) + kBlockBins - 1) / kBlockBins * kBlockBins;
@@ -765,7 +766,7 @@ class Moments {
   }
 
   std::span<const float> q_;
-  const Progress& progress_;
+  Progress progress_;
   int nblocks_ = 1;
   int threads_ = 1;
   int lanes_ = 1;
@@ -793,7 +794,7 @@ EngineCosts estimate_costs(const util::Model& model, std::size_t nq, const Block
     c.moments = 1e300;
     return c;
   }
-  const Moments m(model, {}, request, threads, {});
+  const Moments m(model, {}, request, threads, {}, true);
   return m.costs(nq, request.thermal.option == ThermalOption::kUrms, request.partials.size() + 1);
 }
 
@@ -802,10 +803,9 @@ std::vector<std::vector<float>> compute_auto(const util::Model& model, std::span
                                              const Progress& progress) {
   last_report = MomentsReport{};
   if (finite_model(model) && model.natoms() >= 2 && !q.empty()) {
-    Moments m(model, q, request, threads, progress);
-    const EngineCosts c = m.costs(q.size(), request.thermal.option == ThermalOption::kUrms,
-                                  request.partials.size() + 1);
+    const EngineCosts c = estimate_costs(model, q.size(), request, threads);
     if (c.moments_fits && c.moments < c.pairs) {
+      Moments m(model, q, request, threads, progress);
       std::vector<std::vector<float>> out;
       const bool ok = m.run(out);
       last_report = m.moments_report();
