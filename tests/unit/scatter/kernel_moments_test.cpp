@@ -161,12 +161,13 @@ TEST(MomentsKernel, EveryInstructionSetMatchesDoublePrecision) {
   add_record(table, 1, 1, 3, {0.06f, 300.0f}, {2.4f});
   add_record(table, 1, 2, 1, {0.05f, 0.1f}, {2.5f});
   add_record(table, 2, 2, 2, {0.05f, 0.09f}, {3.1f}).a2 = 0.01f;
-  const auto model = random_model(80, 9.0f, 2, 43);
-  const auto q = driver_grid(55.0f, 500, false);
+  // Small enough for the slowest targets in a sanitizer build: bins cost by the Angstrom.
+  const auto model = random_model(50, 6.5f, 2, 43);
+  const auto q = driver_grid(55.0f, 150, false);
   const auto targets = detail::fast_targets();
   ASSERT_FALSE(targets.empty());
-  for (int option : {0, 2, 3, 4}) {
-    MomentsCase c{"", model, q, request_for(2, {1.0f, 2.0f}, 80.0f)};
+  for (int option : {0, 1, 2, 3, 4}) {
+    MomentsCase c{"", model, q, request_for(2, {1.0f, 2.0f}, 50.0f)};
     c.request.thermal = thermal_option(option);
     c.request.thermal.urms = &table;
     const auto want = double_eval(c.model, c.q, c.request);
