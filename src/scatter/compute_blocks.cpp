@@ -52,11 +52,8 @@ std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& mod
       return compute_reference(model, q, request, progress);
     case Impl::Pairs:
       return detail::compute_fast(model, q, request, threads, progress);
-    case Impl::Moments: {
-      std::vector<std::vector<float>> out;
-      if (detail::compute_moments(model, q, request, threads, progress, out)) return out;
-      return detail::compute_fast(model, q, request, threads, progress);
-    }
+    case Impl::Moments:
+      return detail::compute_moments_or_pairs(model, q, request, threads, progress);
     case Impl::Auto:
       break;
   }

@@ -85,7 +85,7 @@ using Progress = std::function<void(double)>;
 // Every engine but Reference gives values within 1e-6 of the block's largest |i(Q)| of a
 // double-precision evaluation of the same terms at the stored Q values (u of
 // correlated-Debye .urms tails within 4e-7 of urms_at). progress is called from the
-// calling thread only, now and then, with a fraction that ends at 1.
+// calling thread only, now and then, with a rising fraction that ends at 1.
 std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,
                                                std::span<const float> q,
                                                const BlockRequest& request, int threads = 0,

@@ -798,6 +798,29 @@ EngineCosts estimate_costs(const util::Model& model, std::size_t nq, const Block
   return m.costs(nq, request.thermal.option == ThermalOption::kUrms, request.partials.size() + 1);
 }
 
+std::vector<std::vector<float>> compute_moments_or_pairs(const util::Model& model,
+                                                         std::span<const float> q,
+                                                         const BlockRequest& request, int threads,
+                                                         const Progress& progress) {
+  // The progress of a refused moments run is kept; the pairs engine fills the rest.
+  double reached = 0.0;
+  Progress mine;
+  if (progress) {
+    mine = [&](double f) {
+      reached = std::max(reached, f);
+      progress(reached);
+    };
+  }
+  std::vector<std::vector<float>> out;
+  if (compute_moments(model, q, request, threads, mine, out)) return out;
+  Progress rest;
+  if (progress) {
+    const double from = std::min(reached, 0.99);
+    rest = [&progress, from](double f) { progress(from + (1.0 - from) * f); };
+  }
+  return compute_fast(model, q, request, threads, rest);
+}
+
 std::vector<std::vector<float>> compute_auto(const util::Model& model, std::span<const float> q,
                                              const BlockRequest& request, int threads,
                                              const Progress& progress) {
@@ -805,11 +828,7 @@ std::vector<std::vector<float>> compute_auto(const util::Model& model, std::span
   if (finite_model(model) && model.natoms() >= 2 && !q.empty()) {
     const EngineCosts c = estimate_costs(model, q.size(), request, threads);
     if (c.moments_fits && c.moments < c.pairs) {
-      Moments m(model, q, request, threads, progress);
-      std::vector<std::vector<float>> out;
-      const bool ok = m.run(out);
-      last_report = m.moments_report();
-      if (ok) return out;
+      return compute_moments_or_pairs(model, q, request, threads, progress);
     }
   }
   return compute_fast(model, q, request, threads, progress);

@@ -79,6 +79,13 @@ bool compute_moments(const util::Model& model, std::span<const float> q,
                      const BlockRequest& request, int threads, const Progress& progress,
                      std::vector<std::vector<float>>& out);
 
+// All blocks by the moments engine, or by the pairs engine where the moments engine refuses
+// (progress keeps rising across the two).
+std::vector<std::vector<float>> compute_moments_or_pairs(const util::Model& model,
+                                                         std::span<const float> q,
+                                                         const BlockRequest& request, int threads,
+                                                         const Progress& progress);
+
 // All blocks by the engine the cost model picks: the moments engine where it is cheaper and
 // fits in memory (falling back to the pairs engine when its bound fails), else the pairs
 // engine.
