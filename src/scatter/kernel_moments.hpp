@@ -20,8 +20,8 @@ inline constexpr double kBinWidth = 1.0 / kBinsPerAngstrom;
 inline constexpr double kOffsetUnit = 1.0 / 16777216.0;  // 2^-24 Angstrom
 inline constexpr float kExactFrom = 0.5f;  // shorter distances are summed pair by pair
 inline constexpr int kBlockBins = 1024;    // bins per block of the sums in Q
-// Bins holding more pairs than this might overflow the third moment.
-inline constexpr std::uint64_t kMaxBinCount = std::uint64_t{1} << 24;
+// |D| <= 2^13, so the third moment of a bin stays below 2^62 in magnitude up to this count.
+inline constexpr std::uint64_t kMaxBinCount = std::uint64_t{1} << 23;
 
 // Moments of one bin: count and sums of D, D^2, D^3 (D: offset from the centre in units of
 // kOffsetUnit), added modulo 2^64, so the sums are exact and do not depend on the order.
