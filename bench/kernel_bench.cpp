@@ -1,13 +1,15 @@
 // Throughput of the Debye kernels in pair-Q terms per second (one unordered atom pair at
 // one Q value), for the literal and the fast kernels, per thermal option and model size.
 //
-//   kernel_bench --benchmark_filter=Fast          the fast engine, all options
+//   kernel_bench --benchmark_filter=Fast          the pairs engine, all options
+//   kernel_bench --benchmark_filter=Moments       the moments engine (docs/engines.md)
 //   kernel_bench --benchmark_counters_tabular=true
 //
 // The counter "terms/s" is N (N - 1) / 2 x nQ per second for the whole compute_blocks call
-// (all blocks), the measure the targets are stated in. "rel_err" compares the fast result
-// with a double-precision evaluation at every 250th Q value (largest difference over the
-// block's largest |i(Q)|; the float output itself rounds at up to 6e-8). "mode" is the pass the
+// (all blocks), the measure the targets are stated in. "rel_err" compares the result with a
+// double-precision evaluation at every 250th Q value (every 25th for the moments engine up
+// to 8000 atoms; largest difference over the block's largest |i(Q)|; the float output itself
+// rounds at up to 6e-8). "mode" is the pass the
 // error bounds settled on: 0 float recurrences, 1 with the move to the stored Q values,
 // 2 direct double precision.
 #include <benchmark/benchmark.h>
@@ -22,6 +24,7 @@
 #include "scatter/kernel.hpp"
 #include "scatter/kernel_fast.hpp"
 #include "scatter/kernel_fast_urms.hpp"
+#include "scatter/kernel_moments.hpp"
 
 namespace zalmor::scatter {
 namespace {
@@ -109,12 +112,11 @@ const UrmsTable& mixed_table() {
 BlockRequest request(int option) {
   BlockRequest r;
   r.ntypes = 2;
-  r.ptype1 = {1, 2, 1};
-  r.ptype2 = {1, 2, 2};
+  r.partials = {{1, 1}, {2, 2}, {1, 2}};
   r.bbar = {3.63f, 9.577f};
   r.weight = {3.63f * 3.63f * 0.01f, 9.577f * 9.577f * 0.01f, 3.63f * 9.577f * 0.01f};
   r.total_weight = 1.0f;
-  r.thermal.option = std::min(option, 4);
+  r.thermal.option = static_cast<ThermalOption>(std::min(option, 4));
   r.thermal.uij[0] = 0.08f;
   r.thermal.uij[1] = 0.11f;
   r.thermal.uij[2] = 0.1f;
@@ -128,10 +130,10 @@ BlockRequest request(int option) {
 // evaluation at every 250th Q value, relative to the block's largest |i(Q)|. Under option 4
 // the u of a pair is the engine's (model-3 tails tabulated within 4e-7 of urms_at).
 double sampled_error(const util::Model& model, const std::vector<float>& q, const BlockRequest& req,
-                     const std::vector<std::vector<float>>& blocks) {
+                     const std::vector<std::vector<float>>& blocks, std::size_t stride = 250) {
   std::vector<double> sub;
   std::vector<std::size_t> at;
-  for (std::size_t k = 0; k < q.size(); k += 250) {
+  for (std::size_t k = 0; k < q.size(); k += stride) {
     sub.push_back(q[k]);
     at.push_back(k);
   }
@@ -167,12 +169,12 @@ double sampled_error(const util::Model& model, const std::vector<float>& q, cons
         const int a = std::min(ti, tj), b = std::max(ti, tj);
         const int k = partial_number(a, b, req.ntypes) - 1;
         double up = 0, ut = 0;
-        if (th.option == 1) up = ut = th.uij[0];
-        if (th.option == 2) up = ut = th.uij[static_cast<std::size_t>(k)];
-        if (th.option == 3) up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
-        if (th.option == 4) {
+        if (th.option == ThermalOption::kOneU) up = ut = th.uij[0];
+        if (th.option == ThermalOption::kPerPartial) up = ut = th.uij[static_cast<std::size_t>(k)];
+        if (th.option == ThermalOption::kShortLong) up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
+        if (th.option == ThermalOption::kUrms) {
           up = urms_u(rf, a, b);
-          ut = th.topt == 1 ? urms_u(rf, 0, 0) : urms_u(rf, ti, tj);
+          ut = th.total_own_record ? urms_u(rf, 0, 0) : urms_u(rf, ti, tj);
         }
         const double cp = req.weight[static_cast<std::size_t>(k)] * (a == b ? 2.0 : 1.0);
         const double ct = 2.0 * req.total_weight * 0.01 *
@@ -218,17 +220,28 @@ void run(benchmark::State& state, Impl impl) {
   const double terms = 0.5 * n * (n - 1.0) * nq;
   state.counters["terms/s"] = benchmark::Counter(terms * static_cast<double>(state.iterations()),
                                                  benchmark::Counter::kIsRate);
-  if (impl == Impl::Fast) {
+  if (impl == Impl::Pairs) {
     const detail::FastReport rep = detail::last_fast_report();
     state.counters["passes"] = rep.passes;
     state.counters["mode"] = rep.final_mode;
     state.counters["threads"] = rep.threads;
     state.counters["rel_err"] = sampled_error(model, q, req, blocks);
   }
+  if (impl == Impl::Moments) {
+    const detail::MomentsReport rep = detail::last_moments_report();
+    double bound = 0;
+    for (double b : rep.bound) bound = std::max(bound, b);
+    state.counters["accepted"] = rep.accepted ? 1 : 0;
+    state.counters["bound"] = bound;
+    state.counters["hist_MiB"] = static_cast<double>(rep.histogram_bytes) / (1 << 20);
+    // Every 25th Q value on the smaller models (Q = 0.5, 1.0, ... 50 on the default grid).
+    state.counters["rel_err"] = sampled_error(model, q, req, blocks, n <= 8000 ? 25 : 250);
+  }
 }
 
 void BM_Reference(benchmark::State& state) { run(state, Impl::Reference); }
-void BM_Fast(benchmark::State& state) { run(state, Impl::Fast); }
+void BM_Fast(benchmark::State& state) { run(state, Impl::Pairs); }
+void BM_Moments(benchmark::State& state) { run(state, Impl::Moments); }
 
 // One pass in the given mode (args: atoms, Q values, thermal option, mode), whatever the
 // error bounds would choose: the cost of each fallback.
@@ -240,7 +253,7 @@ void BM_FastMode(benchmark::State& state) {
   const BlockRequest req = request(static_cast<int>(state.range(2)));
   detail::force_fast_mode(static_cast<int>(state.range(3)));
   for (auto _ : state) {
-    auto blocks = compute_blocks(Impl::Fast, model, q, req, 0);
+    auto blocks = compute_blocks(Impl::Pairs, model, q, req, 0);
     benchmark::DoNotOptimize(blocks.data());
   }
   detail::force_fast_mode(-1);
@@ -265,6 +278,17 @@ BENCHMARK(BM_FastMode)
     ->UseRealTime();
 BENCHMARK(BM_Fast)
     ->ArgsProduct({{1000}, {100, 501}, {0}, {0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+// The moments engine: every option, the sizes of the targets, and long grids. "accepted" is
+// 0 when its bound failed and the pairs engine ran; "bound" the largest bound over the blocks
+// relative to their largest |i(Q)|.
+BENCHMARK(BM_Moments)
+    ->ArgsProduct({{8000, 34500}, {2500}, {0, 1, 2, 3, 4, 5}, {0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Moments)
+    ->ArgsProduct({{10000}, {20000}, {0}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

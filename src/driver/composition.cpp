@@ -36,16 +36,11 @@ void ask_composition(util::Console& console, RunState& state) {
   const int n = state.ntypes;
   util::print_with_int(console, "Number of atom types in model = ", n);
 
-  state.ptype1.clear();
-  state.ptype2.clear();
-  for (int t = 1; t <= n; ++t) {
-    state.ptype1.push_back(t);
-    state.ptype2.push_back(t);
-  }
+  state.partials.clear();
+  for (int t = 1; t <= n; ++t) state.partials.push_back({t, t});
   for (int a = 1; a < n; ++a) {
     for (int b = a + 1; b <= n; ++b) {
-      state.ptype1.push_back(a);
-      state.ptype2.push_back(b);
+      state.partials.push_back({a, b});
     }
   }
   util::print_with_int(console, "Number of unique partials = ", state.npart());
@@ -75,7 +70,7 @@ double pair_weight(const RunState& state, int type_a, int type_b) {
 
 float partial_weight(const RunState& state, int partial) {
   const auto k = static_cast<std::size_t>(partial - 1);
-  return static_cast<float>(pair_weight(state, state.ptype1[k], state.ptype2[k]));
+  return static_cast<float>(pair_weight(state, state.partials[k].first, state.partials[k].second));
 }
 
 float total_weight(const RunState& state) { return 1.0f / state.nnorm; }

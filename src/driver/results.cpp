@@ -41,8 +41,7 @@ std::string total_line(int block, float limit) {
 scatter::BlockRequest block_request(const RunState& state) {
   scatter::BlockRequest request;
   request.ntypes = state.ntypes;
-  request.ptype1 = state.ptype1;
-  request.ptype2 = state.ptype2;
+  request.partials = state.partials;
   for (int k = 1; k <= state.npart(); ++k) request.weight.push_back(partial_weight(state, k));
   request.bbar = state.bbar;
   request.total_weight = total_weight(state);
@@ -55,7 +54,7 @@ scatter::BlockRequest block_request(const RunState& state) {
 // Every partial block (index k-1 for partial k), then the total, with a progress line.
 std::vector<std::vector<float>> compute_all_blocks(const RunState& state) {
   ProgressDisplay progress;
-  return scatter::compute_blocks(scatter::Impl::Fast, state.model, state.q, block_request(state), 0,
+  return scatter::compute_blocks(scatter::Impl::Auto, state.model, state.q, block_request(state), 0,
                                  [&progress](double f) { progress.update(f); });
 }
 
@@ -129,8 +128,7 @@ std::vector<float> zero_q_limits(const RunState& state) {
   std::vector<float> limits;
   for (int k = 1; k <= state.npart(); ++k) {
     const auto idx = static_cast<std::size_t>(k - 1);
-    const int a = state.ptype1[idx];
-    const int b = state.ptype2[idx];
+    const auto [a, b] = state.partials[idx];
     const std::int64_t na = state.count[static_cast<std::size_t>(a - 1)];
     const std::int64_t nb = state.count[static_cast<std::size_t>(b - 1)];
     const std::int64_t ordered = a == b ? na * (na - 1) : na * nb;
@@ -167,8 +165,7 @@ void write_results(util::Console& console, const RunState& state) {
   const int npart = state.npart();
   for (int k = 1; k <= npart; ++k) {
     const auto idx = static_cast<std::size_t>(k - 1);
-    const int a = state.ptype1[idx];
-    const int b = state.ptype2[idx];
+    const auto [a, b] = state.partials[idx];
     const std::string label = partial_label(a, b);
     params.set(output::BlockParam::kFractionA, state.frac[static_cast<std::size_t>(a - 1)]);
     params.set(output::BlockParam::kFractionB, state.frac[static_cast<std::size_t>(b - 1)]);

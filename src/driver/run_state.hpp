@@ -17,11 +17,11 @@ struct RunState {
   float nnorm = 0;  // number of atoms to normalise to
 
   int ntypes = 1;
-  std::vector<int> count;           // atoms of type t at index t-1
-  std::vector<float> frac;          // atomic fraction of type t at index t-1
-  std::vector<float> bbar;          // fm, type t at index t-1
-  std::vector<int> ptype1, ptype2;  // types of partial k at index k-1
-  int npart() const { return static_cast<int>(ptype1.size()); }
+  std::vector<int> count;                   // atoms of type t at index t-1
+  std::vector<float> frac;                  // atomic fraction of type t at index t-1
+  std::vector<float> bbar;                  // fm, type t at index t-1
+  std::vector<scatter::TypePair> partials;  // types of partial k at index k-1
+  int npart() const { return static_cast<int>(partials.size()); }
 
   scatter::Thermal thermal;  // its urms pointer stays null: the calculation is given `urms`
   scatter::UrmsTable urms;   // the records of the .urms file under thermal option 4

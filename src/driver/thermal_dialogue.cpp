@@ -59,7 +59,7 @@ void ask_urms(util::Console& console, RunState& state) {
                            message);
   }
 
-  state.thermal.topt = 0;
+  state.thermal.total_own_record = false;
   if (result.nrec == state.ntypes * state.ntypes + 1) {
     int topt = 0;
     for (;;) {
@@ -69,7 +69,7 @@ void ask_urms(util::Console& console, RunState& state) {
       util::ask_int(console, topt, "option");
       if (topt == 0 || topt == 1) break;
     }
-    state.thermal.topt = topt;
+    state.thermal.total_own_record = topt == 1;
   }
   note_urms_findings(console, name, state);
 }
@@ -78,28 +78,28 @@ void ask_urms(util::Console& console, RunState& state) {
 
 void ask_thermal(util::Console& console, RunState& state) {
   scatter::Thermal& th = state.thermal;
-  th.option = ask_option(console, state.npart());
+  th.option = static_cast<scatter::ThermalOption>(ask_option(console, state.npart()));
   th.uij.fill(0.05f);
   switch (th.option) {
-    case 1:
+    case scatter::ThermalOption::kOneU:
       util::ask_real(console, th.uij[0], "RMS variation in interatomic distance");
       break;
-    case 2:
+    case scatter::ThermalOption::kPerPartial:
       console.line("Give RMS variation in interatomic distance, uij, for each partial...");
       for (int k = 1; k <= state.npart(); ++k) {
         const auto idx = static_cast<std::size_t>(k - 1);
-        util::ask_real(
-            console, th.uij[idx],
-            "u" + util::format_int(state.ptype1[idx]) + util::format_int(state.ptype2[idx]));
+        util::ask_real(console, th.uij[idx],
+                       "u" + util::format_int(state.partials[idx].first) +
+                           util::format_int(state.partials[idx].second));
       }
       break;
-    case 3:
+    case scatter::ThermalOption::kShortLong:
       th.rcut = 1.7f;
       util::ask_real(console, th.rcut, "cutoff distance between short and long distances");
       util::ask_real(console, th.uij[0], "RMS variation in short distances");
       util::ask_real(console, th.uij[1], "RMS variation in long distances");
       break;
-    case 4:
+    case scatter::ThermalOption::kUrms:
       ask_urms(console, state);
       break;
     default:

@@ -31,9 +31,9 @@ std::string number(double value) {
 
 std::string block_name(const RunState& state, std::size_t index) {
   const std::string number_text = "Block " + util::format_int(static_cast<int>(index) + 1);
-  if (index >= state.ptype1.size()) return number_text + ", the total i(Q),";
-  return number_text + ", i" + util::format_int(state.ptype1[index]) +
-         util::format_int(state.ptype2[index]) + "(Q),";
+  if (index >= state.partials.size()) return number_text + ", the total i(Q),";
+  return number_text + ", i" + util::format_int(state.partials[index].first) +
+         util::format_int(state.partials[index].second) + "(Q),";
 }
 
 // Largest squared distance between two atoms: the squared diagonal of the bounding box.
@@ -81,8 +81,8 @@ void check_weights(const RunState& state) {
            number(kFiniteLimit));
   };
 
-  for (std::size_t k = 0; k < state.ptype1.size(); ++k) {
-    const int a = state.ptype1[k], c = state.ptype2[k];
+  for (std::size_t k = 0; k < state.partials.size(); ++k) {
+    const auto [a, c] = state.partials[k];
     const double w = std::fabs(((b(a) * b(c)) * 0.01) / nnorm);
     const double pairs = a == c ? count(a) * (count(a) - 1.0) : count(a) * count(c);
     if (w > kFiniteLimit) too_large(k, w);
@@ -99,12 +99,12 @@ void check_weights(const RunState& state) {
       const double first = std::max(p * std::fabs(b(a)), p * std::fabs(b(c)));
       const double term = p * std::fabs(b(a) * b(c));
       if (std::max(first, term) > kFiniteLimit) {
-        too_large(state.ptype1.size(), std::max(first, term));
+        too_large(state.partials.size(), std::max(first, term));
       }
       sum += term * 0.01 * pairs;
     }
   }
-  if (sum > kFiniteLimit) too_large(state.ptype1.size(), sum);
+  if (sum > kFiniteLimit) too_large(state.partials.size(), sum);
 }
 
 double largest_thermal_u(const RunState& state, std::string& what) {
@@ -117,20 +117,20 @@ double largest_thermal_u(const RunState& state, std::string& what) {
     }
   };
   switch (th.option) {
-    case 1:
+    case scatter::ThermalOption::kOneU:
       take(th.uij[0], "RMS variation");
       break;
-    case 2:
-      for (std::size_t k = 0; k < state.ptype1.size() && k < th.uij.size(); ++k) {
-        take(th.uij[k], "RMS variation u" + util::format_int(state.ptype1[k]) +
-                            util::format_int(state.ptype2[k]));
+    case scatter::ThermalOption::kPerPartial:
+      for (std::size_t k = 0; k < state.partials.size() && k < th.uij.size(); ++k) {
+        take(th.uij[k], "RMS variation u" + util::format_int(state.partials[k].first) +
+                            util::format_int(state.partials[k].second));
       }
       break;
-    case 3:
+    case scatter::ThermalOption::kShortLong:
       take(th.uij[0], "RMS variation in short distances");
       take(th.uij[1], "RMS variation in long distances");
       break;
-    case 4:
+    case scatter::ThermalOption::kUrms:
       for (std::size_t k = 0; k < state.urms.records.size(); ++k) {
         take(scatter::largest_u(state.urms.records[k]),
              "Largest u of .URMS record " + util::format_int(static_cast<int>(k) + 1));
@@ -200,7 +200,7 @@ void check_blocks_finite(const RunState& state, const std::vector<std::vector<fl
 
 void note_urms_findings(util::Console& console, std::string_view file, const RunState& state) {
   for (const std::string& warning :
-       scatter::urms_warnings(state.urms, state.count, state.thermal.topt == 1)) {
+       scatter::urms_warnings(state.urms, state.count, state.thermal.total_own_record)) {
     console.note("warning: " + std::string(file) + ": " + warning);
   }
 }

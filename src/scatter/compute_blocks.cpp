@@ -1,8 +1,12 @@
-// The calculation phase: every partial block and the total, by the chosen kernels.
+// The calculation phase: every partial block and the total, by the chosen engine
+// (docs/engines.md).
+#include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "scatter/kernel.hpp"
 #include "scatter/kernel_fast.hpp"
+#include "scatter/kernel_moments.hpp"
 
 namespace zalmor::scatter {
 
@@ -12,11 +16,11 @@ std::vector<std::vector<float>> compute_reference(const util::Model& model,
                                                   std::span<const float> q,
                                                   const BlockRequest& request,
                                                   const Progress& progress) {
-  const auto npart = request.ptype1.size();
+  const auto npart = request.partials.size();
   std::vector<std::vector<float>> blocks(npart + 1, std::vector<float>(q.size(), 0.0f));
   for (std::size_t k = 0; k < npart; ++k) {
     zalmor_partial(model, q, blocks[k], request.weight[k], static_cast<int>(k + 1),
-                   request.ptype1[k], request.ptype2[k], request.thermal);
+                   request.partials[k].first, request.partials[k].second, request.thermal);
     if (progress) progress(static_cast<double>(k + 1) / static_cast<double>(npart + 1));
   }
   zalmor_total(model, q, blocks[npart], request.bbar, request.total_weight, request.ntypes,
@@ -25,14 +29,35 @@ std::vector<std::vector<float>> compute_reference(const util::Model& model,
   return blocks;
 }
 
+// ZALMOR_ENGINE, when set to an engine's name, overrides the automatic choice.
+Impl forced_engine() {
+  const char* env = std::getenv("ZALMOR_ENGINE");
+  if (env == nullptr) return Impl::Auto;
+  const std::string_view name(env);
+  if (name == "pairs") return Impl::Pairs;
+  if (name == "moments") return Impl::Moments;
+  if (name == "reference") return Impl::Reference;
+  return Impl::Auto;
+}
+
 }  // namespace
 
 std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,
                                                std::span<const float> q,
                                                const BlockRequest& request, int threads,
                                                const Progress& progress) {
-  if (impl == Impl::Reference) return compute_reference(model, q, request, progress);
-  return detail::compute_fast(model, q, request, threads, progress);
+  if (impl == Impl::Auto) impl = forced_engine();
+  switch (impl) {
+    case Impl::Reference:
+      return compute_reference(model, q, request, progress);
+    case Impl::Pairs:
+      return detail::compute_fast(model, q, request, threads, progress);
+    case Impl::Moments:
+      return detail::compute_moments_or_pairs(model, q, request, threads, progress);
+    case Impl::Auto:
+      break;
+  }
+  return detail::compute_auto(model, q, request, threads, progress);
 }
 
 }  // namespace zalmor::scatter

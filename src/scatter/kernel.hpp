@@ -1,4 +1,5 @@
-// Debye-equation kernels: partial functions i_AB(Q) and the total i(Q) of a model.
+// Debye-equation kernels: partial functions i_AB(Q) and the total i(Q) of a model. How the
+// engines behind compute_blocks work and are chosen: docs/engines.md.
 #pragma once
 
 #include <array>
@@ -11,13 +12,22 @@
 
 namespace zalmor::scatter {
 
-// How interatomic-distance broadening is applied: T(Q) = exp(-(u Q)^2 / 2).
+// How interatomic-distance broadening is applied: T(Q) = exp(-(u Q)^2 / 2). The values are
+// the numbers the user answers.
+enum class ThermalOption : int {
+  kNone = 0,        // T = 1
+  kOneU = 1,        // uij[0] for every pair
+  kPerPartial = 2,  // uij of the pair's partial
+  kShortLong = 3,   // uij[0] below rcut, uij[1] from rcut on
+  kUrms = 4,        // u(r) from the .urms records of the pair's types
+};
+
 struct Thermal {
-  int option = 0;                   // 0 none, 1 one u, 2 per partial, 3 short/long, 4 .urms
+  ThermalOption option = ThermalOption::kNone;
   std::array<float, 100> uij{};     // Angstrom; uij[k-1] belongs to partial k (option 2),
                                     // uij[0] / uij[1] short / long distances (option 3)
   float rcut = 1.7f;                // Angstrom, option 3: r < rcut is short
-  int topt = 0;                     // option 4: 1 gives the total the (0, 0) record
+  bool total_own_record = false;    // option 4: the total takes the (0, 0) record
   const UrmsTable* urms = nullptr;  // option 4
 };
 
@@ -39,26 +49,41 @@ void zalmor_partial(const util::Model& model, std::span<const float> q, std::spa
 void zalmor_total(const util::Model& model, std::span<const float> q, std::span<float> out,
                   std::span<const float> bbar, float w, int ntypes, const Thermal& thermal);
 
+// The two atom types of a partial.
+struct TypePair {
+  int first = 1;
+  int second = 1;
+  friend bool operator==(const TypePair&, const TypePair&) = default;
+};
+
 // Everything the calculation phase needs for all blocks of a run.
 struct BlockRequest {
   int ntypes = 1;
-  std::vector<int> ptype1, ptype2;  // types of partial k at index k-1
-  std::vector<float> weight;        // weight of partial k at index k-1
-  std::vector<float> bbar;          // bbar[t-1], fm
+  std::vector<TypePair> partials;  // types of partial k at index k-1
+  std::vector<float> weight;       // weight of partial k at index k-1
+  std::vector<float> bbar;         // bbar[t-1], fm
   float total_weight = 1.0f;
   Thermal thermal;
 };
 
-enum class Impl { Reference, Fast };
+// The engines (docs/engines.md).
+enum class Impl {
+  Reference,  // the literal kernels above, block by block
+  Pairs,      // one visit per unordered pair for all blocks, recurrences in Q
+  Moments,    // distance histograms with moments, sums in Q over bins; Pairs where its
+              // error bound fails
+  Auto,       // the cheaper of Pairs and Moments by a cost model of the run (N, nQ, groups,
+              // thermal option, memory); the environment variable ZALMOR_ENGINE =
+              // pairs | moments | reference forces one
+};
 
 // Called now and then from the calculating thread with the fraction of work done, 0..1.
 using Progress = std::function<void(double)>;
 
 // Computes every partial block (index k-1 for partial k) and the total (last index), each
 // q.size() values. threads = 0 picks the machine's count; the values do not depend on it.
-// Impl::Reference runs the literal kernels above, block by block. Impl::Fast visits each
-// unordered pair once for all blocks; every value is within 1e-6 of the block's largest
-// |i(Q)| of a double-precision evaluation of the same terms at the stored Q values (u of
+// Every engine but Reference gives values within 1e-6 of the block's largest |i(Q)| of a
+// double-precision evaluation of the same terms at the stored Q values (u of
 // correlated-Debye .urms tails within 4e-7 of urms_at). progress is called from the
 // calling thread only, now and then, with a rising fraction that ends at 1.
 std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,

@@ -1,4 +1,4 @@
-// The fast Debye-sum engine: one pass over the unordered pairs computes every block.
+// The pairs engine (docs/engines.md): one pass over the unordered pairs computes every block.
 //
 // Pairs are sorted into groups (kernel_fast_engine.hpp) whose sums are formed by float
 // recurrences in Q on the uniform grid that the stored Q values round. How far those sums
@@ -28,6 +28,7 @@
 #include <memory>
 #include <mutex>
 
+#include "scatter/groups.hpp"
 #include "scatter/kernel_fast_engine.hpp"
 #include "scatter/kernel_fast_urms.hpp"
 #include "scatter/thermal.hpp"
@@ -103,162 +104,11 @@ GridFit fit_grid(std::span<const float> q) {
 }
 
 struct Setup {
-  int ntypes = 0;
-  int ntp = 0;                   // unordered type pairs
-  std::vector<int> block_of_tp;  // type pair -> partial block, or -1
-  std::vector<GroupSpec> groups;
-  std::vector<UrmsEval> evals;
-  std::vector<std::unique_ptr<RecordEvaluator>> exact;
+  GroupPlan plan;
   PairSource atoms;
   std::int64_t npairs = 0;
   std::vector<std::int64_t> row_prefix;  // pairs before sorted row i
 };
-
-int type_pair(int a, int b, int nt) { return partial_number(a, b, nt) - 1; }
-
-void sort_atoms(const util::Model& model, int nt, PairSource& src) {
-  std::vector<int> count(static_cast<std::size_t>(nt) + 2, 0);
-  const int n = model.natoms();
-  for (int i = 0; i < n; ++i) {
-    const int t = model.type[static_cast<std::size_t>(i)];
-    if (t >= 1 && t <= nt) ++count[static_cast<std::size_t>(t)];
-  }
-  src.run_begin.assign(static_cast<std::size_t>(nt) + 2, 0);
-  for (int t = 1; t <= nt; ++t) {
-    src.run_begin[static_cast<std::size_t>(t) + 1] =
-        src.run_begin[static_cast<std::size_t>(t)] + count[static_cast<std::size_t>(t)];
-  }
-  const auto total = static_cast<std::size_t>(src.run_begin[static_cast<std::size_t>(nt) + 1]);
-  src.x.resize(total);
-  src.y.resize(total);
-  src.z.resize(total);
-  src.type.resize(total);
-  src.orig.resize(total);
-  std::vector<int> next(src.run_begin.begin(), src.run_begin.end());
-  for (int i = 0; i < n; ++i) {
-    const int t = model.type[static_cast<std::size_t>(i)];
-    if (t < 1 || t > nt) continue;
-    const auto at = static_cast<std::size_t>(next[static_cast<std::size_t>(t)]++);
-    const auto base = static_cast<std::size_t>(i) * 3;
-    src.x[at] = model.xyz[base];
-    src.y[at] = model.xyz[base + 1];
-    src.z[at] = model.xyz[base + 2];
-    src.type[at] = t;
-    src.orig[at] = i;
-  }
-}
-
-double max_distance(const PairSource& a) {
-  if (a.x.empty()) return 0.0;
-  auto span = [](const std::vector<float>& v) {
-    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
-    return static_cast<double>(*hi) - static_cast<double>(*lo);
-  };
-  const double dx = span(a.x), dy = span(a.y), dz = span(a.z);
-  return std::sqrt(dx * dx + dy * dy + dz * dz) * (1.0 + 1e-6) + 1e-6;
-}
-
-GroupSpec coefficients(const BlockRequest& req, const Setup& s, int tp, int a, int b) {
-  GroupSpec g;
-  g.partial = s.block_of_tp[static_cast<std::size_t>(tp)];
-  if (g.partial >= 0) {
-    // A like partial counts every unordered pair twice, an unlike one once.
-    g.c_partial =
-        static_cast<double>(req.weight[static_cast<std::size_t>(g.partial)]) * (a == b ? 2.0 : 1.0);
-  }
-  g.c_total = 2.0 * static_cast<double>(req.total_weight) * 0.01 *
-              static_cast<double>(req.bbar[static_cast<std::size_t>(a - 1)]) *
-              static_cast<double>(req.bbar[static_cast<std::size_t>(b - 1)]);
-  return g;
-}
-
-void setup_groups(const BlockRequest& req, Setup& s, int& nsub) {
-  const Thermal& th = req.thermal;
-  const int nt = s.ntypes;
-  nsub = th.option == 3 ? 2 : 1;
-  s.groups.assign(static_cast<std::size_t>(s.ntp * nsub), GroupSpec{});
-  for (int a = 1; a <= nt; ++a) {
-    for (int b = a; b <= nt; ++b) {
-      const int tp = type_pair(a, b, nt);
-      for (int sub = 0; sub < nsub; ++sub) {
-        GroupSpec g = coefficients(req, s, tp, a, b);
-        g.damped = th.option != 0;
-        if (th.option == 1) g.u = th.uij[0];
-        if (th.option == 2)
-          g.u = tp < static_cast<int>(th.uij.size()) ? th.uij[static_cast<std::size_t>(tp)] : 0.0f;
-        if (th.option == 3) g.u = th.uij[static_cast<std::size_t>(sub)];
-        s.groups[static_cast<std::size_t>(tp * nsub + sub)] = g;
-      }
-    }
-  }
-}
-
-// Option 4: one evaluator per record in use; groups for every type pair, role and class.
-void setup_urms(const BlockRequest& req, Setup& s, Job& job, double r_max) {
-  static const UrmsTable kEmpty{};
-  const UrmsTable& table = req.thermal.urms != nullptr ? *req.thermal.urms : kEmpty;
-  const int nt = s.ntypes;
-  std::vector<const UrmsRecord*> used;
-  auto eval_of = [&](int t1, int t2) {
-    const UrmsRecord* rec = find_record(table, t1, t2);
-    if (rec == nullptr) return -1;
-    const auto it = std::find(used.begin(), used.end(), rec);
-    if (it != used.end()) return static_cast<int>(it - used.begin());
-    used.push_back(rec);
-    return static_cast<int>(used.size()) - 1;
-  };
-  job.rec_partial.assign(static_cast<std::size_t>(s.ntp), -1);
-  job.rec_total.assign(static_cast<std::size_t>(2 * s.ntp), -1);
-  for (int a = 1; a <= nt; ++a) {
-    for (int b = a; b <= nt; ++b) {
-      const auto tp = static_cast<std::size_t>(type_pair(a, b, nt));
-      job.rec_partial[tp] = eval_of(a, b);
-      job.rec_total[2 * tp] = req.thermal.topt == 1 ? eval_of(0, 0) : eval_of(a, b);
-      job.rec_total[2 * tp + 1] = req.thermal.topt == 1 ? eval_of(0, 0) : eval_of(b, a);
-    }
-  }
-  s.evals.resize(used.size());
-  for (std::size_t e = 0; e < used.size(); ++e) {
-    const UrmsEval* same = nullptr;
-    for (std::size_t f = 0; f < e && same == nullptr; ++f) {
-      if (same_debye_tail(*used[e], *used[f])) same = &s.evals[f];
-    }
-    s.exact.push_back(make_urms_eval(*used[e], r_max, s.evals[e], same));
-  }
-  const std::size_t per_tp = static_cast<std::size_t>(kRoles * kClasses);
-  s.groups.assign(static_cast<std::size_t>(s.ntp) * per_tp, GroupSpec{});
-  auto class_u = [&](int eval, int cls, GroupSpec& g) {
-    g.damped = true;
-    if (cls == kClassTail) {
-      g.per_pair = true;
-    } else if (cls == kClassDefault || eval < 0) {
-      g.u = 0.05f;
-    } else {
-      g.u = s.evals[static_cast<std::size_t>(eval)].urms[static_cast<std::size_t>(cls)];
-    }
-  };
-  for (int a = 1; a <= nt; ++a) {
-    for (int b = a; b <= nt; ++b) {
-      const int tp = type_pair(a, b, nt);
-      const GroupSpec base = coefficients(req, s, tp, a, b);
-      for (int role = 0; role < kRoles; ++role) {
-        for (int cls = 0; cls < kClasses; ++cls) {
-          GroupSpec g = base;
-          if (role == 1) g.c_total = 0;
-          if (role >= 2) {
-            g.c_partial = 0;
-            g.partial = -1;
-          }
-          const int eval = role < 2 ? job.rec_partial[static_cast<std::size_t>(tp)]
-                                    : job.rec_total[static_cast<std::size_t>(2 * tp + role - 2)];
-          class_u(eval, cls, g);
-          s.groups[static_cast<std::size_t>(tp) * per_tp +
-                   static_cast<std::size_t>(role * kClasses + cls)] = g;
-        }
-      }
-    }
-  }
-}
 
 // Sums of one slab, over all chunks.
 struct GroupTotal {
@@ -398,18 +248,8 @@ class Calculation {
   Calculation(const util::Model& model, std::span<const float> q, const BlockRequest& req,
               int threads, const Progress& progress)
       : q_(q), req_(req), progress_(progress) {
-    nblocks_ = static_cast<int>(req.ptype1.size()) + 1;
-    setup_.ntypes = std::max(1, req.ntypes);
-    setup_.ntp = setup_.ntypes * (setup_.ntypes + 1) / 2;
-    setup_.block_of_tp.assign(static_cast<std::size_t>(setup_.ntp), -1);
-    for (std::size_t k = 0; k < req.ptype1.size(); ++k) {
-      const int a = req.ptype1[k], b = req.ptype2[k];
-      if (a >= 1 && b >= 1 && a <= setup_.ntypes && b <= setup_.ntypes) {
-        setup_.block_of_tp[static_cast<std::size_t>(type_pair(a, b, setup_.ntypes))] =
-            static_cast<int>(k);
-      }
-    }
-    sort_atoms(model, setup_.ntypes, setup_.atoms);
+    nblocks_ = static_cast<int>(req.partials.size()) + 1;
+    sort_atoms(model, std::max(1, req.ntypes), setup_.atoms);
     const auto n = static_cast<std::int64_t>(setup_.atoms.type.size());
     setup_.npairs = n * (n - 1) / 2;
     setup_.row_prefix.resize(static_cast<std::size_t>(n) + 1, 0);
@@ -417,27 +257,9 @@ class Calculation {
       setup_.row_prefix[static_cast<std::size_t>(i) + 1] =
           setup_.row_prefix[static_cast<std::size_t>(i)] + (n - 1 - i);
     }
-
+    plan_groups(req, max_distance(setup_.atoms), setup_.plan);
     job_.atoms = &setup_.atoms;
-    job_.ntypes = setup_.ntypes;
-    job_.option = req.thermal.option;
-    job_.rcut = req.thermal.rcut;
-    job_.topt = req.thermal.topt;
-    const int nt = setup_.ntypes;
-    job_.partial_of.assign(static_cast<std::size_t>((nt + 1) * (nt + 1)), 0);
-    for (int a = 1; a <= nt; ++a) {
-      for (int b = 1; b <= nt; ++b) {
-        job_.partial_of[static_cast<std::size_t>(a * (nt + 1) + b)] = type_pair(a, b, nt);
-      }
-    }
-    if (job_.option == 4) {
-      setup_urms(req, setup_, job_, max_distance(setup_.atoms));
-    } else {
-      int nsub = 1;
-      setup_groups(req, setup_, nsub);
-    }
-    job_.groups = &setup_.groups;
-    job_.evals = &setup_.evals;
+    job_.plan = &setup_.plan;
     job_.q = q;
 
     const double work = static_cast<double>(setup_.npairs) * static_cast<double>(q.size());
@@ -556,7 +378,7 @@ class Calculation {
 #pragma omp parallel num_threads(nthreads)
     {
       ChunkState st;
-      st.slot_of.assign(setup_.groups.size(), -1);
+      st.slot_of.assign(setup_.plan.groups.size(), -1);
       st.len_pad = job_.len_pad;
 #pragma omp for schedule(dynamic, 1)
       for (int c = 0; c < nchunks; ++c) {
@@ -581,7 +403,7 @@ class Calculation {
       }
     }
     if (failure) std::rethrow_exception(failure);
-    totals_.assign(setup_.groups.size(), GroupTotal{});
+    totals_.assign(setup_.plan.groups.size(), GroupTotal{});
     for (auto& [gid, t] : tree.root().groups) totals_[static_cast<std::size_t>(gid)] = std::move(t);
     zero_pairs_ = std::move(tree.root().zero_pairs);
   }
@@ -614,7 +436,7 @@ class Calculation {
     for (std::size_t gid = 0; gid < totals_.size(); ++gid) {
       const GroupTotal& t = totals_[gid];
       if (!t.used) continue;
-      const GroupSpec& gs = setup_.groups[gid];
+      const GroupSpec& gs = setup_.plan.groups[gid];
       const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
       const double ct = gs.c_total;
       const auto bp = static_cast<std::size_t>(gs.partial);

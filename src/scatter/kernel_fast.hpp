@@ -1,4 +1,4 @@
-// Private interface of the fast Debye-sum engine (not part of the scatter API).
+// Private interface of the pairs engine (docs/engines.md; not part of the scatter API).
 #pragma once
 
 #include <cstdint>
@@ -31,7 +31,7 @@ std::vector<std::int64_t> fast_targets();
 std::string fast_target_name(std::int64_t target);
 void use_fast_target(std::int64_t target);
 
-// All blocks of compute_blocks(Impl::Fast, ...).
+// All blocks of compute_blocks(Impl::Pairs, ...).
 std::vector<std::vector<float>> compute_fast(const util::Model& model, std::span<const float> q,
                                              const BlockRequest& request, int threads,
                                              const Progress& progress);

@@ -1,5 +1,6 @@
-// Data shared by the fast engine's driver (kernel_fast.cpp) and its kernels, which are
-// compiled once per instruction set (kernel_fast_simd.cpp). Private to the scatter library.
+// Data shared by the pairs engine's driver (kernel_fast.cpp) and its kernels, which are
+// compiled once per instruction set (kernel_fast_simd.cpp); see docs/engines.md. Private to
+// the scatter library.
 //
 // The engine visits every unordered pair once and adds its term to one or two "groups":
 // sets of pairs whose thermal factor and block coefficients are common, so that the factor,
@@ -73,6 +74,7 @@ struct GroupSpec {
   bool damped = false;    // a common factor exp(-(u Q)^2 / 2) applies
   bool per_pair = false;  // every pair brings its own u
   int partial = -1;       // 0-based partial block the group adds to, or -1
+  int record = -1;        // option 4: the evaluator of the group's .urms record, or -1
   double c_partial = 0;   // coefficient of the group's sum in that block
   double c_total = 0;     // coefficient in the total
 };
@@ -96,6 +98,9 @@ struct UrmsEval {
   const void* exact = nullptr;  // RecordEvaluator*, for distances outside the table
 
   float tail_model3(float r) const;  // kernel_fast_urms.cpp
+  // u^2 of the continuous tail (models 2 and 3) at r in double precision, smooth where the
+  // record is: the moments engine expands it about bin centres.
+  double tail_u2(double r) const;
 
   // The class of u at r; u is set.
   int classify(float r, float& u) const {
@@ -139,19 +144,12 @@ struct PairSource {
   std::vector<int> run_begin;  // [t] first sorted atom of type t, t = 1..ntypes + 1
 };
 
+struct GroupPlan;  // groups.hpp
+
 // Everything a chunk of rows needs; shared read-only by all threads.
 struct Job {
   const PairSource* atoms = nullptr;
-  int ntypes = 0;
-  int option = 0;
-  float rcut = 0.0f;
-  int topt = 0;
-  std::vector<int> partial_of;  // [a * (ntypes + 1) + b]: 0-based partial of types a, b
-  const std::vector<GroupSpec>* groups = nullptr;
-  // Option 4: evaluator of partial k's record (rec_partial[k]) and of the total's record for
-  // the pair's atom order (rec_total[2 k + orient]); -1 when there is none.
-  const std::vector<UrmsEval>* evals = nullptr;
-  std::vector<int> rec_partial, rec_total;
+  const GroupPlan* plan = nullptr;
 
   Mode mode = Mode::kRecurrence;
   std::span<const float> q;  // the whole stored grid

@@ -1,5 +1,6 @@
-// The fast engine's kernels, compiled by Highway once per x86 instruction set and chosen at
-// run time: the loop over pairs, the recurrences in Q and the direct double evaluation.
+// The pairs engine's kernels (docs/engines.md), compiled by Highway once per x86 instruction
+// set and chosen at run time: the loop over pairs, the recurrences in Q and the direct double
+// evaluation.
 //
 // Layout. A batch is a few blocks of L pairs (L = float lanes), one pair per lane. The Q
 // values of a slab are split into L residues: residue l holds Q_l + v L h, v = 0, 1, ...,
@@ -39,6 +40,7 @@
 #include <cstring>
 #include <vector>
 
+#include "scatter/groups.hpp"
 #include "scatter/kernel_fast.hpp"
 #include "scatter/kernel_fast_engine.hpp"
 
@@ -650,6 +652,12 @@ void DirectPair(const Job& job, const SlabCtx& sc, float r, float u, bool damped
 // ---------------------------------------------------------------------------------------
 // Groups: pending pairs, their preparation, batches and flushes.
 
+// One vector of prepared pairs: the start and turn of exp(i Q r), the recurrence's
+// coefficients, 1 / r, cos th and u (see ReadyList).
+struct PreparedLanes {
+  VD cphi, sphi, calpha, salpha, k1, k2, inv_r, coef, cos_th, u;
+};
+
 class Engine {
  public:
   Engine(const Job& job, ChunkState& st) : job_(job), st_(st) {
@@ -676,14 +684,15 @@ class Engine {
 
   void run() {
     const PairSource& a = *job_.atoms;
-    const int nt = job_.ntypes;
+    const GroupPlan& plan = *job_.plan;
+    const int nt = plan.ntypes;
     std::vector<float> rbuf(kRowBlock);
     for (int i = job_.row_begin; i < job_.row_end; ++i) {
       const int ti = a.type[static_cast<std::size_t>(i)];
       for (int t = ti; t <= nt; ++t) {
         const int jb = std::max(i + 1, a.run_begin[static_cast<std::size_t>(t)]);
         const int je = a.run_begin[static_cast<std::size_t>(t) + 1];
-        const int k = job_.partial_of[static_cast<std::size_t>(ti * (nt + 1) + t)];
+        const int k = plan.type_pair(ti, t);
         for (int j0 = jb; j0 < je; j0 += kRowBlock) {
           const int n = std::min(kRowBlock, je - j0);
           distances(i, j0, n, rbuf.data());
@@ -725,19 +734,26 @@ class Engine {
     }
   }
 
+  // The pairs of atom i with the n atoms from j0 (types ti <= t, type pair k) into their
+  // groups (groups.hpp).
   void route(int i, int ti, int t, int k, int j0, int n, const float* r) {
-    switch (job_.option) {
-      case 3: {
-        GroupAcc& near = st_.slot(2 * k);
-        GroupAcc& far = st_.slot(2 * k + 1);
-        for (int m = 0; m < n; ++m) push(r[m] < job_.rcut ? near : far, r[m], 0.0f);
+    const GroupPlan& plan = *job_.plan;
+    switch (plan.option) {
+      case ThermalOption::kShortLong:
+        for (int m = 0; m < n; ++m) push(st_.slot(plan.group_of(k, r[m])), r[m], 0.0f);
+        return;
+      case ThermalOption::kUrms: {
+        const auto& orig = job_.atoms->orig;
+        for (int m = 0; m < n; ++m) {
+          const auto j = static_cast<std::size_t>(j0 + m);
+          const bool i_first = orig[static_cast<std::size_t>(i)] < orig[j];
+          const UrmsRoute to = route_urms(plan, k, ti, t, i_first, r[m]);
+          for (int g = 0; g < to.n; ++g) push(st_.slot(to.gid[g]), r[m], to.u[g]);
+        }
         return;
       }
-      case 4:
-        for (int m = 0; m < n; ++m) route_urms(i, ti, t, k, j0 + m, r[m]);
-        return;
       default:
-        push_run(st_.slot(k), r, n);
+        push_run(st_.slot(plan.group_of(k, 0.0f)), r, n);
         return;
     }
   }
@@ -774,37 +790,8 @@ class Engine {
     }
   }
 
-  void route_urms(int i, int ti, int t, int k, int j, float r) {
-    const PairSource& a = *job_.atoms;
-    const auto& evals = *job_.evals;
-    int orient = 0;
-    if (job_.topt != 1 && ti != t) {
-      // The type of the atom that comes first in the model.
-      const int first =
-          a.orig[static_cast<std::size_t>(i)] < a.orig[static_cast<std::size_t>(j)] ? ti : t;
-      orient = first == std::min(ti, t) ? 0 : 1;
-    }
-    const int rp = job_.rec_partial[static_cast<std::size_t>(k)];
-    const int rt = job_.rec_total[static_cast<std::size_t>(2 * k + orient)];
-    float up = 0.05f, ut = 0.05f;
-    const int cp = rp >= 0 ? evals[static_cast<std::size_t>(rp)].classify(r, up) : kClassDefault;
-    int ct = cp;
-    if (rt != rp) {
-      ct = rt >= 0 ? evals[static_cast<std::size_t>(rt)].classify(r, ut) : kClassDefault;
-    } else {
-      ut = up;
-    }
-    const int base = k * kRoles * kClasses;
-    if (std::bit_cast<std::uint32_t>(up) == std::bit_cast<std::uint32_t>(ut)) {
-      push(st_.slot(base + cp), r, up);
-    } else {
-      push(st_.slot(base + kClasses + cp), r, up);
-      push(st_.slot(base + (2 + orient) * kClasses + ct), r, ut);
-    }
-  }
-
   const GroupSpec& group_spec(const GroupAcc& g) const {
-    return (*job_.groups)[static_cast<std::size_t>(g.gid)];
+    return job_.plan->groups[static_cast<std::size_t>(g.gid)];
   }
 
   void push(GroupAcc& g, float r, float u) {
@@ -876,8 +863,8 @@ class Engine {
     }
   }
 
-  // Per-pair coefficients of the pending pairs, vectorised over pairs; the pairs then join
-  // the ready list of their kind.
+  // Per-pair coefficients of the pending pairs, vectorised over pairs (push_ready puts them
+  // on the ready list of their kind); then every full batch runs.
   void prepare(GroupAcc& g) {
     const int n = g.npend;
     g.npend = 0;
@@ -909,7 +896,6 @@ class Engine {
     const VD g1 = hn::Set(dd, job_.g1), g2eps = hn::Set(dd, 4.0 * kEpsF * job_.g2);
     const VD pair_eps = hn::Set(dd, gs.per_pair ? 2.0 * kEpsF * job_.g1 : 0.0);
     VD k2sum = zero, kr2sum = zero, rmax = zero;
-    const std::int64_t* compress = CompressIndices();
     for (int m = 0; m < n; m += nd) {
       const VD r = hn::PromoteTo(dd, hn::LoadU(dfh, g.pend_r.data() + m));
       VD sphi, cphi, sal, cal;
@@ -983,44 +969,8 @@ class Engine {
           }
         }
       }
-      if (hn::AllTrue(dd, is_cheb)) {
-        ReadyList& rl = g.ready[kChebyshev];
-        const auto at = static_cast<std::size_t>(rl.count);
-        hn::StoreU(cphi, dd, rl.cphi.get() + at);
-        hn::StoreU(sphi, dd, rl.sphi.get() + at);
-        hn::StoreU(cal, dd, rl.calpha.get() + at);
-        hn::StoreU(sal, dd, rl.salpha.get() + at);
-        hn::StoreU(k1, dd, rl.k1.get() + at);
-        hn::StoreU(k2, dd, rl.k2.get() + at);
-        hn::StoreU(inv, dd, rl.inv_r.get() + at);
-        hn::StoreU(coef, dd, rl.coef.get() + at);
-        hn::StoreU(cth, dd, rl.cos_th.get() + at);
-        hn::StoreU(u, dd, rl.u.get() + at);
-        rl.count += nd;
-        continue;
-      }
-      for (int kind = 0; kind < (dbl ? 1 : kKinds); ++kind) {
-        ReadyList& rl = g.ready[static_cast<std::size_t>(kind)];
-        std::uint8_t bits[8] = {};
-        hn::StoreMaskBits(dd, masks[kind], bits);
-        if (bits[0] == 0) continue;
-        const auto idx = hn::SetTableIndices(dd, compress + static_cast<std::size_t>(bits[0]) * nd);
-        const auto at = static_cast<std::size_t>(rl.count);
-        auto put = [&](VD v, double* dst) {
-          hn::StoreU(hn::TableLookupLanes(v, idx), dd, dst + at);
-        };
-        put(cphi, rl.cphi.get());
-        put(sphi, rl.sphi.get());
-        put(cal, rl.calpha.get());
-        put(sal, rl.salpha.get());
-        put(k1, rl.k1.get());
-        put(k2, rl.k2.get());
-        put(inv, rl.inv_r.get());
-        put(coef, rl.coef.get());
-        put(cth, rl.cos_th.get());
-        put(u, rl.u.get());
-        rl.count += std::popcount(static_cast<unsigned>(bits[0]));
-      }
+      const PreparedLanes lanes{cphi, sphi, cal, sal, k1, k2, inv, coef, cth, u};
+      push_ready(g, lanes, masks, dbl);
     }
     if (!dbl) {
       g.k2 += hn::GetLane(hn::SumOfLanes(dd, k2sum));
@@ -1032,6 +982,52 @@ class Engine {
     for (int kind = 0; kind < kKinds; ++kind) {
       ReadyList& rl = g.ready[static_cast<std::size_t>(kind)];
       while (rl.count >= full) run_ready(g, kind);
+    }
+  }
+
+  // Adds one vector of prepared pairs to the ready lists of their kinds (masks): all to the
+  // Chebyshev list when every lane is of that kind, else compressed per kind.
+  void push_ready(GroupAcc& g, const PreparedLanes& p, const hn::Mask<DD>* masks, bool dbl) {
+    const DD dd;
+    const auto nd = static_cast<int>(hn::Lanes(dd));
+    const std::int64_t* compress = CompressIndices();
+    const auto& [cphi, sphi, cal, sal, k1, k2, inv, coef, cth, u] = p;
+    const auto is_cheb = masks[kChebyshev];
+    if (hn::AllTrue(dd, is_cheb)) {
+      ReadyList& rl = g.ready[kChebyshev];
+      const auto at = static_cast<std::size_t>(rl.count);
+      hn::StoreU(cphi, dd, rl.cphi.get() + at);
+      hn::StoreU(sphi, dd, rl.sphi.get() + at);
+      hn::StoreU(cal, dd, rl.calpha.get() + at);
+      hn::StoreU(sal, dd, rl.salpha.get() + at);
+      hn::StoreU(k1, dd, rl.k1.get() + at);
+      hn::StoreU(k2, dd, rl.k2.get() + at);
+      hn::StoreU(inv, dd, rl.inv_r.get() + at);
+      hn::StoreU(coef, dd, rl.coef.get() + at);
+      hn::StoreU(cth, dd, rl.cos_th.get() + at);
+      hn::StoreU(u, dd, rl.u.get() + at);
+      rl.count += nd;
+      return;
+    }
+    for (int kind = 0; kind < (dbl ? 1 : kKinds); ++kind) {
+      ReadyList& rl = g.ready[static_cast<std::size_t>(kind)];
+      std::uint8_t bits[8] = {};
+      hn::StoreMaskBits(dd, masks[kind], bits);
+      if (bits[0] == 0) continue;
+      const auto idx = hn::SetTableIndices(dd, compress + static_cast<std::size_t>(bits[0]) * nd);
+      const auto at = static_cast<std::size_t>(rl.count);
+      auto put = [&](VD v, double* dst) { hn::StoreU(hn::TableLookupLanes(v, idx), dd, dst + at); };
+      put(cphi, rl.cphi.get());
+      put(sphi, rl.sphi.get());
+      put(cal, rl.calpha.get());
+      put(sal, rl.salpha.get());
+      put(k1, rl.k1.get());
+      put(k2, rl.k2.get());
+      put(inv, rl.inv_r.get());
+      put(coef, rl.coef.get());
+      put(cth, rl.cos_th.get());
+      put(u, rl.u.get());
+      rl.count += std::popcount(static_cast<unsigned>(bits[0]));
     }
   }
 

@@ -26,20 +26,44 @@ constexpr double kTableFrom = 1.0;
 
 }  // namespace
 
+namespace {
+
+// The cubic through the four table nodes around r of segment s.
+double table_value(const UrmsEval::Segment& s, double rd) {
+  const double x = (rd - s.r0) * s.inv_step;
+  const auto j = std::min(static_cast<std::size_t>(x), std::size_t{kIntervals - 1});
+  const double t = x - static_cast<double>(j);
+  const double* f = s.v.data() + j;  // nodes at t = -1, 0, 1, 2
+  const double tm1 = t - 1.0, tm2 = t - 2.0, tp1 = t + 1.0;
+  const double a = tp1 * t, b = tm1 * tm2;
+  return (-t * b * f[0] + 3.0 * tp1 * b * f[1] - 3.0 * a * tm2 * f[2] + a * tm1 * f[3]) *
+         (1.0 / 6.0);
+}
+
+}  // namespace
+
+double UrmsEval::tail_u2(double r) const {
+  if (imode == 2) {
+    const double last = urms[static_cast<std::size_t>(npoint - 1)];
+    const double v = last * last - a1 / r - a2 / (r * r);
+    return v > 0.0 ? v : 0.0;
+  }
+  for (const Segment& s : segments) {
+    if (!(r >= s.r0)) break;
+    if (r >= s.r1) continue;
+    const double v = table_value(s, r);
+    return v > 0.0 ? v : 0.0;
+  }
+  const double u = (*static_cast<const RecordEvaluator*>(exact))(static_cast<float>(r));
+  return u * u;
+}
+
 float UrmsEval::tail_model3(float r) const {
   const double rd = r;
   for (const Segment& s : segments) {
     if (!(rd >= s.r0)) break;
     if (rd >= s.r1) continue;
-    const double x = (rd - s.r0) * s.inv_step;
-    const auto j = std::min(static_cast<std::size_t>(x), std::size_t{kIntervals - 1});
-    const double t = x - static_cast<double>(j);
-    const double* f = s.v.data() + j;  // nodes at t = -1, 0, 1, 2
-    const double tm1 = t - 1.0, tm2 = t - 2.0, tp1 = t + 1.0;
-    const double a = tp1 * t, b = tm1 * tm2;
-    const double v =
-        (-t * b * f[0] + 3.0 * tp1 * b * f[1] - 3.0 * a * tm2 * f[2] + a * tm1 * f[3]) *
-        (1.0 / 6.0);
+    const double v = table_value(s, rd);
     return v > 0.0 ? std::sqrt(static_cast<float>(v)) : 0.0f;
   }
   return (*static_cast<const RecordEvaluator*>(exact))(r);

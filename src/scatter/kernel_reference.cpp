@@ -37,13 +37,13 @@ namespace {
 // .urms table). `partial` is the 1-based number of the partial whose u option 2 takes.
 float table_u(const Thermal& thermal, int partial, float r) {
   switch (thermal.option) {
-    case 1:
+    case ThermalOption::kOneU:
       return thermal.uij[0];
-    case 2:
+    case ThermalOption::kPerPartial:
       return partial >= 1 && partial <= static_cast<int>(thermal.uij.size())
                  ? thermal.uij[static_cast<std::size_t>(partial - 1)]
                  : 0.0f;
-    case 3:
+    case ThermalOption::kShortLong:
       return r < thermal.rcut ? thermal.uij[0] : thermal.uij[1];
     default:
       return 0.0f;
@@ -79,9 +79,9 @@ void zalmor_partial(const util::Model& model, std::span<const float> q, std::spa
     for (int j = 0; j < n; ++j) {
       if (j == i || model.type[static_cast<std::size_t>(j)] != type_b) continue;
       const float r = dist(model.xyz, i, j);
-      const bool damped = thermal.option != 0;
-      const float u =
-          thermal.option == 4 ? urms_u(thermal, r, type_a, type_b) : table_u(thermal, partial, r);
+      const bool damped = thermal.option != ThermalOption::kNone;
+      const float u = thermal.option == ThermalOption::kUrms ? urms_u(thermal, r, type_a, type_b)
+                                                             : table_u(thermal, partial, r);
       for (std::size_t k = 0; k < nq; ++k) {
         const float s = sinc_term(q[k], r, w);
         const float t = damped ? thermal_factor(u, q[k]) : 1.0f;
@@ -105,10 +105,10 @@ void zalmor_total(const util::Model& model, std::span<const float> q, std::span<
       const int tj = model.type[static_cast<std::size_t>(j)];
       const float bj = bbar[static_cast<std::size_t>(tj - 1)];
       const float r = dist(model.xyz, i, j);
-      const bool damped = thermal.option != 0;
+      const bool damped = thermal.option != ThermalOption::kNone;
       float u = 0.0f;
-      if (thermal.option == 4) {
-        u = thermal.topt == 1 ? urms_u(thermal, r, 0, 0) : urms_u(thermal, r, ti, tj);
+      if (thermal.option == ThermalOption::kUrms) {
+        u = thermal.total_own_record ? urms_u(thermal, r, 0, 0) : urms_u(thermal, r, ti, tj);
       } else if (damped) {
         u = table_u(thermal, partial_number(ti, tj, ntypes), r);
       }

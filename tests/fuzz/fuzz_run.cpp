@@ -229,6 +229,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const util::FatalError& e) {
     require(std::string_view(e.what()).size() > 1, "a run stopped without a message");
     outcomes.add(std::string("stopped:") + e.what());
+  } catch (const util::StopRequested& e) {
+    require(std::string_view(e.what()).size() > 0, "a chosen stop without a message");
+    outcomes.add(std::string("stop chosen: ") + e.what());
   } catch (const util::InputError& e) {
     require(std::string_view(e.what()).size() > 0, "an unreadable answer without a message");
     outcomes.add(std::string("input error: ") + e.what());

@@ -68,10 +68,9 @@ TEST(Weights, PartialAndTotalWeights) {
 
 TEST(Composition, PartialsNumberedLikeFirstThenRowOrder) {
   const RunState s = state_with({4, 1}, {1, 1, 1, 1}, 2.0f);
-  const std::vector<int> a{1, 2, 3, 4, 1, 1, 1, 2, 2, 3};
-  const std::vector<int> b{1, 2, 3, 4, 2, 3, 4, 3, 4, 4};
-  EXPECT_EQ(s.ptype1, a);
-  EXPECT_EQ(s.ptype2, b);
+  const std::vector<scatter::TypePair> pairs{{1, 1}, {2, 2}, {3, 3}, {4, 4}, {1, 2},
+                                             {1, 3}, {1, 4}, {2, 3}, {2, 4}, {3, 4}};
+  EXPECT_EQ(s.partials, pairs);
   EXPECT_EQ(s.count, (std::vector<int>{1, 0, 0, 1}));
 }
 

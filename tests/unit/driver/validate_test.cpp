@@ -64,17 +64,17 @@ TEST(CheckRanges, RefusesWhatWouldLeaveSinglePrecisionAndNamesValueAndLimit) {
       {[](RunState& s) { s.q = {1e38f}; },
        " Qmax 1E+38 times the largest distance 2 A is 2E+38, beyond the limit 1E+38"},
       {[](RunState& s) {
-         s.thermal.option = 1;
+         s.thermal.option = scatter::ThermalOption::kOneU;
          s.thermal.uij[0] = 2e19f;
        },
        " RMS variation 2E+19 A times Qmax 1 is 2E+19, beyond the limit 1E+19"},
       {[](RunState& s) {
-         s.thermal.option = 3;
+         s.thermal.option = scatter::ThermalOption::kShortLong;
          s.thermal.uij[1] = -1e25f;
        },
        " RMS variation in long distances 1E+25 A times Qmax 1 is 1E+25, beyond the limit 1E+19"},
       {[](RunState& s) {
-         s.thermal.option = 4;
+         s.thermal.option = scatter::ThermalOption::kUrms;
          s.urms.records.resize(2);
          s.urms.records[1].imode = 2;
          s.urms.records[1].npoint = 1;
@@ -94,7 +94,7 @@ TEST(CheckRanges, RefusesWhatWouldLeaveSinglePrecisionAndNamesValueAndLimit) {
   edge.bbar = {1e19f, 1e19f};
   edge.nnorm = 2.0f;
   edge.q = {1.0f};
-  edge.thermal.option = 1;
+  edge.thermal.option = scatter::ThermalOption::kOneU;
   edge.thermal.uij[0] = 1e19f;
   EXPECT_EQ(refusal(edge), "");
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "double_eval.hpp"
 #include "scatter/kernel.hpp"
 #include "scatter/kernel_fast_urms.hpp"
 #include "urms_records.hpp"
@@ -19,149 +20,7 @@
 namespace zalmor::scatter {
 namespace {
 
-constexpr double kTolerance = 1e-6;  // of the block's largest |i(Q)|
-
-// The driver's grid: (i - ioff) Qmax / n in single precision.
-std::vector<float> driver_grid(float qmax, int n, bool from_zero) {
-  std::vector<float> q;
-  const int ioff = from_zero ? 1 : 0;
-  for (int i = 1; i <= n + ioff; ++i) {
-    q.push_back(static_cast<float>(i - ioff) * qmax / static_cast<float>(n));
-  }
-  return q;
-}
-
-util::Model random_model(int n, float side, int ntypes, unsigned stream) {
-  std::mt19937 rng(stream);
-  std::uniform_real_distribution<float> pos(0.0f, side);
-  util::Model m;
-  for (int i = 0; i < n; ++i) {
-    m.xyz.insert(m.xyz.end(), {pos(rng), pos(rng), pos(rng)});
-    m.type.push_back(1 + static_cast<int>(rng() % static_cast<unsigned>(ntypes)));
-  }
-  return m;
-}
-
-BlockRequest request_for(int ntypes, std::vector<float> bbar, float nnorm) {
-  BlockRequest r;
-  r.ntypes = ntypes;
-  r.bbar = std::move(bbar);
-  for (int t = 1; t <= ntypes; ++t) {
-    r.ptype1.push_back(t);
-    r.ptype2.push_back(t);
-  }
-  for (int a = 1; a < ntypes; ++a) {
-    for (int b = a + 1; b <= ntypes; ++b) {
-      r.ptype1.push_back(a);
-      r.ptype2.push_back(b);
-    }
-  }
-  for (std::size_t k = 0; k < r.ptype1.size(); ++k) {
-    const double w = double(r.bbar[std::size_t(r.ptype1[k] - 1)]) *
-                     r.bbar[std::size_t(r.ptype2[k] - 1)] * 0.01 / nnorm;
-    r.weight.push_back(static_cast<float>(w));
-  }
-  r.total_weight = 1.0f / nnorm;
-  return r;
-}
-
-// Records are filled in place (g++ 12.2 -O3 loses a field of a UrmsRecord that is returned
-// by value and then copied).
-UrmsRecord& add_record(UrmsTable& table, int t1, int t2, int imode, std::vector<float> u,
-                       std::vector<float> r) {
-  UrmsRecord& rec = table.records.emplace_back();
-  rec.itype1 = t1;
-  rec.itype2 = t2;
-  test_records::fill_steps(rec, imode, u, r);
-  if (imode == 3) test_records::set_debye_atoms(rec, u.back());
-  return rec;
-}
-
-// u of the record of (t1, t2) at r as urms_at gives it, with one exact evaluator per record
-// (the correlated Debye model costs two 10000-point quadratures per call).
-class UrmsOracle {
- public:
-  explicit UrmsOracle(const UrmsTable* table) : table_(table) {
-    if (table_ == nullptr) return;
-    for (const UrmsRecord& rec : table_->records) {
-      evaluators_.push_back(std::make_unique<RecordEvaluator>(rec));
-    }
-  }
-  double operator()(float r, int t1, int t2) const {
-    if (table_ == nullptr) return 0.05;
-    const UrmsRecord* rec = find_record(*table_, t1, t2);
-    if (rec == nullptr || rec->imode < 1 || rec->imode > 3) return 0.05;
-    return (*evaluators_[static_cast<std::size_t>(rec - table_->records.data())])(r);
-  }
-
- private:
-  const UrmsTable* table_;
-  std::vector<std::unique_ptr<RecordEvaluator>> evaluators_;
-};
-
-// Every block in double precision, term by term at the stored Q values.
-std::vector<std::vector<double>> double_eval(const util::Model& m, std::span<const float> q,
-                                             const BlockRequest& req) {
-  const Thermal& th = req.thermal;
-  const UrmsOracle urms(th.urms);
-  const std::size_t npart = req.ptype1.size();
-  std::vector<std::vector<double>> out(npart + 1, std::vector<double>(q.size(), 0.0));
-  const int n = m.natoms();
-  for (int i = 0; i < n; ++i) {
-    for (int j = i + 1; j < n; ++j) {
-      const int ti = m.type[std::size_t(i)], tj = m.type[std::size_t(j)];
-      const float rf = dist(m.xyz, i, j);
-      const double r = rf;
-      const int a = std::min(ti, tj), b = std::max(ti, tj);
-      const int k = partial_number(a, b, req.ntypes) - 1;
-      double up = 0, ut = 0;
-      switch (th.option) {
-        case 1:
-          up = ut = th.uij[0];
-          break;
-        case 2:
-          up = ut = th.uij[std::size_t(k)];
-          break;
-        case 3:
-          up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
-          break;
-        case 4:
-          up = urms(rf, a, b);
-          ut = th.topt == 1 ? urms(rf, 0, 0) : urms(rf, ti, tj);
-          break;
-        default:
-          break;
-      }
-      const double cp = req.weight[std::size_t(k)] * (a == b ? 2.0 : 1.0);
-      const double ct = 2.0 * req.total_weight * 0.01 * req.bbar[std::size_t(ti - 1)] *
-                        req.bbar[std::size_t(tj - 1)];
-      for (std::size_t kq = 0; kq < q.size(); ++kq) {
-        const double qk = q[kq], x = qk * r;
-        const double s = x == 0.0 ? 1.0 : std::sin(x) / x;
-        const double tp = th.option == 0 ? 1.0 : std::exp(-0.5 * (up * qk) * (up * qk));
-        const double tt = th.option == 0 ? 1.0 : std::exp(-0.5 * (ut * qk) * (ut * qk));
-        out[std::size_t(k)][kq] += cp * s * tp;
-        out[npart][kq] += ct * s * tt;
-      }
-    }
-  }
-  return out;
-}
-
-// Largest |fast - double| of each block over its largest |double|.
-std::vector<double> relative_errors(const std::vector<std::vector<float>>& got,
-                                    const std::vector<std::vector<double>>& want) {
-  std::vector<double> err;
-  for (std::size_t b = 0; b < want.size(); ++b) {
-    double scale = 0, worst = 0;
-    for (double v : want[b]) scale = std::max(scale, std::abs(v));
-    for (std::size_t k = 0; k < want[b].size(); ++k) {
-      worst = std::max(worst, std::abs(double(got[b][k]) - want[b][k]));
-    }
-    err.push_back(scale > 0 ? worst / scale : worst);
-  }
-  return err;
-}
+using namespace test_eval;
 
 struct Case {
   std::string name;
@@ -172,7 +31,7 @@ struct Case {
 };
 
 void expect_accurate(const Case& c, const std::vector<std::vector<double>>& want) {
-  const auto got = compute_blocks(Impl::Fast, c.model, c.q, c.request, 1);
+  const auto got = compute_blocks(Impl::Pairs, c.model, c.q, c.request, 1);
   const auto report = detail::last_fast_report();
   const auto err = relative_errors(got, want);
   for (std::size_t b = 0; b < err.size(); ++b) {
@@ -185,16 +44,6 @@ void expect_accurate(const Case& c, const std::vector<std::vector<double>>& want
 }
 
 void expect_accurate(const Case& c) { expect_accurate(c, double_eval(c.model, c.q, c.request)); }
-
-Thermal thermal_option(int option) {
-  Thermal th;
-  th.option = option;
-  th.uij[0] = 0.08f;
-  th.uij[1] = 0.12f;
-  th.uij[2] = 0.1f;
-  th.rcut = 3.0f;
-  return th;
-}
 
 TEST(FastKernel, EveryThermalOptionMatchesDoublePrecision) {
   // 250 atoms, two types, the driver's grid: the float recurrences suffice.
@@ -221,14 +70,14 @@ TEST(FastKernel, UrmsRecordsOfEveryModelMatchDoublePrecision) {
   const auto q = driver_grid(40.0f, 1000, true);
   for (int topt : {0, 1}) {
     Case c{"topt " + std::to_string(topt), model, q, request_for(3, {2.0f, 1.0f, 3.0f}, 120.0f)};
-    c.request.thermal.option = 4;
-    c.request.thermal.topt = topt;
+    c.request.thermal.option = ThermalOption::kUrms;
+    c.request.thermal.total_own_record = topt == 1;
     c.request.thermal.urms = &table;
     expect_accurate(c);
   }
   // No table at all: every pair takes 0.05.
   Case bare{"no records", model, q, request_for(3, {2.0f, 1.0f, 3.0f}, 120.0f)};
-  bare.request.thermal.option = 4;
+  bare.request.thermal.option = ThermalOption::kUrms;
   expect_accurate(bare);
 }
 
@@ -344,21 +193,21 @@ TEST(FastKernel, EmptyInputsGiveZeros) {
   const BlockRequest req = request_for(2, {1.0f, 1.0f}, 1.0f);
   util::Model one = random_model(1, 5.0f, 1, 1);
   for (const util::Model& m : {util::Model{}, one}) {
-    const auto blocks = compute_blocks(Impl::Fast, m, q, req, 1);
+    const auto blocks = compute_blocks(Impl::Pairs, m, q, req, 1);
     ASSERT_EQ(blocks.size(), 4u);
     for (const auto& b : blocks) EXPECT_EQ(b, std::vector<float>(q.size(), 0.0f));
   }
   // Type 2 has no atoms: its partials are zero; no Q values: empty blocks.
   util::Model m = random_model(30, 5.0f, 1, 1);
-  const auto blocks = compute_blocks(Impl::Fast, m, q, req, 1);
+  const auto blocks = compute_blocks(Impl::Pairs, m, q, req, 1);
   EXPECT_EQ(blocks[1], std::vector<float>(q.size(), 0.0f));
   EXPECT_EQ(blocks[2], std::vector<float>(q.size(), 0.0f));
   EXPECT_NE(blocks[0], std::vector<float>(q.size(), 0.0f));
-  for (const auto& b : compute_blocks(Impl::Fast, m, std::span<const float>{}, req, 1)) {
+  for (const auto& b : compute_blocks(Impl::Pairs, m, std::span<const float>{}, req, 1)) {
     EXPECT_TRUE(b.empty());
   }
   const std::vector<float> single = {0.0f};
-  const auto at_zero = compute_blocks(Impl::Fast, m, single, req, 1);
+  const auto at_zero = compute_blocks(Impl::Pairs, m, single, req, 1);
   EXPECT_FLOAT_EQ(at_zero[0][0], 2.0f * req.weight[0] * 435.0f);  // 30 * 29 / 2 pairs
 }
 
@@ -395,10 +244,10 @@ TEST(FastKernel, ResultsDoNotDependOnTheThreadCount) {
   const auto q = driver_grid(50.0f, 1500, false);
   BlockRequest req = request_for(2, {1.0f, 1.5f}, 1100.0f);
   req.thermal = thermal_option(3);
-  const auto one = compute_blocks(Impl::Fast, model, q, req, 1);
+  const auto one = compute_blocks(Impl::Pairs, model, q, req, 1);
   EXPECT_EQ(detail::last_fast_report().threads, 1);
   for (int threads : {2, 3}) {
-    EXPECT_EQ(compute_blocks(Impl::Fast, model, q, req, threads), one) << threads << " threads";
+    EXPECT_EQ(compute_blocks(Impl::Pairs, model, q, req, threads), one) << threads << " threads";
   }
 }
 
@@ -413,7 +262,7 @@ TEST(FastKernel, AgreesWithTheLiteralKernels) {
     BlockRequest req = request_for(2, {1.2f, 0.7f}, 40.0f);
     req.thermal = thermal_option(option);
     req.thermal.urms = &table;
-    const auto fast = compute_blocks(Impl::Fast, model, q, req, 1);
+    const auto fast = compute_blocks(Impl::Pairs, model, q, req, 1);
     const auto ref = compute_blocks(Impl::Reference, model, q, req, 1);
     std::vector<std::vector<double>> ref_d;
     for (const auto& b : ref) ref_d.emplace_back(b.begin(), b.end());
@@ -429,7 +278,7 @@ TEST(FastKernel, TotalIsLikePlusTwiceUnlikePartials) {
   const auto q = driver_grid(50.0f, 1000, false);
   BlockRequest req = request_for(3, {2.0f, 5.0f, 1.0f}, 200.0f);
   req.thermal = thermal_option(3);
-  const auto blocks = compute_blocks(Impl::Fast, model, q, req, 1);
+  const auto blocks = compute_blocks(Impl::Pairs, model, q, req, 1);
   double scale = 0, worst = 0;
   for (std::size_t k = 0; k < q.size(); ++k) {
     double sum = 0;
@@ -446,7 +295,7 @@ TEST(FastKernel, ProgressRisesToOneFromOneThread) {
   const BlockRequest req = request_for(2, {1.0f, 1.0f}, 1100.0f);
   std::vector<double> seen;
   std::vector<std::thread::id> callers;
-  compute_blocks(Impl::Fast, model, q, req, 2, [&](double f) {
+  compute_blocks(Impl::Pairs, model, q, req, 2, [&](double f) {
     seen.push_back(f);
     callers.push_back(std::this_thread::get_id());
   });

@@ -108,7 +108,7 @@ TEST(ReferenceKernels, CoincidentAtomsContributeThePrefactorTimesTheThermalFacto
   const auto model = model_of({1, 2, 3, 1, 2, 3}, {1, 1});
   const std::vector<float> q = {0.0f, 2.0f, 40.0f};
   Thermal thermal;
-  thermal.option = 1;
+  thermal.option = ThermalOption::kOneU;
   thermal.uij[0] = 0.1f;
   std::vector<float> out(q.size());
   zalmor_partial(model, q, out, 0.5f, 1, 1, 1, thermal);
@@ -146,7 +146,7 @@ TEST(ReferenceKernels, ThermalOptionsChooseTheirDisplacement) {
       {4, (s12 + s13 + s23) * gauss(0.05)},
   };
   for (const Case& c : cases) {
-    thermal.option = c.option;
+    thermal.option = static_cast<ThermalOption>(c.option);
     std::vector<float> out(1);
     zalmor_total(model, q, out, bbar, 1.0f, 2, thermal);
     EXPECT_NEAR(out[0], 2 * 0.01 * c.total, 1e-8) << "option " << c.option;
@@ -167,7 +167,7 @@ TEST(ReferenceKernels, TotalIsLikePartialsPlusTwiceUnlikeWhenThermalFactorsAgree
   const int ptype1[] = {1, 2, 3, 1, 1, 2}, ptype2[] = {1, 2, 3, 2, 3, 3};
   for (int option : {0, 1, 2, 3}) {
     Thermal thermal;
-    thermal.option = option;
+    thermal.option = static_cast<ThermalOption>(option);
     for (int k = 0; k < 6; ++k) thermal.uij[static_cast<std::size_t>(k)] = 0.05f + 0.01f * k;
     std::vector<double> sum(q.size(), 0.0);
     for (int k = 0; k < 6; ++k) {

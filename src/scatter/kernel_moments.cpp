@@ -1,0 +1,855 @@
+// The moments engine (docs/engines.md). One pass over the unordered pairs fills, for every
+// group of pairs (groups.hpp), a histogram of 2^-10 Angstrom bins holding each bin's pair
+// count and the sums of d, d^2 and d^3, d the offset of a distance from its bin's centre c.
+// Expanding sin(Q (c + d)) / (c + d) to third order in d turns a bin into
+//   sin(Q c) (p0 + Q^2 p2) + Q cos(Q c) (q1 + Q^2 q3)
+// with coefficients from the moments; the sums over bins in Q take exp(i Q c) along the
+// uniform bin centres by rotation. The remainder of the expansion is bounded from the second
+// moments, and the blocks are accepted only when the bound is well inside the tolerance;
+// otherwise the caller runs the pairs engine.
+//
+// Moments are integers (offsets in units of 2^-24 Angstrom) added modulo 2^64, so the
+// histograms do not depend on how the pairs were shared among threads, and each Q value's
+// sum runs over the bins in one fixed order: results are the same for any thread count.
+#include "scatter/kernel_moments.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <numeric>
+#include <tuple>
+
+#include "scatter/groups.hpp"
+#include "scatter/kernel_fast.hpp"
+
+namespace zalmor::scatter::detail {
+
+namespace {
+
+thread_local MomentsReport last_report;
+
+constexpr double kTolerance = 1e-6;  // of the block's largest |i(Q)|
+constexpr double kSafety = 0.25;     // share of the tolerance the bound may use
+constexpr double kHalfWidth = 0.5 * kBinWidth;
+// Histogram memory of one batch of type pairs, all threads together.
+constexpr std::size_t kHistogramBudget = std::size_t{32} << 20;
+// Pairs per work item of the pass over pairs.
+constexpr std::int64_t kItemPairs = 1 << 21;
+constexpr int kQChunk = 32;
+constexpr int kRowBlock = 512;
+// The moments engine runs only where its memory stays below this.
+constexpr std::size_t kMemoryLimit = std::size_t{400} << 20;
+
+// Cost model, seconds per unit of work on one core of the development machine.
+constexpr double kPairsTerm = 1.0 / 3.5e10;      // pair-Q term of the pairs engine
+constexpr double kPairsTailTerm = 1.0 / 1.2e10;  // same with a per-pair u
+constexpr double kMomentsPair = 1.0 / 2.5e8;     // pair of the pass over pairs
+constexpr double kMomentsBinQ = 1.0 / 2.0e9;     // bin-Q term
+constexpr double kMomentsTailBinQ = 1.0 / 6.0e8;
+
+// Sorted atoms: by type, then by cells of kCell Angstrom in row order, so that the distances
+// from one atom to consecutive partners change slowly and hit nearby bins.
+constexpr float kCell = 3.0f;
+
+void sort_spatially(PairSource& a) {
+  const int nt = static_cast<int>(a.run_begin.size()) - 2;
+  if (a.x.empty()) return;
+  const float x0 = *std::min_element(a.x.begin(), a.x.end());
+  const float y0 = *std::min_element(a.y.begin(), a.y.end());
+  const float z0 = *std::min_element(a.z.begin(), a.z.end());
+  auto cell = [&](std::size_t i) {
+    const auto cx = static_cast<std::int64_t>((a.x[i] - x0) / kCell);
+    const auto cy = static_cast<std::int64_t>((a.y[i] - y0) / kCell);
+    const auto cz = static_cast<std::int64_t>((a.z[i] - z0) / kCell);
+    return (cz << 42) | (cy << 21) | cx;
+  };
+  std::vector<std::size_t> order(a.x.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  for (int t = 1; t <= nt; ++t) {
+    const auto b = order.begin() + a.run_begin[static_cast<std::size_t>(t)];
+    const auto e = order.begin() + a.run_begin[static_cast<std::size_t>(t) + 1];
+    std::stable_sort(b, e, [&](std::size_t p, std::size_t q) { return cell(p) < cell(q); });
+  }
+  PairSource s = a;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    s.x[k] = a.x[order[k]];
+    s.y[k] = a.y[order[k]];
+    s.z[k] = a.z[order[k]];
+    s.type[k] = a.type[order[k]];
+    s.orig[k] = a.orig[order[k]];
+  }
+  a = std::move(s);
+}
+
+bool finite_model(const util::Model& model) {
+  return std::all_of(model.xyz.begin(), model.xyz.end(), [](float v) { return std::isfinite(v); });
+}
+
+// A pair summed term by term: r below kExactFrom, or outside its group's bins.
+struct DirectTerm {
+  int gid;
+  float r, u;
+  auto key() const {
+    return std::make_tuple(gid, std::bit_cast<std::uint32_t>(r), std::bit_cast<std::uint32_t>(u));
+  }
+};
+
+struct Histogram {
+  int lo = 0;  // first bin
+  std::vector<BinMoments> bins;
+};
+
+class Moments {
+ public:
+  // With for_costs, only what the cost model needs: no tables of correlated Debye tails.
+  Moments(const util::Model& model, std::span<const float> q, const BlockRequest& req, int threads,
+          const Progress& progress, bool for_costs = false)
+      : q_(q), progress_(progress) {
+    nblocks_ = static_cast<int>(req.partials.size()) + 1;
+    sort_atoms(model, std::max(1, req.ntypes), atoms_);
+    sort_spatially(atoms_);
+    r_max_ = max_distance(atoms_);
+    plan_groups(req, for_costs ? 0.0 : r_max_, plan_);
+    // Models too wide for the bins are left to the pairs engine by the memory estimate.
+    const double bins = std::min(r_max_ * kBinsPerAngstrom + 2.0, 1e9);
+    nbins_ = (static_cast<int>(bins) + kBlockBins - 1) / kBlockBins * kBlockBins;
+    ranges();
+    threads_ = std::max(1, threads > 0 ? threads : omp_get_max_threads());
+  }
+
+  bool run(std::vector<std::vector<float>>& out) {
+    const auto nq = q_.size();
+    const auto nb = static_cast<std::size_t>(nblocks_);
+    value_.assign(nb * nq, 0.0);
+    bound_.assign(nb * nq, 0.0);
+    lanes_ = double_lanes();
+    rotations();
+    std::vector<std::vector<int>> batches = plan_batches();
+    report_.batches = static_cast<int>(batches.size());
+    std::vector<DirectTerm> direct;
+    nbatches_ = static_cast<double>(batches.size());
+    for (std::size_t b = 0; b < batches.size(); ++b) {
+      batch_ = static_cast<double>(b);
+      stage_ = 0.0;
+      std::vector<Histogram> hist = pass(batches[b], direct);
+      std::size_t groups = 0, done = 0;
+      for (const Histogram& h : hist) groups += h.bins.empty() ? 0 : 1;
+      for (std::size_t gid = 0; gid < hist.size(); ++gid) {
+        if (hist[gid].bins.empty()) continue;
+        stage_ = 0.5 + 0.5 * static_cast<double>(done++) / static_cast<double>(groups);
+        stage_share_ = 0.5 / static_cast<double>(groups);
+        if (!sum_group(static_cast<int>(gid), hist[gid])) return false;
+        hist[gid] = Histogram{};
+      }
+    }
+    sum_direct(direct);
+    report_.direct_pairs = static_cast<std::int64_t>(direct.size());
+    // Accept or refuse the whole calculation.
+    bool ok = true;
+    report_.bound.assign(nb, 0.0);
+    std::vector<std::vector<float>> blocks(nb, std::vector<float>(nq, 0.0f));
+    for (std::size_t b = 0; b < nb; ++b) {
+      double vmax = 0, bmax = 0;
+      for (std::size_t k = 0; k < nq; ++k) {
+        const float v = static_cast<float>(value_[b * nq + k]);
+        blocks[b][k] = v;
+        vmax = std::max(vmax, static_cast<double>(std::abs(v)));
+        bmax = std::max(bmax, bound_[b * nq + k]);
+      }
+      if (!(bmax <= kSafety * kTolerance * vmax)) ok = false;
+      report_.bound[b] = vmax > 0 ? bmax / vmax : bmax;
+    }
+    report_.accepted = ok;
+    if (ok) {
+      out = std::move(blocks);
+      report(1.0);
+    }
+    return ok;
+  }
+
+  MomentsReport moments_report() const { return report_; }
+
+  // The cost model: both engines' estimated times (seconds of one core) and this engine's
+  // memory.
+  EngineCosts costs(std::size_t nq, bool urms, std::size_t nblocks) const {
+    EngineCosts costs;
+    const auto n = static_cast<double>(atoms_.x.size());
+    const double pairs = n * (n - 1.0) / 2.0;
+    const double nqd = static_cast<double>(nq);
+    costs.pairs = pairs * nqd * (urms ? kPairsTailTerm : kPairsTerm);
+    double bins = 0, tail_bins = 0;
+    std::size_t widest = 0;
+    for (int tp = 0; tp < plan_.ntp; ++tp) {
+      widest = std::max(widest, tp_bytes(tp));
+      for (int gid : groups_of(tp)) {
+        const auto g = static_cast<std::size_t>(gid);
+        const double b = hi_[g] - lo_[g];
+        (plan_.groups[g].per_pair ? tail_bins : bins) += b;
+      }
+    }
+    // A batch holds at least one type pair's histograms per thread; then the blocks' values
+    // and bounds in double, and one group's coefficients.
+    const std::size_t batch =
+        std::max(kHistogramBudget, widest * static_cast<std::size_t>(threads_));
+    costs.moments_bytes = batch + nq * nblocks * 2 * sizeof(double) +
+                          static_cast<std::size_t>(nbins_) * 8 * sizeof(double);
+    costs.moments_fits = costs.moments_bytes <= kMemoryLimit;
+    costs.moments =
+        pairs * kMomentsPair + bins * nqd * kMomentsBinQ + tail_bins * nqd * kMomentsTailBinQ;
+    return costs;
+  }
+
+ private:
+  int bin_of(double r) const {
+    if (!(r > 0.0)) return 0;
+    return static_cast<int>(std::min(r * kBinsPerAngstrom, static_cast<double>(nbins_)));
+  }
+
+  // Bins [lo, hi) of every group: a class of u covers only its distances.
+  void ranges() {
+    const auto ng = plan_.groups.size();
+    lo_.assign(ng, 0);
+    hi_.assign(ng, nbins_);
+    auto set = [&](std::size_t gid, double from, double to) {
+      const int lo = std::max(0, bin_of(from) - 1) / kBlockBins * kBlockBins;
+      const int hi = std::min(nbins_, (bin_of(to) + 1 + kBlockBins) / kBlockBins * kBlockBins);
+      lo_[gid] = lo;
+      hi_[gid] = std::max(lo, hi);
+    };
+    const double far = static_cast<double>(nbins_) * kBinWidth;
+    if (plan_.option == ThermalOption::kShortLong) {
+      for (int tp = 0; tp < plan_.ntp; ++tp) {
+        set(static_cast<std::size_t>(2 * tp), 0.0, plan_.rcut);
+        set(static_cast<std::size_t>(2 * tp + 1), plan_.rcut, far);
+      }
+    }
+    if (plan_.option != ThermalOption::kUrms) return;
+    for (std::size_t gid = 0; gid < ng; ++gid) {
+      const GroupSpec& g = plan_.groups[gid];
+      const int cls = static_cast<int>(gid % kClasses);
+      if (g.record < 0 || cls == kClassDefault) continue;
+      const UrmsEval& e = plan_.evals[static_cast<std::size_t>(g.record)];
+      auto brk = [&](int m) {
+        if (m < 0) return 0.0;
+        if (m >= e.npoint - 1) return far;
+        return static_cast<double>(e.rbreak[static_cast<std::size_t>(m)]);
+      };
+      if (cls == kClassTail) {
+        set(gid, brk(e.npoint - 2), far);
+      } else {
+        set(gid, brk(cls - 1), brk(cls));
+      }
+    }
+  }
+
+  // Groups a type pair may fill.
+  std::vector<int> groups_of(int tp) const {
+    std::vector<int> out;
+    if (plan_.option != ThermalOption::kUrms) {
+      for (int s = 0; s < plan_.classes(); ++s) out.push_back(tp * plan_.classes() + s);
+      return out;
+    }
+    const auto t = static_cast<std::size_t>(tp);
+    const int rp = plan_.rec_partial[t];
+    const bool shared = plan_.rec_total[2 * t] == rp && plan_.rec_total[2 * t + 1] == rp;
+    for (int role = 0; role < (shared ? 1 : kRoles); ++role) {
+      const int rec = role < 2 ? rp : plan_.rec_total[2 * t + static_cast<std::size_t>(role - 2)];
+      std::vector<int> classes;
+      const UrmsEval* e = rec >= 0 ? &plan_.evals[static_cast<std::size_t>(rec)] : nullptr;
+      if (e != nullptr && e->imode == 1) {
+        for (int c = 0; c < e->npoint; ++c) classes.push_back(c);
+      } else if (e != nullptr && (e->imode == 2 || e->imode == 3)) {
+        for (int c = 0; c < e->npoint - 1; ++c) classes.push_back(c);
+        classes.push_back(kClassTail);
+      } else {
+        classes.push_back(kClassDefault);
+      }
+      for (int c : classes) out.push_back(urms_group(tp, role, c));
+    }
+    return out;
+  }
+
+  std::size_t tp_bytes(int tp) const {
+    std::size_t bins = 0;
+    for (int gid : groups_of(tp)) {
+      const auto g = static_cast<std::size_t>(gid);
+      bins += static_cast<std::size_t>(hi_[g] - lo_[g]);
+    }
+    return bins * sizeof(BinMoments);
+  }
+
+  // Type pairs in batches whose histograms (one set per thread) fit the budget.
+  std::vector<std::vector<int>> plan_batches() {
+    std::vector<std::vector<int>> out;
+    std::size_t used = 0;
+    for (int tp = 0; tp < plan_.ntp; ++tp) {
+      const std::size_t bytes = tp_bytes(tp) * static_cast<std::size_t>(threads_);
+      if (out.empty() || (used + bytes > kHistogramBudget && !out.back().empty())) {
+        out.emplace_back();
+        used = 0;
+      }
+      out.back().push_back(tp);
+      used += bytes;
+      report_.histogram_bytes = std::max(report_.histogram_bytes, used);
+    }
+    return out;
+  }
+
+  // exp(i q w l) for the lanes and exp(i q w L), per Q value.
+  void rotations() {
+    const auto nq = q_.size();
+    const auto L = static_cast<std::size_t>(lanes_);
+    lam_re_.assign(nq * L, 0.0);
+    lam_im_.assign(nq * L, 0.0);
+    rho_re_.assign(nq, 0.0);
+    rho_im_.assign(nq, 0.0);
+    for (std::size_t k = 0; k < nq; ++k) {
+      const double qw = static_cast<double>(q_[k]) * kBinWidth;
+      for (std::size_t l = 0; l < L; ++l) {
+        lam_re_[k * L + l] = std::cos(qw * static_cast<double>(l));
+        lam_im_[k * L + l] = std::sin(qw * static_cast<double>(l));
+      }
+      rho_re_[k] = std::cos(qw * static_cast<double>(L));
+      rho_im_[k] = std::sin(qw * static_cast<double>(L));
+    }
+  }
+
+  struct Item {
+    int tp, ta, tb, row_begin, row_end;
+  };
+
+  std::vector<Item> work_items(const std::vector<int>& tps) const {
+    std::vector<Item> items;
+    const int nt = plan_.ntypes;
+    const auto& rb = atoms_.run_begin;
+    for (int a = 1; a <= nt; ++a) {
+      for (int b = a; b <= nt; ++b) {
+        const int tp = plan_.type_pair(a, b);
+        if (std::find(tps.begin(), tps.end(), tp) == tps.end()) continue;
+        const int ib = rb[static_cast<std::size_t>(a)], ie = rb[static_cast<std::size_t>(a) + 1];
+        const int jb = rb[static_cast<std::size_t>(b)], je = rb[static_cast<std::size_t>(b) + 1];
+        int start = ib;
+        std::int64_t pairs = 0;
+        for (int i = ib; i < ie; ++i) {
+          pairs += std::max(0, je - std::max(jb, i + 1));
+          if (pairs >= kItemPairs || i + 1 == ie) {
+            items.push_back({tp, a, b, start, i + 1});
+            start = i + 1;
+            pairs = 0;
+          }
+        }
+      }
+    }
+    return items;
+  }
+
+  // One pass over the pairs of the type pairs tps: every group's histogram.
+  std::vector<Histogram> pass(const std::vector<int>& tps, std::vector<DirectTerm>& direct) {
+    const std::vector<Item> items = work_items(tps);
+    const auto ng = plan_.groups.size();
+    std::vector<std::vector<Histogram>> per_thread(static_cast<std::size_t>(threads_));
+    std::vector<std::vector<DirectTerm>> direct_of(static_cast<std::size_t>(threads_));
+    const int n_items = static_cast<int>(items.size());
+    std::atomic<int> done{0};
+#pragma omp parallel num_threads(threads_)
+    {
+      const auto me = static_cast<std::size_t>(omp_get_thread_num());
+      std::vector<Histogram>& hist = per_thread[me];
+      hist.resize(ng);
+      RowScratch scratch;
+#pragma omp for schedule(dynamic, 1)
+      for (int it = 0; it < n_items; ++it) {
+        run_item(items[static_cast<std::size_t>(it)], hist, direct_of[me], scratch);
+        const int n = ++done;
+        if (me == 0) report_within(0.5 * n / n_items);
+      }
+    }
+    // Integer sums: the order of the threads does not matter.
+    std::vector<Histogram> total = std::move(per_thread[0]);
+    total.resize(ng);
+    for (std::size_t t = 1; t < per_thread.size(); ++t) {
+      for (std::size_t gid = 0; gid < per_thread[t].size(); ++gid) {
+        Histogram& from = per_thread[t][gid];
+        if (from.bins.empty()) continue;
+        Histogram& to = total[gid];
+        if (to.bins.empty()) {
+          to = std::move(from);
+          continue;
+        }
+        for (std::size_t k = 0; k < to.bins.size(); ++k) {
+          to.bins[k].n += from.bins[k].n;
+          to.bins[k].m1 += from.bins[k].m1;
+          to.bins[k].m2 += from.bins[k].m2;
+          to.bins[k].m3 += from.bins[k].m3;
+        }
+        from = Histogram{};
+      }
+    }
+    for (auto& d : direct_of) direct.insert(direct.end(), d.begin(), d.end());
+    return total;
+  }
+
+  Histogram& hist_of(std::vector<Histogram>& hist, int gid) const {
+    Histogram& h = hist[static_cast<std::size_t>(gid)];
+    if (h.bins.empty()) {
+      const auto g = static_cast<std::size_t>(gid);
+      h.lo = lo_[g];
+      h.bins.assign(static_cast<std::size_t>(hi_[g] - lo_[g]), BinMoments{});
+    }
+    return h;
+  }
+
+  // Scratch of one thread for a row block: distances, bins, offsets, and the bins the pairs
+  // go to (second: option 4's total-only group, or null).
+  struct RowScratch {
+    std::vector<float> r = std::vector<float>(kRowBlock);
+    std::vector<std::int32_t> bin = std::vector<std::int32_t>(kRowBlock);
+    std::vector<std::int32_t> off = std::vector<std::int32_t>(kRowBlock);
+    std::vector<BinMoments*> first = std::vector<BinMoments*>(kRowBlock);
+    std::vector<BinMoments*> second = std::vector<BinMoments*>(kRowBlock);
+  };
+
+  // The bin of a pair in a histogram (prefetched for the additions that follow), or null
+  // when its distance is outside the histogram's bins.
+  static BinMoments* bin_in(Histogram& h, float r, std::int32_t bin) {
+    const auto at = static_cast<std::size_t>(bin - h.lo);
+    if (!(r >= kExactFrom) || bin < h.lo || at >= h.bins.size()) return nullptr;
+    BinMoments* m = h.bins.data() + at;
+    __builtin_prefetch(m, 1);
+    return m;
+  }
+
+  static void add_moments(BinMoments& m, std::int32_t off) {
+    const std::int64_t d = off;
+    const std::int64_t d2 = d * d;
+    m.n += 1;
+    m.m1 += static_cast<std::uint64_t>(d);
+    m.m2 += static_cast<std::uint64_t>(d2);
+    m.m3 += static_cast<std::uint64_t>(d2 * d);
+  }
+
+  // The class of u (UrmsEval::classify) of a record at r, without u.
+  static int class_at(const UrmsEval& e, float r) {
+    if (e.imode == 1) {
+      int seg = 0;
+      for (int m = 1; m <= e.npoint - 1; ++m) {
+        if (r > e.rbreak[static_cast<std::size_t>(m - 1)]) seg = m;
+      }
+      return seg;
+    }
+    if (e.imode == 2 || e.imode == 3) {
+      for (int m = 1; m <= e.npoint - 1; ++m) {
+        if (r < e.rbreak[static_cast<std::size_t>(m - 1)]) return m - 1;
+      }
+      return kClassTail;
+    }
+    return kClassDefault;
+  }
+
+  int class_of(int rec, float r) const {
+    return rec < 0 ? kClassDefault : class_at(plan_.evals[static_cast<std::size_t>(rec)], r);
+  }
+
+  // Each row block in two steps: the pairs' bins are found (and prefetched), then their
+  // moments are added, so that many cache misses are in flight at once.
+  void run_item(const Item& item, std::vector<Histogram>& hist, std::vector<DirectTerm>& direct,
+                RowScratch& sc) const {
+    const auto& rb = atoms_.run_begin;
+    const int jb0 = rb[static_cast<std::size_t>(item.tb)];
+    const int je = rb[static_cast<std::size_t>(item.tb) + 1];
+    const auto tpu = static_cast<std::size_t>(item.tp);
+    // Option 4: a pair goes to one group when the partial and the total take the same
+    // record, else to a partial-only and a total-only group (sums are linear, so this
+    // grouping gives the same blocks as routing by equal u).
+    const int rp = plan_.option == ThermalOption::kUrms ? plan_.rec_partial[tpu] : -1;
+    const bool like = item.ta == item.tb || plan_.total_own_record;
+    float* r = sc.r.data();
+    std::int32_t* bin = sc.bin.data();
+    std::int32_t* off = sc.off.data();
+    BinMoments** first = sc.first.data();
+    BinMoments** second = sc.second.data();
+    auto to_direct = [&](int gid, float rr) {
+      const GroupSpec& g = plan_.groups[static_cast<std::size_t>(gid)];
+      float u = g.u;
+      if (g.per_pair) {
+        const UrmsEval& e = plan_.evals[static_cast<std::size_t>(g.record)];
+        e.classify(rr, u);
+      }
+      direct.push_back({gid, rr, u});
+    };
+    // Option 4: the item's histograms by role and class, looked up once.
+    const int rec_t[2] = {plan_.option == ThermalOption::kUrms ? plan_.rec_total[2 * tpu] : -1,
+                          plan_.option == ThermalOption::kUrms ? plan_.rec_total[2 * tpu + 1] : -1};
+    std::array<Histogram*, kRoles * kClasses> slots{};
+    const bool shared = rec_t[0] == rp && rec_t[1] == rp;
+    const UrmsEval* ep = rp >= 0 ? &plan_.evals[static_cast<std::size_t>(rp)] : nullptr;
+    auto place = [&](int role, int cls, int m) {
+      Histogram*& h = slots[static_cast<std::size_t>(role * kClasses + cls)];
+      if (h == nullptr) h = &hist_of(hist, urms_group(item.tp, role, cls));
+      BinMoments* at = bin_in(*h, r[m], bin[m]);
+      if (at == nullptr) to_direct(urms_group(item.tp, role, cls), r[m]);
+      return at;
+    };
+    // Options 0 to 3: the group (option 3: the short one; the long one follows it).
+    const bool urms = plan_.option == ThermalOption::kUrms;
+    const int gid0 = plan_.group_of(item.tp, 0.0f);
+    Histogram* plain = urms ? nullptr : &hist_of(hist, gid0);
+    Histogram* far = plan_.option == ThermalOption::kShortLong ? &hist_of(hist, gid0 + 1) : plain;
+    for (int i = item.row_begin; i < item.row_end; ++i) {
+      const int jb = std::max(jb0, i + 1);
+      for (int j0 = jb; j0 < je; j0 += kRowBlock) {
+        const int n = std::min(kRowBlock, je - j0);
+        bin_distances(atoms_, i, j0, n, r, bin, off);
+        bool two = false;
+        switch (plan_.option) {
+          case ThermalOption::kUrms:
+            if (shared) {
+              // One record for the partial and both atom orders of the total.
+              for (int m = 0; m < n; ++m) {
+                first[m] = place(0, ep != nullptr ? class_at(*ep, r[m]) : kClassDefault, m);
+              }
+              break;
+            }
+            for (int m = 0; m < n; ++m) {
+              int orient = 0;
+              if (!like) {
+                const bool i_first = atoms_.orig[static_cast<std::size_t>(i)] <
+                                     atoms_.orig[static_cast<std::size_t>(j0 + m)];
+                orient = i_first ? 0 : 1;
+              }
+              const int rt = rec_t[orient];
+              const int cp = class_of(rp, r[m]);
+              if (rt == rp) {
+                first[m] = place(0, cp, m);
+                second[m] = nullptr;
+              } else {
+                first[m] = place(1, cp, m);
+                second[m] = place(2 + orient, class_of(rt, r[m]), m);
+                two = true;
+              }
+            }
+            break;
+          case ThermalOption::kShortLong: {
+            const float rcut = plan_.rcut;
+            for (int m = 0; m < n; ++m) {
+              const bool near = r[m] < rcut;
+              first[m] = bin_in(near ? *plain : *far, r[m], bin[m]);
+              if (first[m] == nullptr) to_direct(near ? gid0 : gid0 + 1, r[m]);
+            }
+            break;
+          }
+          default:
+            for (int m = 0; m < n; ++m) {
+              first[m] = bin_in(*plain, r[m], bin[m]);
+              if (first[m] == nullptr) to_direct(gid0, r[m]);
+            }
+            break;
+        }
+        for (int m = 0; m < n; ++m) {
+          if (first[m] != nullptr) add_moments(*first[m], off[m]);
+        }
+        if (two) {
+          for (int m = 0; m < n; ++m) {
+            if (second[m] != nullptr) add_moments(*second[m], off[m]);
+          }
+        }
+      }
+    }
+  }
+
+  // What the error bound of a group needs, gathered with its coefficients.
+  struct GroupStats {
+    double pairs = 0;       // pairs in the bins
+    double e[6] = {};       // e[j]: sum of M2 / rho^j, rho the bin's lower edge
+    double yn = 0;          // sum of n / rho
+    double c_max = 0;       // largest bin centre
+    double g1 = 0, g2 = 0;  // tails: largest |g'| and |g''/2|, g = u^2
+    double g_low = 1e300;   // smallest g within the bins
+    double g_fit = 0;       // largest error of the quadratic model of g in a bin
+  };
+
+  // Coefficients of a group's bins from its moments; false if a bin holds too many pairs.
+  bool coefficients(int gid, const Histogram& h, BinCoefficients& c, GroupStats& st) const {
+    const GroupSpec& gs = plan_.groups[static_cast<std::size_t>(gid)];
+    const auto n = h.bins.size();
+    c.lo = h.lo;
+    c.count = static_cast<int>(n);
+    c.tail = gs.per_pair;
+    c.p0.assign(n, 0.0);
+    c.p2.assign(n, 0.0);
+    c.q1.assign(n, 0.0);
+    c.q3.assign(n, 0.0);
+    if (c.tail) {
+      c.p4.assign(n, 0.0);
+      c.q5.assign(n, 0.0);
+      c.g0.assign(n, 0.0);
+    }
+    c.used.assign(n / kBlockBins, 0);
+    const UrmsEval* ev =
+        c.tail && gs.record >= 0 ? &plan_.evals[static_cast<std::size_t>(gs.record)] : nullptr;
+    constexpr double u1 = kOffsetUnit, u2 = u1 * u1, u3 = u2 * u1;
+    for (std::size_t k = 0; k < n; ++k) {
+      const BinMoments& m = h.bins[k];
+      if (m.n == 0) continue;
+      if (m.n > kMaxBinCount) return false;
+      c.used[k / kBlockBins] = 1;
+      const double centre = (static_cast<double>(h.lo) + static_cast<double>(k) + 0.5) * kBinWidth;
+      const double y = 1.0 / centre;
+      const double m0 = static_cast<double>(m.n);
+      const double m1 = static_cast<double>(static_cast<std::int64_t>(m.m1)) * u1;
+      const double m2 = static_cast<double>(static_cast<std::int64_t>(m.m2)) * u2;
+      const double m3 = static_cast<double>(static_cast<std::int64_t>(m.m3)) * u3;
+      const double a1 = m1 - y * m2 + y * y * m3;  // sum of d (1 - y d + ...)
+      c.p0[k] = y * (m0 - y * a1);
+      c.p2[k] = y * 0.5 * (y * m3 - m2);
+      c.q1[k] = y * a1;
+      c.q3[k] = -y * m3 / 6.0;
+      const double rho = centre - kHalfWidth;
+      double inv = 1.0;
+      for (int j = 1; j <= 5; ++j) {
+        inv /= rho;
+        st.e[j] += m2 * inv;
+      }
+      st.pairs += m0;
+      st.yn += m0 / rho;
+      st.c_max = std::max(st.c_max, centre + kHalfWidth);
+      if (!c.tail) continue;
+      // u^2 = g0 + g1 d + g2 d^2 across the bin; the thermal factor's variation
+      // exp(-Q^2 (g1 d + g2 d^2) / 2) enters to second order in d.
+      auto g_at = [&](double r) { return ev != nullptr ? ev->tail_u2(r) : 0.0025; };
+      const double g0 = g_at(centre), gp = g_at(centre + kHalfWidth),
+                   gm = g_at(centre - kHalfWidth);
+      const double g1 = (gp - gm) / kBinWidth;
+      const double g2 = (gp + gm - 2.0 * g0) / (2.0 * kHalfWidth * kHalfWidth);
+      const double h2 = 0.5 * kHalfWidth;
+      const double fit = std::max(std::abs(g_at(centre + h2) - (g0 + g1 * h2 + g2 * h2 * h2)),
+                                  std::abs(g_at(centre - h2) - (g0 - g1 * h2 + g2 * h2 * h2)));
+      // Twice the misfit halfway, and the rounding of u to float in the pairs' own values.
+      st.g_fit = std::max(st.g_fit, 2.0 * fit + g0 * 2.5e-7);
+      st.g1 = std::max(st.g1, std::abs(g1));
+      st.g2 = std::max(st.g2, std::abs(g2));
+      st.g_low = std::min(st.g_low,
+                          g0 - std::abs(g1) * kHalfWidth - std::abs(g2) * kHalfWidth * kHalfWidth);
+      c.g0[k] = g0;
+      const double b1 = m2 - y * m3;
+      c.p2[k] += y * (-0.5 * g1 * a1 - 0.5 * g2 * b1);
+      c.p4[k] = y * (0.25 * g1 * m3 + 0.125 * g1 * g1 * b1);
+      c.q3[k] += y * (-0.5 * g1 * b1 - 0.5 * g2 * m3);
+      c.q5[k] = y * 0.125 * g1 * g1 * m3;
+    }
+    return true;
+  }
+
+  // Bound of |sum over the group's pairs of sinc terms - what the bins give| at q, in units of
+  // the group's S(Q) (sin(Q r) / r sums), with the group's common thermal factor left out.
+  static double group_bound(const GroupStats& st, bool tail, double q) {
+    const double aq = std::abs(q);
+    const double d2 = kHalfWidth * kHalfWidth;
+    // Taylor remainder of sin(Q r) / r beyond d^3: |f''''| d^4 / 24, d^4 <= d^2 (w/2)^2.
+    const double rem = d2 / 24.0 *
+                       (24.0 * st.e[5] + 24.0 * aq * st.e[4] + 12.0 * aq * aq * st.e[3] +
+                        4.0 * aq * aq * aq * st.e[2] + aq * aq * aq * aq * st.e[1]);
+    // Rounding: the start of each chain (q c rounded), the rotations and the additions.
+    const double big = 1.0 + aq * kHalfWidth;
+    const double round = (4e-13 + 4e-16 * aq * st.c_max) * st.yn * big * big * big;
+    if (!tail) return rem + round;
+    const double alpha = 0.5 * q * q;
+    const double x = alpha * (st.g1 * kHalfWidth + st.g2 * d2);
+    const double ex = std::exp(x);
+    const double damp = std::exp(-alpha * std::max(0.0, st.g_low));
+    const double e1 = alpha * st.g1, e2 = alpha * alpha * st.g1 * st.g1 * 0.5 + alpha * st.g2;
+    const double yq = 1.0 / kExactFrom + aq;
+    const double f2 = yq * yq * d2, f3 = f2 * yq * kHalfWidth;
+    // The thermal factor's expansion: its third-order rest, the cross terms left out of its
+    // square, the misfit of the quadratic g; then the products of degree 4 and 5 in d.
+    const double e_rest =
+        x * x * x / 6.0 * ex +
+        alpha * alpha * (st.g1 * st.g2 * d2 * kHalfWidth + 0.5 * st.g2 * st.g2 * d2 * d2) +
+        alpha * st.g_fit * ex;
+    const double drop = e1 * kHalfWidth * f3 + e2 * d2 * (f2 + f3);
+    return damp * (st.yn * (e_rest + drop) + ex * rem) + round;
+  }
+
+  bool sum_group(int gid, const Histogram& h) {
+    BinCoefficients c;
+    GroupStats st;
+    if (!coefficients(gid, h, c, st)) return false;
+    const GroupSpec& gs = plan_.groups[static_cast<std::size_t>(gid)];
+    const int nq = static_cast<int>(q_.size());
+    std::vector<double> s(q_.size(), 0.0);
+    const int nblocks = c.count / kBlockBins;
+    const int nchunks = (nq + kQChunk - 1) / kQChunk;
+    const auto L = static_cast<std::size_t>(lanes_);
+    std::atomic<int> done{0};
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads_)
+    for (int ch = 0; ch < nchunks; ++ch) {
+      if (omp_get_thread_num() == 0) report_within(stage_share_ * done / nchunks);
+      ++done;
+      const int k0 = ch * kQChunk, k1 = std::min(nq, k0 + kQChunk);
+      for (int b = 0; b < nblocks; ++b) {
+        if (!c.used[static_cast<std::size_t>(b)]) continue;
+        for (int k = k0; k < k1; ++k) {
+          const auto ku = static_cast<std::size_t>(k);
+          const double qk = q_[ku];
+          if (qk == 0.0) continue;
+          s[ku] += block_sum(c, b, qk, lam_re_.data() + ku * L, lam_im_.data() + ku * L,
+                             rho_re_[ku], rho_im_[ku]);
+        }
+      }
+    }
+    const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
+    const double ct = gs.c_total;
+    const auto total = static_cast<std::size_t>(nblocks_ - 1);
+    const auto nqs = q_.size();
+    for (std::size_t k = 0; k < nqs; ++k) {
+      const double qk = q_[k];
+      const double tg =
+          gs.damped && !gs.per_pair ? std::exp(-0.5 * (gs.u * qk) * (gs.u * qk)) : 1.0;
+      const double v = qk == 0.0 ? st.pairs : tg * s[k] / qk;
+      const double e = qk == 0.0 ? 0.0 : tg * group_bound(st, c.tail, qk) / std::abs(qk);
+      if (cp != 0.0) {
+        const auto at = static_cast<std::size_t>(gs.partial) * nqs + k;
+        value_[at] += cp * v;
+        bound_[at] += std::abs(cp) * e;
+      }
+      if (ct != 0.0) {
+        value_[total * nqs + k] += ct * v;
+        bound_[total * nqs + k] += std::abs(ct) * e;
+      }
+    }
+    return true;
+  }
+
+  // Pairs outside the bins, term by term in double, in a fixed order.
+  void sum_direct(std::vector<DirectTerm>& direct) {
+    std::sort(direct.begin(), direct.end(),
+              [](const DirectTerm& a, const DirectTerm& b) { return a.key() < b.key(); });
+    const auto nqs = q_.size();
+    const auto total = static_cast<std::size_t>(nblocks_ - 1);
+    for (const DirectTerm& d : direct) {
+      const GroupSpec& gs = plan_.groups[static_cast<std::size_t>(d.gid)];
+      const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
+      const double ct = gs.c_total;
+      const double r = d.r, u = d.u;
+      for (std::size_t k = 0; k < nqs; ++k) {
+        const double qk = q_[k];
+        const double x = qk * r;
+        double term = x == 0.0 ? 1.0 : std::sin(x) / x;
+        if (gs.damped || gs.per_pair) term *= std::exp(-0.5 * (u * qk) * (u * qk));
+        if (cp != 0.0) value_[static_cast<std::size_t>(gs.partial) * nqs + k] += cp * term;
+        if (ct != 0.0) value_[total * nqs + k] += ct * term;
+      }
+    }
+  }
+
+  // Progress from the calling thread (thread 0 of the teams), at most every 100 ms and
+  // rising: the batches share the run equally, each half pass and half sums in Q.
+  void report_within(double in_stage) {
+    report((batch_ + stage_ + in_stage) / std::max(1.0, nbatches_));
+  }
+
+  void report(double fraction) {
+    if (!progress_) return;
+    const auto now = std::chrono::steady_clock::now();
+    fraction = std::clamp(fraction, last_fraction_, 1.0);
+    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100)) return;
+    last_report_ = now;
+    last_fraction_ = fraction;
+    progress_(fraction);
+  }
+
+  std::span<const float> q_;
+  Progress progress_;
+  int nblocks_ = 1;
+  int threads_ = 1;
+  int lanes_ = 1;
+  PairSource atoms_;
+  double r_max_ = 0;
+  GroupPlan plan_;
+  int nbins_ = 0;
+  std::vector<int> lo_, hi_;
+  std::vector<double> lam_re_, lam_im_, rho_re_, rho_im_;
+  std::vector<double> value_, bound_;
+  MomentsReport report_;
+  double nbatches_ = 1, batch_ = 0, stage_ = 0, stage_share_ = 0;
+  double last_fraction_ = 0;
+  std::chrono::steady_clock::time_point last_report_{};
+};
+
+}  // namespace
+
+MomentsReport last_moments_report() { return last_report; }
+
+EngineCosts estimate_costs(const util::Model& model, std::size_t nq, const BlockRequest& request,
+                           int threads) {
+  if (!finite_model(model) || model.natoms() < 2) {
+    EngineCosts c;
+    c.moments = 1e300;
+    return c;
+  }
+  const Moments m(model, {}, request, threads, {}, true);
+  return m.costs(nq, request.thermal.option == ThermalOption::kUrms, request.partials.size() + 1);
+}
+
+std::vector<std::vector<float>> compute_moments_or_pairs(const util::Model& model,
+                                                         std::span<const float> q,
+                                                         const BlockRequest& request, int threads,
+                                                         const Progress& progress) {
+  // The progress of a refused moments run is kept; the pairs engine fills the rest.
+  double reached = 0.0;
+  Progress mine;
+  if (progress) {
+    mine = [&](double f) {
+      reached = std::max(reached, f);
+      progress(reached);
+    };
+  }
+  std::vector<std::vector<float>> out;
+  if (compute_moments(model, q, request, threads, mine, out)) return out;
+  Progress rest;
+  if (progress) {
+    const double from = std::min(reached, 0.99);
+    rest = [&progress, from](double f) { progress(from + (1.0 - from) * f); };
+  }
+  return compute_fast(model, q, request, threads, rest);
+}
+
+std::vector<std::vector<float>> compute_auto(const util::Model& model, std::span<const float> q,
+                                             const BlockRequest& request, int threads,
+                                             const Progress& progress) {
+  last_report = MomentsReport{};
+  if (finite_model(model) && model.natoms() >= 2 && !q.empty()) {
+    const EngineCosts c = estimate_costs(model, q.size(), request, threads);
+    if (c.moments_fits && c.moments < c.pairs) {
+      return compute_moments_or_pairs(model, q, request, threads, progress);
+    }
+  }
+  return compute_fast(model, q, request, threads, progress);
+}
+
+bool compute_moments(const util::Model& model, std::span<const float> q,
+                     const BlockRequest& request, int threads, const Progress& progress,
+                     std::vector<std::vector<float>>& out) {
+  last_report = MomentsReport{};
+  const std::size_t nb = request.partials.size() + 1;
+  if (q.empty() || model.natoms() < 2) {
+    out.assign(nb, std::vector<float>(q.size(), 0.0f));
+    last_report.accepted = true;
+    if (progress) progress(1.0);
+    return true;
+  }
+  if (!finite_model(model)) return false;
+  Moments m(model, q, request, threads, progress);
+  const bool ok = m.run(out);
+  last_report = m.moments_report();
+  return ok;
+}
+
+}  // namespace zalmor::scatter::detail

@@ -1,0 +1,96 @@
+// Private interface of the moments engine (docs/engines.md): one pass over the pairs fills,
+// per group, a fine distance histogram with the first moments of each bin's distances about
+// its centre; the sums in Q then run over bins instead of pairs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "scatter/kernel.hpp"
+#include "scatter/kernel_fast_engine.hpp"
+
+namespace zalmor::scatter::detail {
+
+// Bins are 2^-10 Angstrom wide, so a bin's number and centre are exact for float distances;
+// offsets from the centre are integers in units of 2^-24 Angstrom, exact from kExactFrom on.
+inline constexpr double kBinsPerAngstrom = 1024.0;
+inline constexpr double kBinWidth = 1.0 / kBinsPerAngstrom;
+inline constexpr double kOffsetUnit = 1.0 / 16777216.0;  // 2^-24 Angstrom
+inline constexpr float kExactFrom = 0.5f;  // shorter distances are summed pair by pair
+inline constexpr int kBlockBins = 1024;    // bins per block of the sums in Q
+// |D| <= 2^13, so the third moment of a bin stays below 2^62 in magnitude up to this count.
+inline constexpr std::uint64_t kMaxBinCount = std::uint64_t{1} << 23;
+
+// Moments of one bin: count and sums of D, D^2, D^3 (D: offset from the centre in units of
+// kOffsetUnit), added modulo 2^64, so the sums are exact and do not depend on the order.
+struct BinMoments {
+  std::uint64_t n = 0, m1 = 0, m2 = 0, m3 = 0;
+};
+
+// A group's bins as the sums in Q take them, bins [lo, lo + count): the sine part
+// p0 + Q^2 p2 + Q^4 p4 and the cosine part Q (q1 + Q^2 q3 + Q^4 q5); g0 is u^2 at the bin's
+// centre for groups whose pairs bring their own u (the thermal factor exp(-Q^2 g0 / 2) is
+// applied per bin, p4 and q5 carry its variation across the bin).
+struct BinCoefficients {
+  int lo = 0, count = 0;  // count: a multiple of kBlockBins
+  bool tail = false;
+  std::vector<double> p0, p2, p4, q1, q3, q5, g0;
+  std::vector<std::uint8_t> used;  // per block: any pairs
+};
+
+// Per instruction set (kernel_moments_simd.cpp).
+// Distances of atom i to atoms j0 .. j0 + n - 1 exactly as dist() rounds them, with each
+// distance's bin and offset D from the bin centre (for distances from kExactFrom on).
+void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,
+                   std::int32_t* offset);
+// sum over the bins of block `block` of the group of the sine and cosine parts at q (the
+// cosine part already multiplied by q); lam holds exp(i q w l) for the lanes l (re, im
+// interleaved per lane: re[0..L), im[0..L)), rho exp(i q w L).
+double block_sum(const BinCoefficients& c, int block, double q, const double* lam_re,
+                 const double* lam_im, double rho_re, double rho_im);
+int double_lanes();
+
+// How the last moments calculation on this thread went, for tests and benchmarks.
+struct MomentsReport {
+  bool accepted = false;            // false: the bound failed and the pairs engine ran
+  int batches = 0;                  // passes over (parts of) the pairs
+  std::int64_t direct_pairs = 0;    // pairs shorter than kExactFrom
+  std::size_t histogram_bytes = 0;  // peak, all threads
+  std::vector<double> bound;        // per block: error bound / largest |i(Q)|
+};
+MomentsReport last_moments_report();
+
+// The estimated costs of both engines (seconds on this machine's cores, roughly) and the
+// moments engine's memory; moments_fits is false where it would exceed its budget.
+struct EngineCosts {
+  double pairs = 0;
+  double moments = 0;
+  std::size_t moments_bytes = 0;
+  bool moments_fits = false;
+};
+EngineCosts estimate_costs(const util::Model& model, std::size_t nq, const BlockRequest& request,
+                           int threads);
+
+// All blocks by the moments engine; false (out untouched) when its error bound is not well
+// inside the tolerance, and the caller falls back to the pairs engine.
+bool compute_moments(const util::Model& model, std::span<const float> q,
+                     const BlockRequest& request, int threads, const Progress& progress,
+                     std::vector<std::vector<float>>& out);
+
+// All blocks by the moments engine, or by the pairs engine where the moments engine refuses
+// (progress keeps rising across the two).
+std::vector<std::vector<float>> compute_moments_or_pairs(const util::Model& model,
+                                                         std::span<const float> q,
+                                                         const BlockRequest& request, int threads,
+                                                         const Progress& progress);
+
+// All blocks by the engine the cost model picks: the moments engine where it is cheaper and
+// fits in memory (falling back to the pairs engine when its bound fails), else the pairs
+// engine.
+std::vector<std::vector<float>> compute_auto(const util::Model& model, std::span<const float> q,
+                                             const BlockRequest& request, int threads,
+                                             const Progress& progress);
+
+}  // namespace zalmor::scatter::detail

@@ -1,0 +1,169 @@
+// The moments engine's kernels (docs/engines.md), compiled by Highway once per x86
+// instruction set and chosen at run time: distances with their bins and offsets, and the
+// sums of a block of bins at a set of Q values.
+//
+// Distances must equal dist() bit for bit (option 3 compares them with the cutoff, and each
+// pair's bin depends on them): no contraction of a * b + c into FMA.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+// clang-format off
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "scatter/kernel_moments_simd.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+#include <hwy/contrib/math/math-inl.h>
+// clang-format on
+
+#include <cmath>
+#include <cstdint>
+
+#include "scatter/kernel_moments.hpp"
+
+HWY_BEFORE_NAMESPACE();
+namespace zalmor::scatter::detail {
+namespace HWY_NAMESPACE {
+namespace {
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DF = hn::ScalableTag<float>;
+using DI = hn::RebindToSigned<DF>;
+using DD = hn::ScalableTag<double>;
+using VF = hn::Vec<DF>;
+using VD = hn::Vec<DD>;
+
+// The sum over one block of bins at one q. Two chains of bins (the block's halves) run side
+// by side, so that the latencies of their rotations overlap. Each starts from an exact
+// exp(i q c) at its first bin and turns by exp(i q w L) per vector of L bins.
+template <bool kTail>
+HWY_INLINE double BlockSumAt(const BinCoefficients& c, int block, double q, const double* lam_re,
+                             const double* lam_im, double rho_re, double rho_im) {
+  const DD dd;
+  const std::size_t L = hn::Lanes(dd);
+  constexpr int kHalf = kBlockBins / 2;
+  const std::size_t base = static_cast<std::size_t>(block) * kBlockBins;
+  const VD lre = hn::LoadU(dd, lam_re), lim = hn::LoadU(dd, lam_im);
+  VD zr[2], zi[2];
+  for (int h = 0; h < 2; ++h) {
+    const double centre =
+        (static_cast<double>(c.lo + static_cast<int>(base) + h * kHalf) + 0.5) * kBinWidth;
+    const double th = q * centre;
+    const VD s = hn::Set(dd, std::sin(th)), co = hn::Set(dd, std::cos(th));
+    zr[h] = hn::NegMulAdd(lim, s, hn::Mul(lre, co));
+    zi[h] = hn::MulAdd(lim, co, hn::Mul(lre, s));
+  }
+  const VD q2 = hn::Set(dd, q * q);
+  const VD minus_half_q2 = hn::Set(dd, -0.5 * q * q);
+  const VD rr = hn::Set(dd, rho_re), ri = hn::Set(dd, rho_im);
+  VD acc_s[2] = {hn::Zero(dd), hn::Zero(dd)};
+  VD acc_c[2] = {hn::Zero(dd), hn::Zero(dd)};
+  for (std::size_t k = 0; k < kHalf; k += L) {
+    for (int h = 0; h < 2; ++h) {
+      const std::size_t at = base + static_cast<std::size_t>(h * kHalf) + k;
+      VD p, cq;
+      if constexpr (kTail) {
+        p = hn::MulAdd(
+            q2, hn::MulAdd(q2, hn::LoadU(dd, c.p4.data() + at), hn::LoadU(dd, c.p2.data() + at)),
+            hn::LoadU(dd, c.p0.data() + at));
+        cq = hn::MulAdd(
+            q2, hn::MulAdd(q2, hn::LoadU(dd, c.q5.data() + at), hn::LoadU(dd, c.q3.data() + at)),
+            hn::LoadU(dd, c.q1.data() + at));
+        const VD t = hn::Exp(dd, hn::Mul(minus_half_q2, hn::LoadU(dd, c.g0.data() + at)));
+        p = hn::Mul(p, t);
+        cq = hn::Mul(cq, t);
+      } else {
+        p = hn::MulAdd(q2, hn::LoadU(dd, c.p2.data() + at), hn::LoadU(dd, c.p0.data() + at));
+        cq = hn::MulAdd(q2, hn::LoadU(dd, c.q3.data() + at), hn::LoadU(dd, c.q1.data() + at));
+      }
+      acc_s[h] = hn::MulAdd(zi[h], p, acc_s[h]);
+      acc_c[h] = hn::MulAdd(zr[h], cq, acc_c[h]);
+      const VD nr = hn::NegMulAdd(zi[h], ri, hn::Mul(zr[h], rr));
+      zi[h] = hn::MulAdd(zi[h], rr, hn::Mul(zr[h], ri));
+      zr[h] = nr;
+    }
+  }
+  const double s = hn::GetLane(hn::SumOfLanes(dd, hn::Add(acc_s[0], acc_s[1])));
+  const double co = hn::GetLane(hn::SumOfLanes(dd, hn::Add(acc_c[0], acc_c[1])));
+  return s + q * co;
+}
+
+}  // namespace
+
+double BlockSum(const BinCoefficients& c, int block, double q, const double* lam_re,
+                const double* lam_im, double rho_re, double rho_im) {
+  return c.tail ? BlockSumAt<true>(c, block, q, lam_re, lam_im, rho_re, rho_im)
+                : BlockSumAt<false>(c, block, q, lam_re, lam_im, rho_re, rho_im);
+}
+
+void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::int32_t* bin,
+                  std::int32_t* offset) {
+  const DF df;
+  const DI di;
+  const std::size_t L = hn::Lanes(df);
+  const auto iu = static_cast<std::size_t>(i);
+  const VF xi = hn::Set(df, a.x[iu]), yi = hn::Set(df, a.y[iu]), zi = hn::Set(df, a.z[iu]);
+  const VF per_a = hn::Set(df, static_cast<float>(kBinsPerAngstrom));
+  const VF width = hn::Set(df, static_cast<float>(kBinWidth));
+  const VF unit = hn::Set(df, static_cast<float>(1.0 / kOffsetUnit));
+  const VF half = hn::Set(df, 0.5f), top = hn::Set(df, 1e9f);
+  std::size_t m = 0;
+  const auto nn = static_cast<std::size_t>(n);
+  const auto j = static_cast<std::size_t>(j0);
+  for (; m + L <= nn; m += L) {
+    const VF dx = hn::Sub(xi, hn::LoadU(df, a.x.data() + j + m));
+    const VF dy = hn::Sub(yi, hn::LoadU(df, a.y.data() + j + m));
+    const VF dz = hn::Sub(zi, hn::LoadU(df, a.z.data() + j + m));
+    const VF r = hn::Sqrt(hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz)));
+    hn::StoreU(r, df, out + m);
+    // Bins past the top are never taken (the caller checks); keep the conversion in range.
+    const VF b = hn::Floor(hn::Min(hn::Mul(r, per_a), top));
+    const VF d = hn::Mul(hn::Sub(r, hn::Mul(hn::Add(b, half), width)), unit);
+    hn::StoreU(hn::ConvertTo(di, b), di, bin + m);
+    hn::StoreU(hn::ConvertTo(di, hn::Min(hn::Max(d, hn::Neg(top)), top)), di, offset + m);
+  }
+  for (; m < nn; ++m) {
+    const float dx = a.x[iu] - a.x[j + m];
+    const float dy = a.y[iu] - a.y[j + m];
+    const float dz = a.z[iu] - a.z[j + m];
+    const float r2 = dx * dx + dy * dy;
+    const float r = std::sqrt(r2 + dz * dz);
+    out[m] = r;
+    const float b = std::floor(std::min(r * static_cast<float>(kBinsPerAngstrom), 1e9f));
+    const float d =
+        (r - (b + 0.5f) * static_cast<float>(kBinWidth)) * static_cast<float>(1.0 / kOffsetUnit);
+    bin[m] = static_cast<std::int32_t>(b);
+    offset[m] = static_cast<std::int32_t>(std::min(std::max(d, -1e9f), 1e9f));
+  }
+}
+
+int DoubleLanes() { return static_cast<int>(hn::Lanes(DD())); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace zalmor::scatter::detail
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace zalmor::scatter::detail {
+
+HWY_EXPORT(BlockSum);
+HWY_EXPORT(BinDistances);
+HWY_EXPORT(DoubleLanes);
+
+void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,
+                   std::int32_t* offset) {
+  HWY_DYNAMIC_DISPATCH(BinDistances)(atoms, i, j0, n, r, bin, offset);
+}
+
+double block_sum(const BinCoefficients& c, int block, double q, const double* lam_re,
+                 const double* lam_im, double rho_re, double rho_im) {
+  return HWY_DYNAMIC_DISPATCH(BlockSum)(c, block, q, lam_re, lam_im, rho_re, rho_im);
+}
+
+int double_lanes() { return HWY_DYNAMIC_DISPATCH(DoubleLanes)(); }
+
+}  // namespace zalmor::scatter::detail
+#endif

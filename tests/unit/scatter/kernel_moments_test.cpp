@@ -1,0 +1,233 @@
+// The moments engine against a double-precision evaluation of the same terms at the stored Q
+// values, on every thermal option and instruction set, on geometries that stress the bins,
+// and across thread counts.
+#include "scatter/kernel_moments.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "double_eval.hpp"
+#include "scatter/kernel.hpp"
+#include "scatter/kernel_fast.hpp"
+
+namespace zalmor::scatter {
+namespace {
+
+using namespace test_eval;
+
+// What the engine must reach where its bound accepts (the contract is 1e-6).
+constexpr double kMeasured = 1e-7;
+
+struct MomentsCase {
+  std::string name;
+  util::Model model;
+  std::vector<float> q;
+  BlockRequest request;
+};
+
+// The moments engine accepts its own result and is within kMeasured of double precision.
+void expect_moments_accurate(const MomentsCase& c, const std::vector<std::vector<double>>& want,
+                             int threads = 1) {
+  std::vector<std::vector<float>> got;
+  const bool ok = detail::compute_moments(c.model, c.q, c.request, threads, {}, got);
+  const auto report = detail::last_moments_report();
+  ASSERT_TRUE(ok) << c.name << ": the bound refused the result";
+  const auto err = relative_errors(got, want);
+  for (std::size_t b = 0; b < err.size(); ++b) {
+    EXPECT_LT(err[b], kMeasured) << c.name << ": block " << b + 1;
+    // The bound covers the sums in double; the blocks are then rounded to float.
+    EXPECT_LE(err[b], report.bound[b] + 6e-8) << c.name << ": block " << b + 1 << " past its bound";
+  }
+}
+
+void expect_moments_accurate(const MomentsCase& c) {
+  expect_moments_accurate(c, double_eval(c.model, c.q, c.request));
+}
+
+// Q up to 60 per Angstrom, past where histogram methods usually fail.
+std::vector<float> wide_grid() { return driver_grid(60.0f, 800, true); }
+
+util::Model crystal(int cells, float a) {
+  util::Model m;
+  for (int x = 0; x < cells; ++x)
+    for (int y = 0; y < cells; ++y)
+      for (int z = 0; z < cells; ++z) {
+        m.xyz.insert(m.xyz.end(), {x * a, y * a, z * a});
+        m.type.push_back(1 + (x + y + z) % 2);
+        m.xyz.insert(m.xyz.end(), {x * a + 0.5f * a, y * a + 0.5f * a, z * a + 0.5f * a});
+        m.type.push_back(1 + (x + y + z + 1) % 2);
+      }
+  return m;
+}
+
+TEST(MomentsKernel, EveryThermalOptionMatchesDoublePrecision) {
+  const util::Model model = random_model(150, 11.0f, 2, 7);
+  for (int option : {0, 1, 2, 3}) {
+    MomentsCase c{"option " + std::to_string(option), model, wide_grid(),
+                  request_for(2, {4.1491f, 5.803f}, 300.0f)};
+    c.request.thermal = thermal_option(option);
+    expect_moments_accurate(c);
+  }
+}
+
+TEST(MomentsKernel, UrmsRecordsWithBreaksInsideTheModel) {
+  const util::Model model = random_model(110, 10.0f, 2, 11);
+  UrmsTable table;
+  add_record(table, 1, 1, 1, {0.05f, 0.08f, 0.1f}, {2.5f, 5.0f});
+  add_record(table, 2, 2, 2, {0.06f, 0.09f, 0.11f}, {3.0f, 6.5f}).a1 = 0.004f;
+  add_record(table, 1, 2, 3, {0.07f, 300.0f}, {3.5f});
+  add_record(table, 2, 1, 3, {0.07f, 300.0f}, {3.5f});
+  add_record(table, 0, 0, 3, {0.06f, 0.08f, 150.0f}, {2.0f, 4.0f});
+  for (bool own : {false, true}) {
+    MomentsCase c{own ? "total record" : "partial records", model, wide_grid(),
+                  request_for(2, {4.1491f, 5.803f}, 110.0f)};
+    c.request.thermal.option = ThermalOption::kUrms;
+    c.request.thermal.urms = &table;
+    c.request.thermal.total_own_record = own;
+    expect_moments_accurate(c);
+  }
+}
+
+TEST(MomentsKernel, CrystalWithManyEqualDistances) {
+  MomentsCase c{"crystal", crystal(4, 2.82f), wide_grid(), request_for(2, {3.63f, 9.577f}, 250.0f)};
+  for (int option : {0, 3}) {
+    c.request.thermal = thermal_option(option);
+    c.request.thermal.rcut = 2.82f * 0.8660254f;  // the nearest-neighbour distance
+    expect_moments_accurate(c);
+  }
+}
+
+TEST(MomentsKernel, PairsJustAcrossBinEdges) {
+  // Atoms on a line whose distances fall 5e-5 Angstrom either side of bin edges (multiples of
+  // 2^-10 Angstrom), and a few closer than the bins take, one pair coincident.
+  util::Model m;
+  float x = 0.0f;
+  for (int k = 0; k < 40; ++k) {
+    m.xyz.insert(m.xyz.end(), {x, 0.0f, 0.0f});
+    m.type.push_back(1 + k % 2);
+    const float edge = static_cast<float>((700 + 37 * k) / 1024.0);
+    x += edge + (k % 2 == 0 ? 5e-5f : -5e-5f);
+  }
+  for (float d : {0.0f, 0.2f, 0.4999f}) {
+    m.xyz.insert(m.xyz.end(), {1.0f, 2.0f + d, 0.0f});
+    m.type.push_back(2);
+  }
+  m.xyz.insert(m.xyz.end(), {1.0f, 2.0f, 0.0f});
+  m.type.push_back(1);
+  for (int option : {0, 1, 3}) {
+    MomentsCase c{"option " + std::to_string(option), m, wide_grid(),
+                  request_for(2, {1.0f, 2.0f}, 44.0f)};
+    c.request.thermal = thermal_option(option);
+    expect_moments_accurate(c);
+  }
+  EXPECT_EQ(detail::last_moments_report().direct_pairs, 6);
+}
+
+TEST(MomentsKernel, PairAtExactlyTheCutoff) {
+  // A cutoff equal to a distance of the model: the pair takes the long-distance u, and a
+  // pair whose distance rounds differently from dist() would take the other one.
+  const auto model = random_model(80, 9.0f, 2, 47);
+  const auto q = driver_grid(40.0f, 400, false);
+  for (auto [i, j] : {std::pair{3, 17}, std::pair{5, 61}, std::pair{0, 79}}) {
+    MomentsCase c{"rcut = r(" + std::to_string(i) + ", " + std::to_string(j) + ")", model, q,
+                  request_for(2, {1.0f, 1.0f}, 80.0f)};
+    c.request.thermal = thermal_option(3);
+    c.request.thermal.uij[0] = 0.01f;
+    c.request.thermal.uij[1] = 0.4f;
+    c.request.thermal.rcut = dist(model.xyz, i, j);
+    expect_moments_accurate(c);
+  }
+}
+
+TEST(MomentsKernel, CancellingScatteringLengthsStayWithinTheContract) {
+  // b of opposite signs: the total is a small difference of large partial sums. Either the
+  // bound accepts the moments or the pairs engine takes over; the blocks hold either way.
+  const util::Model model = random_model(200, 10.0f, 2, 5);
+  const auto q = driver_grid(50.0f, 800, true);
+  BlockRequest req = request_for(2, {3.0f, -3.0f}, 200.0f);
+  req.thermal = thermal_option(1);
+  const auto want = double_eval(model, q, req);
+  const auto got = compute_blocks(Impl::Moments, model, q, req, 1);
+  for (double e : relative_errors(got, want)) EXPECT_LT(e, 1e-6);
+}
+
+TEST(MomentsKernel, RefusesWhereItsBoundFailsAndThePairsEngineTakesOver) {
+  // At Q near 0 the bins' rounding, divided by Q, outgrows the tolerance: the engine must
+  // say so, and compute_blocks must still deliver accurate blocks.
+  const util::Model model = random_model(120, 10.0f, 2, 3);
+  const std::vector<float> q{1e-9f, 2e-9f, 0.5f, 7.0f};
+  const BlockRequest req = request_for(2, {1.0f, 2.0f}, 120.0f);
+  std::vector<std::vector<float>> got;
+  EXPECT_FALSE(detail::compute_moments(model, q, req, 1, {}, got));
+  EXPECT_FALSE(detail::last_moments_report().accepted);
+  std::vector<double> seen;
+  const auto blocks =
+      compute_blocks(Impl::Moments, model, q, req, 1, [&](double f) { seen.push_back(f); });
+  for (double e : relative_errors(blocks, double_eval(model, q, req))) EXPECT_LT(e, 1e-6);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_EQ(seen.back(), 1.0);
+}
+
+TEST(MomentsKernel, EveryInstructionSetMatchesDoublePrecision) {
+  UrmsTable table;
+  add_record(table, 1, 1, 3, {0.06f, 300.0f}, {2.4f});
+  add_record(table, 1, 2, 1, {0.05f, 0.1f}, {2.5f});
+  add_record(table, 2, 2, 2, {0.05f, 0.09f}, {3.1f}).a2 = 0.01f;
+  // Small enough for the slowest targets in a sanitizer build: bins cost by the Angstrom.
+  const auto model = random_model(50, 6.5f, 2, 43);
+  const auto q = driver_grid(55.0f, 150, false);
+  const auto targets = detail::fast_targets();
+  ASSERT_FALSE(targets.empty());
+  for (int option : {0, 1, 2, 3, 4}) {
+    MomentsCase c{"", model, q, request_for(2, {1.0f, 2.0f}, 50.0f)};
+    c.request.thermal = thermal_option(option);
+    c.request.thermal.urms = &table;
+    const auto want = double_eval(c.model, c.q, c.request);
+    for (std::int64_t target : targets) {
+      detail::use_fast_target(target);
+      c.name = detail::fast_target_name(target) + " option " + std::to_string(option);
+      expect_moments_accurate(c, want);
+    }
+  }
+  detail::use_fast_target(0);
+}
+
+TEST(MomentsKernel, ResultsDoNotDependOnTheThreadCount) {
+  UrmsTable table;
+  add_record(table, 1, 2, 3, {0.07f, 300.0f}, {3.0f});
+  const auto model = random_model(400, 14.0f, 2, 19);
+  const auto q = driver_grid(30.0f, 300, false);
+  for (int option : {0, 3, 4}) {
+    BlockRequest req = request_for(2, {1.0f, 2.0f}, 400.0f);
+    req.thermal = thermal_option(option);
+    req.thermal.urms = &table;
+    std::vector<std::vector<float>> one, two;
+    ASSERT_TRUE(detail::compute_moments(model, q, req, 1, {}, one));
+    ASSERT_TRUE(detail::compute_moments(model, q, req, 2, {}, two));
+    EXPECT_EQ(one, two) << "option " << option;
+  }
+}
+
+TEST(MomentsKernel, CostModelPrefersBinsForLargeModelsAndPairsForSmallOnes) {
+  const BlockRequest req = request_for(2, {1.0f, 2.0f}, 1.0f);
+  const auto small = detail::estimate_costs(random_model(100, 12.0f, 2, 1), 2500, req, 2);
+  EXPECT_LT(small.pairs, small.moments);
+  const auto large = detail::estimate_costs(random_model(20000, 74.0f, 2, 1), 2500, req, 2);
+  EXPECT_LT(large.moments, large.pairs);
+  EXPECT_TRUE(large.moments_fits);
+  EXPECT_LT(large.moments_bytes, std::size_t{64} << 20);
+  // Far-apart atoms need more bins than memory allows.
+  util::Model sparse = random_model(1000, 12.0f, 2, 1);
+  sparse.xyz[0] = 1e6f;
+  EXPECT_FALSE(detail::estimate_costs(sparse, 2500, req, 2).moments_fits);
+}
+
+}  // namespace
+}  // namespace zalmor::scatter
