@@ -56,7 +56,8 @@ std::vector<output::MetaEntry> run_metadata(const RunState& state,
   if (state.model.title) meta.push_back({"model_title", *state.model.title});
   meta.push_back({"natoms", util::format_int(state.model.natoms())});
   meta.push_back({"nnorm", shortest(state.nnorm)});
-  if (state.thermal.option == scatter::ThermalOption::kUrms) meta.push_back({"urms", state.urms_file});
+  if (state.thermal.option == scatter::ThermalOption::kUrms)
+    meta.push_back({"urms", state.urms_file});
   meta.push_back({"thermal_option", util::format_int(static_cast<int>(state.thermal.option))});
   for (const std::string& answer : answers) meta.push_back({"answer", answer});
   return meta;
