@@ -251,12 +251,11 @@ void BM_FastMode(benchmark::State& state) {
   const util::Model model = random_model(n);
   const std::vector<float> q = grid(nq);
   const BlockRequest req = request(static_cast<int>(state.range(2)));
-  detail::force_fast_mode(static_cast<int>(state.range(3)));
+  const detail::ForcedFastMode forced(static_cast<int>(state.range(3)));
   for (auto _ : state) {
     auto blocks = compute_blocks(Impl::Pairs, model, q, req, 0);
     benchmark::DoNotOptimize(blocks.data());
   }
-  detail::force_fast_mode(-1);
   const double terms = 0.5 * n * (n - 1.0) * nq;
   state.counters["terms/s"] = benchmark::Counter(terms * static_cast<double>(state.iterations()),
                                                  benchmark::Counter::kIsRate);

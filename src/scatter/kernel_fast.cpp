@@ -544,6 +544,7 @@ thread_local FastReport last_report;
 FastReport last_fast_report() { return last_report; }
 
 void force_fast_mode(int mode) { forced_mode = mode; }
+int forced_fast_mode() { return forced_mode; }
 
 std::vector<std::vector<float>> compute_fast(const util::Model& model, std::span<const float> q,
                                              const BlockRequest& request, int threads,

@@ -96,9 +96,8 @@ TEST(FastKernel, EveryRecurrencePassStaysAccurateOnSmallModels) {
              request_for(2, {1.0f, 2.0f}, 120.0f)};
       c.request.thermal = thermal_option(option);
       c.request.thermal.urms = &table;
-      detail::force_fast_mode(mode);
+      const detail::ForcedFastMode forced(mode);
       expect_accurate(c);
-      detail::force_fast_mode(-1);
     }
   }
 }
@@ -112,9 +111,8 @@ TEST(FastKernel, LongGridsRunInSlabs) {
   const auto want = double_eval(c.model, c.q, c.request);
   for (int mode : {0, 1, 2, 3}) {
     c.name = "slabs, mode " + std::to_string(mode);
-    detail::force_fast_mode(mode);
+    const detail::ForcedFastMode forced(mode);
     expect_accurate(c, want);
-    detail::force_fast_mode(-1);
   }
 }
 
@@ -225,17 +223,15 @@ TEST(FastKernel, EveryInstructionSetMatchesDoublePrecision) {
     c.request.thermal.urms = &table;
     const auto want = double_eval(c.model, c.q, c.request);
     for (std::int64_t target : targets) {
-      detail::use_fast_target(target);
+      const detail::FastTargetChoice chosen(target);
       for (int mode : {0, 1, 2, 3}) {
         c.name = detail::fast_target_name(target) + " option " + std::to_string(option) + " mode " +
                  std::to_string(mode);
-        detail::force_fast_mode(mode);
+        const detail::ForcedFastMode forced(mode);
         expect_accurate(c, want);
-        detail::force_fast_mode(-1);
       }
     }
   }
-  detail::use_fast_target(0);
 }
 
 TEST(FastKernel, ResultsDoNotDependOnTheThreadCount) {

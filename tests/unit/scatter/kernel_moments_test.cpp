@@ -191,12 +191,11 @@ TEST(MomentsKernel, EveryInstructionSetMatchesDoublePrecision) {
     c.request.thermal.urms = &table;
     const auto want = double_eval(c.model, c.q, c.request);
     for (std::int64_t target : targets) {
-      detail::use_fast_target(target);
+      const detail::FastTargetChoice chosen(target);
       c.name = detail::fast_target_name(target) + " option " + std::to_string(option);
       expect_moments_accurate(c, want);
     }
   }
-  detail::use_fast_target(0);
 }
 
 TEST(MomentsKernel, ResultsDoNotDependOnTheThreadCount) {
