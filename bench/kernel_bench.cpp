@@ -19,15 +19,20 @@
 #include <cstdio>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "scatter/kernel.hpp"
 #include "scatter/kernel_fast.hpp"
 #include "scatter/kernel_fast_urms.hpp"
 #include "scatter/kernel_moments.hpp"
+#include "support/double_eval.hpp"
+#include "support/urms_records.hpp"
 
 namespace zalmor::scatter {
 namespace {
+
+using test_support::add_record;
 
 // Random two-type model at the density of tools/make_model.py (0.05 atoms per cubic
 // Angstrom), half of each type.
@@ -51,44 +56,14 @@ std::vector<float> grid(int nq) {
   return q;
 }
 
-// Records are filled in place: g++ 12.2 at -O3 (tree SRA) loses a field of a UrmsRecord
-// returned by value and then copied into a vector.
-void add_debye_record(UrmsTable& t, int t1, int t2, float u0, float rb) {
-  UrmsRecord& rec = t.records.emplace_back();
-  rec.itype1 = t1;
-  rec.itype2 = t2;
-  rec.imode = 3;
-  rec.npoint = 2;
-  rec.urms[0] = u0;
-  rec.urms[1] = 300.0f;
-  rec.rbreak[0] = rb;
-  rec.temp = 300.0f;
-  rec.amass1 = 22.99f;
-  rec.amass2 = 35.45f;
-  rec.theta1 = 320.0f;
-  rec.theta2 = 280.0f;
-  rec.qdebye1 = 1.38f;
-  rec.qdebye2 = 1.5f;
-}
-
-void add_step_record(UrmsTable& t, int t1, int t2, std::vector<float> u, std::vector<float> r) {
-  UrmsRecord& rec = t.records.emplace_back();
-  rec.itype1 = t1;
-  rec.itype2 = t2;
-  rec.imode = 1;
-  rec.npoint = static_cast<int>(u.size());
-  std::copy(u.begin(), u.end(), rec.urms.begin());
-  std::copy(r.begin(), r.end(), rec.rbreak.begin());
-}
-
 // Every pair under the correlated Debye model (each pair beyond 2.6 A has its own u).
 const UrmsTable& debye_table() {
   static const UrmsTable table = [] {
     UrmsTable t;
-    add_debye_record(t, 1, 1, 0.06f, 2.6f);
-    add_debye_record(t, 2, 2, 0.07f, 2.6f);
-    add_debye_record(t, 1, 2, 0.065f, 2.4f);
-    add_debye_record(t, 2, 1, 0.065f, 2.4f);
+    add_record(t, 1, 1, 3, {0.06f, 300.0f}, {2.6f});
+    add_record(t, 2, 2, 3, {0.07f, 300.0f}, {2.6f});
+    add_record(t, 1, 2, 3, {0.065f, 300.0f}, {2.4f});
+    add_record(t, 2, 1, 3, {0.065f, 300.0f}, {2.4f});
     return t;
   }();
   return table;
@@ -99,10 +74,10 @@ const UrmsTable& debye_table() {
 const UrmsTable& mixed_table() {
   static const UrmsTable table = [] {
     UrmsTable t;
-    add_step_record(t, 1, 1, {0.16f, 0.18f, 0.19f}, {4.2f, 6.0f});
-    add_step_record(t, 2, 2, {0.13f, 0.145f, 0.155f}, {4.2f, 6.0f});
-    add_debye_record(t, 1, 2, 0.08f, 2.5f);
-    add_debye_record(t, 2, 1, 0.08f, 2.5f);
+    add_record(t, 1, 1, 1, {0.16f, 0.18f, 0.19f}, {4.2f, 6.0f});
+    add_record(t, 2, 2, 1, {0.13f, 0.145f, 0.155f}, {4.2f, 6.0f});
+    add_record(t, 1, 2, 3, {0.08f, 300.0f}, {2.5f});
+    add_record(t, 2, 1, 3, {0.08f, 300.0f}, {2.5f});
     return t;
   }();
   return table;
@@ -131,7 +106,7 @@ BlockRequest request(int option) {
 // the u of a pair is the engine's (model-3 tails tabulated within 4e-7 of urms_at).
 double sampled_error(const util::Model& model, const std::vector<float>& q, const BlockRequest& req,
                      const std::vector<std::vector<float>>& blocks, std::size_t stride = 250) {
-  std::vector<double> sub;
+  std::vector<float> sub;
   std::vector<std::size_t> at;
   for (std::size_t k = 0; k < q.size(); k += stride) {
     sub.push_back(q[k]);
@@ -154,50 +129,15 @@ double sampled_error(const util::Model& model, const std::vector<float>& q, cons
     evals[static_cast<std::size_t>(rec - th.urms->records.data())].classify(r, u);
     return static_cast<double>(u);
   };
+  const auto want = test_support::double_eval(
+      model, sub, req, urms_u, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
   const std::size_t nb = blocks.size(), ns = sub.size();
-  const int n = model.natoms();
-  std::vector<double> sums(nb * ns, 0.0);
-#pragma omp parallel
-  {
-    std::vector<double> mine(nb * ns, 0.0);
-#pragma omp for schedule(dynamic, 16)
-    for (int i = 0; i < n; ++i) {
-      for (int j = i + 1; j < n; ++j) {
-        const int ti = model.type[static_cast<std::size_t>(i)];
-        const int tj = model.type[static_cast<std::size_t>(j)];
-        const float rf = dist(model.xyz, i, j);
-        const int a = std::min(ti, tj), b = std::max(ti, tj);
-        const int k = partial_number(a, b, req.ntypes) - 1;
-        double up = 0, ut = 0;
-        if (th.option == ThermalOption::kOneU) up = ut = th.uij[0];
-        if (th.option == ThermalOption::kPerPartial) up = ut = th.uij[static_cast<std::size_t>(k)];
-        if (th.option == ThermalOption::kShortLong) up = ut = rf < th.rcut ? th.uij[0] : th.uij[1];
-        if (th.option == ThermalOption::kUrms) {
-          up = urms_u(rf, a, b);
-          ut = th.total_own_record ? urms_u(rf, 0, 0) : urms_u(rf, ti, tj);
-        }
-        const double cp = req.weight[static_cast<std::size_t>(k)] * (a == b ? 2.0 : 1.0);
-        const double ct = 2.0 * req.total_weight * 0.01 *
-                          req.bbar[static_cast<std::size_t>(ti - 1)] *
-                          req.bbar[static_cast<std::size_t>(tj - 1)];
-        for (std::size_t m = 0; m < ns; ++m) {
-          const double qk = sub[m], x = qk * rf;
-          const double sinc = x == 0.0 ? 1.0 : std::sin(x) / x;
-          mine[static_cast<std::size_t>(k) * ns + m] +=
-              cp * sinc * std::exp(-0.5 * up * up * qk * qk);
-          mine[(nb - 1) * ns + m] += ct * sinc * std::exp(-0.5 * ut * ut * qk * qk);
-        }
-      }
-    }
-#pragma omp critical
-    for (std::size_t m = 0; m < sums.size(); ++m) sums[m] += mine[m];
-  }
   double worst = 0;
   for (std::size_t b = 0; b < nb; ++b) {
     double scale = 0, err = 0;
     for (float v : blocks[b]) scale = std::max(scale, static_cast<double>(std::abs(v)));
     for (std::size_t m = 0; m < ns; ++m) {
-      err = std::max(err, std::abs(static_cast<double>(blocks[b][at[m]]) - sums[b * ns + m]));
+      err = std::max(err, std::abs(static_cast<double>(blocks[b][at[m]]) - want[b][m]));
     }
     if (scale > 0) worst = std::max(worst, err / scale);
   }

@@ -12,15 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "double_eval.hpp"
 #include "scatter/kernel.hpp"
 #include "scatter/kernel_fast_urms.hpp"
-#include "urms_records.hpp"
+#include "support/double_eval.hpp"
 
 namespace zalmor::scatter {
 namespace {
 
-using namespace test_eval;
+using namespace test_support;
 
 struct Case {
   std::string name;

@@ -12,14 +12,14 @@
 #include <utility>
 #include <vector>
 
-#include "double_eval.hpp"
 #include "scatter/kernel.hpp"
 #include "scatter/kernel_fast.hpp"
+#include "support/double_eval.hpp"
 
 namespace zalmor::scatter {
 namespace {
 
-using namespace test_eval;
+using namespace test_support;
 
 // What the engine must reach where its bound accepts (the contract is 1e-6).
 constexpr double kMeasured = 1e-7;

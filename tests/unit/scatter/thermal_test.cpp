@@ -8,20 +8,20 @@
 #include <initializer_list>
 #include <vector>
 
-#include "urms_records.hpp"
+#include "support/urms_records.hpp"
 
 namespace zalmor::scatter {
 namespace {
 
 UrmsRecord steps(int imode, std::initializer_list<float> u, std::initializer_list<float> r) {
   UrmsRecord record;
-  test_records::fill_steps(record, imode, {u.begin(), u.size()}, {r.begin(), r.size()});
+  test_support::fill_steps(record, imode, {u.begin(), u.size()}, {r.begin(), r.size()});
   return record;
 }
 
 UrmsRecord debye(float temp, std::initializer_list<float> u, std::initializer_list<float> r) {
   UrmsRecord record = steps(3, u, r);
-  test_records::set_debye_atoms(record, temp);
+  test_support::set_debye_atoms(record, temp);
   return record;
 }
 

@@ -11,13 +11,15 @@
 
 #include "scatter/thermal.hpp"
 #include "scatter/urms_reader.hpp"
-#include "urms_records.hpp"
+#include "support/urms_records.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
 #include "util/limits.hpp"
 
 namespace zalmor::scatter {
 namespace {
+
+using namespace test_support;
 
 namespace fs = std::filesystem;
 
@@ -93,18 +95,10 @@ TEST(Readurms, EveryFailureNamesItsLineOnStandardError) {
   EXPECT_THROW(read_text(long_line + "\n"), util::FatalError);
 }
 
-UrmsRecord record(int a, int b, int imode, std::vector<float> u, std::vector<float> r = {}) {
-  UrmsRecord rec;
-  rec.itype1 = a;
-  rec.itype2 = b;
-  test_records::fill_steps(rec, imode, u, r);
-  return rec;
-}
-
 TEST(UrmsWarnings, MissingDuplicatedAndDisagreeingRecords) {
   UrmsTable table;
-  table.records = {record(1, 1, 1, {0.05f}), record(1, 2, 1, {0.06f}), record(2, 1, 1, {0.07f}),
-                   record(1, 1, 1, {0.08f})};
+  table.records = {make_record(1, 1, 1, {0.05f}, {}), make_record(1, 2, 1, {0.06f}, {}),
+                   make_record(2, 1, 1, {0.07f}, {}), make_record(1, 1, 1, {0.08f}, {})};
   const std::vector<int> count{3, 2, 0};  // type 3 is absent: its pairs are never asked for
   EXPECT_EQ(urms_warnings(table, count, false),
             (std::vector<std::string>{
@@ -114,29 +108,27 @@ TEST(UrmsWarnings, MissingDuplicatedAndDisagreeingRecords) {
                 "sum of the partials"}));
   // With a total record, (2, 1) is not looked up; the (0, 0) record is.
   table.records.erase(table.records.begin() + 2);
-  table.records.push_back(record(2, 2, 1, {0.05f}));
+  table.records.push_back(make_record(2, 2, 1, {0.05f}, {}));
   EXPECT_EQ(urms_warnings(table, count, true).front(),
             "no record for the type pair 0 0: its u is 0.05 A at every distance");
 
   // A correlated Debye pair written in both orders, atoms swapped, is the same model.
-  UrmsRecord ab = record(1, 2, 3, {0.08f, 300.0f}, {2.5f});
-  test_records::set_debye_atoms(ab, 300.0f);
+  UrmsRecord ab = make_record(1, 2, 3, {0.08f, 300.0f}, {2.5f});
   UrmsRecord ba = ab;
   std::swap(ba.itype1, ba.itype2);
   std::swap(ba.amass1, ba.amass2);
   std::swap(ba.theta1, ba.theta2);
   std::swap(ba.qdebye1, ba.qdebye2);
-  table.records = {record(1, 1, 1, {0.05f}), ab, ba, record(2, 2, 1, {0.05f})};
+  table.records = {make_record(1, 1, 1, {0.05f}, {}), ab, ba, make_record(2, 2, 1, {0.05f}, {})};
   EXPECT_TRUE(urms_warnings(table, std::vector<int>{1, 1}, false).empty());
 }
 
 TEST(LargestU, BoundsTheRecordAtEveryDistance) {
-  UrmsRecord steps = record(1, 1, 1, {0.05f, 0.3f, 0.1f}, {2.0f, 3.0f});
-  UrmsRecord tail = record(1, 1, 2, {0.05f, 0.1f}, {1.5f});
+  UrmsRecord steps = make_record(1, 1, 1, {0.05f, 0.3f, 0.1f}, {2.0f, 3.0f});
+  UrmsRecord tail = make_record(1, 1, 2, {0.05f, 0.1f}, {1.5f});
   tail.a1 = -0.02f;
   tail.a2 = -0.01f;
-  UrmsRecord debye = record(1, 2, 3, {0.08f, 300.0f}, {2.5f});
-  test_records::set_debye_atoms(debye, 300.0f);
+  UrmsRecord debye = make_record(1, 2, 3, {0.08f, 300.0f}, {2.5f});
   UrmsRecord cold = debye;
   cold.temp = 0.0f;
   for (const UrmsRecord& rec : {steps, tail, debye, cold}) {
