@@ -253,7 +253,7 @@ TEST(FastKernel, AgreesWithTheLiteralKernels) {
   add_record(table, 2, 2, 2, {0.07f, 0.1f}, {2.4f});
   const auto model = random_model(40, 8.0f, 2, 29);
   const auto q = driver_grid(25.0f, 250, false);
-  for (int option : {0, 2, 3, 4}) {
+  for (int option : {0, 1, 2, 3, 4}) {
     BlockRequest req = request_for(2, {1.2f, 0.7f}, 40.0f);
     req.thermal = thermal_option(option);
     req.thermal.urms = &table;
