@@ -1,17 +1,24 @@
 // Throughput of the Debye kernels in pair-Q terms per second (one unordered atom pair at
-// one Q value), for the literal and the fast kernels, per thermal option and model size.
+// one Q value), per engine, thermal option and model size:
 //
-//   kernel_bench --benchmark_filter=Fast          the pairs engine, all options
-//   kernel_bench --benchmark_filter=Moments       the moments engine (docs/engines.md)
-//   kernel_bench --benchmark_counters_tabular=true
+//   BM_Reference   the literal kernels, 200 atoms, options 0, 1 and 4
+//   BM_Fast        the pairs engine, options 0 to 5, all threads and one; short grids
+//   BM_FastMode    the pairs engine held to one pass mode, the cost of each fallback
+//   BM_Moments     the moments engine (docs/engines.md), options 0 to 5; a long grid
 //
-// The counter "terms/s" is N (N - 1) / 2 x nQ per second for the whole compute_blocks call
+// Benchmark arguments: atoms, Q values, thermal option, then threads (0: all) or, for
+// BM_FastMode, the pass mode. Option 5 is option 4 with step functions for the like pairs.
+//
+//   kernel_bench --benchmark_filter=Fast --benchmark_counters_tabular=true
+//
+// Counters: "terms/s" is N (N - 1) / 2 x nQ per second for the whole compute_blocks call
 // (all blocks), the measure the targets are stated in. "rel_err" compares the result with a
 // double-precision evaluation at every 250th Q value (every 25th for the moments engine up
-// to 8000 atoms; largest difference over the block's largest |i(Q)|; the float output itself
-// rounds at up to 6e-8). "mode" is the pass the
-// error bounds settled on: 0 float recurrences, 1 with the move to the stored Q values,
-// 2 direct double precision.
+// to 8000 atoms): the largest difference over the block's largest |i(Q)|; the float output
+// itself rounds at up to 6e-8. "mode" is the pass the pairs engine's error bounds settled
+// on: 0 float recurrences, 1 with the move to the stored Q values, 2 double recurrences,
+// 3 direct double precision. "accepted" is 0 when the moments engine's bound failed and the
+// pairs engine ran, "bound" its largest bound relative to the block's largest |i(Q)|.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -219,9 +226,7 @@ BENCHMARK(BM_Fast)
     ->ArgsProduct({{1000}, {100, 501}, {0}, {0}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-// The moments engine: every option, the sizes of the targets, and long grids. "accepted" is
-// 0 when its bound failed and the pairs engine ran; "bound" the largest bound over the blocks
-// relative to their largest |i(Q)|.
+// The moments engine: every option, the sizes of the targets, and a long grid.
 BENCHMARK(BM_Moments)
     ->ArgsProduct({{8000, 34500}, {2500}, {0, 1, 2, 3, 4, 5}, {0}})
     ->Unit(benchmark::kMillisecond)
