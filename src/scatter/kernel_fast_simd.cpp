@@ -18,13 +18,8 @@
 // Each (residue, step) has a row of L floats that the pairs of the batch add to; rows are
 // summed across lanes when the float sums are moved into double.
 // Products and sums round as written: the distances must equal dist() bit for bit (option 3
-// compares them with the cutoff), and g++ would otherwise fuse a * b + c on the targets
-// with FMA. The kernels ask for their fused multiply-adds explicitly.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+// compares them with the cutoff), so the build compiles this file with -ffp-contract=off,
+// and the kernels ask for their fused multiply-adds explicitly.
 
 // clang-format off
 #undef HWY_TARGET_INCLUDE

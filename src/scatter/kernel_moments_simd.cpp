@@ -3,12 +3,7 @@
 // sums of a block of bins at a set of Q values.
 //
 // Distances must equal dist() bit for bit (option 3 compares them with the cutoff, and each
-// pair's bin depends on them): no contraction of a * b + c into FMA.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+// pair's bin depends on them): the build compiles this file with -ffp-contract=off.
 
 // clang-format off
 #undef HWY_TARGET_INCLUDE
