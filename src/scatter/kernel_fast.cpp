@@ -449,8 +449,9 @@ class Calculation {
       for (int k = 0; k < len; ++k) {
         const std::size_t kk = static_cast<std::size_t>(job_.k0 + k);
         const double qk = q_[kk];
-        const double tg =
-            gs.damped && !gs.per_pair ? std::exp(-0.5 * (gs.u * qk) * (gs.u * qk)) : 1.0;
+        const double tg = gs.damped && !gs.per_pair
+                              ? std::exp(-0.5 * (double{gs.u} * qk) * (double{gs.u} * qk))
+                              : 1.0;
         double r = t.d.empty() ? 0.0 : t.d[static_cast<std::size_t>(k)];
         double rho = 0.0;
         if (t.n_rec > 0) {

@@ -631,7 +631,7 @@ void DirectPair(const Job& job, const SlabCtx& sc, float r, float u, bool damped
   const std::size_t nd = hn::Lanes(dd);
   const VD rv = hn::Set(dd, rd), inv_r = hn::Set(dd, 1.0 / rd);
   const VD one = hn::Set(dd, 1.0), zero = hn::Zero(dd);
-  const VD mhu2 = hn::Set(dd, -0.5 * static_cast<double>(u) * u);
+  const VD mhu2 = hn::Set(dd, -0.5 * static_cast<double>(u) * static_cast<double>(u));
   for (std::size_t k = 0; k < static_cast<std::size_t>(job.len); k += nd) {
     const VD q = hn::Load(dd, sc.qd.get() + k);
     const VD x = hn::Mul(q, rv);

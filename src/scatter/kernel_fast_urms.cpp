@@ -45,7 +45,7 @@ double table_value(const UrmsEval::Segment& s, double rd) {
 double UrmsEval::tail_u2(double r) const {
   if (imode == 2) {
     const double last = urms[static_cast<std::size_t>(npoint - 1)];
-    const double v = last * last - a1 / r - a2 / (r * r);
+    const double v = last * last - double{a1} / r - double{a2} / (r * r);
     return v > 0.0 ? v : 0.0;
   }
   for (const Segment& s : segments) {

@@ -665,7 +665,7 @@ class Moments {
     const double ex = std::exp(x);
     const double damp = std::exp(-alpha * std::max(0.0, st.g_low));
     const double e1 = alpha * st.g1, e2 = alpha * alpha * st.g1 * st.g1 * 0.5 + alpha * st.g2;
-    const double yq = 1.0 / kExactFrom + aq;
+    const double yq = 1.0 / double{kExactFrom} + aq;
     const double f2 = yq * yq * d2, f3 = f2 * yq * kHalfWidth;
     // The thermal factor's expansion: its third-order rest, the cross terms left out of its
     // square, the misfit of the quadratic g; then the products of degree 4 and 5 in d.
@@ -710,8 +710,9 @@ class Moments {
     const auto nqs = q_.size();
     for (std::size_t k = 0; k < nqs; ++k) {
       const double qk = q_[k];
-      const double tg =
-          gs.damped && !gs.per_pair ? std::exp(-0.5 * (gs.u * qk) * (gs.u * qk)) : 1.0;
+      const double tg = gs.damped && !gs.per_pair
+                            ? std::exp(-0.5 * (double{gs.u} * qk) * (double{gs.u} * qk))
+                            : 1.0;
       const double v = qk == 0.0 ? st.pairs : tg * s[k] / qk;
       const double e = qk == 0.0 ? 0.0 : tg * group_bound(st, c.tail, qk) / std::abs(qk);
       if (cp != 0.0) {

@@ -123,7 +123,7 @@ double largest_u(const UrmsRecord& record) {
       return steps;
     case 2: {
       const double last = record.urms[n - 1];
-      const double r_low = n >= 2 ? record.rbreak[n - 2] : 0.0;
+      const double r_low = n >= 2 ? double{record.rbreak[n - 2]} : 0.0;
       const double grow = std::max(0.0, -double{record.a1}) + std::max(0.0, -double{record.a2});
       if (grow > 0.0 && r_low <= 0.0) return HUGE_VAL;
       double tail = last * last;
@@ -139,10 +139,10 @@ double largest_u(const UrmsRecord& record) {
       for (std::size_t m = 0; m + 1 < n; ++m) step_u = std::max(step_u, double{record.urms[m]});
       const auto msd = [&](float mass, float theta) -> double {
         const double t = record.temp;
-        if (t == 0.0) return double{kDebyeKQuarter} / (double{mass} * theta);
-        const double x = theta / t;
-        const double scale = kDebyeK * t / (double{mass} * theta * theta);
-        return scale * (u2debint_real(static_cast<float>(x)) + 0.25 * x);
+        if (t == 0.0) return double{kDebyeKQuarter} / (double{mass} * double{theta});
+        const double x = double{theta} / t;
+        const double scale = double{kDebyeK} * t / (double{mass} * double{theta} * double{theta});
+        return scale * (double{u2debint_real(static_cast<float>(x))} + 0.25 * x);
       };
       const double v =
           2.0 * (msd(record.amass1, record.theta1) + msd(record.amass2, record.theta2));

@@ -70,7 +70,7 @@ std::optional<std::string> outside(const Range& range, float value) {
 std::optional<std::string> tail_out_of_range(const UrmsRecord& record) {
   const double last = record.urms[static_cast<std::size_t>(record.npoint - 1)];
   const double r_low =
-      record.npoint >= 2 ? record.rbreak[static_cast<std::size_t>(record.npoint - 2)] : 0.0;
+      record.npoint >= 2 ? double{record.rbreak[static_cast<std::size_t>(record.npoint - 2)]} : 0.0;
   const double grow1 = std::max(0.0, -static_cast<double>(record.a1));
   const double grow2 = std::max(0.0, -static_cast<double>(record.a2));
   if ((grow1 > 0.0 || grow2 > 0.0) && r_low <= 0.0) {
@@ -79,7 +79,8 @@ std::optional<std::string> tail_out_of_range(const UrmsRecord& record) {
   double largest = last * last;
   if (r_low > 0.0) {
     largest = std::max({largest, last * last + grow1 / r_low + grow2 / (r_low * r_low),
-                        std::fabs(record.a1) / r_low, std::fabs(record.a2) / (r_low * r_low)});
+                        std::fabs(double{record.a1}) / r_low,
+                        std::fabs(double{record.a2}) / (r_low * r_low)});
   }
   if (largest <= kMaxTailSquare) return std::nullopt;
   return "Model-2 tail terms reach " + number(largest) + " A^2, beyond the limit " +

@@ -54,8 +54,8 @@ inline scatter::BlockRequest request_for(int ntypes, std::vector<float> bbar, fl
     }
   }
   for (std::size_t k = 0; k < r.partials.size(); ++k) {
-    const double w = double(r.bbar[std::size_t(r.partials[k].first - 1)]) *
-                     r.bbar[std::size_t(r.partials[k].second - 1)] * 0.01 / nnorm;
+    const double w = double{r.bbar[std::size_t(r.partials[k].first - 1)]} *
+                     double{r.bbar[std::size_t(r.partials[k].second - 1)]} * 0.01 / double{nnorm};
     r.weight.push_back(static_cast<float>(w));
   }
   r.total_weight = 1.0f / nnorm;
@@ -130,9 +130,10 @@ std::vector<std::vector<double>> double_eval(const util::Model& m, std::span<con
           default:
             break;
         }
-        const double cp = req.weight[std::size_t(k)] * (a == b ? 2.0 : 1.0);
-        const double ct = 2.0 * req.total_weight * 0.01 * req.bbar[std::size_t(ti - 1)] *
-                          req.bbar[std::size_t(tj - 1)];
+        const double cp = double{req.weight[std::size_t(k)]} * (a == b ? 2.0 : 1.0);
+        const double ct = 2.0 * double{req.total_weight} * 0.01 *
+                          double{req.bbar[std::size_t(ti - 1)]} *
+                          double{req.bbar[std::size_t(tj - 1)]};
         for (std::size_t kq = 0; kq < q.size(); ++kq) {
           const double qk = q[kq], x = qk * r;
           const double s = x == 0.0 ? 1.0 : std::sin(x) / x;

@@ -277,9 +277,9 @@ TEST(FastKernel, TotalIsLikePlusTwiceUnlikePartials) {
   double scale = 0, worst = 0;
   for (std::size_t k = 0; k < q.size(); ++k) {
     double sum = 0;
-    for (std::size_t p = 0; p < 6; ++p) sum += (p < 3 ? 1.0 : 2.0) * blocks[p][k];
+    for (std::size_t p = 0; p < 6; ++p) sum += (p < 3 ? 1.0 : 2.0) * double{blocks[p][k]};
     scale = std::max(scale, std::abs(sum));
-    worst = std::max(worst, std::abs(sum - blocks[6][k]));
+    worst = std::max(worst, std::abs(sum - double{blocks[6][k]}));
   }
   EXPECT_LT(worst, 4e-7 * scale);
 }
@@ -314,7 +314,7 @@ TEST(FastKernel, TabulatedDebyeTailFollowsTheRecord) {
       float u = 0.0f;
       eval.classify(r, u);
       const float want = evaluate_record(rec, r);
-      EXPECT_NEAR(u, want, 1e-6 * want) << "T = " << temp << ", r = " << r;
+      EXPECT_NEAR(u, want, 1e-6 * double{want}) << "T = " << temp << ", r = " << r;
     }
   }
 }

@@ -58,9 +58,11 @@ util::Model crystal(int cells, float a) {
   for (int x = 0; x < cells; ++x)
     for (int y = 0; y < cells; ++y)
       for (int z = 0; z < cells; ++z) {
-        m.xyz.insert(m.xyz.end(), {x * a, y * a, z * a});
+        const float fx = static_cast<float>(x) * a, fy = static_cast<float>(y) * a,
+                    fz = static_cast<float>(z) * a;
+        m.xyz.insert(m.xyz.end(), {fx, fy, fz});
         m.type.push_back(1 + (x + y + z) % 2);
-        m.xyz.insert(m.xyz.end(), {x * a + 0.5f * a, y * a + 0.5f * a, z * a + 0.5f * a});
+        m.xyz.insert(m.xyz.end(), {fx + 0.5f * a, fy + 0.5f * a, fz + 0.5f * a});
         m.type.push_back(1 + (x + y + z + 1) % 2);
       }
   return m;

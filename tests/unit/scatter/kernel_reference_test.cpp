@@ -57,8 +57,8 @@ TEST(ReferenceKernels, TwoAtomsGiveTheDebyeTermOfTheirDistance) {
   zalmor_total(model, q, total, bbar, w, 1, Thermal{});
   std::vector<double> want_part, want_total;
   for (float qk : q) {
-    want_part.push_back(2.0 * w * sinc(double(qk) * r));  // (1,2) and (2,1)
-    want_total.push_back(2.0 * w * 0.01 * 25.0 * sinc(double(qk) * r));
+    want_part.push_back(2.0 * double{w} * sinc(double(qk) * double{r}));  // (1,2) and (2,1)
+    want_total.push_back(2.0 * double{w} * 0.01 * 25.0 * sinc(double(qk) * double{r}));
   }
   expect_near_all(part, want_part, 1.0);
   expect_near_all(total, want_total, 1.0);
@@ -168,13 +168,14 @@ TEST(ReferenceKernels, TotalIsLikePartialsPlusTwiceUnlikeWhenThermalFactorsAgree
   for (int option : {0, 1, 2, 3}) {
     Thermal thermal;
     thermal.option = static_cast<ThermalOption>(option);
-    for (int k = 0; k < 6; ++k) thermal.uij[static_cast<std::size_t>(k)] = 0.05f + 0.01f * k;
+    for (int k = 0; k < 6; ++k)
+      thermal.uij[static_cast<std::size_t>(k)] = 0.05f + 0.01f * static_cast<float>(k);
     std::vector<double> sum(q.size(), 0.0);
     for (int k = 0; k < 6; ++k) {
       const float w = bbar[ptype1[k] - 1] * bbar[ptype2[k] - 1] * 0.01f;
       std::vector<float> out(q.size());
       zalmor_partial(model, q, out, w, k + 1, ptype1[k], ptype2[k], thermal);
-      for (std::size_t j = 0; j < q.size(); ++j) sum[j] += (k < 3 ? 1.0 : 2.0) * out[j];
+      for (std::size_t j = 0; j < q.size(); ++j) sum[j] += (k < 3 ? 1.0 : 2.0) * double{out[j]};
     }
     std::vector<float> total(q.size());
     zalmor_total(model, q, total, bbar, 1.0f, 3, thermal);

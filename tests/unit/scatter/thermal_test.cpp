@@ -124,12 +124,12 @@ TEST(DebyeIntegrals, AgreeWithDoublePrecisionQuadrature) {
   };
   for (const Case c : {Case{1.0667f, 1.38f, 2.82f}, Case{1.0667f, 1.38f, 30.0f},
                        Case{0.2f, 1.5f, 5.0f}, Case{4.0f, 1.5f, 1.0f}, Case{25.0f, 1.38f, 10.0f}}) {
-    const double s = static_cast<double>(c.qdebye) * c.r / c.x;
+    const double s = static_cast<double>(c.qdebye) * double{c.r} / double{c.x};
     const double ref = reference_integral(
         c.x, [s](double y) { return y == 0.0 ? 1.0 : std::sin(s * y) / s / std::expm1(y); });
     // The integrand oscillates, so the error is bounded against the size of the
     // uncorrelated integral rather than against the (possibly tiny) result.
-    EXPECT_NEAR(corru2debint_real(c.x, c.qdebye, c.r), ref, 1.0e-5 * u2debint_real(c.x))
+    EXPECT_NEAR(corru2debint_real(c.x, c.qdebye, c.r), ref, 1.0e-5 * double{u2debint_real(c.x)})
         << "x = " << c.x << " r = " << c.r;
   }
 }
