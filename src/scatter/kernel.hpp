@@ -2,9 +2,12 @@
 // engines behind compute_blocks work and are chosen: docs/engines.md.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <functional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "scatter/thermal.hpp"
@@ -79,6 +82,27 @@ enum class Impl {
 
 // Called now and then from the calculating thread with the fraction of work done, 0..1.
 using Progress = std::function<void(double)>;
+
+// Passes a calculation's progress on at most ten times a second, never going backwards
+// (an engine that falls back to another keeps rising), and always passes the end.
+class ThrottledProgress {
+ public:
+  explicit ThrottledProgress(Progress progress) : progress_(std::move(progress)) {}
+  void operator()(double fraction) {
+    if (!progress_) return;
+    const auto now = std::chrono::steady_clock::now();
+    fraction = std::clamp(fraction, last_fraction_, 1.0);
+    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100)) return;
+    last_report_ = now;
+    last_fraction_ = fraction;
+    progress_(fraction);
+  }
+
+ private:
+  Progress progress_;
+  double last_fraction_ = 0.0;
+  std::chrono::steady_clock::time_point last_report_{};
+};
 
 // Computes every partial block (index k-1 for partial k) and the total (last index), each
 // q.size() values. threads = 0 picks the machine's count; the values do not depend on it.

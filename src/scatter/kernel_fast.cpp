@@ -413,15 +413,7 @@ class Calculation {
     return (passes_done_ + pass) / std::max(passes_planned_, passes_done_ + 1);
   }
 
-  void report(double fraction) {
-    if (!progress_) return;
-    const auto now = std::chrono::steady_clock::now();
-    fraction = std::clamp(fraction, last_fraction_, 1.0);
-    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100)) return;
-    last_report_ = now;
-    last_fraction_ = fraction;
-    progress_(fraction);
-  }
+  void report(double fraction) { progress_(fraction); }
 
   // Block values of the slab from the group sums, and the error bounds.
   void assemble(Mode mode, std::vector<std::vector<float>>& out, std::vector<BlockCheck>& checks) {
@@ -521,7 +513,7 @@ class Calculation {
 
   std::span<const float> q_;
   const BlockRequest& req_;
-  const Progress& progress_;
+  ThrottledProgress progress_;
   int nblocks_ = 1;
   int threads_ = 1;
   Setup setup_;
@@ -531,9 +523,7 @@ class Calculation {
   std::map<std::pair<int, std::uint32_t>, std::int64_t> zero_pairs_;
   int passes_done_ = 0;
   int passes_planned_ = 1;
-  double last_fraction_ = 0.0;
   FastReport report_;
-  std::chrono::steady_clock::time_point last_report_{};
 };
 
 }  // namespace

@@ -756,18 +756,10 @@ class Moments {
     report((batch_ + stage_ + in_stage) / std::max(1.0, nbatches_));
   }
 
-  void report(double fraction) {
-    if (!progress_) return;
-    const auto now = std::chrono::steady_clock::now();
-    fraction = std::clamp(fraction, last_fraction_, 1.0);
-    if (fraction < 1.0 && now - last_report_ < std::chrono::milliseconds(100)) return;
-    last_report_ = now;
-    last_fraction_ = fraction;
-    progress_(fraction);
-  }
+  void report(double fraction) { progress_(fraction); }
 
   std::span<const float> q_;
-  Progress progress_;
+  ThrottledProgress progress_;
   int nblocks_ = 1;
   int threads_ = 1;
   int lanes_ = 1;
@@ -780,8 +772,6 @@ class Moments {
   std::vector<double> value_, bound_;
   MomentsReport report_;
   double nbatches_ = 1, batch_ = 0, stage_ = 0, stage_share_ = 0;
-  double last_fraction_ = 0;
-  std::chrono::steady_clock::time_point last_report_{};
 };
 
 }  // namespace
