@@ -54,7 +54,7 @@ scatter::BlockRequest block_request(const RunState& state) {
 // Every partial block (index k-1 for partial k), then the total, with a progress line.
 std::vector<std::vector<float>> compute_all_blocks(const RunState& state) {
   ProgressDisplay progress;
-  return scatter::compute_blocks(scatter::Impl::Auto, state.model, state.q, block_request(state), 0,
+  return scatter::compute_blocks(state.engine, state.model, state.q, block_request(state), 0,
                                  [&progress](double f) { progress.update(f); });
 }
 

@@ -2,6 +2,7 @@
 #include "driver/run.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -60,6 +61,7 @@ void ask_scale(util::Console& console, RunState& state) {
   if (!std::isfinite(parsed.value)) {
     throw util::InputError("the scale factor \"" + answer + "\" is not a finite number");
   }
+  util::note_ignored_text(console, answer, parsed.text, parsed.ignored);
   for (float& c : state.model.xyz) c *= parsed.value;
 }
 
@@ -90,7 +92,7 @@ void ask_q_grid(util::Console& console, RunState& state) {
       continue;
     }
     state.q = make_q_grid(qmax, static_cast<int>(n), state.grid_from_zero);
-    check_q_grid(state.q, qmax, static_cast<int>(n));
+    check_q_grid(state.q, qmax);
     return;
   }
 }
@@ -106,13 +108,25 @@ void ask_output_name(util::Console& console, RunState& state) {
   console.line("Output file: " + state.output_file);
 }
 
+// ZALMOR_ENGINE forces an engine; a name we do not know is said at once, not after a long
+// run under the automatic choice.
+scatter::Impl engine_from_environment(util::Console& console) {
+  const char* env = std::getenv("ZALMOR_ENGINE");
+  if (env == nullptr) return scatter::Impl::Auto;
+  if (const auto engine = scatter::engine_named(env)) return *engine;
+  console.note("warning: ZALMOR_ENGINE=" + std::string(env) +
+               " names no engine (auto, pairs, moments or reference): the automatic choice runs");
+  return scatter::Impl::Auto;
+}
+
 }  // namespace
 
 std::vector<float> make_q_grid(float qmax, int n, bool from_zero) {
   const int ioff = from_zero ? 1 : 0;
   std::vector<float> q(static_cast<std::size_t>(n + ioff));
   for (int i = 1; i <= n + ioff; ++i) {
-    // (i - ioff) * Qmax / n, in that order and in float, so the last value is Qmax.
+    // (i - ioff) * Qmax / n, in that order and in float; the last value is Qmax or within
+    // an ulp of it.
     // A grid of one point at Q = 0 has no step: its only value is 0.
     q[static_cast<std::size_t>(i - 1)] =
         n == 0 ? 0.0f : (static_cast<float>(i - ioff) * qmax) / static_cast<float>(n);
@@ -124,6 +138,7 @@ int run(util::Console& console) {
   util::prog_header(console, "ZALMOR", "Calculate Debye equation partials for a model",
                     "Orin Vaskel", "19-12-03");
   RunState state;
+  state.engine = engine_from_environment(console);
   ask_model_name(console, state);
   int skip = 1;
   util::ask_int(console, skip, "number of text lines at start of file to be skipped");

@@ -30,6 +30,8 @@ struct RunState {
   bool grid_from_zero = false;  // the grid starts at Q = 0, else at the first step
   std::vector<float> q;         // the nq Q values, 1/Angstrom
   std::string output_file;      // answer + ".ioq"
+
+  scatter::Impl engine = scatter::Impl::Auto;  // ZALMOR_ENGINE's choice, else the cost model's
 };
 
 }  // namespace zalmor::driver

@@ -160,18 +160,15 @@ void check_grid_against_model(const RunState& state) {
 
 }  // namespace
 
-void check_q_grid(std::span<const float> q, float qmax, int n) {
+void check_q_grid(std::span<const float> q, float qmax) {
+  // The grid is formed as (i * Qmax) / n in float, so its last value may lie an ulp from
+  // Qmax: only a value that is not finite makes the grid unusable.
   for (std::size_t i = 0; i < q.size(); ++i) {
     if (!std::isfinite(q[i])) {
       refuse("Q value " + util::format_int(static_cast<int>(i) + 1) + " of the grid is " +
              number(q[i]) + ": Qmax " + number(qmax) + " times the number of steps is beyond " +
              "the limit " + number(std::numeric_limits<float>::max()));
     }
-  }
-  if (n > 0 && !q.empty() && q.back() != qmax) {
-    refuse("The Q grid ends at " + number(q.back()) + " instead of Qmax " + number(qmax) +
-           ": Qmax is below the limit " + number(std::numeric_limits<float>::min()) +
-           " of single precision");
   }
 }
 

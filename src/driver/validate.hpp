@@ -21,8 +21,8 @@ inline constexpr double kFiniteLimit = 1.0e38;
 // Largest u * Q: the thermal factor squares it.
 inline constexpr double kMaxUQ = 1.0e19;
 
-// Every Q value finite and, on a grid of n > 0 steps, the last one exactly Qmax.
-void check_q_grid(std::span<const float> q, float qmax, int n);
+// Every Q value finite.
+void check_q_grid(std::span<const float> q, float qmax);
 
 // The model's distances, the weights from b_bar and nnorm, Q times the largest distance,
 // and u times Qmax; called once every answer is in.

@@ -1,6 +1,7 @@
 // The calculation phase: every partial block and the total, by the chosen engine
 // (docs/engines.md).
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -29,24 +30,12 @@ std::vector<std::vector<float>> compute_reference(const util::Model& model,
   return blocks;
 }
 
-// ZALMOR_ENGINE, when set to an engine's name, overrides the automatic choice.
-Impl forced_engine() {
-  const char* env = std::getenv("ZALMOR_ENGINE");
-  if (env == nullptr) return Impl::Auto;
-  const std::string_view name(env);
-  if (name == "pairs") return Impl::Pairs;
-  if (name == "moments") return Impl::Moments;
-  if (name == "reference") return Impl::Reference;
-  return Impl::Auto;
-}
-
 }  // namespace
 
 std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,
                                                std::span<const float> q,
                                                const BlockRequest& request, int threads,
                                                const Progress& progress) {
-  if (impl == Impl::Auto) impl = forced_engine();
   switch (impl) {
     case Impl::Reference:
       return compute_reference(model, q, request, progress);
@@ -58,6 +47,18 @@ std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& mod
       break;
   }
   return detail::compute_auto(model, q, request, threads, progress);
+}
+
+}  // namespace zalmor::scatter
+
+namespace zalmor::scatter {
+
+std::optional<Impl> engine_named(std::string_view name) {
+  if (name.empty() || name == "auto") return Impl::Auto;
+  if (name == "pairs") return Impl::Pairs;
+  if (name == "moments") return Impl::Moments;
+  if (name == "reference") return Impl::Reference;
+  return std::nullopt;
 }
 
 }  // namespace zalmor::scatter

@@ -6,7 +6,9 @@
 #include <array>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -76,9 +78,12 @@ enum class Impl {
   Moments,    // distance histograms with moments, sums in Q over bins; Pairs where its
               // error bound fails
   Auto,       // the cheaper of Pairs and Moments by a cost model of the run (N, nQ, groups,
-              // thermal option, memory); the environment variable ZALMOR_ENGINE =
-              // pairs | moments | reference forces one
+              // thermal option, memory)
 };
+
+// The engine of a name as users give it (the program's ZALMOR_ENGINE): auto (or nothing),
+// pairs, moments or reference; nullopt for any other name.
+std::optional<Impl> engine_named(std::string_view name);
 
 // Called now and then from the calculating thread with the fraction of work done, 0..1.
 using Progress = std::function<void(double)>;

@@ -88,6 +88,20 @@ std::string_view kept_part(const std::string& answer) {
 
 }  // namespace
 
+void note_ignored_text(Console& console, std::string_view answer, std::string_view value,
+                       std::string_view ignored) {
+  if (ignored.empty()) return;
+  // "3,63": a comma between digits is most likely a decimal comma.
+  const std::size_t comma = value.size() + answer.find(value);
+  const bool decimal_comma = comma < answer.size() && answer[comma] == ',' &&
+                             ignored.front() >= '0' && ignored.front() <= '9';
+  console.note("warning: the answer \"" + std::string(answer) + "\" is read as " +
+               std::string(value) + ": \"" + std::string(ignored) + "\" after it is ignored" +
+               (decimal_comma ? " (the decimal mark is a point: " + std::string(value) + "." +
+                                    std::string(ignored) + ")"
+                              : ""));
+}
+
 void ask_int(Console& console, int& value, std::string_view text, bool show_default) {
   // The shown default is fixed on entry; the value changes only when we return.
   const std::string prompt =
@@ -105,6 +119,7 @@ void ask_int(Console& console, int& value, std::string_view text, bool show_defa
     if ((first == ' ' || first == '\t') && answer.size() < 2) continue;
     const Parsed<int> parsed = parse_int(kept_part(answer));
     if (parsed.status == ParseStatus::Value) {
+      note_ignored_text(console, answer, parsed.text, parsed.ignored);
       value = parsed.value;
       return;
     }
@@ -122,6 +137,7 @@ void ask_real(Console& console, float& value, std::string_view text, bool show_d
     } else {
       const Parsed<float> parsed = parse_real(kept_part(answer));
       if (parsed.status == ParseStatus::Value) {
+        note_ignored_text(console, answer, parsed.text, parsed.ignored);
         value = parsed.value;
         return;
       }

@@ -56,6 +56,11 @@ void ask_real(Console& console, float& value, std::string_view text, bool show_d
 void ask_text(Console& console, std::string& value, std::string_view text, int& count,
               bool show_default = true);
 
+// A warning on standard error when an answer held more than the value read from it
+// (parse_int / parse_real's `ignored`); nothing when it did not.
+void note_ignored_text(Console& console, std::string_view answer, std::string_view value,
+                       std::string_view ignored);
+
 // One line: a blank, text, then n with exactly its digits.
 void print_with_int(Console& console, std::string_view text, int n);
 

@@ -98,13 +98,17 @@ Model read_coords(Console& console, std::string_view file_name, int skip) {
   }
 
   Record record;
+  long long unfinished_line = 0;  // where a record still open at the end of the file ended
+  std::string unfinished_text;
   for (;;) {
     const LineRead read = read_line_bounded(in, line);
     if (read == LineRead::End) break;
     ++line_number;
     if (read == LineRead::TooLong) fail_at(kDataError, "line longer than 1 MiB");
     FieldScanner fields(line);
+    bool took_values = false;
     while (const auto field = fields.next()) {
+      took_values = true;
       bool complete = false;
       try {
         complete = record.take(*field);
@@ -127,6 +131,10 @@ Model read_coords(Console& console, std::string_view file_name, int skip) {
       record = Record{};
       break;  // the rest of a record's last line is not read
     }
+    if (record.filled > 0 && took_values) {
+      unfinished_line = line_number;
+      unfinished_text = line;
+    }
   }
   // The line reader stops at the end of the file; anything else is a failed read.
   if (in.bad()) {
@@ -134,6 +142,13 @@ Model read_coords(Console& console, std::string_view file_name, int skip) {
     fail_at(kDataError, "read error");
   }
 
+  // Counting stops at the last whole record, as it always has; a cut-off file is said.
+  if (record.filled > 0) {
+    console.note(name + ":" + std::to_string(unfinished_line) + ": warning: the file ends " +
+                 "within the record of atom " + format_int(model.natoms() + 1) + " (" +
+                 std::to_string(record.filled) + " of its " + std::to_string(Record::kFields) +
+                 " values), which is not read: \"" + shown_text(unfinished_text) + "\"");
+  }
   print_with_int(console, "Number of atoms in model = ", model.natoms());
   return model;
 }

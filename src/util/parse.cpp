@@ -18,16 +18,30 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 struct Token {
   ParseStatus status;
   std::string_view text;
+  std::string_view ignored;
 };
+
+// Text after a value that the answer's writer may not know is dropped: not blanks, one
+// separating comma, or a slash that ends the answer on purpose.
+std::string_view ignored_after(std::string_view rest) {
+  std::size_t pos = 0;
+  while (pos < rest.size() && is_blank(rest[pos])) ++pos;
+  if (pos < rest.size() && rest[pos] == ',') ++pos;
+  while (pos < rest.size() && is_blank(rest[pos])) ++pos;
+  if (pos == rest.size() || rest[pos] == '/') return {};
+  std::size_t end = rest.size();
+  while (end > pos && is_blank(rest[end - 1])) --end;
+  return rest.substr(pos, end - pos);
+}
 
 Token next_value(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size() && is_blank(text[begin])) ++begin;
-  if (begin == text.size()) return {ParseStatus::Empty, {}};
-  if (text[begin] == ',' || text[begin] == '/') return {ParseStatus::Null, {}};
+  if (begin == text.size()) return {ParseStatus::Empty, {}, {}};
+  if (text[begin] == ',' || text[begin] == '/') return {ParseStatus::Null, {}, {}};
   std::size_t end = begin;
   while (end < text.size() && !is_value_end(text[end])) ++end;
-  return {ParseStatus::Value, text.substr(begin, end - begin)};
+  return {ParseStatus::Value, text.substr(begin, end - begin), ignored_after(text.substr(end))};
 }
 
 }  // namespace
@@ -110,18 +124,18 @@ std::optional<float> field_to_real(std::string_view field) {
 
 Parsed<int> parse_int(std::string_view text) {
   const Token token = next_value(text);
-  if (token.status != ParseStatus::Value) return {token.status, 0};
+  if (token.status != ParseStatus::Value) return {token.status, 0, {}, {}};
   const auto value = field_to_int(token.text);
-  if (!value) return {ParseStatus::Bad, 0};
-  return {ParseStatus::Value, *value};
+  if (!value) return {ParseStatus::Bad, 0, {}, {}};
+  return {ParseStatus::Value, *value, token.text, token.ignored};
 }
 
 Parsed<float> parse_real(std::string_view text) {
   const Token token = next_value(text);
-  if (token.status != ParseStatus::Value) return {token.status, 0.0f};
+  if (token.status != ParseStatus::Value) return {token.status, 0.0f, {}, {}};
   const auto value = field_to_real(token.text);
-  if (!value) return {ParseStatus::Bad, 0.0f};
-  return {ParseStatus::Value, *value};
+  if (!value) return {ParseStatus::Bad, 0.0f, {}, {}};
+  return {ParseStatus::Value, *value, token.text, token.ignored};
 }
 
 std::optional<std::string_view> FieldScanner::next() {

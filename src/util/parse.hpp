@@ -17,10 +17,13 @@ template <class T>
 struct Parsed {
   ParseStatus status = ParseStatus::Empty;
   T value{};
+  std::string_view text;     // the value as typed
+  std::string_view ignored;  // what follows the value and its separator, when not blank
 };
 
 // Leading blanks and tabs are skipped; the value ends at the next blank, tab, comma or
-// slash, or at the end of the text; everything after it is ignored.
+// slash, or at the end of the text; everything after it is ignored, and reported in
+// `ignored` (a decimal comma, "3,63", reads as 3) unless it is a closing slash.
 // An integer is an optional sign and decimal digits.
 Parsed<int> parse_int(std::string_view text);
 // A real is an optional sign, digits with an optional decimal point, and an optional

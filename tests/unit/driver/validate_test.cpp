@@ -9,6 +9,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "driver/composition.hpp"
 #include "driver/run.hpp"
@@ -99,19 +100,25 @@ TEST(CheckRanges, RefusesWhatWouldLeaveSinglePrecisionAndNamesValueAndLimit) {
   EXPECT_EQ(refusal(edge), "");
 }
 
-TEST(CheckQGrid, EveryValueFiniteAndTheLastOneQmax) {
-  EXPECT_NO_THROW(check_q_grid(make_q_grid(1e33f, 100000, 0), 1e33f, 100000));
-  EXPECT_NO_THROW(check_q_grid(make_q_grid(0.005f, 0, 1), 0.005f, 0));  // the one point 0
+TEST(CheckQGrid, OnlyValuesThatAreNotFiniteAreRefused) {
+  EXPECT_NO_THROW(check_q_grid(make_q_grid(1e33f, 100000, 0), 1e33f));
+  EXPECT_NO_THROW(check_q_grid(make_q_grid(0.005f, 0, 1), 0.005f));  // the one point 0
+  // (n Qmax) / n rounds to an ulp below Qmax for these: the grid is still a grid.
+  for (const auto& [qmax, n] : {std::pair{0.9f, 9}, {3.6f, 36}, {31.4f, 1047}, {7.2f, 72}}) {
+    for (const bool from_zero : {false, true}) {
+      const std::vector<float> q = make_q_grid(qmax, n, from_zero);
+      EXPECT_NO_THROW(check_q_grid(q, qmax)) << qmax << " / " << n;
+      EXPECT_LE(std::fabs(q.back() - qmax), std::nextafter(qmax, 1e30f) - qmax);
+    }
+  }
   try {
-    check_q_grid(make_q_grid(1e38f, 10, 1), 1e38f, 10);
+    check_q_grid(make_q_grid(1e38f, 10, 1), 1e38f);
     FAIL() << "an infinite Q value passed";
   } catch (const util::FatalError& e) {
     EXPECT_STREQ(e.what(),
                  " Q value 5 of the grid is INF: Qmax 1E+38 times the number of steps is beyond "
                  "the limit 3.402823E+38");
   }
-  const std::vector<float> off{0.5f, 0.9f};
-  EXPECT_THROW(check_q_grid(off, 1.0f, 2), util::FatalError);
 }
 
 TEST(CheckBlocksFinite, StopsNamingTheBlockAndWhere) {

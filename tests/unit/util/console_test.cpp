@@ -72,6 +72,26 @@ TEST(GetParamd, AnswersRefusalsAndDefaults) {
   }
 }
 
+TEST(GetParamd, KeepsTheFirstValueAndSaysWhatItIgnored) {
+  // answer, value read, standard error
+  const std::tuple<const char*, float, std::string> cases[] = {
+      {"3,63\n", 3.0f,
+       "zalmor: warning: the answer \"3,63\" is read as 3: \"63\" after it is ignored (the "
+       "decimal mark is a point: 3.63)\n"},
+      {"0.5 A-1\n", 0.5f,
+       "zalmor: warning: the answer \"0.5 A-1\" is read as 0.5: \"A-1\" after it is ignored\n"},
+      {"2.5/ as before\n", 2.5f, ""},
+      {"2.5 ,\n", 2.5f, ""},
+  };
+  for (const auto& [answer, expected, err] : cases) {
+    Session s(answer);
+    float value = 1.0f;
+    ask_real(s.console, value, "b", true);
+    EXPECT_EQ(value, expected);
+    EXPECT_EQ(s.err.str(), err);
+  }
+}
+
 TEST(GetStringd, AnswersRefusalsAndTheShownDefault) {
   const std::string longest(80, 'b');
   // initial value and count, answers, value and count after, console text

@@ -180,5 +180,26 @@ TEST(ReadCoords, FailuresNameFileLineAndTextOnStandardError) {
   }
 }
 
+TEST(ReadCoords, ARecordCutOffAtTheEndIsLeftOutWithAWarning) {
+  const ScratchDir dir;
+  // file text, atoms read, standard error
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"h\n1 1 0 0 0\n2 1 1.5 0 0\n3 1 1.5 1\n", 2,
+       "zalmor: m.coords:4: warning: the file ends within the record of atom 3 (4 of its 5 "
+       "values), which is not read: \"3 1 1.5 1\"\n"},
+      {"h\n1 1 0 0 0\n2\n1\n\n", 1,
+       "zalmor: m.coords:4: warning: the file ends within the record of atom 2 (2 of its 5 "
+       "values), which is not read: \"1\"\n"},
+      {"h\n1 1 0 0 0\n\n", 1, ""},
+  };
+  for (const auto& [content, atoms, err] : cases) {
+    SCOPED_TRACE(content);
+    std::ofstream("m.coords", std::ios::binary) << content;
+    Session s;
+    EXPECT_EQ(read_coords(s.console, "m.coords", 1).natoms(), atoms);
+    EXPECT_EQ(s.err.str(), err);
+  }
+}
+
 }  // namespace
 }  // namespace zalmor::util

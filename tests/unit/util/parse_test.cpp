@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 
 namespace zalmor::util {
 namespace {
@@ -85,6 +86,20 @@ TEST(ParseReal, FollowsTheFreeFormRules) {
   // Just above the midpoint between 1 and the next float: going through double first
   // would round to the midpoint and then down to 1.
   EXPECT_EQ(parse_real("1.00000005960464477539062500001").value, std::nextafter(1.0f, 2.0f));
+}
+
+TEST(ParseReal, SaysWhatItIgnores) {
+  // answer, the value as typed, what is ignored
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"3,63", "3", "63"}, {"  2.5 1.5 ", "2.5", "1.5"}, {"1e2x", "", ""},       {"7", "7", ""},
+      {"7 ,", "7", ""},    {"7/ comment", "7", ""},      {"7, 8,9", "7", "8,9"}, {"\t4\t", "4", ""},
+  };
+  for (const auto& [answer, text, ignored] : cases) {
+    const Parsed<float> p = parse_real(answer);
+    EXPECT_EQ(p.text, text) << answer;
+    EXPECT_EQ(p.ignored, ignored) << answer;
+  }
+  EXPECT_EQ(parse_int("12,5").ignored, "5");
 }
 
 }  // namespace
