@@ -52,10 +52,16 @@ scatter::BlockRequest block_request(const RunState& state) {
 }
 
 // Every partial block (index k-1 for partial k), then the total, with a progress line.
-std::vector<std::vector<float>> compute_all_blocks(const RunState& state) {
+std::vector<std::vector<float>> compute_all_blocks(util::Console& console, const RunState& state) {
+  const scatter::ThreadStart start = scatter::start_threads();
+  if (start.threads < start.wanted) {
+    console.note("warning: only " + util::format_int(start.threads) + " of " +
+                 util::format_int(start.wanted) + " threads could be started (" + start.reason +
+                 "): the calculation runs on " + util::format_int(start.threads));
+  }
   ProgressDisplay progress;
-  return scatter::compute_blocks(state.engine, state.model, state.q, block_request(state), 0,
-                                 [&progress](double f) { progress.update(f); });
+  return scatter::compute_blocks(state.engine, state.model, state.q, block_request(state),
+                                 start.threads, [&progress](double f) { progress.update(f); });
 }
 
 // The parameters that are the same in every block of the run.
@@ -154,7 +160,7 @@ void write_results(util::Console& console, const RunState& state) {
   const SignalCleanup cleanup;
   // A destination that cannot be written fails now, not after a long calculation.
   output::check_destination(state.output_file);
-  const std::vector<std::vector<float>> blocks = compute_all_blocks(state);
+  const std::vector<std::vector<float>> blocks = compute_all_blocks(console, state);
   const std::vector<float> limits = zero_q_limits(state);
   check_blocks_finite(state, blocks, limits);
 

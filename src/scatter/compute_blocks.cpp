@@ -1,8 +1,12 @@
 // The calculation phase: every partial block and the total, by the chosen engine
 // (docs/engines.md).
+#include <omp.h>
+
 #include <cstdlib>
 #include <optional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "scatter/kernel.hpp"
@@ -59,6 +63,31 @@ std::optional<Impl> engine_named(std::string_view name) {
   if (name == "moments") return Impl::Moments;
   if (name == "reference") return Impl::Reference;
   return std::nullopt;
+}
+
+}  // namespace zalmor::scatter
+
+namespace zalmor::scatter {
+
+ThreadStart start_threads(int wanted) {
+  ThreadStart start;
+  start.wanted = wanted > 0 ? wanted : omp_get_max_threads();
+  // The runtime ends the process when it cannot start a thread; our own threads of the same
+  // default stack find out first, and tell how many can run.
+  std::vector<std::thread> probes;
+  try {
+    while (static_cast<int>(probes.size()) + 1 < start.wanted) probes.emplace_back([] {});
+  } catch (const std::system_error& e) {
+    start.reason = e.code().message();
+  }
+  start.threads = static_cast<int>(probes.size()) + 1;
+  for (std::thread& t : probes) t.join();
+  probes.clear();
+  // The runtime keeps the threads of its first team for the later ones: start them now,
+  // before the engines take memory.
+#pragma omp parallel num_threads(start.threads)
+  {}
+  return start;
 }
 
 }  // namespace zalmor::scatter

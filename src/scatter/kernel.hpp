@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -84,6 +85,15 @@ enum class Impl {
 // The engine of a name as users give it (the program's ZALMOR_ENGINE): auto (or nothing),
 // pairs, moments or reference; nullopt for any other name.
 std::optional<Impl> engine_named(std::string_view name);
+
+// How many threads the calculation can have: `wanted` (0: the machine's count), or fewer
+// when the system cannot start more (a tight address-space limit); `reason` says why.
+struct ThreadStart {
+  int wanted = 1;
+  int threads = 1;
+  std::string reason;
+};
+ThreadStart start_threads(int wanted = 0);
 
 // Called now and then from the calculating thread with the fraction of work done, 0..1.
 using Progress = std::function<void(double)>;

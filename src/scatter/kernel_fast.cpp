@@ -23,7 +23,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +30,7 @@
 #include "scatter/groups.hpp"
 #include "scatter/kernel_fast_engine.hpp"
 #include "scatter/kernel_fast_urms.hpp"
+#include "scatter/region_failure.hpp"
 #include "scatter/thermal.hpp"
 
 namespace zalmor::scatter::detail {
@@ -371,38 +371,33 @@ class Calculation {
           std::max(bounds[static_cast<std::size_t>(c) - 1],
                    static_cast<int>(it - setup_.row_prefix.begin()));
     }
-    std::exception_ptr failure;
+    RegionFailure failure;
     std::atomic<int> done{0};
     ChunkTree tree(nchunks);
     const int nthreads = std::min(threads_, nchunks);
 #pragma omp parallel num_threads(nthreads)
     {
       ChunkState st;
-      st.slot_of.assign(setup_.plan.groups.size(), -1);
-      st.len_pad = job_.len_pad;
+      failure.guard([&] {
+        st.slot_of.assign(setup_.plan.groups.size(), -1);
+        st.len_pad = job_.len_pad;
+      });
 #pragma omp for schedule(dynamic, 1)
       for (int c = 0; c < nchunks; ++c) {
         Job job = job_;
         job.row_begin = bounds[static_cast<std::size_t>(c)];
         job.row_end = bounds[static_cast<std::size_t>(c) + 1];
-        bool failed = false;
-#pragma omp critical(zalmor_failure)
-        failed = static_cast<bool>(failure);
-        if (failed) continue;
-        try {
+        failure.guard([&] {
           if (job.row_begin < job.row_end) process_chunk(job, st);
           tree.add(c, take_sums(st, job_.len));
-        } catch (...) {
-#pragma omp critical(zalmor_failure)
-          failure = std::current_exception();
-        }
+        });
         const int n = ++done;
         if (omp_get_thread_num() == 0) {
           report(progress_fraction(sl, nslabs, static_cast<double>(n) / nchunks));
         }
       }
     }
-    if (failure) std::rethrow_exception(failure);
+    failure.rethrow_if_failed();
     totals_.assign(setup_.plan.groups.size(), GroupTotal{});
     for (auto& [gid, t] : tree.root().groups) totals_[static_cast<std::size_t>(gid)] = std::move(t);
     zero_pairs_ = std::move(tree.root().zero_pairs);

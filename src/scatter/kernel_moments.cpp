@@ -23,11 +23,14 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <numeric>
 #include <tuple>
+#include <unordered_map>
 
 #include "scatter/groups.hpp"
 #include "scatter/kernel_fast.hpp"
+#include "scatter/region_failure.hpp"
 
 namespace zalmor::scatter::detail {
 
@@ -53,6 +56,9 @@ constexpr double kPairsTailTerm = 1.0 / 1.2e10;  // same with a per-pair u
 constexpr double kMomentsPair = 1.0 / 2.5e8;     // pair of the pass over pairs
 constexpr double kMomentsBinQ = 1.0 / 2.0e9;     // bin-Q term
 constexpr double kMomentsTailBinQ = 1.0 / 6.0e8;
+constexpr double kMomentsDirectTerm = 1.0 / 4.0e7;  // pair-Q term of a close pair
+// Close pairs kept for the direct sums at most (12 bytes each); beyond, the pairs engine.
+constexpr std::int64_t kMaxDirectTerms = std::int64_t{4} << 20;
 
 // Sorted atoms: by type, then by cells of kCell Angstrom in row order, so that the distances
 // from one atom to consecutive partners change slowly and hit nearby bins.
@@ -88,6 +94,48 @@ void sort_spatially(PairSource& a) {
   a = std::move(s);
 }
 
+// An upper bound on the pairs closer than kExactFrom, which the engine sums one by one: the
+// pairs within one cell of that width or two neighbouring ones, from the cells' counts.
+double close_pair_bound(const PairSource& a) {
+  struct Cell {
+    std::int64_t x, y, z;
+    bool operator==(const Cell&) const = default;
+  };
+  struct CellHash {
+    std::size_t operator()(const Cell& c) const {
+      const auto h = static_cast<std::uint64_t>(c.x) * 0x9E3779B97F4A7C15ull ^
+                     static_cast<std::uint64_t>(c.y) * 0xC2B2AE3D27D4EB4Full ^
+                     static_cast<std::uint64_t>(c.z) * 0x165667B19E3779F9ull;
+      return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+  };
+  // Far-apart cells that the clamp merges only make the bound larger.
+  const auto index = [](float v) {
+    const double c = std::floor(static_cast<double>(v) / static_cast<double>(kExactFrom));
+    return static_cast<std::int64_t>(std::clamp(c, -1e15, 1e15));
+  };
+  std::unordered_map<Cell, double, CellHash> count;
+  count.reserve(a.x.size());
+  for (std::size_t i = 0; i < a.x.size(); ++i)
+    count[{index(a.x[i]), index(a.y[i]), index(a.z[i])}] += 1.0;
+  double pairs = 0.0;
+  for (const auto& [cell, n] : count) {
+    pairs += n * (n - 1.0) / 2.0;
+    // Each neighbouring cell once: the 13 of the 26 that come after this one.
+    for (std::int64_t dx = -1; dx <= 1; ++dx) {
+      for (std::int64_t dy = -1; dy <= 1; ++dy) {
+        for (std::int64_t dz = -1; dz <= 1; ++dz) {
+          const bool after = dx > 0 || (dx == 0 && (dy > 0 || (dy == 0 && dz > 0)));
+          if (!after) continue;
+          const auto it = count.find({cell.x + dx, cell.y + dy, cell.z + dz});
+          if (it != count.end()) pairs += n * it->second;
+        }
+      }
+    }
+  }
+  return pairs;
+}
+
 bool finite_model(const util::Model& model) {
   return std::all_of(model.xyz.begin(), model.xyz.end(), [](float v) { return std::isfinite(v); });
 }
@@ -116,6 +164,7 @@ class Moments {
     sort_atoms(model, std::max(1, req.ntypes), atoms_);
     sort_spatially(atoms_);
     r_max_ = max_distance(atoms_);
+    close_pairs_ = close_pair_bound(atoms_);
     plan_groups(req, for_costs ? 0.0 : r_max_, plan_);
     // Models too wide for the bins are left to the pairs engine by the memory estimate.
     const double bins = std::min(r_max_ * kBinsPerAngstrom + 2.0, 1e9);
@@ -139,6 +188,7 @@ class Moments {
       batch_ = static_cast<double>(b);
       stage_ = 0.0;
       std::vector<Histogram> hist = pass(batches[b], direct);
+      if (too_many_direct_) return false;
       std::size_t groups = 0, done = 0;
       for (const Histogram& h : hist) groups += h.bins.empty() ? 0 : 1;
       for (std::size_t gid = 0; gid < hist.size(); ++gid) {
@@ -200,9 +250,15 @@ class Moments {
         std::max(kHistogramBudget, widest * static_cast<std::size_t>(threads_));
     costs.moments_bytes = batch + nq * nblocks * 2 * sizeof(double) +
                           static_cast<std::size_t>(nbins_) * 8 * sizeof(double);
-    costs.moments_fits = costs.moments_bytes <= kMemoryLimit;
-    costs.moments =
-        pairs * kMomentsPair + bins * nqd * kMomentsBinQ + tail_bins * nqd * kMomentsTailBinQ;
+    // Close pairs are summed one by one in double, each over the whole grid: with many
+    // of them (a model scaled by 0, atoms packed in a small box) this engine is the slow one.
+    costs.close_pairs = close_pairs_;
+    costs.moments_bytes += static_cast<std::size_t>(std::min(close_pairs_, 1e15) *
+                                                    static_cast<double>(sizeof(DirectTerm)));
+    costs.moments_fits =
+        costs.moments_bytes <= kMemoryLimit && close_pairs_ <= static_cast<double>(kMaxDirectTerms);
+    costs.moments = pairs * kMomentsPair + bins * nqd * kMomentsBinQ +
+                    tail_bins * nqd * kMomentsTailBinQ + close_pairs_ * nqd * kMomentsDirectTerm;
     return costs;
   }
 
@@ -352,25 +408,39 @@ class Moments {
 
   // One pass over the pairs of the type pairs tps: every group's histogram.
   std::vector<Histogram> pass(const std::vector<int>& tps, std::vector<DirectTerm>& direct) {
+    const auto direct_so_far = static_cast<std::int64_t>(direct.size());
     const std::vector<Item> items = work_items(tps);
     const auto ng = plan_.groups.size();
     std::vector<std::vector<Histogram>> per_thread(static_cast<std::size_t>(threads_));
     std::vector<std::vector<DirectTerm>> direct_of(static_cast<std::size_t>(threads_));
     const int n_items = static_cast<int>(items.size());
     std::atomic<int> done{0};
+    RegionFailure failure;
+    std::atomic<std::int64_t> direct_count{direct_so_far};
 #pragma omp parallel num_threads(threads_)
     {
       const auto me = static_cast<std::size_t>(omp_get_thread_num());
       std::vector<Histogram>& hist = per_thread[me];
-      hist.resize(ng);
-      RowScratch scratch;
+      std::unique_ptr<RowScratch> scratch;
+      failure.guard([&] {
+        hist.resize(ng);
+        scratch = std::make_unique<RowScratch>();
+      });
 #pragma omp for schedule(dynamic, 1)
       for (int it = 0; it < n_items; ++it) {
-        run_item(items[static_cast<std::size_t>(it)], hist, direct_of[me], scratch);
+        if (too_many_direct_.load(std::memory_order_relaxed)) continue;
+        failure.guard([&] {
+          std::vector<DirectTerm>& mine = direct_of[me];
+          const std::size_t before = mine.size();
+          run_item(items[static_cast<std::size_t>(it)], hist, mine, *scratch);
+          const auto added = static_cast<std::int64_t>(mine.size() - before);
+          if (direct_count += added; direct_count > kMaxDirectTerms) too_many_direct_ = true;
+        });
         const int n = ++done;
         if (me == 0) report_within(0.5 * n / n_items);
       }
     }
+    failure.rethrow_if_failed();
     // Integer sums: the order of the threads does not matter.
     std::vector<Histogram> total = std::move(per_thread[0]);
     total.resize(ng);
@@ -688,6 +758,7 @@ class Moments {
     const int nchunks = (nq + kQChunk - 1) / kQChunk;
     const auto L = static_cast<std::size_t>(lanes_);
     std::atomic<int> done{0};
+    // Nothing in the loop allocates: no exception can leave it.
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads_)
     for (int ch = 0; ch < nchunks; ++ch) {
       if (omp_get_thread_num() == 0) report_within(stage_share_ * done / nchunks);
@@ -765,12 +836,14 @@ class Moments {
   int lanes_ = 1;
   PairSource atoms_;
   double r_max_ = 0;
+  double close_pairs_ = 0;  // bound on the pairs summed one by one
   GroupPlan plan_;
   int nbins_ = 0;
   std::vector<int> lo_, hi_;
   std::vector<double> lam_re_, lam_im_, rho_re_, rho_im_;
   std::vector<double> value_, bound_;
   MomentsReport report_;
+  std::atomic<bool> too_many_direct_{false};
   double nbatches_ = 1, batch_ = 0, stage_ = 0, stage_share_ = 0;
 };
 
@@ -837,10 +910,18 @@ bool compute_moments(const util::Model& model, std::span<const float> q,
     return true;
   }
   if (!finite_model(model)) return false;
-  Moments m(model, q, request, threads, progress);
-  const bool ok = m.run(out);
-  last_report = m.moments_report();
-  return ok;
+  // What this engine cannot hold (a very wide model, many close pairs) or runs out of
+  // memory for is handed to the pairs engine, which needs far less.
+  try {
+    Moments m(model, q, request, threads, progress);
+    const EngineCosts costs = m.costs(q.size(), request.thermal.option == ThermalOption::kUrms, nb);
+    if (!costs.moments_fits) return false;
+    const bool ok = m.run(out);
+    last_report = m.moments_report();
+    return ok;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 }  // namespace zalmor::scatter::detail

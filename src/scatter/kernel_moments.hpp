@@ -69,6 +69,7 @@ struct EngineCosts {
   double moments = 0;
   std::size_t moments_bytes = 0;
   bool moments_fits = false;
+  double close_pairs = 0;  // bound on the pairs closer than kExactFrom
 };
 EngineCosts estimate_costs(const util::Model& model, std::size_t nq, const BlockRequest& request,
                            int threads);

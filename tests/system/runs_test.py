@@ -5,7 +5,9 @@ that meet a resource limit or lose their console.
 ZALMOR_BINARY names the program; the tests run it in scratch folders with piped answers.
 """
 import glob
+import math
 import os
+import random
 import resource
 import shutil
 import signal
@@ -130,6 +132,42 @@ class ArgumentsAndStops(unittest.TestCase):
         self.assertEqual(run.stderr, "zalmor: No file name given: stopping\n")
 
 
+class FiniteGridsRun(unittest.TestCase):
+    """Every grid whose values are finite floats runs to the end, whatever Qmax and delta-Q
+    are and wherever the grid starts; (n Qmax) / n need not give back Qmax exactly."""
+
+    # Reported as refused: Qmax not a whole multiple of delta-Q in the last float digit.
+    KNOWN = [(0.9, 0.1), (3.6, 0.1), (5.3, 0.1), (7.2, 0.1), (31.4, 0.03), (1.0, 0.3)]
+
+    def grids(self):
+        rng = random.Random(20261207)
+        for qmax, dq in self.KNOWN:
+            yield qmax, dq, 1
+            yield qmax, dq, 2
+        for _ in range(80):
+            n = int(10 ** rng.uniform(0, math.log10(99999)))
+            qmax = 10 ** rng.uniform(-30, 30) * rng.choice([1, -1, 1, 1])
+            # A step that rounds Qmax / delta-Q to n, printed with more or fewer digits.
+            dq = qmax / (n + rng.uniform(-0.45, 0.45))
+            digits = rng.choice([3, 6, 9])
+            yield float(f"{qmax:.{digits}g}"), float(f"{dq:.{digits}g}"), rng.choice([1, 2])
+
+    def test_random_finite_grids_are_never_refused(self):
+        scratch = Scratch()
+        try:
+            for qmax, dq, start in self.grids():
+                with self.subTest(qmax=qmax, dq=dq, start=start):
+                    answers = ["tiny", "", "", "", "", "", "0", repr(qmax), repr(dq), str(start),
+                               "grid"]
+                    run = subprocess.run([BINARY], cwd=scratch.dir, capture_output=True,
+                                         input="\n".join(answers) + "\n", text=True,
+                                         timeout=HANG_GUARD_SECONDS)
+                    self.assertEqual(run.returncode, 0, run.stdout[-300:] + run.stderr)
+                    self.assertIn(" Block 4 contains total i(Q)", run.stdout)
+        finally:
+            scratch.close()
+
+
 class InterruptedRuns(unittest.TestCase):
     """A run stopped by a signal leaves no partial .ioq, no temporary file that a later run
     would not clear, and the earlier .ioq of the same name intact."""
@@ -144,11 +182,15 @@ class InterruptedRuns(unittest.TestCase):
     def tearDown(self):
         self.scratch.close()
 
-    def start(self, model, ntypes, qmax, dq):
+    def start(self, model, ntypes, qmax, dq, ignore=()):
         answers = [model, "", "", ""] + [""] * ntypes + ["0", str(qmax), str(dq), "2", "big"]
+
+        def ignore_signals():
+            for sig in ignore:
+                signal.signal(sig, signal.SIG_IGN)
         return subprocess.Popen([BINARY], cwd=self.scratch.dir, stdin=subprocess.PIPE,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                text=True), "\n".join(answers) + "\n"
+                                text=True, preexec_fn=ignore_signals), "\n".join(answers) + "\n"
 
     def earlier_intact(self):
         with open(os.path.join(self.scratch.dir, "big.ioq")) as f:
@@ -196,6 +238,21 @@ class InterruptedRuns(unittest.TestCase):
                 self.assertEqual(proc.returncode, -sig)
                 self.assertTrue(self.earlier_intact())
                 self.assertEqual(self.scratch.temp_files(), [])
+
+    def test_signals_ignored_at_start_stay_ignored(self):
+        # nohup zalmor < answers &: the hangup of the terminal must not end the run.
+        write_model(os.path.join(self.scratch.dir, "big.coords"), 60, 20)
+        proc, answers = self.start("big", 20, 500, 0.005, ignore=(signal.SIGHUP, signal.SIGINT))
+        proc.stdin.write(answers)
+        proc.stdin.close()
+        caught = self.wait_for(lambda: self.scratch.temp_files() != [], proc)
+        self.assertTrue(caught, "the run ended before its output file was started")
+        proc.send_signal(signal.SIGHUP)
+        proc.send_signal(signal.SIGINT)
+        proc.wait(timeout=HANG_GUARD_SECONDS)
+        self.assertEqual(proc.returncode, 0)
+        self.assertFalse(self.earlier_intact())
+        self.assertEqual(self.scratch.temp_files(), [])
 
     def test_killed_while_writing_then_next_run_clears_its_litter(self):
         self.run_until_writing(signal.SIGKILL)

@@ -230,5 +230,41 @@ TEST(MomentsKernel, CostModelPrefersBinsForLargeModelsAndPairsForSmallOnes) {
   EXPECT_FALSE(detail::estimate_costs(sparse, 2500, req, 2).moments_fits);
 }
 
+TEST(MomentsKernel, CostModelCountsClosePairsAndLeavesPackedModelsToThePairsEngine) {
+  // Pairs closer than 0.5 A are summed one by one over the whole grid: a model scaled by 0 or
+  // packed into a fraction of an Angstrom must not be given to the moments engine.
+  const BlockRequest req = request_for(2, {1.0f, 2.0f}, 1.0f);
+  const std::vector<float> q = driver_grid(20.0f, 40, false);
+  for (const float side : {0.0f, 0.25f, 1.0f, 4.0f, 12.0f, 40.0f}) {
+    SCOPED_TRACE("side " + std::to_string(side));
+    const util::Model model = random_model(1500, side, 2, 5);
+    std::int64_t close = 0;
+    for (int i = 0; i < model.natoms(); ++i) {
+      for (int j = i + 1; j < model.natoms(); ++j) {
+        double d2 = 0;
+        for (int k = 0; k < 3; ++k) {
+          const double d = double{model.xyz[static_cast<std::size_t>(3 * i + k)]} -
+                           double{model.xyz[static_cast<std::size_t>(3 * j + k)]};
+          d2 += d * d;
+        }
+        close += d2 < 0.25 ? 1 : 0;
+      }
+    }
+    const auto costs = detail::estimate_costs(model, 2500, req, 2);
+    EXPECT_GE(costs.close_pairs, static_cast<double>(close));
+    if (side <= 1.0f) {
+      EXPECT_TRUE(!costs.moments_fits || costs.moments > costs.pairs);
+      const auto blocks = compute_blocks(Impl::Auto, model, q, req, 2);
+      EXPECT_EQ(detail::last_moments_report().batches, 0) << "the moments engine ran";
+      for (double e : relative_errors(blocks, double_eval(model, q, req))) EXPECT_LT(e, 1e-6);
+    } else if (side >= 12.0f) {  // ordinary densities: hardly any
+      EXPECT_LT(costs.close_pairs, 0.01 * 1500 * 1499 / 2);
+    }
+  }
+  // Forced, the engine declines rather than collect millions of single terms.
+  std::vector<std::vector<float>> got;
+  EXPECT_FALSE(detail::compute_moments(random_model(3000, 0.0f, 2, 5), q, req, 2, {}, got));
+}
+
 }  // namespace
 }  // namespace zalmor::scatter
