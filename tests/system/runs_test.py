@@ -124,6 +124,25 @@ class ArgumentsAndStops(unittest.TestCase):
                 self.assertEqual((run.returncode, run.stdout), (2, ""))
                 self.assertIn("Usage: zalmor [--help | --version]", run.stderr)
 
+    def test_every_engine_prints_the_same_and_an_unknown_one_is_said(self):
+        # The example on a grid short enough for the literal kernels.
+        answers = "\n".join(["nacl", "1", "", "", "3.63", "9.577", "1", "0.08", "20", "0.1",
+                             "1", "nacl"]) + "\n"
+        outputs = {}
+        scratch = Scratch()  # one folder: the full path of the model is printed
+        self.addCleanup(scratch.close)
+        for engine in ("", "auto", "pairs", "moments", "reference", "fast"):
+            with self.subTest(engine=engine):
+                run = subprocess.run([BINARY], cwd=scratch.dir, input=answers,
+                                     capture_output=True, text=True,
+                                     env=dict(os.environ, ZALMOR_ENGINE=engine),
+                                     timeout=HANG_GUARD_SECONDS)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                outputs[engine] = run.stdout
+                named = "ZALMOR_ENGINE=fast names no engine" in run.stderr
+                self.assertEqual(named, engine == "fast", run.stderr)
+        self.assertEqual(len(set(outputs.values())), 1)
+
     def test_empty_answer_at_the_file_check_stops_on_standard_error(self):
         answers = "tiny\n\n\n\n\n\n4\nmissing\n\n"
         run = self.run_program([], answers=answers)
@@ -316,6 +335,23 @@ class LimitsAndClosedConsole(unittest.TestCase):
         self.assertRegex(last, r"^ Out of memory: cannot allocate .* bytes\) for \S")
         self.assertNotIn(" Block ", run.stdout)
         self.assert_earlier_intact("big.ioq")
+
+    @unittest.skipIf(sanitized(), "address-space limit under a sanitizer")
+    def test_tight_memory_never_aborts_the_run(self):
+        # Too little room for the moments engine's histograms, then for a second thread:
+        # the run goes on with less, or says it is out of memory; it never aborts.
+        write_model(self.path("m3.coords"), 5000, 3)
+        answers = "\n".join(["m3", "", "", "", "", "", "", "0", "", "", "", "m3"]) + "\n"
+        for megabytes in (30, 15):
+            with self.subTest(megabytes=megabytes):
+                run = self.run_limited(answers, resource.RLIMIT_AS, megabytes * 2**20)
+                self.assertIn(run.returncode, (0, 1), run.stderr)
+                if run.returncode == 1:
+                    self.assertRegex(run.stdout.splitlines()[-1], r"^ Out of memory")
+                else:
+                    self.assertIn(" Block 7 contains total i(Q)", run.stdout)
+                self.assertNotIn("terminate", run.stderr)
+                self.assertNotIn("libgomp", run.stderr)
 
     def test_file_size_limit_is_a_write_error(self):
         self.earlier_file("nacl.ioq", 0o600)
