@@ -122,18 +122,23 @@ class Answers : public std::streambuf {
     const std::string prompt = last_prompt();
     const util::Parsed<float> parsed = util::parse_real(first_line(answer).substr(0, 80));
     if (prompt.starts_with(" Give Qmax")) {
-      if (answer.empty()) qmax_ = 50.0f;
-      if (parsed.status == util::ParseStatus::Value) qmax_ = parsed.value;
+      // Each pass starts from the default; what is not a value leaves it.
+      qmax_ = parsed.status == util::ParseStatus::Value ? parsed.value : 50.0f;
     } else if (prompt.starts_with(" Give delta-Q")) {
       float dq = 0.02f;
       if (parsed.status == util::ParseStatus::Value) dq = parsed.value;
+      dq_ = dq;
       const double ratio = std::fabs(static_cast<double>(qmax_) / dq);
       if (!(ratio <= kMaxQValues) && qmax_ != 0.0f && std::isfinite(qmax_)) {
         std::ostringstream replaced;
         replaced.precision(9);
         replaced << qmax_ / 8.0f;
+        dq_ = util::parse_real(replaced.str()).value;
         return replaced.str();
       }
+    } else if (prompt.starts_with(" Give 1 to start at Q=0")) {
+      const util::Parsed<int> start = util::parse_int(first_line(answer).substr(0, 80));
+      from_zero_ = start.status == util::ParseStatus::Value && start.value == 1;
     } else if (prompt.starts_with(" Give name for output")) {
       // Inside the scratch folder: no absolute name, no way up.
       if (answer.starts_with('/') || answer.find("..") != std::string::npos) return "out";
@@ -147,6 +152,19 @@ class Answers : public std::streambuf {
   std::size_t next_ = 0;
   std::string current_;
   float qmax_ = 50.0f;
+
+ public:
+  // The grid of the last Q answers, formed as the program forms it.
+  std::vector<float> grid() const {
+    const float ratio = qmax_ / dq_;
+    if (!std::isfinite(ratio) || std::fabs(ratio) >= 2.0e9f) return {};
+    const auto n = static_cast<int>(std::llround(ratio));
+    return zalmor::driver::make_q_grid(qmax_, n, from_zero_);
+  }
+
+ private:
+  float dq_ = 0.02f;
+  bool from_zero_ = false;
 };
 
 std::size_t count_of(std::string_view text, std::string_view what) {
@@ -228,6 +246,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     outcomes.add("finished");
   } catch (const util::FatalError& e) {
     require(std::string_view(e.what()).size() > 1, "a run stopped without a message");
+    // A grid is refused only for a value that is not a finite float.
+    if (std::string_view(e.what()).find(" of the grid ") != std::string_view::npos) {
+      const std::vector<float> q = buffer.grid();
+      require(std::any_of(q.begin(), q.end(), [](float v) { return !std::isfinite(v); }),
+              "a finite Q grid was refused");
+    }
     outcomes.add(std::string("stopped:") + e.what());
   } catch (const util::StopRequested& e) {
     require(std::string_view(e.what()).size() > 0, "a chosen stop without a message");

@@ -12,7 +12,9 @@ set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
-build="${ZALMOR_FUZZ_BUILD_DIR:-$root/build/fuzz}"
+# Absolute: the whole-run harness changes its working folder, and libFuzzer writes the
+# corpus and artifacts by these names as it goes.
+build="$(realpath -m "${ZALMOR_FUZZ_BUILD_DIR:-$root/build/fuzz}")"
 seconds="${1:-60}"
 if [[ $# -gt 0 ]]; then shift; fi
 harnesses=("$@")
