@@ -42,9 +42,10 @@ def quote(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def debye_file(types, pos, b, q, nnorm=None, meta=None, title="Zalmor: model.coords"):
-    """The .ioq text zalmor writes for a model (no thermal factors), from a double-precision
-    Debye sum: block parameters, labels and layout as the program has them."""
+def debye_file(types, pos, b, q, nnorm=None, meta=None, title="Zalmor: model.coords", u=0.0):
+    """The .ioq text zalmor writes for a model, from a double-precision Debye sum: block
+    parameters, labels and layout as the program has them; u the one thermal factor of
+    every pair (0: none)."""
     types = np.asarray(types)
     pos = np.asarray(pos, dtype=float)
     q = np.asarray(q, dtype=np.float32)
@@ -57,15 +58,19 @@ def debye_file(types, pos, b, q, nnorm=None, meta=None, title="Zalmor: model.coo
     pairs = zi.partial_pairs(n)
     counts = np.bincount(types, minlength=n + 1)[1:]
     frac = counts / natoms
+    thermal = np.exp(-0.5 * (q.astype(float) * u) ** 2)
 
     def pair_sum(mask):
+        # A crystal has few distinct distances: each is summed once, times its count.
+        dist, many = np.unique(np.round(r[mask], 9), return_counts=True)
         out = np.zeros(len(q))
         for k in range(0, len(q), 64):
-            qr = q[k : k + 64, None].astype(float) * r[mask][None, :]
-            out[k : k + 64] = np.sinc(qr / np.pi).sum(1)
-        return out
+            qr = q[k : k + 64, None].astype(float) * dist[None, :]
+            out[k : k + 64] = np.sinc(qr / np.pi) @ many
+        return out * thermal
 
     ioqs, limits = [], []
+    total, total_limit = np.zeros(len(q)), 0.0
     for a, c in pairs:
         w = b[a - 1] * b[c - 1] * 0.01 / nnorm
         if a == c:
@@ -76,14 +81,10 @@ def debye_file(types, pos, b, q, nnorm=None, meta=None, title="Zalmor: model.coo
             lim = w * counts[a - 1] * counts[c - 1]
         ioqs.append(w * s)
         limits.append(lim)
-    bi = np.asarray(b, dtype=float)[types - 1]
-    wt = 2 * 0.01 / nnorm * bi[iu[0]] * bi[iu[1]]
-    total = np.zeros(len(q))
-    for k in range(0, len(q), 64):
-        qr = q[k : k + 64, None].astype(float) * r[None, :]
-        total[k : k + 64] = (np.sinc(qr / np.pi) * wt).sum(1)
+        total += (1 if a == c else 2) * w * s
+        total_limit += (1 if a == c else 2) * lim
     ioqs.append(total)
-    limits.append(wt.sum())
+    limits.append(total_limit)
     labels = [f"i{a}{c}(Q)" for a, c in pairs] + ["Total i(Q)"]
 
     text = f"# zalmor-ioq {2 if meta else 1}\n"
