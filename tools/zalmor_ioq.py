@@ -836,9 +836,13 @@ def partial_sum(comp, partials, factors=None):
         w = (1 if a == b else 2) * comp.c[a - 1] * comp.c[b - 1] * xa * xb
         if np.all(np.asarray(w) == 0):
             continue
-        if np.any(~np.isfinite(s)):
+        bad = int(np.sum(~np.isfinite(s)))
+        if bad == len(s):
             raise IoqError(f"partial {a}-{b} cannot be normalised (its b_bar in the run is 0?) "
                            "but carries weight in the total")
+        if bad:
+            raise IoqError(f"partial {a}-{b} holds {bad} values that are not finite numbers "
+                           "and carries weight in the total")
         total = total + w * (s - 1.0)
     return total
 
