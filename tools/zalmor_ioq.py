@@ -26,6 +26,7 @@ MAGIC = b"# zalmor-ioq"
 TYPES = ("string", "int32", "float32", "float32[]")
 INT32_MIN, INT32_MAX = -(2 ** 31), 2 ** 31 - 1
 FLOAT32_MAX = float(np.finfo(np.float32).max)
+MIN_NNORM = 1e-38  # zalmor refuses to normalise to fewer atoms (in size)
 
 # What zalmor keeps in the parameter vector ut of each block: slot name -> 0-based index, as
 # named in docs/ioq-format.md and src/output/block_params.hpp (a test checks they agree).
@@ -612,7 +613,7 @@ def _nnorm_from_answers(run):
     on an empty answer, so the answers after the first non-empty one count."""
     recorded = _meta_number(run, "nnorm")
     if recorded is not None:
-        if not (math.isfinite(recorded) and recorded != 0 and abs(recorded) <= FLOAT32_MAX):
+        if not (math.isfinite(recorded) and MIN_NNORM <= abs(recorded) <= FLOAT32_MAX):
             raise IoqError(f"{run.path}: the metadata give nnorm '{run.meta_value('nnorm')}', "
                            "not a number a run can normalise to; give --nnorm")
         return recorded
@@ -629,7 +630,7 @@ def _nnorm_from_answers(run):
         return None
     # The program asks again after 0 or a number beyond single precision: the answer that
     # counted is then a later one.
-    if not (math.isfinite(value) and value != 0 and abs(value) <= FLOAT32_MAX):
+    if not (math.isfinite(value) and MIN_NNORM <= abs(value) <= FLOAT32_MAX):
         return None
     return value
 
@@ -675,6 +676,14 @@ def composition(run, bbar=None, natoms=None, nnorm=None):
         nnorm = _nnorm_from_answers(run)
         if nnorm is not None:
             notes.append(f"nnorm {nnorm:g} from the recorded answers")
+    else:
+        try:
+            recorded = _nnorm_from_answers(run)
+        except IoqError:
+            recorded = None  # a bad record is what the given nnorm replaces
+        if recorded is not None and recorded != nnorm:
+            notes.append(f"nnorm {nnorm:g} as given, in place of the {recorded:g} the file "
+                         "records")
     if natoms is None and run.meta_value("natoms") is not None:
         natoms = _meta_number(run, "natoms")
         if natoms is None or not (math.isfinite(natoms) and natoms == int(natoms)
@@ -684,10 +693,10 @@ def composition(run, bbar=None, natoms=None, nnorm=None):
         natoms = int(natoms)
     if natoms is not None:
         # Every type holds a whole number of atoms; a wrong N shows here before it turns
-        # every normalisation.
+        # every normalisation. (c is kept in single precision: N c is off by N 6e-8 at most.)
         for t in range(1, n + 1):
             held = c[t - 1] * natoms
-            if not math.isfinite(held) or abs(held - round(held)) > 0.01:
+            if not math.isfinite(held) or abs(held - round(held)) > 1e-3 + 1e-6 * natoms:
                 raise IoqError(f"{natoms} atoms do not fit the atomic fractions of {run.path}: "
                                f"type {t} would hold {held:.4g} atoms")
     if natoms is None:
