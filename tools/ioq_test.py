@@ -435,7 +435,7 @@ class HostileInputTest(ScratchDir):
             (["gr", "FILE", "--rmax", "5", "--sphere", "1e9"], None, 1, "--sphere wants"),
             (["sq", "FILE", "--sphere", "big"], None, 1, "--sphere wants a radius in A, not 'big'"),
             (["gr", "FILE", "--rmax", "5", "--sphere", "1e-5"], None, 1,
-             "--sphere 1e-05: a sphere that small would hold the 78 atoms"),
+             "--sphere 1e-5: a sphere of 1e-05 A would hold the 78 atoms"),
             (["sq", "FILE", "--natoms", "0"], None, 1, "--natoms wants a number of atoms from 1"),
             (["sq", "FILE", "--natoms", "-3"], None, 1, "--natoms wants"),
             (["fq", "FILE", "--natoms", "10" * 30], None, 1, "--natoms wants"),
