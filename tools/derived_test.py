@@ -42,9 +42,10 @@ def quote(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def debye_file(types, pos, b, q, nnorm=None, meta=None, title="Zalmor: model.coords"):
-    """The .ioq text zalmor writes for a model (no thermal factors), from a double-precision
-    Debye sum: block parameters, labels and layout as the program has them."""
+def debye_file(types, pos, b, q, nnorm=None, meta=None, title="Zalmor: model.coords", u=0.0):
+    """The .ioq text zalmor writes for a model, from a double-precision Debye sum: block
+    parameters, labels and layout as the program has them; u the one thermal factor of
+    every pair (0: none)."""
     types = np.asarray(types)
     pos = np.asarray(pos, dtype=float)
     q = np.asarray(q, dtype=np.float32)
@@ -57,15 +58,19 @@ def debye_file(types, pos, b, q, nnorm=None, meta=None, title="Zalmor: model.coo
     pairs = zi.partial_pairs(n)
     counts = np.bincount(types, minlength=n + 1)[1:]
     frac = counts / natoms
+    thermal = np.exp(-0.5 * (q.astype(float) * u) ** 2)
 
     def pair_sum(mask):
+        # A crystal has few distinct distances: each is summed once, times its count.
+        dist, many = np.unique(np.round(r[mask], 9), return_counts=True)
         out = np.zeros(len(q))
         for k in range(0, len(q), 64):
-            qr = q[k : k + 64, None].astype(float) * r[mask][None, :]
-            out[k : k + 64] = np.sinc(qr / np.pi).sum(1)
-        return out
+            qr = q[k : k + 64, None].astype(float) * dist[None, :]
+            out[k : k + 64] = np.sinc(qr / np.pi) @ many
+        return out * thermal
 
     ioqs, limits = [], []
+    total, total_limit = np.zeros(len(q)), 0.0
     for a, c in pairs:
         w = b[a - 1] * b[c - 1] * 0.01 / nnorm
         if a == c:
@@ -76,14 +81,10 @@ def debye_file(types, pos, b, q, nnorm=None, meta=None, title="Zalmor: model.coo
             lim = w * counts[a - 1] * counts[c - 1]
         ioqs.append(w * s)
         limits.append(lim)
-    bi = np.asarray(b, dtype=float)[types - 1]
-    wt = 2 * 0.01 / nnorm * bi[iu[0]] * bi[iu[1]]
-    total = np.zeros(len(q))
-    for k in range(0, len(q), 64):
-        qr = q[k : k + 64, None].astype(float) * r[None, :]
-        total[k : k + 64] = (np.sinc(qr / np.pi) * wt).sum(1)
+        total += (1 if a == c else 2) * w * s
+        total_limit += (1 if a == c else 2) * lim
     ioqs.append(total)
-    limits.append(wt.sum())
+    limits.append(total_limit)
     labels = [f"i{a}{c}(Q)" for a, c in pairs] + ["Total i(Q)"]
 
     text = f"# zalmor-ioq {2 if meta else 1}\n"
@@ -294,6 +295,102 @@ class AnalyticTest(Scratch):
         status, _, err = self.tool(IOQ, "info", self.write("bad.ioq", read(path)))
         self.assertEqual(status, 1)
         self.assertIn("bad.types:2: expected", err)
+
+
+def lattice_sphere(cell, basis, radius):
+    """The points of a cubic lattice (cell edge, fractional basis) within radius of a
+    lattice point, and the basis index of each."""
+    k = np.arange(-int(radius / cell) - 1, int(radius / cell) + 2)
+    grid = np.array(np.meshgrid(k, k, k, indexing="ij")).reshape(3, -1).T
+    pos = ((grid[:, None, :] + np.asarray(basis)[None]) * cell).reshape(-1, 3)
+    which = np.tile(np.arange(len(basis)), len(grid))
+    inside = (pos ** 2).sum(1) < radius ** 2
+    return pos[inside], which[inside]
+
+
+class SphereOverlapTest(Scratch):
+    """g(r) of a sphere cut from a bulk, with --sphere: the bulk's, not damped by the
+    sphere's overlap."""
+
+    def test_overlap_is_the_pair_density_behind_the_shape_term(self):
+        # rho int 4 pi r^2 gamma(r) sin(Qr)/(Qr) dr = N Phi(QR)^2: the overlap that g(r) is
+        # divided by must be the one whose transform --sphere takes out of S(Q).
+        radius, rho = 9.0, 0.07
+        natoms = rho * 4 / 3 * math.pi * radius ** 3
+        r = np.linspace(0, 2 * radius, 20001)
+        q = np.array([0.05, 0.2, 0.5, 0.9, 1.7])
+        shape = [rho * np.trapz(4 * np.pi * r ** 2 * zi.sphere_overlap(r, radius)
+                                * np.sinc(qq * r / np.pi), r) for qq in q]
+        np.testing.assert_allclose(shape, natoms * zi.sphere_amplitude(q, radius) ** 2,
+                                   rtol=1e-6, atol=1e-6 * natoms)
+        self.assertEqual(zi.sphere_overlap(2.5 * radius, radius), 0.0)
+
+    def test_coordination_numbers_of_crystal_spheres(self):
+        # Each shell as the model holds it, per atom, divided by the overlap at the shell:
+        # what an atom of the bulk has (12 in fcc; a sphere cut from rock salt holds its
+        # two types unequally, so its own counts are the reference). Damped by the
+        # overlap, g(r) gives 5 to 16% less here.
+        q = np.arange(0.02, 20.001, 0.02)
+        fcc = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
+        salt = fcc + [[0.5, 0, 0], [0, 0.5, 0], [0, 0, 0.5], [0.5, 0.5, 0.5]]
+        salt_types, salt_b = [1, 1, 1, 1, 2, 2, 2, 2], [3.63, 9.577]
+        cases = [  # name, cell, basis, its types, b, radius, column, A, B, shell, bulk
+            ("fcc", 3.6, fcc, [1, 1, 1, 1], [5.0], 14.0, "g(r)", 1, 1, (2.0, 3.1), 12),
+            ("rock salt Na-Cl", 5.6, salt, salt_types, salt_b, 12.0, "g_1-2(r)", 1, 2,
+             (2.2, 3.4), None),
+            ("rock salt Cl-Cl", 5.6, salt, salt_types, salt_b, 12.0, "g_2-2(r)", 2, 2,
+             (3.4, 4.4), None),
+        ]
+        for name, cell, basis, basis_types, b, radius, column, ta, tb, (lo, hi), bulk in cases:
+            with self.subTest(name):
+                pos, which = lattice_sphere(cell, basis, radius)
+                types = np.asarray(basis_types)[which]
+                rho = len(basis) / cell ** 3
+                path = self.write("x.ioq", debye_file(types, pos, b, q, u=0.07))
+                cols, err = self.table("gr", path, "--sphere", "--lorch", "--rmax", "5",
+                                       "--dr", "0.01", "--density", str(rho))
+                self.assertIn("sphere radius", err)
+                r, g = cols["r"], cols[column]
+                shell = (r > lo) & (r < hi)
+                got = 4 * np.pi * rho * np.mean(types == tb) * np.trapz(
+                    r[shell] ** 2 * g[shell], r[shell])
+                d = np.sqrt(((pos[:, None] - pos[None]) ** 2).sum(-1))
+                in_shell = (d > lo) & (d < hi)
+                held = in_shell[types == ta][:, types == tb].sum() / np.sum(types == ta)
+                shell_r = d[in_shell].mean()
+                sphere = (3 * len(pos) / (4 * np.pi * rho)) ** (1 / 3)
+                x = shell_r / sphere
+                want = held / (1 - 3 * x / 4 + x ** 3 / 16)
+                if bulk:
+                    self.assertAlmostEqual(want, bulk, delta=0.01 * bulk)
+                self.assertAlmostEqual(got, want, delta=0.01 * want)
+
+    def test_every_column_is_corrected_and_r_stops_below_the_diameter(self):
+        pos, which = lattice_sphere(4.0, [[0, 0, 0], [0.5, 0.5, 0.5]], 9.0)
+        types = 1 + which
+        q = np.arange(0.02, 16.001, 0.02)
+        path = self.write("bcc.ioq", debye_file(types, pos, [4.0, 6.0], q, u=0.08))
+        rho = 2 / 4.0 ** 3
+        cols, err = self.table("gr", path, "--sphere", "--rmax", "30", "--dr", "0.05",
+                               "--density", str(rho))
+        diameter = 2 * (3 * len(pos) / (4 * np.pi * rho)) ** (1 / 3)
+        r = cols["r"]
+        self.assertLess(r[-1], diameter)
+        self.assertGreater(r[-1], diameter - 0.05 - 1e-9)
+        self.assertIn(f"r stops below {diameter:.6g} A", err)
+        for name, v in cols.items():
+            self.assertTrue(np.all(np.isfinite(v)), name)
+        # D, G and g are one function in three normalisations, corrected alike.
+        c = np.bincount(types)[1:] / len(types)
+        x = 0.1 * c * np.array([4.0, 6.0])  # c_A b_A in barn^(1/2)
+        np.testing.assert_allclose(cols["G(r)"], cols["D(r)"] / (4 * np.pi * rho * r),
+                                   rtol=1e-6, atol=1e-9)
+        # (the file keeps c in single precision)
+        np.testing.assert_allclose(cols["g(r)"], 1 + cols["G(r)"] / x.sum() ** 2,
+                                   atol=1e-6 * np.abs(cols["g(r)"]).max())
+        weighted = sum(w * (cols[f"g_{p}(r)"] - 1) for p, w in
+                       (("1-1", x[0] ** 2), ("2-2", x[1] ** 2), ("1-2", 2 * x[0] * x[1])))
+        np.testing.assert_allclose(cols["G(r)"], weighted, atol=1e-6 * np.abs(weighted).max())
 
 
 class ToCoordsTest(Scratch):

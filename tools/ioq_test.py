@@ -40,6 +40,7 @@ import zalmor_ioq as zi  # noqa: E402
 def ut_line(ntypes, zero_q, bbars):
     ut = [0.0] * 30
     ut[0], ut[1], ut[2], ut[16] = 2 * ntypes, ntypes, 1.0, zero_q
+    ut[3] = ut[4] = 1.0 / ntypes  # equal numbers of atoms of each type
     ut[20 : 20 + len(bbars)] = bbars
     return "# field ut float32[] 30 " + " ".join(repr(v) for v in ut) + "\n"
 
@@ -369,6 +370,151 @@ class CommandTest(ScratchDir):
         status, out, _ = self.run_tool("--help")
         self.assertEqual(status, 0)
         self.assertIn("info", out)
+
+
+def meta_file(*lines):
+    """NACL as a version-2 file with the given metadata lines."""
+    return ("# zalmor-ioq 2\n" + "".join(f"# meta {line}\n" for line in lines)
+            + NACL.split("\n", 1)[1])
+
+
+class HostileInputTest(ScratchDir):
+    """Values no model has, and files that are not .ioq files: one line on stderr naming
+    the problem, exit status 1 (2 for what the command line's grammar refuses), never a
+    traceback, an endless read or output made of NaN."""
+
+    def run_in_process(self, args):
+        import contextlib
+
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            try:
+                status = ioq.main(args)
+            except SystemExit as e:
+                status = e.code
+        return status, out.getvalue(), err.getvalue()
+
+    def test_refusals(self):
+        gr = ["gr", "FILE", "--rmax", "5"]
+        big = 1 << 20
+        cases = [  # arguments (FILE: the file), file contents or None for NACL, status, stderr
+            (["gr", "FILE", "--rmax", "inf"], None, 1, "--rmax wants a largest r above 0"),
+            (["gr", "FILE", "--rmax", "nan"], None, 1, "not nan"),
+            (["gr", "FILE", "--rmax", "0"], None, 1, "--rmax wants"),
+            (["gr", "FILE", "--rmax", "-3"], None, 1, "--rmax wants"),
+            (["gr", "FILE", "--rmax", "1e300"], None, 1, "at most 100000 A"),
+            (gr + ["--dr", "1e-300"], None, 1, "more than 100000"),
+            (gr + ["--dr", "1e-310"], None, 1, "makes inf values, more than 100000"),
+            (["gr", "FILE", "--rmax", "90000", "--dr", "0.01"], None, 1, "more than 100000"),
+            (gr + ["--dr", "0"], None, 1, "--dr wants an r step above 0"),
+            (gr + ["--dr", "-0.1"], None, 1, "--dr wants"),
+            (gr + ["--dr", "6"], None, 1, "--dr 6 is above --rmax 5"),
+            (["gr", "FILE", "--rmax", "30", "--dr", "9", "--sphere", "4"], None, 1,
+             "no r values: --dr 9 A is not below the sphere's diameter 8 A"),
+            (gr + ["--qmax", "-5"], None, 1, "--qmax wants a Q above 0"),
+            (gr + ["--qmax", "0"], None, 1, "--qmax wants a Q above 0"),
+            (gr + ["--qmax", "inf"], None, 1, "--qmax wants"),
+            (gr + ["--lorch", "--qmax", "0.3"], None, 1,
+             "--qmax 0.3 keeps 0 of the file's Q values (0.5 to 1.5 1/A)"),
+            (gr + ["--qmin", "nan"], None, 1, "--qmin wants a Q from 0"),
+            (gr + ["--qmin", "-1"], None, 1, "--qmin wants"),
+            (gr + ["--qmin", "1.2"], None, 1, "--qmin 1.2 keeps 1 of the file's Q values"),
+            (gr + ["--qmin", "1", "--qmax", "1"], None, 1, "--qmin 1 is not below --qmax 1"),
+            (gr + ["--density", "inf"], None, 1, "--density wants a number density from"),
+            (gr + ["--density", "nan"], None, 1, "--density wants"),
+            (gr + ["--density", "0"], None, 1, "--density wants"),
+            (gr + ["--density", "-0.1"], None, 1, "--density wants"),
+            (gr + ["--density", "1e-300"], None, 1, "--density wants"),
+            (gr + ["--density", "1e300"], None, 1, "--density wants"),
+            (gr + ["--density", "x"], None, 2, "invalid float value"),
+            (["sq", "FILE", "--sphere", "inf"], None, 1, "--sphere wants a radius above 0"),
+            (["sq", "FILE", "--sphere", "nan"], None, 1, "--sphere wants"),
+            (["fq", "FILE", "--sphere", "0"], None, 1, "--sphere wants"),
+            (["xray", "FILE", "--sphere", "-2", "--elements", "Na,Cl"], None, 1,
+             "--sphere wants"),
+            (["gr", "FILE", "--rmax", "5", "--sphere", "1e9"], None, 1, "--sphere wants"),
+            (["sq", "FILE", "--sphere", "big"], None, 1, "--sphere wants a radius in A, not 'big'"),
+            (["gr", "FILE", "--rmax", "5", "--sphere", "1e-5"], None, 1,
+             "--sphere 1e-5: a sphere of 1e-05 A would hold the 78 atoms"),
+            (["sq", "FILE", "--natoms", "0"], None, 1, "--natoms wants a number of atoms from 1"),
+            (["sq", "FILE", "--natoms", "-3"], None, 1, "--natoms wants"),
+            (["fq", "FILE", "--natoms", "10" * 30], None, 1, "--natoms wants"),
+            (["sq", "FILE", "--natoms", "77"], None, 1,
+             "77 atoms do not fit the atomic fractions"),
+            (["sq", "FILE", "--natoms", "7.5"], None, 2, "invalid int value"),
+            (["sq", "FILE", "--nnorm", "inf"], None, 1, "--nnorm wants a number of atoms"),
+            (["sq", "FILE", "--nnorm", "nan"], None, 1, "--nnorm wants"),
+            (["sq", "FILE", "--nnorm", "0"], None, 1, "--nnorm wants"),
+            (["fq", "FILE", "--nnorm", "1e39"], None, 1, "--nnorm wants"),
+            (["fq", "FILE", "--nnorm=-1e-300"], None, 1, "--nnorm wants"),
+            (["sq", "FILE", "--bbar", "nan,1"], None, 1, "--bbar wants scattering lengths"),
+            (["sq", "FILE", "--bbar", "1,-inf"], None, 1, "--bbar wants"),
+            (["gr", "FILE", "--rmax", "5", "--bbar", "1e20,1"], None, 1, "--bbar wants"),
+            (["plot", "FILE", "-o", "OUT.png", "--ylim", "nan", "nan"], None, 1,
+             "--ylim wants limits LO below HI"),
+            (["plot", "FILE", "-o", "OUT.png", "--ylim", "0", "inf"], None, 1, "--ylim wants"),
+            (["plot", "FILE", "-o", "OUT.png", "--ylim", "-1", "1e308"], None, 1,
+             "--ylim wants"),
+            (["plot", "FILE", "-o", "OUT.png", "--ylim", "2", "1"], None, 1,
+             "--ylim wants LO below HI, not 2 1"),
+            # Values in the file
+            (["sq", "FILE"], meta_file('natoms "inf"'), 1,
+             "the metadata give natoms 'inf', not a number of atoms"),
+            (["sq", "FILE"], meta_file('natoms "nan"'), 1, "natoms 'nan'"),
+            (["gr", "FILE", "--rmax", "5"], meta_file('natoms "0"'), 1, "natoms '0'"),
+            (["sq", "FILE"], meta_file('natoms "2.5"'), 1, "natoms '2.5'"),
+            (["sq", "FILE"], meta_file('natoms "many"'), 1, "natoms 'many'"),
+            (["sq", "FILE"], meta_file('nnorm "0"'), 1, "the metadata give nnorm '0'"),
+            (["sq", "FILE"], meta_file('nnorm "-inf"'), 1, "nnorm '-inf'"),
+            (["sq", "FILE"], meta_file('nnorm "1e-300"'), 1, "nnorm '1e-300'"),
+            (["sq", "FILE"], NACL.replace("4 2 1.0 0.5 0.5", "4 2 1.0 nan 0.5", 1), 1,
+             "the atomic fractions of the block parameters (nan, 0.5)"),
+            (["sq", "FILE"], NACL.replace("4 2 1.0 0.5 0.5", "4 2 1.0 0.9 0.5", 1), 1,
+             "do not add up to 1"),
+            (["info", "/dev/zero"], None, 1, "/dev/zero:1: line longer than 1 MiB"),
+            (["info", "FILE"], "# zalmor-ioq 1\n# block 1\n" + "7" * (big + 1) + "\n", 1,
+             ":3: line longer than 1 MiB"),
+            (["info", "FILE"], "# zalmor-ioq 1\n" + "# " * big, 1, ":2: line longer than 1 MiB"),
+            (["csv", "FILE"], "x" * (3 * big), 1, ":1: line longer than 1 MiB"),
+            (["info", "FILE"], "\x00\x01\xff" * 1000 + "\n", 1, ":1: not a zalmor .ioq file"),
+            (["info", "FILE"], "# zalmor-ioq 1", 1, "last line has no line end"),
+            # At the edge of their ranges values are taken, with a word where it helps.
+            (gr + ["--qmax", "50"], None, 0, "--qmax 50 is not below the file's last Q 1.5"),
+            (gr + ["--density", "2.2"], None, 0, "is it a mass density in g/cm^3?"),
+            (["gr", "FILE", "--rmax", "100", "--sphere", "4"], None, 0, "r stops below 8 A"),
+            (["gr", "FILE", "--rmax", "1000", "--dr", "0.01", "--sphere", "4"], None, 0,
+             "beyond r = R = 4 A"),
+            (["sq", "FILE", "--nnorm", "-78", "--natoms", "78"], None, 0, ""),
+            (["sq", "FILE", "--nnorm", "78"], meta_file('nnorm "0"'), 0, ""),
+            (["sq", "FILE", "--nnorm", "39"], meta_file('nnorm "78"'), 0,
+             "nnorm 39 as given, in place of the 78 the file records"),
+        ]
+        png = os.path.join(self.dir, "out.png")
+        for args, contents, want, text in cases:
+            with self.subTest(args=" ".join(args)[:80], contents=(contents or "")[:40]):
+                path = self.write("f.ioq", contents if contents is not None else NACL)
+                argv = [path if a == "FILE" else png if a == "OUT.png" else a for a in args]
+                status, out, err = self.run_in_process(argv)
+                self.assertEqual(status, want, err)
+                self.assertIn(text, err)
+                self.assertNotIn("Traceback", err)
+                self.assertNotIn("Warning", err)  # numpy's, of values gone wrong
+                if want == 1:
+                    self.assertEqual(out, "")
+                    self.assertTrue(err.endswith("\n") and err.count("\n") >= 1)
+                    self.assertTrue(err.splitlines()[-1].startswith("ioq: "), err)
+                    self.assertIn(text, err.splitlines()[-1])
+                if want == 0 and args[0] != "plot":
+                    data = np.loadtxt(io.StringIO(out), delimiter=",", skiprows=1, ndmin=2)
+                    self.assertTrue(np.all(np.isfinite(data[:, :2])), out[:200])
+
+    def test_sphere_help_names_only_options_the_command_has(self):
+        for command in ("sq", "fq", "xray", "gr"):
+            with self.subTest(command):
+                status, out, _ = self.run_in_process([command, "--help"])
+                self.assertEqual(status, 0)
+                sphere = out[out.index("--sphere [R]  ") :].split("--plot")[0]
+                self.assertEqual("--density" in sphere, command == "gr", sphere)
 
 
 def find_zalmor():

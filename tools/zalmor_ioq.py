@@ -25,6 +25,8 @@ VERSIONS = (1, 2)  # version 2 adds the "# meta" lines before the first block
 MAGIC = b"# zalmor-ioq"
 TYPES = ("string", "int32", "float32", "float32[]")
 INT32_MIN, INT32_MAX = -(2 ** 31), 2 ** 31 - 1
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+MIN_NNORM = 1e-38  # zalmor refuses to normalise to fewer atoms (in size)
 
 # What zalmor keeps in the parameter vector ut of each block: slot name -> 0-based index, as
 # named in docs/ioq-format.md and src/output/block_params.hpp (a test checks they agree).
@@ -34,6 +36,8 @@ UT_NBLOCKS, UT_NTYPES = BLOCK_PARAMS["nblocks"], BLOCK_PARAMS["ntypes"]
 UT_FRAC_A, UT_FRAC_B = BLOCK_PARAMS["frac_a"], BLOCK_PARAMS["frac_b"]
 UT_ZERO_Q, UT_BBAR = BLOCK_PARAMS["zero_q"], BLOCK_PARAMS["bbar"]
 MAX_BBAR_TYPES = 10  # ut has room for the scattering lengths of 10 types
+MAX_ATOMS = 34500  # the largest model zalmor holds (src/util/limits.hpp)
+MAX_LINE_BYTES = 1 << 20  # zalmor's longest line of an input file (same header)
 
 _INT_RE = re.compile(rb"-?[0-9]+")
 _DECIMAL_RE = re.compile(rb"-?([0-9]*)\.?([0-9]*)(?:[eE][+-]?[0-9]+)?")
@@ -413,13 +417,39 @@ def parse_ioq(data, source="<text>"):
 
 
 def read_ioq(path):
+    """Reads and parses a file. Reading stops at the first line longer than 1 MiB, and
+    after the first line when that is not the format line: a device or a binary file given
+    by mistake is refused early instead of filling the memory."""
+    chunks = []
+    since_newline = 0  # bytes of the line not yet ended
+    newlines = 0
     try:
         with open(path, "rb") as fh:
-            data = fh.read()
+            while True:
+                chunk = fh.read(MAX_LINE_BYTES)
+                if not chunk:
+                    break
+                chunks.append(chunk)
+                # Lines that start and end within a chunk are no longer than it; only the
+                # one that runs in from the chunks before can be too long.
+                first = chunk.find(b"\n")
+                if first < 0:
+                    since_newline += len(chunk)
+                else:
+                    if since_newline + first > MAX_LINE_BYTES:
+                        since_newline += first
+                        break
+                    if newlines == 0 and not b"".join(chunks).startswith(MAGIC + b" "):
+                        raise IoqError(f"{path}:1: not a zalmor .ioq file")
+                    newlines += chunk.count(b"\n")
+                    since_newline = len(chunk) - chunk.rfind(b"\n") - 1
+                if since_newline > MAX_LINE_BYTES:
+                    break
     except OSError as e:
         raise IoqError(f"{path}: cannot open: {e.strerror}") from None
-    return parse_ioq(data, path)
-
+    if since_newline > MAX_LINE_BYTES:
+        raise IoqError(f"{path}:{newlines + 1}: line longer than 1 MiB (not a zalmor .ioq file?)")
+    return parse_ioq(b"".join(chunks), path)
 
 
 # ---------------------------------------------------------------------------- types and load
@@ -583,6 +613,9 @@ def _nnorm_from_answers(run):
     on an empty answer, so the answers after the first non-empty one count."""
     recorded = _meta_number(run, "nnorm")
     if recorded is not None:
+        if not (math.isfinite(recorded) and MIN_NNORM <= abs(recorded) <= FLOAT32_MAX):
+            raise IoqError(f"{run.path}: the metadata give nnorm '{run.meta_value('nnorm')}', "
+                           "not a number a run can normalise to; give --nnorm")
         return recorded
     answers = run.meta_values("answer")
     while answers and not answers[0].strip():
@@ -592,9 +625,14 @@ def _nnorm_from_answers(run):
     if len(answers) < 3 or not answers[2].strip() or not re.fullmatch(r"\s*[0-9]*\s*", answers[1]):
         return None
     try:
-        return float(answers[2].replace(",", " ").split()[0].replace("d", "e").replace("D", "e"))
+        value = float(answers[2].replace(",", " ").split()[0].replace("d", "e").replace("D", "e"))
     except (ValueError, IndexError):
         return None
+    # The program asks again after 0 or a number beyond single precision: the answer that
+    # counted is then a later one.
+    if not (math.isfinite(value) and MIN_NNORM <= abs(value) <= FLOAT32_MAX):
+        return None
+    return value
 
 
 def _meta_number(run, key):
@@ -615,6 +653,10 @@ def composition(run, bbar=None, natoms=None, nnorm=None):
     n = run.ntypes
     notes = []
     c = np.array([float(run.blocks[t - 1].ut[UT_FRAC_A]) for t in range(1, n + 1)])
+    if not (np.all(np.isfinite(c)) and np.all(c >= 0) and abs(c.sum() - 1) < 1e-3):
+        raise IoqError(f"{run.path}: the atomic fractions of the block parameters ("
+                       + ", ".join(f"{v:.4g}" for v in c) + ") do not add up to 1 "
+                       "(not a zalmor result?)")
     stored = min(n, MAX_BBAR_TYPES)
     b_run = np.full(n, np.nan)
     b_run[:stored] = run.blocks[0].ut[UT_BBAR : UT_BBAR + stored]
@@ -634,8 +676,29 @@ def composition(run, bbar=None, natoms=None, nnorm=None):
         nnorm = _nnorm_from_answers(run)
         if nnorm is not None:
             notes.append(f"nnorm {nnorm:g} from the recorded answers")
-    if natoms is None and _meta_number(run, "natoms"):
-        natoms = int(_meta_number(run, "natoms"))
+    else:
+        try:
+            recorded = _nnorm_from_answers(run)
+        except IoqError:
+            recorded = None  # a bad record is what the given nnorm replaces
+        if recorded is not None and recorded != nnorm:
+            notes.append(f"nnorm {nnorm:g} as given, in place of the {recorded:g} the file "
+                         "records")
+    if natoms is None and run.meta_value("natoms") is not None:
+        natoms = _meta_number(run, "natoms")
+        if natoms is None or not (math.isfinite(natoms) and natoms == int(natoms)
+                                  and 1 <= natoms <= MAX_ATOMS):
+            raise IoqError(f"{run.path}: the metadata give natoms '{run.meta_value('natoms')}', "
+                           f"not a number of atoms from 1 to {MAX_ATOMS}; give --natoms")
+        natoms = int(natoms)
+    if natoms is not None:
+        # Every type holds a whole number of atoms; a wrong N shows here before it turns
+        # every normalisation. (c is kept in single precision: N c is off by N 6e-8 at most.)
+        for t in range(1, n + 1):
+            held = c[t - 1] * natoms
+            if not math.isfinite(held) or abs(held - round(held)) > 1e-3 + 1e-6 * natoms:
+                raise IoqError(f"{natoms} atoms do not fit the atomic fractions of {run.path}: "
+                               f"type {t} would hold {held:.4g} atoms")
     if natoms is None:
         natoms, spread = _natoms_from_limits(run, c, b_run, nnorm)
         if natoms is None:
@@ -705,6 +768,19 @@ def sphere_amplitude(q, radius):
     return out
 
 
+def sphere_overlap(r, radius):
+    """gamma(r) = 1 - 3r/(4R) + r^3/(16R^3) below r = 2R, 0 beyond: the volume a sphere of
+    radius R shares with its copy shifted by r, over the sphere's volume.
+
+    A sphere cut from a bulk of pair correlation g(r) holds, around an average atom,
+    rho g(r) gamma(r) atoms per volume at r: pairs that would reach out of the sphere are
+    missing. The uniform part rho gamma(r) is what transforms to N Phi(QR)^2, the shape
+    term that --sphere removes; what remains transforms to rho (g(r) - 1) gamma(r)."""
+    x = np.asarray(r, dtype=float) / (2.0 * radius)
+    # (1 - x)^2 (1 + x/2): the same polynomial, without the cancellation near 2R.
+    return np.where(x < 1.0, (1.0 - x) ** 2 * (1.0 + 0.5 * x), 0.0)
+
+
 class StructureFactors:
     """Faber-Ziman S_AB(Q) per partial and the total S(Q), on the file's Q grid."""
 
@@ -769,9 +845,13 @@ def partial_sum(comp, partials, factors=None):
         w = (1 if a == b else 2) * comp.c[a - 1] * comp.c[b - 1] * xa * xb
         if np.all(np.asarray(w) == 0):
             continue
-        if np.any(~np.isfinite(s)):
+        bad = int(np.sum(~np.isfinite(s)))
+        if bad == len(s):
             raise IoqError(f"partial {a}-{b} cannot be normalised (its b_bar in the run is 0?) "
                            "but carries weight in the total")
+        if bad:
+            raise IoqError(f"partial {a}-{b} holds {bad} values that are not finite numbers "
+                           "and carries weight in the total")
         total = total + w * (s - 1.0)
     return total
 
@@ -825,16 +905,28 @@ class PairFunctions:
         self.partials = partials  # {(a, b): g_AB(r)} or {(a, b): d_AB(r)} without density
 
 
-def pair_functions(sf, r, density=None, lorch_window=False, qmin=None):
+def pair_functions(sf, r, density=None, lorch_window=False, qmin=None, sphere_radius=None):
     """D(r) = (2/pi) int Q F(Q) M(Q) sin(Qr) dQ (barn/A^2); with the number density rho
     (atoms/A^3) G(r) = D(r) / (4 pi rho r) (barn), g(r) = 1 + G(r)/<b>^2 and
     g_AB(r) = 1 + (2/pi) int Q (S_AB(Q) - 1) M(Q) sin(Qr) dQ / (4 pi rho r).
-    M(Q) = sin(pi Q/Qmax) / (pi Q/Qmax) with the Lorch window, else 1."""
+    M(Q) = sin(pi Q/Qmax) / (pi Q/Qmax) with the Lorch window, else 1.
+
+    With sphere_radius R (S(Q) with the sphere's shape term removed, as structure_factors
+    gives it), each transform is divided by the sphere's overlap gamma(r) (sphere_overlap),
+    which would otherwise damp g(r) - 1 to (g(r) - 1) gamma(r): the functions are those of
+    the bulk the sphere was cut from. There are no pairs at or beyond 2R: NaN there."""
     q = sf.q
     qmax = float(np.nanmax(q))
     window = (lambda x: lorch(x, qmax)) if lorch_window else None
+    r = np.asarray(r, dtype=float)
+    if sphere_radius:
+        overlap = sphere_overlap(r, sphere_radius)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            undamp = np.where(overlap > 0, 1.0 / np.where(overlap > 0, overlap, 1.0), np.nan)
+    else:
+        undamp = 1.0
     f, _ = total_f(sf)
-    d = sine_transform(q, f, r, window, qmin)
+    d = sine_transform(q, f, r, window, qmin) * undamp
     mb2 = 0.01 * sf.comp.mean_b ** 2
     partials = {}
     big_g = g = None
@@ -849,7 +941,7 @@ def pair_functions(sf, r, density=None, lorch_window=False, qmin=None):
     for pair, s in sf.partials.items():
         if not np.all(np.isfinite(s)):
             continue
-        dp = sine_transform(q, s - 1.0, r, window, qmin)
+        dp = sine_transform(q, s - 1.0, r, window, qmin) * undamp
         if density:
             gp = 1.0 + dp * to_g
             if len(r) and r[0] == 0:
