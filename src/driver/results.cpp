@@ -23,7 +23,12 @@ namespace zalmor::driver {
 namespace {
 
 std::string partial_label(int a, int b) {
-  return "i" + util::format_int(a) + util::format_int(b) + "(Q)";
+  // Appended, not "i" + ...: g++ 12 -O3 warns of an overlapping copy (-Wrestrict) there.
+  std::string label = "i";
+  label += util::format_int(a);
+  label += util::format_int(b);
+  label += "(Q)";
+  return label;
 }
 
 // The console line of a partial block, written before the block.

@@ -88,9 +88,10 @@ void ask_thermal(util::Console& console, RunState& state) {
       console.line("Give RMS variation in interatomic distance, uij, for each partial...");
       for (int k = 1; k <= state.npart(); ++k) {
         const auto idx = static_cast<std::size_t>(k - 1);
-        util::ask_real(console, th.uij[idx],
-                       "u" + util::format_int(state.partials[idx].first) +
-                           util::format_int(state.partials[idx].second));
+        std::string name = "u";  // appended, not "u" + ...: see partial_label in results.cpp
+        name += util::format_int(state.partials[idx].first);
+        name += util::format_int(state.partials[idx].second);
+        util::ask_real(console, th.uij[idx], name);
       }
       break;
     case scatter::ThermalOption::kShortLong:

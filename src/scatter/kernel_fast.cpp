@@ -247,7 +247,7 @@ class Calculation {
  public:
   Calculation(const util::Model& model, std::span<const float> q, const BlockRequest& req,
               int threads, const Progress& progress)
-      : q_(q), req_(req), progress_(progress) {
+      : q_(q), progress_(progress) {
     nblocks_ = static_cast<int>(req.partials.size()) + 1;
     sort_atoms(model, std::max(1, req.ntypes), setup_.atoms);
     const auto n = static_cast<std::int64_t>(setup_.atoms.type.size());
@@ -507,7 +507,6 @@ class Calculation {
   }
 
   std::span<const float> q_;
-  const BlockRequest& req_;
   ThrottledProgress progress_;
   int nblocks_ = 1;
   int threads_ = 1;

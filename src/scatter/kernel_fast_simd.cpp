@@ -345,6 +345,9 @@ HWY_INLINE void EtaTables(const SlabCtx& sc, const VF* u2, float* const* eta, in
   for (int p = 0; p < P; ++p) {
     c[p] = hn::Mul(u2[p], hn::Set(df, static_cast<float>(0.5 * sc.step * sc.step)));
     shrink[p] = hn::Neg(hn::Expm1(df, hn::Mul(hn::Set(df, -2.0f), c[p])));  // 1 - exp(-2c)
+    // Set at v = 0 below; zero here only so that no compiler sees them read unset.
+    e[p] = hn::Zero(df);
+    ratio[p] = hn::Zero(df);
   }
   for (int v = 0; v < steps; ++v) {
     if (v % 16 == 0) {
