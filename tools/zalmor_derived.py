@@ -287,13 +287,18 @@ def bhatia_thornton(c, partials):
     return snn, snc, scc
 
 
-def total_from_bt(c, factors, snn, snc, scc):
-    """F(Q) = <x>^2 (S_NN - 1) + 2 Re(<x> dx*) S_NC + |dx|^2 (S_CC / (c1 c2) - 1), dx = x1 - x2."""
+def bt_parts(c, factors, snn, snc, scc):
+    """The three terms of F(Q) = <x>^2 (S_NN - 1) + 2 Re(<x> dx*) S_NC
+    + |dx|^2 (S_CC / (c1 c2) - 1), dx = x1 - x2 (Bhatia and Thornton 1970)."""
     c1, c2 = c
     mean = c1 * factors[0] + c2 * factors[1]
     dx = factors[0] - factors[1]
-    return (np.abs(mean) ** 2 * (snn - 1) + 2 * pair_weight(mean, dx) * snc
-            + np.abs(dx) ** 2 * (scc / (c1 * c2) - 1))
+    return {"NN": np.abs(mean) ** 2 * (snn - 1), "NC": 2 * pair_weight(mean, dx) * snc,
+            "CC": np.abs(dx) ** 2 * (scc / (c1 * c2) - 1)}
+
+
+def total_from_bt(c, factors, snn, snc, scc):
+    return sum(bt_parts(c, factors, snn, snc, scc).values())
 
 
 def keen_forms(q, f, mean2, meansq):
@@ -482,6 +487,7 @@ def derive(run, comp=None, radiation="neutron", convention="faber-ziman", norm="
     else:
         snn, snc, scc = bhatia_thornton(c, fz)
         partials = {"S_NN(Q)": snn, "S_NC(Q)": snc, "S_CC(Q)": scc}
+        parts = {k: v for k, v in bt_parts(c, wt.factors, snn, snc, scc).items()}
     return Derived(q=q, total_f=total_f, total_s=total_s, parts=parts, fz=fz,
                    partials=partials, pair_names=pair_names, c=c, weights=wt,
                    unit=wt.unit, mean2=mean2, meansq=meansq, norm_value=nrm, norm=norm,
