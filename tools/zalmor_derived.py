@@ -288,13 +288,14 @@ def bhatia_thornton(c, partials):
 
 
 def bt_parts(c, factors, snn, snc, scc):
-    """The three terms of F(Q) = <x>^2 (S_NN - 1) + 2 Re(<x> dx*) S_NC
-    + |dx|^2 (S_CC / (c1 c2) - 1), dx = x1 - x2 (Bhatia and Thornton 1970)."""
+    """The three terms of F(Q) = |<x>|^2 (S_NN - 1) + 2 Re(<x> dx*) S_NC
+    + |dx|^2 (S_CC - c1 c2), dx = x1 - x2 (Bhatia and Thornton 1970): with
+    x1 = <x> + c2 dx and x2 = <x> - c1 dx the Faber-Ziman sum falls into these three."""
     c1, c2 = c
     mean = c1 * factors[0] + c2 * factors[1]
     dx = factors[0] - factors[1]
     return {"NN": np.abs(mean) ** 2 * (snn - 1), "NC": 2 * pair_weight(mean, dx) * snc,
-            "CC": np.abs(dx) ** 2 * (scc / (c1 * c2) - 1)}
+            "CC": np.abs(dx) ** 2 * (scc - c1 * c2)}
 
 
 def total_from_bt(c, factors, snn, snc, scc):
