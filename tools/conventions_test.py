@@ -328,7 +328,8 @@ class RunTest(Scratch):
         lam = 1.0
         cols, _ = self.table("sq", path, "--radiation", "xray", "--wavelength", str(lam))
         np.testing.assert_allclose(cols["2theta"], 2 * np.degrees(np.arcsin(cols["Q"] * lam
-                                                                             / (4 * np.pi))))
+                                                                             / (4 * np.pi))),
+                                   rtol=1e-6)
         self.assertLessEqual(cols["Q"].max(), 4 * np.pi / lam)
 
     def test_refusals_are_one_line(self):
