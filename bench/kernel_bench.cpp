@@ -29,10 +29,10 @@
 #include <thread>
 #include <vector>
 
-#include "scatter/kernel.hpp"
-#include "scatter/kernel_fast.hpp"
-#include "scatter/kernel_fast_urms.hpp"
-#include "scatter/kernel_moments.hpp"
+#include "scatter/engine.hpp"
+#include "scatter/moments_engine.hpp"
+#include "scatter/pairs_engine.hpp"
+#include "scatter/urms_eval.hpp"
 #include "support/double_eval.hpp"
 #include "support/urms_records.hpp"
 
@@ -168,7 +168,7 @@ void run(benchmark::State& state, Impl impl) {
   state.counters["terms/s"] = benchmark::Counter(terms * static_cast<double>(state.iterations()),
                                                  benchmark::Counter::kIsRate);
   if (impl == Impl::Pairs) {
-    const detail::FastReport rep = detail::last_fast_report();
+    const detail::PairsReport rep = detail::last_pairs_report();
     state.counters["passes"] = rep.passes;
     state.counters["mode"] = rep.final_mode;
     state.counters["threads"] = rep.threads;
@@ -198,7 +198,7 @@ void BM_FastMode(benchmark::State& state) {
   const util::Model model = random_model(n);
   const std::vector<float> q = grid(nq);
   const BlockRequest req = request(static_cast<int>(state.range(2)));
-  const detail::ForcedFastMode forced(static_cast<int>(state.range(3)));
+  const detail::ForcedPairsMode forced(static_cast<int>(state.range(3)));
   for (auto _ : state) {
     auto blocks = compute_blocks(Impl::Pairs, model, q, req, 0);
     benchmark::DoNotOptimize(blocks.data());

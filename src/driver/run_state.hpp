@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "scatter/kernel.hpp"
+#include "scatter/engine.hpp"
 #include "scatter/thermal.hpp"
 #include "util/coords_reader.hpp"
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <bit>
 
-#include "scatter/kernel_fast_urms.hpp"
 #include "scatter/thermal.hpp"
+#include "scatter/urms_eval.hpp"
 
 namespace zalmor::scatter::detail {
 

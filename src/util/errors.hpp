@@ -1,4 +1,4 @@
-// The two ways a run ends early; only main() prints their last words and picks the status.
+// The ways a run ends early; only main() prints their last words and picks the status.
 #pragma once
 
 #include <stdexcept>

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "scatter/kernel.hpp"
+#include "scatter/engine.hpp"
 #include "scatter/thermal.hpp"
 #include "support/urms_records.hpp"
 

@@ -201,7 +201,7 @@ TEST(Readurms, MissingFileOrCountEndsTheRun) {
 
 TEST(Readurms, LoadsTheShippedNaClExample) {
   // Resolved by name, since the test-data folder need not exist.
-  const fs::path repo = fs::path(ZALMOR_TEST_DATA).parent_path().parent_path();
+  const fs::path repo = fs::path(ZALMOR_SOURCE_DIR);
   const Loaded loaded = load((repo / "examples" / "nacl.urms").string(), 2);
   ASSERT_EQ(loaded.result.ierr, 0) << loaded.result.message;
   EXPECT_EQ(loaded.result.nrec, 5);

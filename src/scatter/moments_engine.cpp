@@ -11,7 +11,7 @@
 // Moments are integers (offsets in units of 2^-24 Angstrom) added modulo 2^64, so the
 // histograms do not depend on how the pairs were shared among threads, and each Q value's
 // sum runs over the bins in one fixed order: results are the same for any thread count.
-#include "scatter/kernel_moments.hpp"
+#include "scatter/moments_engine.hpp"
 
 #include <omp.h>
 
@@ -29,7 +29,7 @@
 #include <unordered_map>
 
 #include "scatter/groups.hpp"
-#include "scatter/kernel_fast.hpp"
+#include "scatter/pairs_engine.hpp"
 #include "scatter/region_failure.hpp"
 
 namespace zalmor::scatter::detail {
@@ -505,23 +505,7 @@ class Moments {
     m.m3 += static_cast<std::uint64_t>(d2 * d);
   }
 
-  // The class of u (UrmsEval::classify) of a record at r, without u.
-  static int class_at(const UrmsEval& e, float r) {
-    if (e.imode == 1) {
-      int seg = 0;
-      for (int m = 1; m <= e.npoint - 1; ++m) {
-        if (r > e.rbreak[static_cast<std::size_t>(m - 1)]) seg = m;
-      }
-      return seg;
-    }
-    if (e.imode == 2 || e.imode == 3) {
-      for (int m = 1; m <= e.npoint - 1; ++m) {
-        if (r < e.rbreak[static_cast<std::size_t>(m - 1)]) return m - 1;
-      }
-      return kClassTail;
-    }
-    return kClassDefault;
-  }
+  static int class_at(const UrmsEval& e, float r) { return e.segment(r); }
 
   int class_of(int rec, float r) const {
     return rec < 0 ? kClassDefault : class_at(plan_.evals[static_cast<std::size_t>(rec)], r);
@@ -882,7 +866,7 @@ std::vector<std::vector<float>> compute_moments_or_pairs(const util::Model& mode
     const double from = std::min(reached, 0.99);
     rest = [&progress, from](double f) { progress(from + (1.0 - from) * f); };
   }
-  return compute_fast(model, q, request, threads, rest);
+  return compute_pairs(model, q, request, threads, rest);
 }
 
 std::vector<std::vector<float>> compute_auto(const util::Model& model, std::span<const float> q,
@@ -895,7 +879,7 @@ std::vector<std::vector<float>> compute_auto(const util::Model& model, std::span
       return compute_moments_or_pairs(model, q, request, threads, progress);
     }
   }
-  return compute_fast(model, q, request, threads, progress);
+  return compute_pairs(model, q, request, threads, progress);
 }
 
 bool compute_moments(const util::Model& model, std::span<const float> q,

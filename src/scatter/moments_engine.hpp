@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "scatter/kernel.hpp"
-#include "scatter/kernel_fast_engine.hpp"
+#include "scatter/engine.hpp"
+#include "scatter/groups.hpp"
 
 namespace zalmor::scatter::detail {
 
@@ -40,7 +40,7 @@ struct BinCoefficients {
   std::vector<std::uint8_t> used;  // per block: any pairs
 };
 
-// Per instruction set (kernel_moments_simd.cpp).
+// Per instruction set (moments_simd.cpp).
 // Distances of atom i to atoms j0 .. j0 + n - 1 exactly as dist() rounds them, with each
 // distance's bin and offset D from the bin centre (for distances from kExactFrom on).
 void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,

@@ -1,6 +1,6 @@
-// Data shared by the pairs engine's driver (kernel_fast.cpp) and its kernels, which are
-// compiled once per instruction set (kernel_fast_simd.cpp); see docs/engines.md. Private to
-// the scatter library.
+// Data shared by the pairs engine's driver (pairs_engine.cpp) and its kernels, which are
+// compiled once per instruction set (pairs_simd.cpp); see docs/engines.md. Private to
+// the pairs engine: what other engines share with it is in groups.hpp.
 //
 // The engine visits every unordered pair once and adds its term to one or two "groups":
 // sets of pairs whose thermal factor and block coefficients are common, so that the factor,
@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "scatter/groups.hpp"
 #include "util/memory.hpp"
 
 namespace zalmor::scatter::detail {
@@ -62,90 +63,6 @@ enum class Mode : int {
   kDirect = 3,            // every term at its stored Q value, in double precision
 };
 
-// Classes of u of an option-4 record: step segments 0..99 have a constant u, as does the
-// default 0.05 of a missing record; the continuous tails of models 2 and 3 vary per pair.
-inline constexpr int kClassDefault = 100;
-inline constexpr int kClassTail = 101;
-inline constexpr int kClasses = 102;
-inline constexpr int kRoles = 4;  // shared, partial only, total only (two atom orders)
-
-struct GroupSpec {
-  float u = 0.0f;         // Angstrom, when the thermal factor is common to the group
-  bool damped = false;    // a common factor exp(-(u Q)^2 / 2) applies
-  bool per_pair = false;  // every pair brings its own u
-  int partial = -1;       // 0-based partial block the group adds to, or -1
-  int record = -1;        // option 4: the evaluator of the group's .urms record, or -1
-  double c_partial = 0;   // coefficient of the group's sum in that block
-  double c_total = 0;     // coefficient in the total
-};
-
-// u(r) of one .urms record with the class of the value. Tails of model 3 come from a table
-// of the record's correlated Debye value (see kernel_fast_urms.cpp).
-struct UrmsEval {
-  int imode = 0;
-  int npoint = 0;
-  std::array<float, 100> urms{};
-  std::array<float, 100> rbreak{};
-  float a1 = 0, a2 = 0;
-  // Model-3 tail: u^2 at r_start + i * step, i = 0..n-1, interpolated cubically, in segments
-  // whose step doubles (see build_tail_table).
-  struct Segment {
-    double r0 = 0, step = 0, inv_step = 0, r1 = 0;  // covers [r0, r1)
-    std::vector<double> v;
-  };
-  std::vector<Segment> segments;
-  double r_end = 0;             // beyond: the exact evaluator
-  const void* exact = nullptr;  // RecordEvaluator*, for distances outside the table
-
-  float tail_model3(float r) const;  // kernel_fast_urms.cpp
-  // u^2 of the continuous tail (models 2 and 3) at r in double precision, smooth where the
-  // record is: the moments engine expands it about bin centres.
-  double tail_u2(double r) const;
-
-  // The class of u at r; u is set.
-  int classify(float r, float& u) const {
-    if (imode == 1) {
-      int seg = 0;
-      for (int m = 1; m <= npoint - 1; ++m) {
-        if (r > rbreak[static_cast<std::size_t>(m - 1)]) seg = m;
-      }
-      u = urms[static_cast<std::size_t>(seg)];
-      return seg;
-    }
-    if (imode == 2 || imode == 3) {
-      int seg = -1;
-      for (int m = npoint - 1; m >= 1; --m) {
-        if (r < rbreak[static_cast<std::size_t>(m - 1)]) seg = m - 1;
-      }
-      if (seg >= 0) {
-        u = urms[static_cast<std::size_t>(seg)];
-        return seg;
-      }
-      if (imode == 2) {
-        const float last = urms[static_cast<std::size_t>(npoint - 1)];
-        const float v = last * last - a1 / r - a2 / (r * r);
-        u = v > 0.0f ? std::sqrt(v) : 0.0f;
-      } else {
-        u = tail_model3(r);
-      }
-      return kClassTail;
-    }
-    u = 0.05f;
-    return kClassDefault;
-  }
-};
-
-// The atoms sorted by type (then model order), so that the partner atoms of each type form
-// one run.
-struct PairSource {
-  std::vector<float> x, y, z;
-  std::vector<int> type;       // 1..ntypes
-  std::vector<int> orig;       // index in the model
-  std::vector<int> run_begin;  // [t] first sorted atom of type t, t = 1..ntypes + 1
-};
-
-struct GroupPlan;  // groups.hpp
-
 // Everything a chunk of rows needs; shared read-only by all threads.
 struct Job {
   const PairSource* atoms = nullptr;
@@ -157,7 +74,7 @@ struct Job {
   int len_pad = 0;           // len rounded up to kPad
   double q0 = 0, h = 0;      // uniform fit of the grid: Q_k = q0 + k h
   double qmax_abs = 0;       // largest |q|
-  // Grid factors of the error bounds (see estimate in kernel_fast.cpp).
+  // Grid factors of the error bounds (see estimate in pairs_engine.cpp).
   double g1 = 0, g2 = 0;
 
   int row_begin = 0, row_end = 0;  // sorted atoms whose pairs with later atoms are summed
@@ -186,7 +103,7 @@ struct GroupAcc {
   AlignedArray<double> s64, c64, u64, d64;
   AlignedArray<double> srow, crow, urow;  // the double recurrences' rows
   // Per Q: sum over flushes of the flushed float sum squared, which sizes the rounding of
-  // the float sums (see assemble in kernel_fast.cpp).
+  // the float sums (see assemble in pairs_engine.cpp).
   AlignedArray<double> v64;
   int batches = 0;  // since the last flush
   int npend = 0;

@@ -7,7 +7,7 @@
 
 // clang-format off
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "scatter/kernel_moments_simd.cpp"
+#define HWY_TARGET_INCLUDE "scatter/moments_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 #include <hwy/contrib/math/math-inl.h>
@@ -16,7 +16,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "scatter/kernel_moments.hpp"
+#include "scatter/moments_engine.hpp"
 
 HWY_BEFORE_NAMESPACE();
 namespace zalmor::scatter::detail {

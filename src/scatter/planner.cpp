@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "scatter/kernel.hpp"
-#include "scatter/kernel_fast.hpp"
-#include "scatter/kernel_moments.hpp"
+#include "scatter/engine.hpp"
+#include "scatter/moments_engine.hpp"
+#include "scatter/pairs_engine.hpp"
 
 namespace zalmor::scatter {
 
@@ -44,7 +44,7 @@ std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& mod
     case Impl::Reference:
       return compute_reference(model, q, request, progress);
     case Impl::Pairs:
-      return detail::compute_fast(model, q, request, threads, progress);
+      return detail::compute_pairs(model, q, request, threads, progress);
     case Impl::Moments:
       return detail::compute_moments_or_pairs(model, q, request, threads, progress);
     case Impl::Auto:

@@ -1,6 +1,6 @@
 // The fast engine against a double-precision evaluation of the same terms at the stored Q
 // values, against the literal kernels, and across thread counts.
-#include "scatter/kernel_fast.hpp"
+#include "scatter/pairs_engine.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "scatter/kernel.hpp"
-#include "scatter/kernel_fast_urms.hpp"
+#include "scatter/engine.hpp"
+#include "scatter/urms_eval.hpp"
 #include "support/double_eval.hpp"
 
 namespace zalmor::scatter {
@@ -31,7 +31,7 @@ struct Case {
 
 void expect_accurate(const Case& c, const std::vector<std::vector<double>>& want) {
   const auto got = compute_blocks(Impl::Pairs, c.model, c.q, c.request, 1);
-  const auto report = detail::last_fast_report();
+  const auto report = detail::last_pairs_report();
   const auto err = relative_errors(got, want);
   for (std::size_t b = 0; b < err.size(); ++b) {
     EXPECT_LT(err[b], kTolerance) << c.name << ": block " << b + 1 << " (mode " << report.final_mode
@@ -44,7 +44,7 @@ void expect_accurate(const Case& c, const std::vector<std::vector<double>>& want
 
 void expect_accurate(const Case& c) { expect_accurate(c, double_eval(c.model, c.q, c.request)); }
 
-TEST(FastKernel, EveryThermalOptionMatchesDoublePrecision) {
+TEST(PairsEngine, EveryThermalOptionMatchesDoublePrecision) {
   // 250 atoms, two types, the driver's grid: the float recurrences suffice.
   const auto model = random_model(250, 18.0f, 2, 7);
   const auto q = driver_grid(50.0f, 2000, false);
@@ -55,7 +55,7 @@ TEST(FastKernel, EveryThermalOptionMatchesDoublePrecision) {
   }
 }
 
-TEST(FastKernel, UrmsRecordsOfEveryModelMatchDoublePrecision) {
+TEST(PairsEngine, UrmsRecordsOfEveryModelMatchDoublePrecision) {
   UrmsTable table;
   add_record(table, 1, 1, 1, {0.05f, 0.08f, 0.1f}, {2.0f, 3.0f});
   UrmsRecord& tail = add_record(table, 2, 2, 2, {0.05f, 0.09f}, {2.5f});
@@ -80,7 +80,7 @@ TEST(FastKernel, UrmsRecordsOfEveryModelMatchDoublePrecision) {
   expect_accurate(bare);
 }
 
-TEST(FastKernel, EveryRecurrencePassStaysAccurateOnSmallModels) {
+TEST(PairsEngine, EveryRecurrencePassStaysAccurateOnSmallModels) {
   // Below the sizes where the bounds alone decide, each recurrence pass still has to be
   // within the tolerance on ordinary models.
   UrmsTable table;
@@ -95,13 +95,13 @@ TEST(FastKernel, EveryRecurrencePassStaysAccurateOnSmallModels) {
              request_for(2, {1.0f, 2.0f}, 120.0f)};
       c.request.thermal = thermal_option(option);
       c.request.thermal.urms = &table;
-      const detail::ForcedFastMode forced(mode);
+      const detail::ForcedPairsMode forced(mode);
       expect_accurate(c);
     }
   }
 }
 
-TEST(FastKernel, LongGridsRunInSlabs) {
+TEST(PairsEngine, LongGridsRunInSlabs) {
   // 20001 Q values from 0: three passes over the pairs, each starting its recurrences anew.
   const auto model = random_model(30, 6.0f, 2, 59);
   const auto q = driver_grid(100.0f, 20000, true);
@@ -110,12 +110,12 @@ TEST(FastKernel, LongGridsRunInSlabs) {
   const auto want = double_eval(c.model, c.q, c.request);
   for (int mode : {0, 1, 2, 3}) {
     c.name = "slabs, mode " + std::to_string(mode);
-    const detail::ForcedFastMode forced(mode);
+    const detail::ForcedPairsMode forced(mode);
     expect_accurate(c, want);
   }
 }
 
-TEST(FastKernel, EdgeCasesOfGridAndGeometry) {
+TEST(PairsEngine, EdgeCasesOfGridAndGeometry) {
   std::vector<Case> cases;
   {
     // Coincident atoms, a pair exactly at the cutoff, and the grid from Q = 0.
@@ -166,7 +166,7 @@ TEST(FastKernel, EdgeCasesOfGridAndGeometry) {
   for (const Case& c : cases) expect_accurate(c);
 }
 
-TEST(FastKernel, DistancesRoundExactlyAsDist) {
+TEST(PairsEngine, DistancesRoundExactlyAsDist) {
   // Cutoffs set to distances of the model: a pair whose distance rounds differently from
   // dist() lands on the wrong side and takes a very different u.
   const auto model = random_model(90, 11.0f, 2, 47);
@@ -185,7 +185,7 @@ TEST(FastKernel, DistancesRoundExactlyAsDist) {
   }
 }
 
-TEST(FastKernel, EmptyInputsGiveZeros) {
+TEST(PairsEngine, EmptyInputsGiveZeros) {
   const auto q = driver_grid(10.0f, 100, false);
   const BlockRequest req = request_for(2, {1.0f, 1.0f}, 1.0f);
   util::Model one = random_model(1, 5.0f, 1, 1);
@@ -208,13 +208,13 @@ TEST(FastKernel, EmptyInputsGiveZeros) {
   EXPECT_FLOAT_EQ(at_zero[0][0], 2.0f * req.weight[0] * 435.0f);  // 30 * 29 / 2 pairs
 }
 
-TEST(FastKernel, EveryInstructionSetMatchesDoublePrecision) {
+TEST(PairsEngine, EveryInstructionSetMatchesDoublePrecision) {
   UrmsTable table;
   add_record(table, 1, 1, 3, {0.06f, 300.0f}, {2.4f});
   add_record(table, 1, 2, 1, {0.05f, 0.1f}, {2.5f});
   const auto model = random_model(60, 9.0f, 2, 43);
   const auto q = driver_grid(50.0f, 320, false);
-  const auto targets = detail::fast_targets();
+  const auto targets = detail::pairs_targets();
   ASSERT_FALSE(targets.empty());
   for (int option : {0, 3, 4}) {
     Case c{"", model, q, request_for(2, {1.0f, 2.0f}, 60.0f)};
@@ -222,31 +222,31 @@ TEST(FastKernel, EveryInstructionSetMatchesDoublePrecision) {
     c.request.thermal.urms = &table;
     const auto want = double_eval(c.model, c.q, c.request);
     for (std::int64_t target : targets) {
-      const detail::FastTargetChoice chosen(target);
+      const detail::PairsTargetChoice chosen(target);
       for (int mode : {0, 1, 2, 3}) {
-        c.name = detail::fast_target_name(target) + " option " + std::to_string(option) + " mode " +
-                 std::to_string(mode);
-        const detail::ForcedFastMode forced(mode);
+        c.name = detail::pairs_target_name(target) + " option " + std::to_string(option) +
+                 " mode " + std::to_string(mode);
+        const detail::ForcedPairsMode forced(mode);
         expect_accurate(c, want);
       }
     }
   }
 }
 
-TEST(FastKernel, ResultsDoNotDependOnTheThreadCount) {
+TEST(PairsEngine, ResultsDoNotDependOnTheThreadCount) {
   // Large enough for two chunks, so that the chunks' order of addition matters.
   const auto model = random_model(1100, 27.0f, 2, 23);
   const auto q = driver_grid(50.0f, 1500, false);
   BlockRequest req = request_for(2, {1.0f, 1.5f}, 1100.0f);
   req.thermal = thermal_option(3);
   const auto one = compute_blocks(Impl::Pairs, model, q, req, 1);
-  EXPECT_EQ(detail::last_fast_report().threads, 1);
+  EXPECT_EQ(detail::last_pairs_report().threads, 1);
   for (int threads : {2, 3}) {
     EXPECT_EQ(compute_blocks(Impl::Pairs, model, q, req, threads), one) << threads << " threads";
   }
 }
 
-TEST(FastKernel, AgreesWithTheLiteralKernels) {
+TEST(PairsEngine, AgreesWithTheLiteralKernels) {
   UrmsTable table;
   add_record(table, 1, 1, 1, {0.05f, 0.09f}, {2.2f});
   add_record(table, 1, 2, 3, {0.06f, 300.0f}, {2.5f});
@@ -268,7 +268,7 @@ TEST(FastKernel, AgreesWithTheLiteralKernels) {
   }
 }
 
-TEST(FastKernel, TotalIsLikePlusTwiceUnlikePartials) {
+TEST(PairsEngine, TotalIsLikePlusTwiceUnlikePartials) {
   const auto model = random_model(200, 15.0f, 3, 31);
   const auto q = driver_grid(50.0f, 1000, false);
   BlockRequest req = request_for(3, {2.0f, 5.0f, 1.0f}, 200.0f);
@@ -284,7 +284,7 @@ TEST(FastKernel, TotalIsLikePlusTwiceUnlikePartials) {
   EXPECT_LT(worst, 4e-7 * scale);
 }
 
-TEST(FastKernel, ProgressRisesToOneFromOneThread) {
+TEST(PairsEngine, ProgressRisesToOneFromOneThread) {
   const auto model = random_model(1100, 27.0f, 2, 37);
   const auto q = driver_grid(50.0f, 1500, false);
   const BlockRequest req = request_for(2, {1.0f, 1.0f}, 1100.0f);
@@ -301,7 +301,7 @@ TEST(FastKernel, ProgressRisesToOneFromOneThread) {
   for (const auto& id : callers) EXPECT_EQ(id, callers.front());
 }
 
-TEST(FastKernel, TabulatedDebyeTailFollowsTheRecord) {
+TEST(PairsEngine, TabulatedDebyeTailFollowsTheRecord) {
   for (float temp : {0.0f, 30.0f, 300.0f}) {
     UrmsTable table;
     UrmsRecord& rec = add_record(table, 1, 1, 3, {0.04f, temp}, {1.8f});

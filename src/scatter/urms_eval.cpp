@@ -1,4 +1,4 @@
-// Option 4 for the fast engine: .urms records as UrmsEval, with tabulated model-3 tails.
+// Option 4 for the pairs engine: .urms records as UrmsEval, with tabulated model-3 tails.
 //
 // The correlated Debye value v(r) = u^2 of a model-3 tail is smooth: it oscillates with the
 // period 2 pi / qD of the Debye wave vectors and its oscillating part fades like 1 / r. It is
@@ -6,7 +6,7 @@
 // segments of 512 intervals, each segment with twice the spacing of the one before, and
 // interpolated by cubics through four nodes. The first spacing resolves a period with about
 // 40 nodes, which keeps u within about 2e-7 relative of the exact value from 1 Angstrom on.
-#include "scatter/kernel_fast_urms.hpp"
+#include "scatter/urms_eval.hpp"
 
 #include <omp.h>
 

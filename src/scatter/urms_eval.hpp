@@ -1,10 +1,10 @@
-// Option 4 for the fast engine: u(r) of .urms records, with the correlated Debye tail of
+// Option 4 for the pairs engine: u(r) of .urms records, with the correlated Debye tail of
 // model 3 tabulated once per record instead of two 10000-point quadratures per pair.
 #pragma once
 
 #include <memory>
 
-#include "scatter/kernel_fast_engine.hpp"
+#include "scatter/groups.hpp"
 #include "scatter/thermal.hpp"
 
 namespace zalmor::scatter::detail {

@@ -1,7 +1,7 @@
 // The moments engine against a double-precision evaluation of the same terms at the stored Q
 // values, on every thermal option and instruction set, on geometries that stress the bins,
 // and across thread counts.
-#include "scatter/kernel_moments.hpp"
+#include "scatter/moments_engine.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "scatter/kernel.hpp"
-#include "scatter/kernel_fast.hpp"
+#include "scatter/engine.hpp"
+#include "scatter/pairs_engine.hpp"
 #include "support/double_eval.hpp"
 
 namespace zalmor::scatter {
@@ -68,7 +68,7 @@ util::Model crystal(int cells, float a) {
   return m;
 }
 
-TEST(MomentsKernel, EveryThermalOptionMatchesDoublePrecision) {
+TEST(MomentsEngine, EveryThermalOptionMatchesDoublePrecision) {
   const util::Model model = random_model(150, 11.0f, 2, 7);
   for (int option : {0, 1, 2, 3}) {
     MomentsCase c{"option " + std::to_string(option), model, wide_grid(),
@@ -78,7 +78,7 @@ TEST(MomentsKernel, EveryThermalOptionMatchesDoublePrecision) {
   }
 }
 
-TEST(MomentsKernel, UrmsRecordsWithBreaksInsideTheModel) {
+TEST(MomentsEngine, UrmsRecordsWithBreaksInsideTheModel) {
   const util::Model model = random_model(110, 10.0f, 2, 11);
   UrmsTable table;
   add_record(table, 1, 1, 1, {0.05f, 0.08f, 0.1f}, {2.5f, 5.0f});
@@ -96,7 +96,7 @@ TEST(MomentsKernel, UrmsRecordsWithBreaksInsideTheModel) {
   }
 }
 
-TEST(MomentsKernel, CrystalWithManyEqualDistances) {
+TEST(MomentsEngine, CrystalWithManyEqualDistances) {
   MomentsCase c{"crystal", crystal(4, 2.82f), wide_grid(), request_for(2, {3.63f, 9.577f}, 250.0f)};
   for (int option : {0, 3}) {
     c.request.thermal = thermal_option(option);
@@ -105,7 +105,7 @@ TEST(MomentsKernel, CrystalWithManyEqualDistances) {
   }
 }
 
-TEST(MomentsKernel, PairsJustAcrossBinEdges) {
+TEST(MomentsEngine, PairsJustAcrossBinEdges) {
   // Atoms on a line whose distances fall 5e-5 Angstrom either side of bin edges (multiples of
   // 2^-10 Angstrom), and a few closer than the bins take, one pair coincident.
   util::Model m;
@@ -131,7 +131,7 @@ TEST(MomentsKernel, PairsJustAcrossBinEdges) {
   EXPECT_EQ(detail::last_moments_report().direct_pairs, 6);
 }
 
-TEST(MomentsKernel, PairAtExactlyTheCutoff) {
+TEST(MomentsEngine, PairAtExactlyTheCutoff) {
   // A cutoff equal to a distance of the model: the pair takes the long-distance u, and a
   // pair whose distance rounds differently from dist() would take the other one.
   const auto model = random_model(80, 9.0f, 2, 47);
@@ -147,7 +147,7 @@ TEST(MomentsKernel, PairAtExactlyTheCutoff) {
   }
 }
 
-TEST(MomentsKernel, CancellingScatteringLengthsStayWithinTheContract) {
+TEST(MomentsEngine, CancellingScatteringLengthsStayWithinTheContract) {
   // b of opposite signs: the total is a small difference of large partial sums. Either the
   // bound accepts the moments or the pairs engine takes over; the blocks hold either way.
   const util::Model model = random_model(200, 10.0f, 2, 5);
@@ -159,7 +159,7 @@ TEST(MomentsKernel, CancellingScatteringLengthsStayWithinTheContract) {
   for (double e : relative_errors(got, want)) EXPECT_LT(e, 1e-6);
 }
 
-TEST(MomentsKernel, RefusesWhereItsBoundFailsAndThePairsEngineTakesOver) {
+TEST(MomentsEngine, RefusesWhereItsBoundFailsAndThePairsEngineTakesOver) {
   // At Q near 0 the bins' rounding, divided by Q, outgrows the tolerance: the engine must
   // say so, and compute_blocks must still deliver accurate blocks.
   const util::Model model = random_model(120, 10.0f, 2, 3);
@@ -177,7 +177,7 @@ TEST(MomentsKernel, RefusesWhereItsBoundFailsAndThePairsEngineTakesOver) {
   EXPECT_EQ(seen.back(), 1.0);
 }
 
-TEST(MomentsKernel, EveryInstructionSetMatchesDoublePrecision) {
+TEST(MomentsEngine, EveryInstructionSetMatchesDoublePrecision) {
   UrmsTable table;
   add_record(table, 1, 1, 3, {0.06f, 300.0f}, {2.4f});
   add_record(table, 1, 2, 1, {0.05f, 0.1f}, {2.5f});
@@ -185,7 +185,7 @@ TEST(MomentsKernel, EveryInstructionSetMatchesDoublePrecision) {
   // Small enough for the slowest targets in a sanitizer build: bins cost by the Angstrom.
   const auto model = random_model(50, 6.5f, 2, 43);
   const auto q = driver_grid(55.0f, 150, false);
-  const auto targets = detail::fast_targets();
+  const auto targets = detail::pairs_targets();
   ASSERT_FALSE(targets.empty());
   for (int option : {0, 1, 2, 3, 4}) {
     MomentsCase c{"", model, q, request_for(2, {1.0f, 2.0f}, 50.0f)};
@@ -193,14 +193,14 @@ TEST(MomentsKernel, EveryInstructionSetMatchesDoublePrecision) {
     c.request.thermal.urms = &table;
     const auto want = double_eval(c.model, c.q, c.request);
     for (std::int64_t target : targets) {
-      const detail::FastTargetChoice chosen(target);
-      c.name = detail::fast_target_name(target) + " option " + std::to_string(option);
+      const detail::PairsTargetChoice chosen(target);
+      c.name = detail::pairs_target_name(target) + " option " + std::to_string(option);
       expect_moments_accurate(c, want);
     }
   }
 }
 
-TEST(MomentsKernel, ResultsDoNotDependOnTheThreadCount) {
+TEST(MomentsEngine, ResultsDoNotDependOnTheThreadCount) {
   UrmsTable table;
   add_record(table, 1, 2, 3, {0.07f, 300.0f}, {3.0f});
   const auto model = random_model(400, 14.0f, 2, 19);
@@ -216,7 +216,7 @@ TEST(MomentsKernel, ResultsDoNotDependOnTheThreadCount) {
   }
 }
 
-TEST(MomentsKernel, CostModelPrefersBinsForLargeModelsAndPairsForSmallOnes) {
+TEST(MomentsEngine, CostModelPrefersBinsForLargeModelsAndPairsForSmallOnes) {
   const BlockRequest req = request_for(2, {1.0f, 2.0f}, 1.0f);
   const auto small = detail::estimate_costs(random_model(100, 12.0f, 2, 1), 2500, req, 2);
   EXPECT_LT(small.pairs, small.moments);
@@ -230,7 +230,7 @@ TEST(MomentsKernel, CostModelPrefersBinsForLargeModelsAndPairsForSmallOnes) {
   EXPECT_FALSE(detail::estimate_costs(sparse, 2500, req, 2).moments_fits);
 }
 
-TEST(MomentsKernel, CostModelCountsClosePairsAndLeavesPackedModelsToThePairsEngine) {
+TEST(MomentsEngine, CostModelCountsClosePairsAndLeavesPackedModelsToThePairsEngine) {
   // Pairs closer than 0.5 A are summed one by one over the whole grid: a model scaled by 0 or
   // packed into a fraction of an Angstrom must not be given to the moments engine.
   const BlockRequest req = request_for(2, {1.0f, 2.0f}, 1.0f);

@@ -44,8 +44,9 @@ float dist(std::span<const float> xyz, int i, int j);
 // (t, t) are 1..ntypes, then the unlike pairs in row order.
 int partial_number(int a, int b, int ntypes);
 
-// The literal reference kernels, the yardstick of every faster one: Q outermost, pairs
-// in model order, each pair term formed and rounded as the Debye sum is defined, summed
+// The literal reference kernels, the yardstick of every faster one: each Q value's terms
+// added over the pairs in model order (the loops run pairs outermost, which gives the same
+// sums bit for bit), each pair term formed and rounded as the Debye sum is defined, summed
 // in double and rounded to float once.
 // i_AB(Q) = w * sum over ordered pairs (i != j, type_i = A, type_j = B) of sinc(Q r) T.
 void zalmor_partial(const util::Model& model, std::span<const float> q, std::span<float> out,

@@ -1,6 +1,6 @@
 // The pairs engine (docs/engines.md): one pass over the unordered pairs computes every block.
 //
-// Pairs are sorted into groups (kernel_fast_engine.hpp) whose sums are formed by float
+// Pairs are sorted into groups (pairs_kernels.hpp) whose sums are formed by float
 // recurrences in Q on the uniform grid that the stored Q values round. How far those sums
 // can be from a double-precision evaluation at the stored Q values is estimated per group
 // and per Q while they are formed (worst case for the systematic parts, in quadrature for
@@ -12,7 +12,7 @@
 // Threads share a fixed partition of the rows into chunks (independent of the thread count);
 // each chunk is summed from zero and the chunks' sums are added along a fixed binary tree, so
 // the result does not depend on how many threads ran or in which order chunks finished.
-#include "scatter/kernel_fast.hpp"
+#include "scatter/pairs_engine.hpp"
 
 #include <omp.h>
 
@@ -28,10 +28,10 @@
 #include <mutex>
 
 #include "scatter/groups.hpp"
-#include "scatter/kernel_fast_engine.hpp"
-#include "scatter/kernel_fast_urms.hpp"
+#include "scatter/pairs_kernels.hpp"
 #include "scatter/region_failure.hpp"
 #include "scatter/thermal.hpp"
+#include "scatter/urms_eval.hpp"
 
 namespace zalmor::scatter::detail {
 
@@ -314,8 +314,8 @@ class Calculation {
     return out;
   }
 
-  FastReport fast_report() const {
-    FastReport r = report_;
+  PairsReport pairs_report() const {
+    PairsReport r = report_;
     r.threads = threads_;
     return r;
   }
@@ -517,26 +517,26 @@ class Calculation {
   std::map<std::pair<int, std::uint32_t>, std::int64_t> zero_pairs_;
   int passes_done_ = 0;
   int passes_planned_ = 1;
-  FastReport report_;
+  PairsReport report_;
 };
 
 }  // namespace
 
 namespace {
-thread_local FastReport last_report;
+thread_local PairsReport last_report;
 }  // namespace
 
-FastReport last_fast_report() { return last_report; }
+PairsReport last_pairs_report() { return last_report; }
 
-void force_fast_mode(int mode) { forced_mode = mode; }
-int forced_fast_mode() { return forced_mode; }
+void force_pairs_mode(int mode) { forced_mode = mode; }
+int forced_pairs_mode() { return forced_mode; }
 
-std::vector<std::vector<float>> compute_fast(const util::Model& model, std::span<const float> q,
-                                             const BlockRequest& request, int threads,
-                                             const Progress& progress) {
+std::vector<std::vector<float>> compute_pairs(const util::Model& model, std::span<const float> q,
+                                              const BlockRequest& request, int threads,
+                                              const Progress& progress) {
   Calculation calc(model, q, request, threads, progress);
   auto blocks = calc.run();
-  last_report = calc.fast_report();
+  last_report = calc.pairs_report();
   return blocks;
 }
 

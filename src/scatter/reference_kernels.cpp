@@ -12,7 +12,7 @@
 #include <cmath>
 #include <vector>
 
-#include "scatter/kernel.hpp"
+#include "scatter/engine.hpp"
 
 namespace zalmor::scatter {
 

@@ -23,7 +23,7 @@
 
 // clang-format off
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "scatter/kernel_fast_simd.cpp"
+#define HWY_TARGET_INCLUDE "scatter/pairs_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 #include <hwy/contrib/math/math-inl.h>
@@ -36,8 +36,8 @@
 #include <vector>
 
 #include "scatter/groups.hpp"
-#include "scatter/kernel_fast.hpp"
-#include "scatter/kernel_fast_engine.hpp"
+#include "scatter/pairs_engine.hpp"
+#include "scatter/pairs_kernels.hpp"
 
 HWY_BEFORE_NAMESPACE();
 namespace zalmor::scatter::detail {
@@ -1209,11 +1209,11 @@ void process_chunk(const Job& job, ChunkState& state) {
 
 int float_lanes() { return HWY_DYNAMIC_DISPATCH(FloatLanes)(); }
 
-std::vector<std::int64_t> fast_targets() { return hwy::SupportedAndGeneratedTargets(); }
+std::vector<std::int64_t> pairs_targets() { return hwy::SupportedAndGeneratedTargets(); }
 
-std::string fast_target_name(std::int64_t target) { return hwy::TargetName(target); }
+std::string pairs_target_name(std::int64_t target) { return hwy::TargetName(target); }
 
-void use_fast_target(std::int64_t target) { hwy::SetSupportedTargetsForTest(target); }
+void use_pairs_target(std::int64_t target) { hwy::SetSupportedTargetsForTest(target); }
 
 }  // namespace zalmor::scatter::detail
 #endif

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "scatter/kernel.hpp"
+#include "scatter/engine.hpp"
 
 namespace zalmor::scatter {
 namespace {
