@@ -28,6 +28,7 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "scatter/engines.hpp"
 #include "scatter/groups.hpp"
 #include "scatter/pairs_engine.hpp"
 #include "scatter/region_failure.hpp"
@@ -51,10 +52,8 @@ constexpr int kRowBlock = 512;
 constexpr std::size_t kMemoryLimit = std::size_t{400} << 20;
 
 // Cost model, seconds per unit of work on one core of the development machine.
-constexpr double kPairsTerm = 1.0 / 3.5e10;      // pair-Q term of the pairs engine
-constexpr double kPairsTailTerm = 1.0 / 1.2e10;  // same with a per-pair u
-constexpr double kMomentsPair = 1.0 / 2.5e8;     // pair of the pass over pairs
-constexpr double kMomentsBinQ = 1.0 / 2.0e9;     // bin-Q term
+constexpr double kMomentsPair = 1.0 / 2.5e8;  // pair of the pass over pairs
+constexpr double kMomentsBinQ = 1.0 / 2.0e9;  // bin-Q term
 constexpr double kMomentsTailBinQ = 1.0 / 6.0e8;
 constexpr double kMomentsDirectTerm = 1.0 / 4.0e7;  // pair-Q term of a close pair
 // Close pairs kept for the direct sums at most (12 bytes each); beyond, the pairs engine.
@@ -173,6 +172,15 @@ class Moments {
     threads_ = std::max(1, threads > 0 ? threads : omp_get_max_threads());
   }
 
+  // Readies a state built for the estimate for the calculation itself: the tables of the
+  // correlated Debye tails, and where progress goes.
+  void complete(const BlockRequest& req, const Progress& progress) {
+    plan_ = GroupPlan{};
+    plan_groups(req, r_max_, plan_);
+    ranges();
+    progress_ = ThrottledProgress(progress);
+  }
+
   bool run(std::vector<std::vector<float>>& out) {
     const auto nq = q_.size();
     const auto nb = static_cast<std::size_t>(nblocks_);
@@ -188,14 +196,20 @@ class Moments {
       batch_ = static_cast<double>(b);
       stage_ = 0.0;
       std::vector<Histogram> hist = pass(batches[b], direct);
-      if (too_many_direct_) return false;
+      if (too_many_direct_) {
+        why_ = "more than 4 Mi pairs to sum one by one";
+        return false;
+      }
       std::size_t groups = 0, done = 0;
       for (const Histogram& h : hist) groups += h.bins.empty() ? 0 : 1;
       for (std::size_t gid = 0; gid < hist.size(); ++gid) {
         if (hist[gid].bins.empty()) continue;
         stage_ = 0.5 + 0.5 * static_cast<double>(done++) / static_cast<double>(groups);
         stage_share_ = 0.5 / static_cast<double>(groups);
-        if (!sum_group(static_cast<int>(gid), hist[gid])) return false;
+        if (!sum_group(static_cast<int>(gid), hist[gid])) {
+          why_ = "a bin holds too many pairs for its moments";
+          return false;
+        }
         hist[gid] = Histogram{};
       }
     }
@@ -217,6 +231,7 @@ class Moments {
       report_.bound[b] = vmax > 0 ? bmax / vmax : bmax;
     }
     report_.accepted = ok;
+    if (!ok) why_ = "its error bound is not well inside the tolerance";
     if (ok) {
       out = std::move(blocks);
       report(1.0);
@@ -225,6 +240,7 @@ class Moments {
   }
 
   MomentsReport moments_report() const { return report_; }
+  const char* refusal() const { return why_; }
 
   // The cost model: both engines' estimated times (seconds of one core) and this engine's
   // memory.
@@ -233,7 +249,7 @@ class Moments {
     const auto n = static_cast<double>(atoms_.x.size());
     const double pairs = n * (n - 1.0) / 2.0;
     const double nqd = static_cast<double>(nq);
-    costs.pairs = pairs * nqd * (urms ? kPairsTailTerm : kPairsTerm);
+    costs.pairs = pairs_seconds(pairs, nq, urms);
     double bins = 0, tail_bins = 0;
     std::size_t widest = 0;
     for (int tp = 0; tp < plan_.ntp; ++tp) {
@@ -828,6 +844,7 @@ class Moments {
   std::vector<double> value_, bound_;
   MomentsReport report_;
   std::atomic<bool> too_many_direct_{false};
+  const char* why_ = "";
   double nbatches_ = 1, batch_ = 0, stage_ = 0, stage_share_ = 0;
 };
 
@@ -835,77 +852,97 @@ class Moments {
 
 MomentsReport last_moments_report() { return last_report; }
 
-EngineCosts estimate_costs(const util::Model& model, std::size_t nq, const BlockRequest& request,
-                           int threads) {
-  if (!finite_model(model) || model.natoms() < 2) {
-    EngineCosts c;
-    c.moments = 1e300;
-    return c;
-  }
-  const Moments m(model, {}, request, threads, {}, true);
-  return m.costs(nq, request.thermal.option == ThermalOption::kUrms, request.partials.size() + 1);
-}
+namespace {
 
-std::vector<std::vector<float>> compute_moments_or_pairs(const util::Model& model,
-                                                         std::span<const float> q,
-                                                         const BlockRequest& request, int threads,
-                                                         const Progress& progress) {
-  // The progress of a refused moments run is kept; the pairs engine fills the rest.
-  double reached = 0.0;
-  Progress mine;
-  if (progress) {
-    mine = [&](double f) {
-      reached = std::max(reached, f);
-      progress(reached);
-    };
-  }
-  std::vector<std::vector<float>> out;
-  if (compute_moments(model, q, request, threads, mine, out)) return out;
-  Progress rest;
-  if (progress) {
-    const double from = std::min(reached, 0.99);
-    rest = [&progress, from](double f) { progress(from + (1.0 - from) * f); };
-  }
-  return compute_pairs(model, q, request, threads, rest);
-}
-
-std::vector<std::vector<float>> compute_auto(const util::Model& model, std::span<const float> q,
-                                             const BlockRequest& request, int threads,
-                                             const Progress& progress) {
-  last_report = MomentsReport{};
-  if (finite_model(model) && model.natoms() >= 2 && !q.empty()) {
-    const EngineCosts c = estimate_costs(model, q.size(), request, threads);
-    if (c.moments_fits && c.moments < c.pairs) {
-      return compute_moments_or_pairs(model, q, request, threads, progress);
+// The engine behind the planner's interface: the atoms are sorted and the groups planned once,
+// for the estimate; the calculation completes that state.
+class MomentsEngine final : public Engine {
+ public:
+  explicit MomentsEngine(const EngineInput& calc) : calc_(calc) {
+    if (calc.model.natoms() < 2 || calc.q.empty()) {
+      trivial_ = true;
+    } else if (!finite_model(calc.model)) {
+      refusal_ = "coordinates that are not finite";
+    } else {
+      state_ = std::make_unique<Moments>(calc.model, calc.q, calc.request, calc.threads, Progress{},
+                                         true);
     }
   }
-  return compute_pairs(model, q, request, threads, progress);
+
+  EngineCosts costs() const {
+    if (!state_) {
+      EngineCosts c;
+      c.moments = trivial_ ? 0.0 : 1e300;
+      c.moments_fits = trivial_;
+      return c;
+    }
+    return state_->costs(calc_.q.size(), calc_.request.thermal.option == ThermalOption::kUrms,
+                         calc_.request.partials.size() + 1);
+  }
+
+  Estimate estimate() const override {
+    const EngineCosts c = costs();
+    Estimate e{c.moments, c.moments_bytes, refusal_};
+    if (e.refusal.empty() && !c.moments_fits) {
+      e.refusal = c.close_pairs > static_cast<double>(kMaxDirectTerms)
+                      ? "too many pairs closer than 0.5 A"
+                      : "its histograms would need more memory than it may take";
+    }
+    return e;
+  }
+
+  Outcome compute(const Progress& progress) override {
+    last_report = MomentsReport{};
+    Outcome out;
+    const std::size_t nb = calc_.request.partials.size() + 1;
+    if (trivial_) {
+      out.blocks.assign(nb, std::vector<float>(calc_.q.size(), 0.0f));
+      last_report.accepted = true;
+      if (progress) progress(1.0);
+      return out;
+    }
+    out.refusal = estimate().refusal;
+    if (!out.refusal.empty()) return out;
+    // Out of memory here is not the end: the pairs engine needs far less.
+    try {
+      state_->complete(calc_.request, progress);
+      const bool ok = state_->run(out.blocks);
+      last_report = state_->moments_report();
+      if (!ok) out.refusal = state_->refusal();
+    } catch (const std::bad_alloc&) {
+      out.refusal = "out of memory";
+    }
+    if (!out.refusal.empty()) out.blocks.clear();
+    state_.reset();
+    return out;
+  }
+
+ private:
+  EngineInput calc_;
+  bool trivial_ = false;  // nothing to sum: no pairs or no Q values
+  std::string refusal_;
+  std::unique_ptr<Moments> state_;
+};
+
+}  // namespace
+
+std::unique_ptr<Engine> make_moments_engine(const EngineInput& calc) {
+  return std::make_unique<MomentsEngine>(calc);
+}
+
+EngineCosts estimate_costs(const util::Model& model, std::size_t nq, const BlockRequest& request,
+                           int threads) {
+  const std::vector<float> q(nq, 1.0f);
+  return MomentsEngine({model, q, request, threads}).costs();
 }
 
 bool compute_moments(const util::Model& model, std::span<const float> q,
                      const BlockRequest& request, int threads, const Progress& progress,
                      std::vector<std::vector<float>>& out) {
-  last_report = MomentsReport{};
-  const std::size_t nb = request.partials.size() + 1;
-  if (q.empty() || model.natoms() < 2) {
-    out.assign(nb, std::vector<float>(q.size(), 0.0f));
-    last_report.accepted = true;
-    if (progress) progress(1.0);
-    return true;
-  }
-  if (!finite_model(model)) return false;
-  // What this engine cannot hold (a very wide model, many close pairs) or runs out of
-  // memory for is handed to the pairs engine, which needs far less.
-  try {
-    Moments m(model, q, request, threads, progress);
-    const EngineCosts costs = m.costs(q.size(), request.thermal.option == ThermalOption::kUrms, nb);
-    if (!costs.moments_fits) return false;
-    const bool ok = m.run(out);
-    last_report = m.moments_report();
-    return ok;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  Outcome o = MomentsEngine({model, q, request, threads}).compute(progress);
+  if (!o.refusal.empty()) return false;
+  out = std::move(o.blocks);
+  return true;
 }
 
 }  // namespace zalmor::scatter::detail

@@ -74,24 +74,10 @@ struct EngineCosts {
 EngineCosts estimate_costs(const util::Model& model, std::size_t nq, const BlockRequest& request,
                            int threads);
 
-// All blocks by the moments engine; false (out untouched) when its error bound is not well
-// inside the tolerance, and the caller falls back to the pairs engine.
+// Tests and benchmarks: all blocks by the moments engine alone (make_moments_engine);
+// false (out untouched) where it gives the calculation back.
 bool compute_moments(const util::Model& model, std::span<const float> q,
                      const BlockRequest& request, int threads, const Progress& progress,
                      std::vector<std::vector<float>>& out);
-
-// All blocks by the moments engine, or by the pairs engine where the moments engine refuses
-// (progress keeps rising across the two).
-std::vector<std::vector<float>> compute_moments_or_pairs(const util::Model& model,
-                                                         std::span<const float> q,
-                                                         const BlockRequest& request, int threads,
-                                                         const Progress& progress);
-
-// All blocks by the engine the cost model picks: the moments engine where it is cheaper and
-// fits in memory (falling back to the pairs engine when its bound fails), else the pairs
-// engine.
-std::vector<std::vector<float>> compute_auto(const util::Model& model, std::span<const float> q,
-                                             const BlockRequest& request, int threads,
-                                             const Progress& progress);
 
 }  // namespace zalmor::scatter::detail

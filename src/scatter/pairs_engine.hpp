@@ -54,6 +54,10 @@ class PairsTargetChoice {
   PairsTargetChoice& operator=(const PairsTargetChoice&) = delete;
 };
 
+// The cost model's time of the pairs engine (seconds of one core) for `pairs` unordered pairs
+// at nq Q values; urms: pairs with their own u under option 4.
+double pairs_seconds(double pairs, std::size_t nq, bool urms);
+
 // All blocks of compute_blocks(Impl::Pairs, ...).
 std::vector<std::vector<float>> compute_pairs(const util::Model& model, std::span<const float> q,
                                               const BlockRequest& request, int threads,
