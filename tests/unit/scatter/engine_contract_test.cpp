@@ -1,0 +1,113 @@
+// The contract every engine keeps, whichever the planner runs: blocks within 1e-6 of their
+// largest |i(Q)| of a double-precision sum of the same terms under every thermal option,
+// the same values for any number of threads, zeros where there is nothing to sum, and a
+// refusal with its reason (never wrong blocks) where an engine gives a calculation back.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "scatter/engine.hpp"
+#include "scatter/engines.hpp"
+#include "support/double_eval.hpp"
+#include "support/urms_records.hpp"
+
+namespace zalmor::scatter {
+namespace {
+
+using namespace test_support;
+
+std::string name_of(Impl impl) {
+  switch (impl) {
+    case Impl::Reference:
+      return "reference";
+    case Impl::Pairs:
+      return "pairs";
+    case Impl::Moments:
+      return "moments";
+    case Impl::Auto:
+      break;
+  }
+  return "auto";
+}
+
+class EngineContract : public testing::TestWithParam<Impl> {};
+
+TEST_P(EngineContract, EveryThermalOptionMatchesDoublePrecision) {
+  UrmsTable table;
+  add_record(table, 1, 1, 1, {0.05f, 0.08f}, {2.6f});
+  add_record(table, 1, 2, 2, {0.05f, 0.09f}, {2.2f}).a1 = 0.02f;
+  add_record(table, 2, 1, 2, {0.05f, 0.09f}, {2.2f}).a1 = 0.02f;
+  add_record(table, 2, 2, 3, {0.06f, 300.0f}, {3.0f});
+  // Small enough for the literal kernels, wide enough for the moments engine's bins to count.
+  const util::Model model = random_model(90, 9.0f, 2, 17);
+  const std::vector<float> q = driver_grid(30.0f, 240, true);
+  for (int option : {0, 1, 2, 3, 4}) {
+    SCOPED_TRACE("option " + std::to_string(option));
+    BlockRequest req = request_for(2, {3.63f, -3.7f}, 90.0f);
+    req.thermal = thermal_option(option);
+    req.thermal.urms = &table;
+    const auto got = compute_blocks(GetParam(), model, q, req, 2);
+    ASSERT_EQ(got.size(), 4u);
+    // The literal kernels round every term to float: a looser yardstick, not a contract.
+    const double tolerance = GetParam() == Impl::Reference ? 2e-5 : kTolerance;
+    const auto err = relative_errors(got, double_eval(model, q, req));
+    for (std::size_t b = 0; b < err.size(); ++b) EXPECT_LT(err[b], tolerance) << "block " << b + 1;
+  }
+}
+
+TEST_P(EngineContract, ValuesDoNotDependOnTheThreadCount) {
+  const util::Model model = random_model(300, 14.0f, 3, 23);
+  const std::vector<float> q = driver_grid(25.0f, 150, false);
+  BlockRequest req = request_for(3, {1.0f, 2.0f, 0.5f}, 300.0f);
+  req.thermal = thermal_option(3);
+  EXPECT_EQ(compute_blocks(GetParam(), model, q, req, 1), compute_blocks(GetParam(), model, q, req, 2));
+}
+
+TEST_P(EngineContract, NothingToSumGivesZeros) {
+  const BlockRequest req = request_for(2, {1.0f, 2.0f}, 1.0f);
+  const std::vector<float> q = driver_grid(10.0f, 20, true);
+  util::Model one;
+  one.xyz = {0.0f, 0.0f, 0.0f};
+  one.type = {1};
+  for (const util::Model& model : {util::Model{}, one}) {
+    const auto got = compute_blocks(GetParam(), model, q, req, 2);
+    ASSERT_EQ(got.size(), 4u);
+    for (const auto& block : got) EXPECT_EQ(block, std::vector<float>(q.size(), 0.0f));
+  }
+  const auto empty = compute_blocks(GetParam(), random_model(10, 3.0f, 2, 1), {}, req, 2);
+  ASSERT_EQ(empty.size(), 4u);
+  for (const auto& block : empty) EXPECT_TRUE(block.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, EngineContract,
+                         testing::Values(Impl::Reference, Impl::Pairs, Impl::Moments, Impl::Auto),
+                         [](const testing::TestParamInfo<Impl>& p) { return name_of(p.param); });
+
+// An engine that gives a calculation back says why and hands over no blocks; the planner then
+// delivers the pairs engine's.
+TEST(EngineRefusal, ComesWithAReasonAndThePlannerFallsBack) {
+  const BlockRequest req = request_for(2, {1.0f, 2.0f}, 120.0f);
+  util::Model broken = random_model(50, 5.0f, 2, 4);
+  broken.xyz[4] = std::numeric_limits<float>::infinity();
+  const std::vector<float> q = driver_grid(10.0f, 40, false);
+  const auto moments = detail::make_moments_engine({broken, q, req, 1});
+  EXPECT_NE(moments->estimate().refusal, "");
+  const detail::Outcome out = moments->compute({});
+  EXPECT_NE(out.refusal, "");
+  EXPECT_TRUE(out.blocks.empty());
+  EXPECT_EQ(detail::make_pairs_engine({broken, q, req, 1})->estimate().refusal, "");
+
+  // Near Q = 0 the moments engine's bound fails after it has run: refused, then accurate.
+  const util::Model model = random_model(120, 10.0f, 2, 3);
+  const std::vector<float> tiny{1e-9f, 2e-9f, 0.5f, 7.0f};
+  const detail::Outcome late = detail::make_moments_engine({model, tiny, req, 1})->compute({});
+  EXPECT_NE(late.refusal, "");
+  const auto blocks = compute_blocks(Impl::Moments, model, tiny, req, 1);
+  for (double e : relative_errors(blocks, double_eval(model, tiny, req))) EXPECT_LT(e, kTolerance);
+}
+
+}  // namespace
+}  // namespace zalmor::scatter
