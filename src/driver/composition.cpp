@@ -52,7 +52,7 @@ void ask_composition(util::Console& console, RunState& state) {
     const auto idx = static_cast<std::size_t>(t - 1);
     state.frac[idx] = static_cast<float>(static_cast<double>(state.count[idx]) / model.natoms());
     console.line("The atomic fraction for atom type " + util::format_int(t) + " is " +
-                 util::format_fixed(state.frac[idx], 8, 6));
+                 util::format_fixed(static_cast<double>(state.frac[idx]), 8, 6));
   }
 
   state.bbar.assign(static_cast<std::size_t>(n), 1.0f);
@@ -63,8 +63,8 @@ void ask_composition(util::Console& console, RunState& state) {
 }
 
 double pair_weight(const RunState& state, int type_a, int type_b) {
-  const double ba = state.bbar[static_cast<std::size_t>(type_a - 1)];
-  const double bb = state.bbar[static_cast<std::size_t>(type_b - 1)];
+  const auto ba = static_cast<double>(state.bbar[static_cast<std::size_t>(type_a - 1)]);
+  const auto bb = static_cast<double>(state.bbar[static_cast<std::size_t>(type_b - 1)]);
   return ((ba * bb) * 0.01) / static_cast<double>(state.nnorm);
 }
 

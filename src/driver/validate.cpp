@@ -26,6 +26,7 @@ std::string number(double value) {
   std::snprintf(text, sizeof text, "%.7G", value);
   return text;
 }
+std::string number(float value) { return number(static_cast<double>(value)); }
 
 [[noreturn]] void refuse(const std::string& message) { throw util::FatalError(" " + message); }
 
@@ -42,8 +43,8 @@ double largest_distance_squared(const util::Model& model) {
   for (std::size_t axis = 0; axis < 3; ++axis) {
     double low = HUGE_VAL, high = -HUGE_VAL;
     for (std::size_t i = axis; i < model.xyz.size(); i += 3) {
-      low = std::min(low, double{model.xyz[i]});
-      high = std::max(high, double{model.xyz[i]});
+      low = std::min(low, static_cast<double>(model.xyz[i]));
+      high = std::max(high, static_cast<double>(model.xyz[i]));
     }
     if (high >= low) sum += (high - low) * (high - low);
   }
@@ -66,7 +67,7 @@ void check_coordinates(const util::Model& model) {
 }
 
 void check_weights(const RunState& state) {
-  const double nnorm = state.nnorm;
+  const auto nnorm = static_cast<double>(state.nnorm);
   if (std::fabs(nnorm) < 1.0 / kFiniteLimit) {
     refuse("Number of atoms to normalise to is " + number(nnorm) + ", below the limit " +
            number(1.0 / kFiniteLimit));
@@ -74,7 +75,9 @@ void check_weights(const RunState& state) {
   const auto count = [&](int t) {
     return static_cast<double>(state.count[static_cast<std::size_t>(t - 1)]);
   };
-  const auto b = [&](int t) { return double{state.bbar[static_cast<std::size_t>(t - 1)]}; };
+  const auto b = [&](int t) {
+    return static_cast<double>(state.bbar[static_cast<std::size_t>(t - 1)]);
+  };
   const auto too_large = [&](std::size_t index, double value) {
     refuse(block_name(state, index) + " could reach " + number(value) + " with these b_bar " +
            "values and " + number(nnorm) + " atoms to normalise to, beyond the limit " +
@@ -110,9 +113,10 @@ void check_weights(const RunState& state) {
 double largest_thermal_u(const RunState& state, std::string& what) {
   const scatter::Thermal& th = state.thermal;
   double u = 0.0;
-  const auto take = [&](double value, const std::string& name) {
-    if (std::fabs(value) > u) {
-      u = std::fabs(value);
+  const auto take = [&](auto value, const std::string& name) {
+    const double magnitude = std::fabs(static_cast<double>(value));
+    if (magnitude > u) {
+      u = magnitude;
       what = name;
     }
   };
@@ -144,7 +148,7 @@ double largest_thermal_u(const RunState& state, std::string& what) {
 
 void check_grid_against_model(const RunState& state) {
   double qmax = 0.0;
-  for (const float q : state.q) qmax = std::max(qmax, std::fabs(double{q}));
+  for (const float q : state.q) qmax = std::max(qmax, std::fabs(static_cast<double>(q)));
   const double r = std::sqrt(largest_distance_squared(state.model));
   if (qmax * r > kFiniteLimit) {
     refuse("Qmax " + number(qmax) + " times the largest distance " + number(r) + " A is " +

@@ -59,7 +59,7 @@ std::string format_general(float value) {
   // Round to 7 significant digits first: the rounded value decides between the fixed
   // and the exponent form (9999999.6 becomes 1.000000E+07 and so takes the exponent form).
   // The float widens to double exactly, so the digits are those of the float itself.
-  const double v = value;
+  const auto v = static_cast<double>(value);
   char sci[32];
   std::snprintf(sci, sizeof sci, "%.6e", v);
   // sci is "[-]d.dddddde[+-]XX"

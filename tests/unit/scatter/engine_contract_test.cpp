@@ -63,7 +63,8 @@ TEST_P(EngineContract, ValuesDoNotDependOnTheThreadCount) {
   const std::vector<float> q = driver_grid(25.0f, 150, false);
   BlockRequest req = request_for(3, {1.0f, 2.0f, 0.5f}, 300.0f);
   req.thermal = thermal_option(3);
-  EXPECT_EQ(compute_blocks(GetParam(), model, q, req, 1), compute_blocks(GetParam(), model, q, req, 2));
+  EXPECT_EQ(compute_blocks(GetParam(), model, q, req, 1),
+            compute_blocks(GetParam(), model, q, req, 2));
 }
 
 TEST_P(EngineContract, NothingToSumGivesZeros) {
