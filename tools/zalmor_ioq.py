@@ -792,7 +792,7 @@ class StructureFactors:
         self.names = names  # {(a, b): "Si-O"}
 
 
-def structure_factors(run, comp, sphere_radius=None, from_partials=None):
+def structure_factors(run, comp, sphere_radius=None, from_partials=None, total=True):
     """S_AB(Q) = 1 + (nnorm / N) i_AB(Q) / (0.01 b_A b_B c_A c_B) - shape term, and
     S(Q) = 1 + sum_AB (2 - delta_AB) c_A c_B b_A b_B (S_AB(Q) - 1) / <b>^2 over the partial
     blocks (unlike pairs stand for AB and BA).
@@ -801,7 +801,9 @@ def structure_factors(run, comp, sphere_radius=None, from_partials=None):
     the model's pairs, spread evenly over the sphere, give (1/N) sum_{i in A, j in B, i != j}
     sin(Qr)/(Qr) = N_A (N_B - delta_AB) Phi(QR)^2 / N, that is (N - delta_AB / c_A) Phi(QR)^2 in
     S_AB. The total is taken from the total block when the run's b_bar are kept (exact
-    also when the total had its own thermal factors), else from the partials."""
+    also when the total had its own thermal factors), else from the partials. With
+    total=False only the partials are formed (S.total is None): they need no <b> != 0, so
+    that a null-scattering run can still be reweighted to other radiations."""
     q = run.blocks[0].q.astype(float)
     n, N, scale = run.ntypes, comp.natoms, comp.nnorm / comp.natoms
     phi2 = sphere_amplitude(q, sphere_radius) ** 2 if sphere_radius else None
@@ -817,6 +819,8 @@ def structure_factors(run, comp, sphere_radius=None, from_partials=None):
         if phi2 is not None:
             s -= (N - (1.0 / ca if a == b else 0.0)) * phi2
         partials[(a, b)] = s
+    if not total:
+        return StructureFactors(q, None, partials, comp, names)
     mb = comp.mean_b
     if mb == 0:
         raise IoqError("the mean scattering length <b> is 0: the Faber-Ziman S(Q) is not "
