@@ -377,12 +377,14 @@ def qbroad(r, g, qb):
         return g
     dr = np.gradient(r)
     sig = np.maximum(qb * r, 0.5 * dr)
+    finite = np.isfinite(g)
     out = np.zeros_like(g)
     for k in range(0, len(r), 512):
         rr = r[k : k + 512]
         x = (rr[:, None] - r[None, :]) / sig[None, :]
         kern = np.exp(-0.5 * x * x) / (math.sqrt(2 * math.pi) * sig[None, :])
-        out[k : k + 512] = kern @ (g * dr)
+        out[k : k + 512] = kern @ (np.where(finite, g, 0.0) * dr)
+    out[~finite] = np.nan  # where the sphere holds no pairs there is nothing to spread
     return out
 
 
@@ -516,8 +518,8 @@ def derive(run, comp=None, radiation="neutron", convention="faber-ziman", norm="
 def real_space(d, r, density=None, window_name="none", qmin=None, qmax=None, qdamp=None,
                qb=None, sphere_radius=None):
     """From S(Q) - 1 (normalised; for X-rays and electrons the Q-dependent <f>^2 divides):
-    G_PDF(r) = (2/pi) int Q (S - 1) M sin(Qr) dQ = 4 pi rho r (g(r) - 1), times
-    exp(-(qdamp r)^2 / 2) and broadened by qbroad; with W the normaliser (<b>^2 for
+    G_PDF(r) = (2/pi) int Q (S - 1) M sin(Qr) dQ = 4 pi rho r (g(r) - 1), divided by the
+    sphere's overlap, broadened by qbroad, then times exp(-(qdamp r)^2 / 2); with W the normaliser (<b>^2 for
     neutrons, 1 for Q-dependent factors): D(r) = W G_PDF, and with rho G(r) = D / (4 pi rho r)
     (Keen's G), g(r) = 1 + G_PDF / (4 pi rho r), T(r) = D(r) + 4 pi rho r W, g_AB(r)."""
     if d.s_undefined:
@@ -541,14 +543,16 @@ def real_space(d, r, density=None, window_name="none", qmin=None, qmax=None, qda
     else:
         tr = sine_transforms(qk, np.array(rows), r)
     r = np.asarray(r, float)
-    env = np.exp(-0.5 * (qdamp * r) ** 2) if qdamp else 1.0
     if sphere_radius:
         ov = _io.sphere_overlap(r, sphere_radius)
         with np.errstate(invalid="ignore", divide="ignore"):
-            env = env * np.where(ov > 0, 1.0 / np.where(ov > 0, ov, 1.0), np.nan)
-    tr = tr * env
+            tr = tr * np.where(ov > 0, 1.0 / np.where(ov > 0, ov, 1.0), np.nan)
+    # As in PDF-fitting programs, the peaks are broadened first and the whole G(r) is then
+    # damped by the resolution envelope.
     if qb:
         tr = np.array([qbroad(r, row, qb) for row in tr])
+    if qdamp:
+        tr = tr * np.exp(-0.5 * (qdamp * r) ** 2)
     w = d.norm_value if np.ndim(d.norm_value) == 0 else 1.0
     out = {"G_PDF(r)": tr[0], "D(r)": w * tr[0]}
     if density:
