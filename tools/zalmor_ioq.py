@@ -168,25 +168,37 @@ def parse_int32(tok):
     return v if INT32_MIN <= v <= INT32_MAX else None
 
 
+_FLOAT32_ROUNDS_TO_INF = 3.4028235677973366e38  # FLT_MAX + half its last step: a tie to inf
+_FLOAT32_ROUNDS_TO_ZERO = 2.0 ** -150  # half the least subnormal: a tie to 0
+
+
 def parse_real(tok):
     """The float32 a whole token stands for, or None: decimal or exponent notation with an
     optional leading minus (no plus), inf/infinity/nan in any case, values beyond the float32
     range (and non-zero values that round to zero) refused."""
+    v = parse_real_as_double(tok)
+    return None if v is None else np.float32(v)
+
+
+def parse_real_as_double(tok):
+    """What parse_real accepts, as the Python float that rounds to that float32. The range
+    is tested on the double: a numpy scalar and a floating-point error state for each of a
+    file's numbers cost more than all the rest of the reading."""
     if _SPECIAL_RE.fullmatch(tok):
         neg = tok.startswith(b"-")
         body = tok[1:] if neg else tok
         v = math.nan if body[:1] in b"nN" else math.inf
-        return np.float32(-v if neg else v)
+        return -v if neg else v
     m = _DECIMAL_RE.fullmatch(tok)
     if not m or not (m.group(1) or m.group(2)):
         return None
-    with np.errstate(over="ignore"):
-        v = np.float32(float(tok))
-    if np.isinf(v):
+    f = float(tok)
+    a = abs(f)
+    if a >= _FLOAT32_ROUNDS_TO_INF:
         return None  # beyond the float32 range
-    if v == 0 and (m.group(1) + m.group(2)).strip(b"0"):
+    if a <= _FLOAT32_ROUNDS_TO_ZERO and (m.group(1) + m.group(2)).strip(b"0"):
         return None  # underflows to zero
-    return v
+    return f
 
 
 def parse_quoted(q):
@@ -342,7 +354,10 @@ class _Parser:
             if len(toks) < len(columns):
                 self.fail("too few values in data row")
             for c, t in zip(cols, toks):
-                c.append(self.real(t))
+                v = parse_real_as_double(t)
+                if v is None:
+                    self.real(t)  # says what is wrong with it
+                c.append(v)
         for (f, tail), values in zip(columns, cols):
             f.value = np.array(values + tail, dtype=np.float32)
         b.rows = nrows
