@@ -383,6 +383,285 @@ class RunTest(Scratch):
                         self.assertEqual(fh.read(8), b"\x89PNG\r\n\x1a\n")
 
 
+def pair_sums(pos, q):
+    """sin(Q r_ij)/(Q r_ij) of every ordered pair i != j, one row per pair, with (i, j)."""
+    n = len(pos)
+    ii, jj = np.nonzero(~np.eye(n, dtype=bool))
+    r = np.linalg.norm(pos[ii] - pos[jj], axis=1)
+    return ii, jj, np.sinc(np.outer(r, q) / np.pi)
+
+
+class HandWorkedTest(Scratch):
+    """Each formula of the guide's section 8 evaluated here from its definition, not from the
+    module's functions, against what ioq writes."""
+
+    def model(self, types, b, n=30, seed=3, q=None, u=0.0, dmin=1.6, radius=5.5, name="m"):
+        rng = np.random.default_rng(seed)
+        pos = random_sphere(n, radius, rng, dmin=dmin)
+        t = np.array([types[k % len(types)] for k in range(n)])
+        q = np.arange(0.0, 20.0, 0.05) if q is None else q
+        path = self.write(f"{name}.ioq", debye_file(t, pos, list(b), q, u=u))
+        return path, pos, t, q
+
+    def test_bhatia_thornton_from_number_and_concentration_fluctuations(self):
+        # (1/N) sum_ij of n_i n_j, n_i c_j' and c_i' c_j' (n = 1, c' = theta_1 - c1) times
+        # sin(Q r_ij)/(Q r_ij), the self terms included: the definitions of S_NN, S_NC, S_CC.
+        path, pos, t, q = self.model((1, 2, 2), (4.15, 5.8))
+        n = len(t)
+        c1 = np.mean(t == 1)
+        c2 = 1 - c1
+        dc = (t == 1) - c1
+        ii, jj, s = pair_sums(pos, q)
+        want = {"S_NN(Q)": 1 + s.sum(0) / n,
+                "S_NC(Q)": (dc[jj][:, None] * s).sum(0) / n,  # self terms sum dc_i = 0
+                "S_CC(Q)": (np.sum(dc ** 2) + ((dc[ii] * dc[jj])[:, None] * s).sum(0)) / n}
+        bt, _ = self.table("sq", path, "--convention", "bhatia-thornton")
+        # The partials are stored in single precision, relative to S_NN's own scale.
+        tol = 1e-6 * np.abs(want["S_NN(Q)"]).max()
+        for name, w in want.items():
+            with self.subTest(name):
+                np.testing.assert_allclose(bt[name], w, rtol=0, atol=tol)
+        # The same three from the Ashcroft-Langreth partials, written out for a binary.
+        al, _ = self.table("sq", path, "--convention", "ashcroft-langreth")
+        a11, a22, a12 = al["S_1-1(Q)"], al["S_2-2(Q)"], al["S_1-2(Q)"]
+        r = math.sqrt(c1 * c2)
+        from_al = {"S_NN(Q)": c1 * a11 + c2 * a22 + 2 * r * a12,
+                   "S_NC(Q)": c1 * c2 * (a11 - a22 + (c2 - c1) / r * a12),
+                   "S_CC(Q)": c1 * c2 * (c2 * a11 + c1 * a22 - 2 * r * a12)}
+        for name, w in from_al.items():
+            with self.subTest("from Ashcroft-Langreth", name=name):
+                np.testing.assert_allclose(bt[name], w, rtol=0, atol=tol)
+        # Ashcroft-Langreth from Faber-Ziman by hand; the self term c1 c2 of S_CC at large Q.
+        fz, _ = self.table("sq", path)
+        for name, w in (("S_1-1(Q)", 1 + c1 * (fz["S_1-1(Q)"] - 1)),
+                        ("S_2-2(Q)", 1 + c2 * (fz["S_2-2(Q)"] - 1)),
+                        ("S_1-2(Q)", r * (fz["S_1-2(Q)"] - 1))):
+            with self.subTest("AL from FZ", name=name):
+                np.testing.assert_allclose(al[name], w, rtol=0, atol=tol)
+        self.assertAlmostEqual(np.sum(dc ** 2) / n, c1 * c2, places=12)
+
+    def test_keen_forms_normalisations_and_the_complex_product(self):
+        path, pos, t, q = self.model((1, 2, 2), (4.15, 5.8))
+        self.write("m.types", "1 Cu\n2 O\n")
+        c = np.array([np.mean(t == 1), np.mean(t == 2)])
+        gd = complex(pt.Gd.neutron.b_c, pt.Gd.neutron.b_c_i)
+        e = 8.9  # keV, just above the Cu K edge: f' and f'' of Cu are large
+        f1cu, f2cu = pt.Cu.xray.scattering_factors(energy=e)
+        f1o, f2o = pt.O.xray.scattering_factors(energy=e)
+        fcu, fo = pt.Cu.xray.f0(q) + f1cu - 29, pt.O.xray.f0(q) + f1o - 8
+        cases = [  # options, <x>^2, <x^2>, product of x_1 x_2 written out, unit factor
+            (["--radiation", "neutron"], (0.1 * (c[0] * 4.15 + c[1] * 5.8)) ** 2,
+             0.01 * (c[0] * 4.15 ** 2 + c[1] * 5.8 ** 2), 0.01 * 4.15 * 5.8),
+            (["--b", "1=Gd"], 0.01 * ((c[0] * gd.real + c[1] * 5.8) ** 2 + (c[0] * gd.imag) ** 2),
+             0.01 * (c[0] * (gd.real ** 2 + gd.imag ** 2) + c[1] * 5.8 ** 2),
+             0.01 * gd.real * 5.8),
+            (["--radiation", "xray", "--energy", str(e)],
+             (c[0] * fcu + c[1] * fo) ** 2 + (c[0] * f2cu + c[1] * f2o) ** 2,
+             c[0] * (fcu ** 2 + f2cu ** 2) + c[1] * (fo ** 2 + f2o ** 2),
+             fcu * fo + f2cu * f2o),
+        ]
+        for opts, mean2, meansq, prod in cases:
+            with self.subTest(opts=opts):
+                f, _ = self.table("fq", path, *opts)
+                s, _ = self.table("sq", path, *opts)
+                s2, _ = self.table("sq", path, "--norm", "mean-square", *opts)
+                fz, _ = self.table("sq", path)  # radiation-free partials
+                big = np.abs(f["F(Q)"]).max()
+                np.testing.assert_allclose(f["F_Cu-O(Q)"], 2 * c[0] * c[1] * prod
+                                           * (fz["S_Cu-O(Q)"] - 1), rtol=1e-6, atol=1e-7 * big)
+                for name, got, want in (
+                        ("S(Q)-1", f["S(Q)-1"], f["F(Q)"] / mean2),
+                        ("S'(Q)-1", f["S'(Q)-1"], f["F(Q)"] / meansq),
+                        ("Q(S(Q)-1)", f["Q(S(Q)-1)"], q * f["F(Q)"] / mean2),
+                        ("S(Q), <x>^2", s["S(Q)"], 1 + f["F(Q)"] / mean2),
+                        ("S(Q), <x^2>", s2["S(Q)"], 1 + f["F(Q)"] / meansq)):
+                    with self.subTest(name):
+                        np.testing.assert_allclose(got, want, rtol=2e-7,
+                                                   atol=2e-7 * np.abs(want).max())
+        # D(r) = W G_PDF(r): W = <b>^2 in barn for neutrons, 1 for Q-dependent factors.
+        for opts, w in ((["--radiation", "neutron"], cases[0][1]),
+                        (["--radiation", "xray"], 1.0)):
+            with self.subTest("D = W G_PDF", opts=opts):
+                g, _ = self.table("gr", path, "--rmax", "6", "--dr", "0.1", "--window",
+                                  "none", *opts)
+                np.testing.assert_allclose(g["D(r)"], w * g["G_PDF(r)"], rtol=1e-6,
+                                           atol=1e-7 * np.abs(g["D(r)"]).max())
+
+    def test_pdf_of_one_distance_with_qdamp_and_qbroad(self):
+        # Two atoms at d with sigma on their distance: S(Q) - 1 = sinc(Qd) exp(-Q^2 sigma^2/2),
+        # whose transform is [N(r - d) - N(r + d)] / d, N a normal density of width sigma.
+        d, sigma = 2.5, 0.15
+        q = np.arange(0.0, 30.0, 0.01)
+        path = self.write("two.ioq", debye_file(np.array([1, 1]), np.array(
+            [[0, 0, 0], [0, 0, d]], float), [5.0], q, u=sigma))
+
+        def normal(x, s):
+            return np.exp(-0.5 * (x / s) ** 2) / (s * math.sqrt(2 * math.pi))
+
+        def g(*opts):
+            cols, _ = self.table("gr", path, "--rmax", "6", "--dr", "0.01", "--window", "none",
+                                 *opts)
+            return cols["r"], cols["G_PDF(r)"]
+
+        r, plain = g("--qdamp", "0")
+        exact = (normal(r - d, sigma) - normal(r + d, sigma)) / d
+        np.testing.assert_allclose(plain, exact, atol=2e-3 * exact.max())
+        qdamp = 0.08
+        r, damped = g("--qdamp", str(qdamp))
+        np.testing.assert_allclose(damped, exact * np.exp(-0.5 * (qdamp * r) ** 2),
+                                   atol=2e-3 * exact.max())
+        # Qbroad: the peak at d widens to sqrt(sigma^2 + Qbroad^2 d^2), its area kept; with
+        # Qdamp as well the broadened peak is then damped by the envelope.
+        qb = 0.04
+        near = np.abs(r - d) < 1.0
+        area0 = np.trapz(plain[near], r[near])
+        for opts, scale in ((["--qbroad", str(qb)], 1.0),
+                            (["--qbroad", str(qb), "--qdamp", str(qdamp)], None)):
+            with self.subTest(opts=opts):
+                r, b = g(*opts)
+                if scale is None:
+                    b = b / np.exp(-0.5 * (qdamp * r) ** 2)
+                area = np.trapz(b[near], r[near])
+                self.assertAlmostEqual(area, area0, delta=2e-3 * area0)
+                width = math.sqrt(np.trapz(b[near] * (r[near] - d) ** 2, r[near]) / area)
+                self.assertAlmostEqual(width, math.hypot(sigma, qb * d), delta=0.01 * width)
+
+    def test_first_look_files_hold_the_functions_they_name(self):
+        path, pos, t, q = self.model((1, 2), (3.63, 9.577), n=40, radius=6.5)
+        self.write("m.types", "1 Na\n2 Cl\n")
+        status, out, err = self.tool(IOQ, "all", path, "-o", "res", "--rmax", "8")
+        self.assertEqual(status, 0, err)
+        for rad in ("neutron", "xray"):
+            with self.subTest(rad):
+                base = os.path.join(self.dir, "res", "m_" + rad)
+                _, _, sq = read_pdf_file(base + ".sq")
+                _, _, fq = read_pdf_file(base + ".fq")
+                _, _, gr = read_pdf_file(base + ".gr")
+                with open(base + ".gr") as fh:
+                    qmin = float(re.search(r"^qmin = (\S+)$", fh.read(), re.M).group(1))
+                np.testing.assert_allclose(fq[:, 0], sq[:, 0])
+                np.testing.assert_allclose(fq[:, 1], sq[:, 0] * (sq[:, 1] - 1), rtol=1e-7,
+                                           atol=1e-8 * np.abs(fq[:, 1]).max())
+                keep = sq[:, 0] >= qmin - 1e-6  # the header gives Q to 6 digits
+                qq, h = sq[keep, 0], sq[keep, 1] - 1
+                want = [(2 / np.pi) * np.trapz(qq * h * np.sin(qq * rr), qq) for rr in gr[:, 0]]
+                np.testing.assert_allclose(gr[:, 1], want, rtol=1e-6,
+                                           atol=1e-7 * np.abs(want).max())
+                # G(r) = 4 pi rho r (g(r) - 1), rho from --density here
+                cols, _ = self.table("gr", path, "--rmax", "8", "--density", "0.04",
+                                     "--qmin", str(qmin - 1e-6), "--window", "none",
+                                     *(["--radiation", "xray"] if rad == "xray" else []))
+                np.testing.assert_allclose(cols["G_PDF(r)"], 4 * np.pi * 0.04 * cols["r"]
+                                           * (cols["g(r)"] - 1), rtol=1e-6,
+                                           atol=1e-5 * np.abs(want).max())  # CSV's 8 digits
+                np.testing.assert_allclose(np.interp(cols["r"], gr[:, 0], gr[:, 1]),
+                                           cols["G_PDF(r)"], rtol=1e-5,
+                                           atol=1e-6 * np.abs(want).max())
+
+    def test_powder_pattern_in_two_theta(self):
+        path, pos, t, q = self.model((1, 2), (4.15, 5.8))
+        c = np.array([np.mean(t == 1), np.mean(t == 2)])
+        lam = 1.5406
+        cols, _ = self.table("sq", path, "--wavelength", str(lam))
+        f, _ = self.table("fq", path)
+        theta = np.radians(cols["2theta"] / 2)
+        np.testing.assert_allclose(cols["Q"], 4 * np.pi * np.sin(theta) / lam, rtol=2e-7)
+        # Worked by hand: Q = 2 1/A at Cu K-alpha lies at 2 theta = 2 asin(0.245194) = 28.3866
+        k = int(np.argmin(np.abs(cols["Q"] - 2.0)))
+        self.assertAlmostEqual(cols["2theta"][k], 28.3866, places=3)
+        k = np.searchsorted(f["Q"], cols["Q"])
+        self_term = 0.01 * (c[0] * 4.15 ** 2 + c[1] * 5.8 ** 2)
+        np.testing.assert_allclose(cols["I(2theta)"], self_term + f["F(Q)"][k], rtol=1e-6)
+
+    def test_five_types_in_every_radiation_and_convention(self):
+        labels = ("Si", "O", "Na", "Cl", "Ca")
+        b = (4.1491, 5.803, 3.63, 9.577, 4.70)
+        q = np.arange(2500) * 0.01
+        path, pos, t, q = self.model((1, 2, 3, 4, 5, 2, 2), b, n=40, radius=7.0, q=q,
+                                     name="five")
+        self.write("five.types", "".join(f"{k + 1} {e}\n" for k, e in enumerate(labels)))
+        c = np.array([np.mean(t == k) for k in range(1, 6)])
+        factors = {"neutron": [0.1 * v for v in b],
+                   "xray": [getattr(pt, e).xray.f0(q) for e in labels],
+                   "electron": None}
+        for rad in zd.RADIATIONS:
+            for conv in ("faber-ziman", "ashcroft-langreth"):
+                with self.subTest(radiation=rad, convention=conv):
+                    opts = ["--radiation", rad, "--convention", conv]
+                    f, _ = self.table("fq", path, *opts)
+                    s, _ = self.table("sq", path, *opts)
+                    self.assertEqual(len(s), 2 + 15)  # Q, S(Q), 15 pairs
+                    self.assertEqual(len(f["Q"]), 2500)
+                    if factors[rad] is not None:
+                        fa = [np.broadcast_to(np.asarray(factors[rad][k - 1], complex), q.shape)
+                              for k in t]
+                        want = debye(pos, fa, q)
+                        np.testing.assert_allclose(f["F(Q)"], want, rtol=3e-5,
+                                                   atol=3e-5 * np.abs(want).max())
+                    if conv == "ashcroft-langreth":
+                        fz, _ = self.table("sq", path, "--radiation", rad)
+                        for a, bb in ((1, 1), (2, 5), (3, 4)):
+                            name = f"S_{labels[a - 1]}-{labels[bb - 1]}(Q)"
+                            w = (a == bb) + math.sqrt(c[a - 1] * c[bb - 1]) * (fz[name] - 1)
+                            np.testing.assert_allclose(s[name], w, rtol=1e-6, atol=1e-6)
+                    g, _ = self.table("gr", path, *opts, "--rmax", "10", "--density", "0.05")
+                    self.assertTrue(np.all(np.isfinite(g["g(r)"])))
+                    self.assertEqual(sum(k.startswith("g_") for k in g), 15)
+            with self.subTest(radiation=rad, convention="bhatia-thornton"):
+                status, out, err = self.tool(IOQ, "sq", path, "--radiation", rad,
+                                             "--convention", "bhatia-thornton")
+                self.assertEqual((status, out), (1, ""))
+                self.assertIn("binary", err)
+
+    def test_null_scattering_alloy_reweights_to_other_radiations(self):
+        # Ti (b < 0) and Zr (b > 0) in the proportion where <b> = 0: 2 Ti per Zr with
+        # b_Ti = -b_Zr / 2 exactly, and the real lengths, where <b> is 0 only to rounding.
+        for b in ((-3.5, 7.0), (-3.438, 6.876)):
+            with self.subTest(b=b):
+                path, pos, t, q = self.model((1, 1, 2), b, name="tizr")
+                self.write("tizr.types", "1 Ti\n2 Zr\n")
+                for rad, fac in (("xray", {1: pt.Ti.xray.f0(q), 2: pt.Zr.xray.f0(q)}),
+                                 ("electron", None)):
+                    for conv in zd.CONVENTIONS:
+                        cols, _ = self.table("sq", path, "--radiation", rad, "--convention",
+                                             conv)
+                        self.assertTrue(np.all(np.isfinite(cols["S(Q)"])), (rad, conv))
+                    if fac:
+                        fa = [np.asarray(fac[k], complex) for k in t]
+                        want = debye(pos, fa, q)
+                        f, _ = self.table("fq", path, "--radiation", rad)
+                        np.testing.assert_allclose(f["F(Q)"], want, rtol=3e-5,
+                                                   atol=3e-5 * np.abs(want).max())
+                # Neutrons: F(Q) is defined, S(Q) over <b>^2 is not; over <b^2> it is.
+                f, _ = self.table("fq", path, "--radiation", "neutron")
+                want = debye(pos, [0.1 * b[k - 1] for k in t], q)
+                np.testing.assert_allclose(f["F(Q)"], want, rtol=3e-5,
+                                           atol=3e-5 * np.abs(want).max())
+                self.assertNotIn("S(Q)-1", f)
+                s2, _ = self.table("sq", path, "--norm", "mean-square", "--radiation", "neutron")
+                meansq = 0.01 * np.mean([b[k - 1] ** 2 for k in t])
+                np.testing.assert_allclose(s2["S(Q)"], 1 + want / meansq, rtol=3e-5,
+                                           atol=3e-5 * np.abs(want / meansq).max())
+                for args in (["sq", "--radiation", "neutron"],
+                             ["sq", "--radiation", "neutron", "--convention", "bhatia-thornton"],
+                             ["gr", "--radiation", "neutron", "--rmax", "5"],
+                             ["fq", "--radiation", "neutron", "--format", "fq", "-o", "x.fq"]):
+                    with self.subTest(args=args):
+                        status, out, err = self.tool(IOQ, args[0], path, *args[1:])
+                        self.assertEqual((status, out), (1, ""), err)
+                        last = err.splitlines()[-1]
+                        self.assertTrue(last.startswith("ioq: "), err)
+                        self.assertIn("null-scattering", last)
+                        self.assertIn("<b>^2 (the Faber-Ziman normalisation)", last)
+                status, out, err = self.tool(IOQ, "all", path, "-o", "res", "--rmax", "6")
+                self.assertEqual(status, 0, err)
+                self.assertIn("neutron: <b>", err)
+                self.assertEqual(sorted(os.listdir(os.path.join(self.dir, "res"))),
+                                 sorted(f"tizr_xray{x}" for x in (".sq", ".fq", ".gr", "_sq.png",
+                                                                   "_fq.png", "_gr.png")))
+                shutil.rmtree(os.path.join(self.dir, "res"))
+
+
 class ProgramRunTest(Scratch):
     def test_nacl_example_in_every_radiation_and_convention(self):
         binary = find_zalmor()

@@ -377,12 +377,14 @@ def qbroad(r, g, qb):
         return g
     dr = np.gradient(r)
     sig = np.maximum(qb * r, 0.5 * dr)
+    finite = np.isfinite(g)
     out = np.zeros_like(g)
     for k in range(0, len(r), 512):
         rr = r[k : k + 512]
         x = (rr[:, None] - r[None, :]) / sig[None, :]
         kern = np.exp(-0.5 * x * x) / (math.sqrt(2 * math.pi) * sig[None, :])
-        out[k : k + 512] = kern @ (g * dr)
+        out[k : k + 512] = kern @ (np.where(finite, g, 0.0) * dr)
+    out[~finite] = np.nan  # where the sphere holds no pairs there is nothing to spread
     return out
 
 
@@ -433,8 +435,12 @@ class Derived:
 
 
 def derive(run, comp=None, radiation="neutron", convention="faber-ziman", norm="mean-squared",
-           energy=None, labels=None, b_given=None, sphere_radius=None, qres=None):
-    """Reweights the run's partials for one radiation and groups them in one convention."""
+           energy=None, labels=None, b_given=None, sphere_radius=None, qres=None, need_s=True):
+    """Reweights the run's partials for one radiation and groups them in one convention.
+
+    When the chosen normaliser is 0 (neutrons on a null-scattering mixture, <b> = 0) the
+    total S(Q) is not defined: refused, or with need_s=False returned as NaN with the reason
+    in `s_undefined`, F(Q) and the partials being well defined all the same."""
     if radiation not in RADIATIONS:
         raise DerivedError(f"unknown radiation '{radiation}' (one of {', '.join(RADIATIONS)})")
     if convention not in CONVENTIONS:
@@ -457,7 +463,7 @@ def derive(run, comp=None, radiation="neutron", convention="faber-ziman", norm="
                 f"block {k + 1} ({names[a - 1]}-{names[b - 1]}) was calculated with "
                 f"b_bar {comp.b_run[a - 1]:g} x {comp.b_run[b - 1]:g} = 0: it holds no "
                 "unweighted partial to reweight; run zalmor with non-zero b_bar (1.0 will do)")
-    sf = _io.structure_factors(run, comp, sphere_radius, from_partials=True)
+    sf = _io.structure_factors(run, comp, sphere_radius, from_partials=True, total=False)
     q = sf.q
     fz = dict(sf.partials)
     if qres:
@@ -465,21 +471,34 @@ def derive(run, comp=None, radiation="neutron", convention="faber-ziman", norm="
     wt = weights(radiation, labels, len(q), q=q, energy=energy, b_run=comp.b,
                  b_given=b_given)
     total_f, parts = weighted_total(c, wt.factors, fz)
+    mean2, meansq = norms(c, wt.factors)
+    nrm = mean2 if norm == "mean-squared" else meansq
     unchanged = (radiation == "neutron" and not b_given and not qres
-                 and np.array_equal(comp.b, comp.b_run))
+                 and np.array_equal(comp.b, comp.b_run) and comp.mean_b != 0)
     if unchanged:
         # The total block also holds the total's own thermal factors: kept when nothing
         # is reweighted.
         own = _io.structure_factors(run, comp, sphere_radius, from_partials=False)
         total_f = 0.01 * comp.mean_b ** 2 * (own.total - 1.0)
-    mean2, meansq = norms(c, wt.factors)
-    nrm = mean2 if norm == "mean-squared" else meansq
-    if np.any(np.asarray(nrm) == 0):
-        raise DerivedError("the normalisation " + ("<f>^2" if norm == "mean-squared" else
-                           "<f^2>") + " is 0: S(Q) is not defined (use F(Q), or --norm "
-                           "mean-square)")
-    with np.errstate(invalid="ignore", divide="ignore"):
-        total_s = 1.0 + total_f / nrm
+    # <x> of a null mixture is a difference of single-precision fractions times b: it is
+    # 0 to rounding, and dividing by that rounding would give numbers without meaning.
+    s_undefined = None
+    if np.any(np.asarray(nrm) <= 1e-12 * np.asarray(meansq)):
+        x = "b" if radiation == "neutron" else "f"
+        if norm == "mean-squared":
+            s_undefined = (f"<{x}> = sum c_A {x}_A is 0 here (a null-scattering mixture): "
+                           f"S(Q) = 1 + F(Q) / <{x}>^2 (the Faber-Ziman normalisation) is "
+                           "not defined")
+        else:
+            s_undefined = f"<{x}^2> is 0: S(Q) is not defined"
+        if need_s:
+            raise DerivedError(s_undefined + ("; use ioq fq for F(Q) and the partials, or "
+                                              "--norm mean-square" if norm == "mean-squared"
+                                              else ""))
+        total_s = np.full(len(q), np.nan)
+    else:
+        with np.errstate(invalid="ignore", divide="ignore"):
+            total_s = 1.0 + total_f / nrm
     pair_names = {(a, b): f"{names[a - 1]}-{names[b - 1]}" for (a, b) in fz}
     if convention == "faber-ziman":
         partials = {f"S_{pair_names[p]}(Q)": s for p, s in fz.items()}
@@ -493,16 +512,18 @@ def derive(run, comp=None, radiation="neutron", convention="faber-ziman", norm="
                    partials=partials, pair_names=pair_names, c=c, weights=wt,
                    unit=wt.unit, mean2=mean2, meansq=meansq, norm_value=nrm, norm=norm,
                    radiation=radiation, convention=convention, energy=energy,
-                   type_names=names, qres=qres, comp=comp, run=run)
+                   type_names=names, qres=qres, comp=comp, run=run, s_undefined=s_undefined)
 
 
 def real_space(d, r, density=None, window_name="none", qmin=None, qmax=None, qdamp=None,
                qb=None, sphere_radius=None):
     """From S(Q) - 1 (normalised; for X-rays and electrons the Q-dependent <f>^2 divides):
-    G_PDF(r) = (2/pi) int Q (S - 1) M sin(Qr) dQ = 4 pi rho r (g(r) - 1), times
-    exp(-(qdamp r)^2 / 2) and broadened by qbroad; with W the normaliser (<b>^2 for
+    G_PDF(r) = (2/pi) int Q (S - 1) M sin(Qr) dQ = 4 pi rho r (g(r) - 1), divided by the
+    sphere's overlap, broadened by qbroad, then times exp(-(qdamp r)^2 / 2); with W the normaliser (<b>^2 for
     neutrons, 1 for Q-dependent factors): D(r) = W G_PDF, and with rho G(r) = D / (4 pi rho r)
     (Keen's G), g(r) = 1 + G_PDF / (4 pi rho r), T(r) = D(r) + 4 pi rho r W, g_AB(r)."""
+    if d.s_undefined:
+        raise DerivedError(d.s_undefined + ", nor is G(r)")
     q = np.asarray(d.q, float)
     keep = np.isfinite(d.total_s)
     if qmin is not None:
@@ -522,14 +543,16 @@ def real_space(d, r, density=None, window_name="none", qmin=None, qmax=None, qda
     else:
         tr = sine_transforms(qk, np.array(rows), r)
     r = np.asarray(r, float)
-    env = np.exp(-0.5 * (qdamp * r) ** 2) if qdamp else 1.0
     if sphere_radius:
         ov = _io.sphere_overlap(r, sphere_radius)
         with np.errstate(invalid="ignore", divide="ignore"):
-            env = env * np.where(ov > 0, 1.0 / np.where(ov > 0, ov, 1.0), np.nan)
-    tr = tr * env
+            tr = tr * np.where(ov > 0, 1.0 / np.where(ov > 0, ov, 1.0), np.nan)
+    # As in PDF-fitting programs, the peaks are broadened first and the whole G(r) is then
+    # damped by the resolution envelope.
     if qb:
         tr = np.array([qbroad(r, row, qb) for row in tr])
+    if qdamp:
+        tr = tr * np.exp(-0.5 * (qdamp * r) ** 2)
     w = d.norm_value if np.ndim(d.norm_value) == 0 else 1.0
     out = {"G_PDF(r)": tr[0], "D(r)": w * tr[0]}
     if density:

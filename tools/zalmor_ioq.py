@@ -168,25 +168,37 @@ def parse_int32(tok):
     return v if INT32_MIN <= v <= INT32_MAX else None
 
 
+_FLOAT32_ROUNDS_TO_INF = 3.4028235677973366e38  # FLT_MAX + half its last step: a tie to inf
+_FLOAT32_ROUNDS_TO_ZERO = 2.0 ** -150  # half the least subnormal: a tie to 0
+
+
 def parse_real(tok):
     """The float32 a whole token stands for, or None: decimal or exponent notation with an
     optional leading minus (no plus), inf/infinity/nan in any case, values beyond the float32
     range (and non-zero values that round to zero) refused."""
+    v = parse_real_as_double(tok)
+    return None if v is None else np.float32(v)
+
+
+def parse_real_as_double(tok):
+    """What parse_real accepts, as the Python float that rounds to that float32. The range
+    is tested on the double: a numpy scalar and a floating-point error state for each of a
+    file's numbers cost more than all the rest of the reading."""
     if _SPECIAL_RE.fullmatch(tok):
         neg = tok.startswith(b"-")
         body = tok[1:] if neg else tok
         v = math.nan if body[:1] in b"nN" else math.inf
-        return np.float32(-v if neg else v)
+        return -v if neg else v
     m = _DECIMAL_RE.fullmatch(tok)
     if not m or not (m.group(1) or m.group(2)):
         return None
-    with np.errstate(over="ignore"):
-        v = np.float32(float(tok))
-    if np.isinf(v):
+    f = float(tok)
+    a = abs(f)
+    if a >= _FLOAT32_ROUNDS_TO_INF:
         return None  # beyond the float32 range
-    if v == 0 and (m.group(1) + m.group(2)).strip(b"0"):
+    if a <= _FLOAT32_ROUNDS_TO_ZERO and (m.group(1) + m.group(2)).strip(b"0"):
         return None  # underflows to zero
-    return v
+    return f
 
 
 def parse_quoted(q):
@@ -342,7 +354,10 @@ class _Parser:
             if len(toks) < len(columns):
                 self.fail("too few values in data row")
             for c, t in zip(cols, toks):
-                c.append(self.real(t))
+                v = parse_real_as_double(t)
+                if v is None:
+                    self.real(t)  # says what is wrong with it
+                c.append(v)
         for (f, tail), values in zip(columns, cols):
             f.value = np.array(values + tail, dtype=np.float32)
         b.rows = nrows
@@ -792,7 +807,7 @@ class StructureFactors:
         self.names = names  # {(a, b): "Si-O"}
 
 
-def structure_factors(run, comp, sphere_radius=None, from_partials=None):
+def structure_factors(run, comp, sphere_radius=None, from_partials=None, total=True):
     """S_AB(Q) = 1 + (nnorm / N) i_AB(Q) / (0.01 b_A b_B c_A c_B) - shape term, and
     S(Q) = 1 + sum_AB (2 - delta_AB) c_A c_B b_A b_B (S_AB(Q) - 1) / <b>^2 over the partial
     blocks (unlike pairs stand for AB and BA).
@@ -801,7 +816,9 @@ def structure_factors(run, comp, sphere_radius=None, from_partials=None):
     the model's pairs, spread evenly over the sphere, give (1/N) sum_{i in A, j in B, i != j}
     sin(Qr)/(Qr) = N_A (N_B - delta_AB) Phi(QR)^2 / N, that is (N - delta_AB / c_A) Phi(QR)^2 in
     S_AB. The total is taken from the total block when the run's b_bar are kept (exact
-    also when the total had its own thermal factors), else from the partials."""
+    also when the total had its own thermal factors), else from the partials. With
+    total=False only the partials are formed (S.total is None): they need no <b> != 0, so
+    that a null-scattering run can still be reweighted to other radiations."""
     q = run.blocks[0].q.astype(float)
     n, N, scale = run.ntypes, comp.natoms, comp.nnorm / comp.natoms
     phi2 = sphere_amplitude(q, sphere_radius) ** 2 if sphere_radius else None
@@ -817,6 +834,8 @@ def structure_factors(run, comp, sphere_radius=None, from_partials=None):
         if phi2 is not None:
             s -= (N - (1.0 / ca if a == b else 0.0)) * phi2
         partials[(a, b)] = s
+    if not total:
+        return StructureFactors(q, None, partials, comp, names)
     mb = comp.mean_b
     if mb == 0:
         raise IoqError("the mean scattering length <b> is 0: the Faber-Ziman S(Q) is not "
