@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "scatter/weights.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
 #include "util/format.hpp"
@@ -63,9 +64,8 @@ void ask_composition(util::Console& console, RunState& state) {
 }
 
 double pair_weight(const RunState& state, int type_a, int type_b) {
-  const auto ba = static_cast<double>(state.bbar[static_cast<std::size_t>(type_a - 1)]);
-  const auto bb = static_cast<double>(state.bbar[static_cast<std::size_t>(type_b - 1)]);
-  return ((ba * bb) * 0.01) / static_cast<double>(state.nnorm);
+  return scatter::pair_weight(state.bbar[static_cast<std::size_t>(type_a - 1)],
+                              state.bbar[static_cast<std::size_t>(type_b - 1)], state.nnorm);
 }
 
 float partial_weight(const RunState& state, int partial) {

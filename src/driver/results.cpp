@@ -16,6 +16,7 @@
 #include "output/block_params.hpp"
 #include "output/block_writer.hpp"
 #include "output/datafile.hpp"
+#include "scatter/weights.hpp"
 #include "util/console.hpp"
 #include "util/format.hpp"
 
@@ -133,32 +134,7 @@ class OutputFile {
 }  // namespace
 
 std::vector<float> zero_q_limits(const RunState& state) {
-  // Pair counts are exact integers and the weights stay in double, so each limit is
-  // rounded to float once; cancelling terms of opposite sign then leave no float residue.
-  // Adding +0.0 turns the -0 of a partial without pairs (or a zero b) into +0.
-  std::vector<float> limits;
-  for (int k = 1; k <= state.npart(); ++k) {
-    const auto idx = static_cast<std::size_t>(k - 1);
-    const auto [a, b] = state.partials[idx];
-    const std::int64_t na = state.count[static_cast<std::size_t>(a - 1)];
-    const std::int64_t nb = state.count[static_cast<std::size_t>(b - 1)];
-    const std::int64_t ordered = a == b ? na * (na - 1) : na * nb;
-    limits.push_back(
-        static_cast<float>(pair_weight(state, a, b) * static_cast<double>(ordered) + 0.0));
-  }
-
-  // The total counts every unordered pair once, with twice the pair weight.
-  double total = 0.0;
-  for (int a = 1; a <= state.ntypes; ++a) {
-    const std::int64_t na = state.count[static_cast<std::size_t>(a - 1)];
-    for (int b = a; b <= state.ntypes; ++b) {
-      const std::int64_t nb = state.count[static_cast<std::size_t>(b - 1)];
-      const std::int64_t unordered = a == b ? na * (na - 1) / 2 : na * nb;
-      if (unordered != 0) total += 2.0 * pair_weight(state, a, b) * static_cast<double>(unordered);
-    }
-  }
-  limits.push_back(static_cast<float>(total + 0.0));
-  return limits;
+  return scatter::zero_q_limits(state.count, state.partials, state.bbar, state.nnorm);
 }
 
 void write_results(util::Console& console, const RunState& state) {

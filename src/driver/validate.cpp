@@ -14,6 +14,7 @@
 
 #include "driver/composition.hpp"
 #include "scatter/urms_reader.hpp"
+#include "scatter/weights.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
 #include "util/format.hpp"
@@ -37,20 +38,6 @@ std::string block_name(const RunState& state, std::size_t index) {
          util::format_int(state.partials[index].second) + "(Q),";
 }
 
-// Largest squared distance between two atoms: the squared diagonal of the bounding box.
-double largest_distance_squared(const util::Model& model) {
-  double sum = 0.0;
-  for (std::size_t axis = 0; axis < 3; ++axis) {
-    double low = HUGE_VAL, high = -HUGE_VAL;
-    for (std::size_t i = axis; i < model.xyz.size(); i += 3) {
-      low = std::min(low, static_cast<double>(model.xyz[i]));
-      high = std::max(high, static_cast<double>(model.xyz[i]));
-    }
-    if (high >= low) sum += (high - low) * (high - low);
-  }
-  return sum;
-}
-
 void check_coordinates(const util::Model& model) {
   for (std::size_t i = 0; i < model.xyz.size(); ++i) {
     if (!std::isfinite(model.xyz[i])) {
@@ -59,7 +46,7 @@ void check_coordinates(const util::Model& model) {
              number(std::numeric_limits<float>::max()) + " A)");
     }
   }
-  const double d2 = largest_distance_squared(model);
+  const double d2 = scatter::largest_distance_squared(model);
   if (d2 > kFiniteLimit) {
     refuse("Largest distance squared in the model is " + number(d2) + " A^2, beyond the limit " +
            number(kFiniteLimit) + " A^2: scale the coordinates down");
@@ -86,7 +73,9 @@ void check_weights(const RunState& state) {
 
   for (std::size_t k = 0; k < state.partials.size(); ++k) {
     const auto [a, c] = state.partials[k];
-    const double w = std::fabs(((b(a) * b(c)) * 0.01) / nnorm);
+    const double w =
+        std::fabs(scatter::pair_weight(state.bbar[static_cast<std::size_t>(a - 1)],
+                                       state.bbar[static_cast<std::size_t>(c - 1)], state.nnorm));
     const double pairs = a == c ? count(a) * (count(a) - 1.0) : count(a) * count(c);
     if (w > kFiniteLimit) too_large(k, w);
     if (w * pairs > kFiniteLimit) too_large(k, w * pairs);
@@ -149,7 +138,7 @@ double largest_thermal_u(const RunState& state, std::string& what) {
 void check_grid_against_model(const RunState& state) {
   double qmax = 0.0;
   for (const float q : state.q) qmax = std::max(qmax, std::fabs(static_cast<double>(q)));
-  const double r = std::sqrt(largest_distance_squared(state.model));
+  const double r = std::sqrt(scatter::largest_distance_squared(state.model));
   if (qmax * r > kFiniteLimit) {
     refuse("Qmax " + number(qmax) + " times the largest distance " + number(r) + " A is " +
            number(qmax * r) + ", beyond the limit " + number(kFiniteLimit));
