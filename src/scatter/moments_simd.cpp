@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "scatter/distance-inl.h"
 #include "scatter/moments_engine.hpp"
 
 HWY_BEFORE_NAMESPACE();
@@ -100,7 +101,6 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
   const DI di;
   const std::size_t L = hn::Lanes(df);
   const auto iu = static_cast<std::size_t>(i);
-  const VF xi = hn::Set(df, a.x[iu]), yi = hn::Set(df, a.y[iu]), zi = hn::Set(df, a.z[iu]);
   const VF per_a = hn::Set(df, static_cast<float>(kBinsPerAngstrom));
   const VF width = hn::Set(df, static_cast<float>(kBinWidth));
   const VF unit = hn::Set(df, static_cast<float>(1.0 / kOffsetUnit));
@@ -109,10 +109,7 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
   const auto nn = static_cast<std::size_t>(n);
   const auto j = static_cast<std::size_t>(j0);
   for (; m + L <= nn; m += L) {
-    const VF dx = hn::Sub(xi, hn::LoadU(df, a.x.data() + j + m));
-    const VF dy = hn::Sub(yi, hn::LoadU(df, a.y.data() + j + m));
-    const VF dz = hn::Sub(zi, hn::LoadU(df, a.z.data() + j + m));
-    const VF r = hn::Sqrt(hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz)));
+    const VF r = PairDistances(df, a, iu, j + m);
     hn::StoreU(r, df, out + m);
     // Bins past the top are never taken (the caller checks); keep the conversion in range.
     const VF b = hn::Floor(hn::Min(hn::Mul(r, per_a), top));
@@ -121,11 +118,7 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
     hn::StoreU(hn::ConvertTo(di, hn::Min(hn::Max(d, hn::Neg(top)), top)), di, offset + m);
   }
   for (; m < nn; ++m) {
-    const float dx = a.x[iu] - a.x[j + m];
-    const float dy = a.y[iu] - a.y[j + m];
-    const float dz = a.z[iu] - a.z[j + m];
-    const float r2 = dx * dx + dy * dy;
-    const float r = std::sqrt(r2 + dz * dz);
+    const float r = PairDistance(a, iu, j + m);
     out[m] = r;
     const float b = std::floor(std::min(r * static_cast<float>(kBinsPerAngstrom), 1e9f));
     const float d =

@@ -35,6 +35,7 @@
 #include <cstring>
 #include <vector>
 
+#include "scatter/distance-inl.h"
 #include "scatter/groups.hpp"
 #include "scatter/pairs_engine.hpp"
 #include "scatter/pairs_kernels.hpp"
@@ -712,24 +713,11 @@ class Engine {
     const DF df;
     const std::size_t L = hn::Lanes(df);
     const auto iu = static_cast<std::size_t>(i);
-    const VF xi = hn::Set(df, a.x[iu]), yi = hn::Set(df, a.y[iu]), zi = hn::Set(df, a.z[iu]);
-    std::size_t m = 0;
     const auto nn = static_cast<std::size_t>(n);
     const auto j = static_cast<std::size_t>(j0);
-    for (; m + L <= nn; m += L) {
-      const VF dx = hn::Sub(xi, hn::LoadU(df, a.x.data() + j + m));
-      const VF dy = hn::Sub(yi, hn::LoadU(df, a.y.data() + j + m));
-      const VF dz = hn::Sub(zi, hn::LoadU(df, a.z.data() + j + m));
-      const VF r2 = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
-      hn::StoreU(hn::Sqrt(r2), df, out + m);
-    }
-    for (; m < nn; ++m) {
-      const float dx = a.x[iu] - a.x[j + m];
-      const float dy = a.y[iu] - a.y[j + m];
-      const float dz = a.z[iu] - a.z[j + m];
-      const float r2 = dx * dx + dy * dy;
-      out[m] = std::sqrt(r2 + dz * dz);
-    }
+    std::size_t m = 0;
+    for (; m + L <= nn; m += L) hn::StoreU(PairDistances(df, a, iu, j + m), df, out + m);
+    for (; m < nn; ++m) out[m] = PairDistance(a, iu, j + m);
   }
 
   // The pairs of atom i with the n atoms from j0 (types ti <= t, type pair k) into their
