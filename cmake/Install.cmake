@@ -6,13 +6,11 @@ include(GNUInstallDirs)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/zalmor.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# Python 3 scripts using the system interpreter (/usr/bin/python3 with numpy, matplotlib,
-# python3-ase and python3-periodictable). ioq finds its module zalmor_ioq.py beside itself
-# in the sources and in share/zalmor/python when installed.
+# Python 3 commands using the system interpreter (/usr/bin/python3 with numpy, matplotlib,
+# python3-ase and python3-periodictable). They run the package zalmor, which
+# cmake/Python.cmake installs.
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/ioq ${PROJECT_SOURCE_DIR}/tools/tocoords
   DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/tools/zalmor_ioq.py
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/zalmor/python)
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/ioq-format.md ${PROJECT_SOURCE_DIR}/docs/guide.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -1,9 +1,9 @@
-"""Tests of zalmor_derived and the radiation, convention and file options of tools/ioq:
+"""Tests of zalmor.derived and the radiation, convention and file options of tools/ioq:
 each formula against an evaluation written here from periodictable's tables and from
 double-precision Debye sums, the conventions against each other on the same partials,
 and every file format read back the way the programs that load it read it.
 
-Run: /usr/bin/python3 tools/conventions_test.py; ZALMOR_BINARY=path/to/zalmor selects the
+Run: PYTHONPATH=python /usr/bin/python3 tools/conventions_test.py; ZALMOR_BINARY=path/to/zalmor selects the
 binary for the whole-run case.
 """
 
@@ -22,8 +22,8 @@ import scipy.constants as sc
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import zalmor_derived as zd  # noqa: E402
-import zalmor_ioq as zi  # noqa: E402
+import zalmor.derived as zd  # noqa: E402
+import zalmor.io as zi  # noqa: E402
 from derived_test import IOQ, Scratch, debye_file, random_sphere  # noqa: E402
 from ioq_test import find_zalmor  # noqa: E402
 

@@ -2,12 +2,11 @@
 cases, and of tools/tocoords; with a zalmor binary, whole runs from a structure file to
 S(Q) and g(r).
 
-Run: /usr/bin/python3 tools/derived_test.py; ZALMOR_BINARY=path/to/zalmor selects the binary.
+Run: PYTHONPATH=python /usr/bin/python3 tools/derived_test.py (PYTHONPATH not needed with the
+package installed); ZALMOR_BINARY=path/to/zalmor selects the binary.
 """
 
 import contextlib
-import importlib.machinery
-import importlib.util
 import io
 import math
 import os
@@ -20,22 +19,16 @@ import unittest
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import zalmor_ioq as zi  # noqa: E402
+sys.path.insert(0, HERE)  # the sibling test modules
+import zalmor.io as zi  # noqa: E402
 from ioq_test import find_zalmor  # noqa: E402
+from zalmor import ioq, tocoords  # noqa: E402
 
 IOQ = os.path.join(HERE, "ioq")
 TOCOORDS = os.path.join(HERE, "tocoords")
 
 
-def load_script(path):
-    loader = importlib.machinery.SourceFileLoader(os.path.basename(path) + "_tool", path)
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
-
-
-TOOLS = {IOQ: load_script(IOQ), TOCOORDS: load_script(TOCOORDS)}
+TOOLS = {IOQ: ioq, TOCOORDS: tocoords}
 
 
 def quote(text):

@@ -1,13 +1,12 @@
 """Tests of tools/ioq: the .ioq reader against hand-written files, the info/csv/plot commands,
 and (when a zalmor binary has been built) a file written by the program itself.
 
-Run: /usr/bin/python3 tools/ioq_test.py  (or -m unittest tools/ioq_test.py from the source root);
-ZALMOR_BINARY=path/to/zalmor selects the binary for the test of a real run.
+Run from the source root: PYTHONPATH=python /usr/bin/python3 tools/ioq_test.py (the
+PYTHONPATH is not needed once the package is installed); ZALMOR_BINARY=path/to/zalmor selects
+the binary for the test of a real run.
 """
 
 import glob
-import importlib.machinery
-import importlib.util
 import io
 import math
 import os
@@ -24,17 +23,8 @@ ROOT = os.path.dirname(HERE)
 TOOL = os.path.join(HERE, "ioq")
 
 
-def load_tool():
-    loader = importlib.machinery.SourceFileLoader("ioq_tool", TOOL)
-    loader_spec = importlib.util.spec_from_loader("ioq_tool", loader)
-    module = importlib.util.module_from_spec(loader_spec)
-    loader.exec_module(module)
-    return module
-
-
-ioq = load_tool()
-sys.path.insert(0, HERE)
-import zalmor_ioq as zi  # noqa: E402
+import zalmor.io as zi  # noqa: E402
+from zalmor import ioq  # noqa: E402
 
 
 def ut_line(ntypes, zero_q, bbars):

@@ -2,7 +2,7 @@
 table; and the drawing of partly occupied sites, the wrapping of periodic boxes and the
 all-or-nothing writing of the three files.
 
-Run: /usr/bin/python3 tools/tocoords_test.py
+Run: PYTHONPATH=python /usr/bin/python3 tools/tocoords_test.py
 """
 
 import os

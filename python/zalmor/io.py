@@ -1,7 +1,7 @@
 """Read the .ioq result files of zalmor and derive from them what is compared with experiment.
 
-    import zalmor_ioq
-    run = zalmor_ioq.load("nacl.ioq")
+    import zalmor.io
+    run = zalmor.io.load("nacl.ioq")
     for b in run: print(b.label, b.name, b.q[:3], b.iq[:3])
 
 `load` returns an `IoqFile`: its blocks (block k is partial k, the last block the total),

@@ -1,7 +1,7 @@
 """Every radiation and convention from the partials of one zalmor run.
 
-    import zalmor_ioq, zalmor_derived as zd
-    run = zalmor_ioq.load("nacl.ioq")
+    import zalmor.io, zalmor.derived as zd
+    run = zalmor.io.load("nacl.ioq")
     res = zd.derive(run, radiation="xray", convention="ashcroft-langreth")
     res.total_s, res.partials, res.header()
 
@@ -10,8 +10,8 @@ radiation-free S_AB(Q) - 1 (Faber-Ziman), which is reweighted here with neutron 
 lengths (elements, isotopes, isotope mixtures, complex), X-ray form factors (f0 with ions,
 f' and f'' at an energy) or electron form factors (Mott-Bethe), regrouped in the
 Ashcroft-Langreth or Bhatia-Thornton partials, and transformed to real space. Every table
-comes from periodictable. The functions on arrays know nothing of files, so that this
-module can live on inside a package (it takes its reader from the package when it is one).
+comes from periodictable. The functions on arrays know nothing of files; the run-level
+ones take their reader from zalmor.io.
 docs/guide.md gives every formula with its reference; `Derived.header()` states them in the
 files that ioq writes.
 """
@@ -21,10 +21,7 @@ import re
 
 import numpy as np
 
-try:  # inside a package the reader is a sibling module
-    from . import ioq as _io  # type: ignore
-except ImportError:
-    import zalmor_ioq as _io
+from . import io as _io
 
 RADIATIONS = ("neutron", "xray", "electron")
 CONVENTIONS = ("faber-ziman", "ashcroft-langreth", "bhatia-thornton")

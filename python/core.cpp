@@ -1,0 +1,242 @@
+// zalmor._core: the Debye-sum engines and the .ioq text writer for the Python package.
+// The Python layer (zalmor/__init__.py) turns atoms and elements into types and lengths;
+// here the arrays go to the engines exactly as the program hands them over, so that the
+// two give the same floats.
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "output/ioq_format.hpp"
+#include "scatter/engine.hpp"
+#include "scatter/weights.hpp"
+#include "util/coords_reader.hpp"
+#include "util/limits.hpp"
+
+namespace py = pybind11;
+namespace zs = zalmor::scatter;
+
+namespace {
+
+using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using IntArray = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+
+std::vector<zs::TypePair> partial_pairs(int ntypes) {
+  std::vector<zs::TypePair> pairs;
+  for (int t = 1; t <= ntypes; ++t) pairs.push_back({t, t});
+  for (int a = 1; a < ntypes; ++a) {
+    for (int b = a + 1; b <= ntypes; ++b) pairs.push_back({a, b});
+  }
+  return pairs;
+}
+
+std::vector<std::pair<int, int>> partials_as_tuples(int ntypes) {
+  std::vector<std::pair<int, int>> out;
+  for (const zs::TypePair& p : partial_pairs(ntypes)) out.emplace_back(p.first, p.second);
+  return out;
+}
+
+void check_ntypes(int ntypes) {
+  if (ntypes < 1 || ntypes > zalmor::kMaxTypes) {
+    throw py::value_error("the number of atom types must be 1 to " +
+                          std::to_string(zalmor::kMaxTypes) + ", not " + std::to_string(ntypes));
+  }
+}
+
+zalmor::util::Model make_model(const FloatArray& xyz, const IntArray& types, int ntypes) {
+  const auto natoms = static_cast<std::size_t>(types.size());
+  if (xyz.ndim() != 2 || xyz.shape(1) != 3 || static_cast<std::size_t>(xyz.shape(0)) != natoms) {
+    throw py::value_error("positions must be an N x 3 array with one row per type number");
+  }
+  zalmor::util::Model model;
+  model.xyz.assign(xyz.data(), xyz.data() + xyz.size());
+  model.type.assign(types.data(), types.data() + types.size());
+  for (const int t : model.type) {
+    if (t < 1 || t > ntypes) {
+      throw py::value_error("type number " + std::to_string(t) + " is outside 1.." +
+                            std::to_string(ntypes));
+    }
+  }
+  return model;
+}
+
+// The request the program builds for the same answers: like pairs, then unlike pairs in
+// row order; weights rounded to float from the double pair weight.
+zs::BlockRequest make_request(int ntypes, const std::vector<float>& bbar, float nnorm,
+                              int thermal_option, const std::vector<float>& uij) {
+  if (bbar.size() != static_cast<std::size_t>(ntypes)) {
+    throw py::value_error("one scattering length per atom type is needed");
+  }
+  zs::BlockRequest request;
+  request.ntypes = ntypes;
+  request.partials = partial_pairs(ntypes);
+  for (const zs::TypePair& p : request.partials) {
+    request.weight.push_back(static_cast<float>(
+        zs::pair_weight(bbar[static_cast<std::size_t>(p.first - 1)],
+                        bbar[static_cast<std::size_t>(p.second - 1)], nnorm)));
+  }
+  request.bbar = bbar;
+  request.total_weight = 1.0f / nnorm;
+  if (thermal_option < 0 || thermal_option > 2) {
+    throw py::value_error("thermal option must be 0, 1 or 2");
+  }
+  request.thermal.option = static_cast<zs::ThermalOption>(thermal_option);
+  // The dialogue's default for every slot it does not ask.
+  request.thermal.uij.fill(0.05f);
+  if (uij.size() > request.thermal.uij.size()) {
+    throw py::value_error("at most " + std::to_string(request.thermal.uij.size()) +
+                          " thermal values (one per partial) fit");
+  }
+  if (thermal_option == 2 && uij.size() != request.partials.size()) {
+    throw py::value_error("thermal option 2 needs one u per partial");
+  }
+  for (std::size_t k = 0; k < uij.size(); ++k) request.thermal.uij[k] = uij[k];
+  return request;
+}
+
+py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray& q, int ntypes,
+                 const std::vector<float>& bbar, float nnorm, int thermal_option,
+                 const std::vector<float>& uij, const std::string& engine, int threads,
+                 const std::optional<py::function>& progress) {
+  check_ntypes(ntypes);
+  if (q.ndim() != 1) throw py::value_error("q must be one-dimensional");
+  const std::optional<zs::Impl> impl = zs::engine_named(engine);
+  if (!impl) {
+    throw py::value_error("engine must be auto, pairs, moments or reference, not '" + engine +
+                          "'");
+  }
+  const zalmor::util::Model model = make_model(xyz, types, ntypes);
+  const zs::BlockRequest request = make_request(ntypes, bbar, nnorm, thermal_option, uij);
+  const std::vector<float> qv(q.data(), q.data() + q.size());
+  const zs::ThreadStart start = zs::start_threads(threads);
+
+  // The engines run without the GIL; the callback takes it back for each call. An
+  // exception of the callback cannot pass through the engines' parallel regions: it is
+  // kept, later calls are skipped, and it is raised when the calculation is over.
+  std::exception_ptr failure;
+  zs::Progress report;
+  if (progress && !progress->is_none()) {
+    report = [&progress, &failure](double fraction) {
+      if (failure) return;
+      const py::gil_scoped_acquire gil;
+      try {
+        (*progress)(fraction);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    };
+  }
+  std::vector<std::vector<float>> blocks;
+  {
+    const py::gil_scoped_release nogil;
+    zs::ThrottledProgress throttled(report);
+    zs::Progress passed;
+    if (report) passed = [&throttled](double f) { throttled(f); };
+    blocks = zs::compute_blocks(*impl, model, qv, request, start.threads, passed);
+  }
+  if (failure) std::rethrow_exception(failure);
+
+  py::list out;
+  for (const std::vector<float>& block : blocks) {
+    FloatArray array(static_cast<py::ssize_t>(block.size()));
+    std::copy(block.begin(), block.end(), array.mutable_data());
+    out.append(std::move(array));
+  }
+  return out;
+}
+
+std::vector<float> zero_q(const std::vector<int>& count, const std::vector<float>& bbar,
+                          float nnorm) {
+  const int ntypes = static_cast<int>(count.size());
+  check_ntypes(ntypes);
+  if (bbar.size() != count.size()) {
+    throw py::value_error("one scattering length per atom type is needed");
+  }
+  const std::vector<zs::TypePair> pairs = partial_pairs(ntypes);
+  return zs::zero_q_limits(count, pairs, bbar, nnorm);
+}
+
+int threads_available(int wanted) { return zs::start_threads(wanted).threads; }
+
+// One field from (name, type name, value): bytes for a string, int, float, or a float32
+// array.
+zalmor::output::Field make_field(const py::tuple& item) {
+  namespace zo = zalmor::output;
+  if (item.size() != 3) throw py::value_error("a field is (name, type, value)");
+  zo::Field field;
+  field.name = item[0].cast<std::string>();
+  if (!zo::is_valid_key(field.name)) {
+    throw py::value_error("'" + field.name + "' cannot be a field name");
+  }
+  const auto type = zo::parse_type_name(item[1].cast<std::string>());
+  if (!type) throw py::value_error("unknown field type " + item[1].cast<std::string>());
+  field.type = *type;
+  switch (*type) {
+    case zo::FieldType::String:
+      field.text = item[2].cast<py::bytes>();
+      field.extent = static_cast<int>(field.text.size());
+      break;
+    case zo::FieldType::Int32:
+      field.int_value = item[2].cast<std::int32_t>();
+      break;
+    case zo::FieldType::Float32:
+      field.real_value = item[2].cast<float>();
+      break;
+    case zo::FieldType::Float32Array: {
+      const auto values = item[2].cast<FloatArray>();
+      field.values.assign(values.data(), values.data() + values.size());
+      field.extent = static_cast<int>(field.values.size());
+      break;
+    }
+  }
+  return field;
+}
+
+// The whole text of a .ioq file, formatted by the program's own writer.
+py::bytes format_ioq(const std::vector<std::pair<std::string, py::bytes>>& meta,
+                     const std::vector<std::vector<py::tuple>>& blocks) {
+  std::vector<zalmor::output::MetaEntry> entries;
+  for (const auto& [key, text] : meta) {
+    if (!zalmor::output::is_valid_key(key)) {
+      throw py::value_error("'" + key + "' cannot be a metadata key");
+    }
+    entries.push_back({key, std::string(text)});
+  }
+  std::string out = zalmor::output::ioq_file_header(entries);
+  int number = 0;
+  for (const auto& block : blocks) {
+    std::vector<zalmor::output::Field> fields;
+    for (const py::tuple& item : block) fields.push_back(make_field(item));
+    out += zalmor::output::format_block(++number, fields);
+  }
+  return py::bytes(out);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The compiled part of zalmor: Debye sums and the .ioq writer";
+  m.attr("MAX_TYPES") = zalmor::kMaxTypes;
+  m.def("partials", &partials_as_tuples, py::arg("ntypes"),
+        "The type pairs of the partial blocks, in block order");
+  m.def("compute", &compute, py::arg("xyz"), py::arg("types"), py::arg("q"), py::arg("ntypes"),
+        py::arg("bbar"), py::arg("nnorm"), py::arg("thermal_option") = 0,
+        py::arg("uij") = std::vector<float>{}, py::arg("engine") = "auto",
+        py::arg("threads") = 0, py::arg("progress") = py::none(),
+        "Every partial block, then the total, as float32 arrays");
+  m.def("zero_q", &zero_q, py::arg("count"), py::arg("bbar"), py::arg("nnorm"),
+        "The zero-Q limits of every partial and, last, of the total");
+  m.def("threads_available", &threads_available, py::arg("wanted") = 0,
+        "How many threads a calculation can have (0: the machine's count)");
+  m.def("format_ioq", &format_ioq, py::arg("meta"), py::arg("blocks"),
+        "The text of a .ioq file from metadata (key, bytes) and blocks of (name, type, value)");
+}
