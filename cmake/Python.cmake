@@ -63,6 +63,8 @@ if(ZALMOR_PYTHON_BUILT)
   set_target_properties(zalmor_python_core PROPERTIES
     OUTPUT_NAME _core
     LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/python/zalmor)
+  # The version the files it writes record, as the program's.
+  target_compile_definitions(zalmor_python_core PRIVATE ZALMOR_VERSION="${PROJECT_VERSION}")
   target_link_libraries(zalmor_python_core PRIVATE zalmor_scatter zalmor_output zalmor_util
                                                    zalmor_warnings zalmor_conversion_warnings)
 endif()

@@ -80,9 +80,9 @@ zs::BlockRequest make_request(int ntypes, const std::vector<float>& bbar, float 
   request.ntypes = ntypes;
   request.partials = partial_pairs(ntypes);
   for (const zs::TypePair& p : request.partials) {
-    request.weight.push_back(static_cast<float>(
-        zs::pair_weight(bbar[static_cast<std::size_t>(p.first - 1)],
-                        bbar[static_cast<std::size_t>(p.second - 1)], nnorm)));
+    request.weight.push_back(
+        static_cast<float>(zs::pair_weight(bbar[static_cast<std::size_t>(p.first - 1)],
+                                           bbar[static_cast<std::size_t>(p.second - 1)], nnorm)));
   }
   request.bbar = bbar;
   request.total_weight = 1.0f / nnorm;
@@ -111,8 +111,7 @@ py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray&
   if (q.ndim() != 1) throw py::value_error("q must be one-dimensional");
   const std::optional<zs::Impl> impl = zs::engine_named(engine);
   if (!impl) {
-    throw py::value_error("engine must be auto, pairs, moments or reference, not '" + engine +
-                          "'");
+    throw py::value_error("engine must be auto, pairs, moments or reference, not '" + engine + "'");
   }
   const zalmor::util::Model model = make_model(xyz, types, ntypes);
   const zs::BlockRequest request = make_request(ntypes, bbar, nnorm, thermal_option, uij);
@@ -163,6 +162,12 @@ std::vector<float> zero_q(const std::vector<int>& count, const std::vector<float
   }
   const std::vector<zs::TypePair> pairs = partial_pairs(ntypes);
   return zs::zero_q_limits(count, pairs, bbar, nnorm);
+}
+
+std::string format_real(float value) {
+  std::string out;
+  zalmor::output::detail::append_real(out, value);
+  return out;
 }
 
 int threads_available(int wanted) { return zs::start_threads(wanted).threads; }
@@ -226,17 +231,19 @@ py::bytes format_ioq(const std::vector<std::pair<std::string, py::bytes>>& meta,
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The compiled part of zalmor: Debye sums and the .ioq writer";
   m.attr("MAX_TYPES") = zalmor::kMaxTypes;
+  m.attr("VERSION") = ZALMOR_VERSION;
   m.def("partials", &partials_as_tuples, py::arg("ntypes"),
         "The type pairs of the partial blocks, in block order");
   m.def("compute", &compute, py::arg("xyz"), py::arg("types"), py::arg("q"), py::arg("ntypes"),
         py::arg("bbar"), py::arg("nnorm"), py::arg("thermal_option") = 0,
-        py::arg("uij") = std::vector<float>{}, py::arg("engine") = "auto",
-        py::arg("threads") = 0, py::arg("progress") = py::none(),
-        "Every partial block, then the total, as float32 arrays");
+        py::arg("uij") = std::vector<float>{}, py::arg("engine") = "auto", py::arg("threads") = 0,
+        py::arg("progress") = py::none(), "Every partial block, then the total, as float32 arrays");
   m.def("zero_q", &zero_q, py::arg("count"), py::arg("bbar"), py::arg("nnorm"),
         "The zero-Q limits of every partial and, last, of the total");
   m.def("threads_available", &threads_available, py::arg("wanted") = 0,
         "How many threads a calculation can have (0: the machine's count)");
+  m.def("format_real", &format_real, py::arg("value"),
+        "The shortest text that reads back to the same float, as the .ioq files have it");
   m.def("format_ioq", &format_ioq, py::arg("meta"), py::arg("blocks"),
         "The text of a .ioq file from metadata (key, bytes) and blocks of (name, type, value)");
 }

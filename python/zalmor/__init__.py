@@ -1,7 +1,21 @@
-"""zalmor: Debye-equation partial scattering functions of atomistic models."""
+"""zalmor: Debye-equation partial scattering functions of atomistic models.
+
+    import zalmor, numpy as np
+    res = zalmor.debye(atoms, np.arange(1, 2501, dtype=np.float32) * 0.02)
+    res.partial("Na", "Cl"), res.total, res.zero_q
+    res.to_ioq("run.ioq"); zalmor.read_ioq("run.ioq")
+
+Modules: zalmor.io (the .ioq reader and the structure factors of a run), zalmor.derived
+(every radiation and convention), and the commands zalmor.ioq and zalmor.tocoords.
+"""
 
 import pkgutil
 
 # The compiled part (_core) lies in the build tree while the Python files are used from the
 # sources: both folders make up the package.
 __path__ = pkgutil.extend_path(__path__, __name__)
+
+from ._calc import debye  # noqa: E402
+from .result import Result, read_ioq  # noqa: E402
+
+__all__ = ["debye", "Result", "read_ioq"]

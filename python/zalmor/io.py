@@ -36,7 +36,9 @@ UT_NBLOCKS, UT_NTYPES = BLOCK_PARAMS["nblocks"], BLOCK_PARAMS["ntypes"]
 UT_FRAC_A, UT_FRAC_B = BLOCK_PARAMS["frac_a"], BLOCK_PARAMS["frac_b"]
 UT_ZERO_Q, UT_BBAR = BLOCK_PARAMS["zero_q"], BLOCK_PARAMS["bbar"]
 MAX_BBAR_TYPES = 10  # ut has room for the scattering lengths of 10 types
-MAX_ATOMS = 34500  # the largest model zalmor holds (src/util/limits.hpp)
+MAX_ATOMS = 34500  # the largest model the zalmor program holds (src/util/limits.hpp)
+# zalmor.debye takes any number of atoms; beyond this no count is plausible in a file.
+MAX_RECORDED_ATOMS = 2**31 - 1
 MAX_LINE_BYTES = 1 << 20  # zalmor's longest line of an input file (same header)
 
 _INT_RE = re.compile(rb"-?[0-9]+")
@@ -702,9 +704,9 @@ def composition(run, bbar=None, natoms=None, nnorm=None):
     if natoms is None and run.meta_value("natoms") is not None:
         natoms = _meta_number(run, "natoms")
         if natoms is None or not (math.isfinite(natoms) and natoms == int(natoms)
-                                  and 1 <= natoms <= MAX_ATOMS):
+                                  and 1 <= natoms <= MAX_RECORDED_ATOMS):
             raise IoqError(f"{run.path}: the metadata give natoms '{run.meta_value('natoms')}', "
-                           f"not a number of atoms from 1 to {MAX_ATOMS}; give --natoms")
+                           f"not a number of atoms from 1 to {MAX_RECORDED_ATOMS}; give --natoms")
         natoms = int(natoms)
     if natoms is not None:
         # Every type holds a whole number of atoms; a wrong N shows here before it turns

@@ -30,10 +30,10 @@ from . import derived as zd
 from . import io as zi
 from .io import IoqError
 
-# Beyond these the numbers are mistakes, not models: zalmor holds 34500 atoms, no condensed
-# matter has 10 atoms per A^3 (diamond 0.18), no coherent scattering length reaches 1e4 fm,
-# and 100000 r values are more than a plot or a fit of any model needs (each costs a sine
-# transform over the whole Q grid).
+# Beyond these the numbers are mistakes, not models: no count of atoms exceeds an int32, no
+# condensed matter has 10 atoms per A^3 (diamond 0.18), no coherent scattering length
+# reaches 1e4 fm, and 100000 r values are more than a plot or a fit of any model needs (each
+# costs a sine transform over the whole Q grid).
 MAX_LENGTH = 1e5  # A
 MIN_DENSITY, MAX_DENSITY = 1e-6, 10.0  # atoms per A^3
 MAX_B = 1e4  # fm
@@ -1143,8 +1143,8 @@ OPTION_RANGES = [
      f"a number density from {MIN_DENSITY:g} to {MAX_DENSITY:g} atoms per A^3"),
     ("--qmin", "qmin", lambda v: 0 <= v <= MAX_Q, f"a Q from 0 to {MAX_Q:g} 1/A"),
     ("--qmax", "qmax", lambda v: 0 < v <= MAX_Q, f"a Q above 0 and at most {MAX_Q:g} 1/A"),
-    ("--natoms", "natoms", lambda v: 1 <= v <= zi.MAX_ATOMS,
-     f"a number of atoms from 1 to {zi.MAX_ATOMS}"),
+    ("--natoms", "natoms", lambda v: 1 <= v <= zi.MAX_RECORDED_ATOMS,
+     f"a number of atoms from 1 to {zi.MAX_RECORDED_ATOMS}"),
     # zalmor takes a negative nnorm (it turns the sign of every block), not a tiny one
     ("--nnorm", "nnorm", lambda v: zi.MIN_NNORM <= abs(v) <= zi.FLOAT32_MAX,
      f"a number of atoms to normalise to from {zi.MIN_NNORM:g} to {zi.FLOAT32_MAX:.3g} in size "

@@ -1,0 +1,155 @@
+"""zalmor.debye: the Debye sums of a model given as atoms, through the program's engines."""
+
+import math
+from collections.abc import Mapping
+
+import numpy as np
+
+from .result import Result
+
+# The program's range limits (src/driver/validate.hpp): beyond them single-precision terms
+# can overflow.
+_FINITE_LIMIT = 1.0e38
+_MAX_UQ = 1.0e19
+
+
+def _positions_and_symbols(atoms):
+    if hasattr(atoms, "get_chemical_symbols") and hasattr(atoms, "get_positions"):
+        return atoms.get_positions(), list(atoms.get_chemical_symbols())
+    try:
+        positions, symbols = atoms
+    except (TypeError, ValueError):
+        raise TypeError("atoms must be an ase.Atoms or a pair (positions N x 3, symbols)") from None
+    if isinstance(symbols, str):
+        raise TypeError("symbols must be a sequence with one element symbol per atom")
+    return positions, [str(s) for s in symbols]
+
+
+def _default_b(symbol):
+    import periodictable
+
+    try:
+        element = periodictable.elements.symbol(symbol)
+    except ValueError:
+        raise ValueError(f"'{symbol}' is not an element periodictable knows: give its "
+                         "scattering length with b=") from None
+    value = element.neutron.b_c if element.neutron is not None else None
+    if value is None:
+        raise ValueError(f"periodictable has no coherent scattering length of {symbol}: "
+                         "give it with b=")
+    return float(value)
+
+
+def _scattering_lengths(elements, b):
+    if b is None:
+        return [_default_b(e) for e in elements]
+    missing = [e for e in elements if e not in b]
+    if missing:
+        raise ValueError("b gives no scattering length of " + ", ".join(missing))
+    return [float(b[e]) for e in elements]
+
+
+def _thermal(thermal, labels):
+    """The thermal option and its u values (A) in partial order."""
+    if thermal is None:
+        return 0, []
+    if isinstance(thermal, Mapping):
+        given = {}
+        for key, u in thermal.items():
+            try:
+                a, c = key
+            except (TypeError, ValueError):
+                raise ValueError(f"thermal key {key!r} is not a pair of elements") from None
+            pair = (a, c) if (a, c) in labels else (c, a)
+            if pair not in labels:
+                raise ValueError(f"thermal names the pair {a}-{c}, which the model does not have")
+            if pair in given:
+                raise ValueError(f"thermal gives the pair {a}-{c} twice")
+            given[pair] = float(u)
+        missing = [f"{a}-{c}" for a, c in labels if (a, c) not in given]
+        if missing:
+            raise ValueError("thermal gives no u of " + ", ".join(missing))
+        return 2, [given[p] for p in labels]
+    return 1, [float(thermal)]
+
+
+def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progress=None,
+          cutoff=None, periodic=None):
+    """i_AB(Q) and i(Q) of a finite model by the Debye equation, in barn per atom.
+
+    atoms     an ase.Atoms, or a pair (positions N x 3 in A, symbols); any number of atoms.
+              Types are numbered by the first appearance of each element.
+    q         the Q values, 1/A (taken in single precision, as the program does)
+    b         {element: b_bar in fm}; default the coherent lengths b_c of periodictable
+    thermal   None; one u in A for every pair (exp(-(u Q)^2 / 2)); or {(A, B): u} for every
+              pair of elements of the model
+    engine    "auto", "pairs", "moments" or "reference" (docs/engines.md)
+    threads   number of threads, None for the machine's
+    progress  called now and then with the fraction done, 0..1; an exception it raises is
+              raised when the calculation is over
+
+    The weights, the grid of types and the normalisation (to the number of atoms) are the
+    program's: the same model, lengths and Q values give the same floats.
+    """
+    if cutoff is not None or periodic is not None:
+        raise NotImplementedError("periodic boxes are not yet supported")
+    from . import _core
+
+    positions, symbols = _positions_and_symbols(atoms)
+    xyz = np.asarray(positions, dtype=np.float32)
+    natoms = len(symbols)
+    if natoms == 0:
+        raise ValueError("the model has no atoms")
+    if xyz.shape != (natoms, 3):
+        raise ValueError(f"positions have shape {xyz.shape}, not ({natoms}, 3)")
+    if not np.all(np.isfinite(xyz)):
+        raise ValueError("a position is not finite in single precision")
+    qv = np.asarray(q, dtype=np.float32)
+    if qv.ndim != 1 or qv.size == 0:
+        raise ValueError("q must be a non-empty one-dimensional array")
+    if not np.all(np.isfinite(qv)):
+        raise ValueError("a Q value is not finite in single precision")
+
+    elements = list(dict.fromkeys(symbols))
+    if len(elements) > _core.MAX_TYPES:
+        raise ValueError(f"{len(elements)} elements: at most {_core.MAX_TYPES} are supported")
+    type_of = {e: t for t, e in enumerate(elements, 1)}
+    types = np.fromiter((type_of[s] for s in symbols), dtype=np.int32, count=natoms)
+    bbar = np.array(_scattering_lengths(elements, b), dtype=np.float32)
+    if not np.all(np.isfinite(bbar)):
+        raise ValueError("a scattering length is not finite in single precision")
+    labels = [(elements[a - 1], elements[c - 1]) for a, c in _core.partials(len(elements))]
+    option, uij = _thermal(thermal, labels)
+    uij = np.array(uij, dtype=np.float32)
+    nnorm = np.float32(natoms)
+
+    # The program's range checks: the bounding box's diagonal bounds every distance.
+    span = xyz.max(axis=0).astype(np.float64) - xyz.min(axis=0).astype(np.float64)
+    r = math.sqrt(float(np.sum(span * span)))
+    qmax = float(np.max(np.abs(qv)))
+    if r * r > _FINITE_LIMIT or qmax * r > _FINITE_LIMIT:
+        raise ValueError(f"Qmax {qmax:g} and the model's size {r:g} A are beyond single precision")
+    if uij.size and float(np.max(np.abs(uij))) * qmax > _MAX_UQ:
+        raise ValueError(f"u times Qmax {qmax:g} is beyond {_MAX_UQ:g}")
+
+    blocks = _core.compute(xyz, types, qv, len(elements), bbar.tolist(), float(nnorm), option,
+                           uij.tolist(), engine, 0 if threads is None else int(threads),
+                           progress)
+    count = np.bincount(types, minlength=len(elements) + 1)[1:]
+    zero_q = _core.zero_q(count.tolist(), bbar.tolist(), float(nnorm))
+    for k, y in enumerate(blocks):
+        if not (np.all(np.isfinite(y)) and math.isfinite(zero_q[k])):
+            name = "the total" if k == len(labels) else "-".join(labels[k])
+            raise FloatingPointError(f"{name} holds values that are not finite: the scattering "
+                                     "lengths are too large for single precision")
+    return Result(
+        q=qv,
+        elements=elements,
+        blocks=blocks,
+        zero_q=zero_q,
+        concentrations={e: np.float32(count[t] / natoms) for t, e in enumerate(elements)},
+        b={e: bbar[t] for t, e in enumerate(elements)},
+        natoms=natoms,
+        nnorm=float(nnorm),
+        thermal_option=option,
+    )

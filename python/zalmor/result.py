@@ -1,0 +1,213 @@
+"""The result of a Debye calculation: every partial i_AB(Q), the total i(Q) and what they
+were computed from; written to and read from .ioq files as the zalmor program has them."""
+
+import datetime
+import os
+import socket
+import tempfile
+
+import numpy as np
+
+from . import io as _io
+
+# What every block of a file carries besides Q and i(Q), as the program writes it: the
+# tools look for these fields by name.
+_TEXT_FIELDS = {"file": 80, "xlabel": 40, "ylabel": 40, "spec_no": 10, "user_name": 20,
+                "run_no": 10, "inst_name": 8, "title": 80, "time": 20, "history": 200}
+_TITLE = "zalmor.debye"
+_UT_LEN = 30  # the block parameters: output::kBlockParamCount
+
+
+def _pair_key(a, b):
+    return (a, b) if a <= b else (b, a)
+
+
+class Result:
+    """Partial functions i_AB(Q) in barn per atom (distinct pairs only), one per unordered
+    pair of elements, and the total i(Q).
+
+    q             the Q values, 1/A (float32)
+    elements      the elements (or type labels) in type order: type t is elements[t - 1]
+    labels        the element pairs of the partial blocks, in block order: like pairs, then
+                  unlike pairs in row order ((1,2), (1,3), ..., (n-1,n))
+    blocks        the partial blocks in that order, then the total (float32 arrays)
+    zero_q        the zero-Q limit of each block, in the same order (exact from pair counts)
+    concentrations, b   {element: atomic fraction}, {element: b_bar in fm}
+    natoms, nnorm the number of atoms and the number the functions are normalised to
+    thermal_option 0 none, 1 one u for every pair, 2 one u per partial
+    """
+
+    def __init__(self, q, elements, blocks, zero_q, concentrations, b, natoms, nnorm,
+                 thermal_option=0):
+        self.q = np.asarray(q, dtype=np.float32)
+        self.elements = list(elements)
+        n = len(self.elements)
+        pairs = [(t, t) for t in range(1, n + 1)]
+        pairs += [(a, c) for a in range(1, n + 1) for c in range(a + 1, n + 1)]
+        self.labels = [(self.elements[a - 1], self.elements[c - 1]) for a, c in pairs]
+        self.blocks = [np.asarray(y, dtype=np.float32) for y in blocks]
+        if len(self.blocks) != len(self.labels) + 1:
+            raise ValueError(f"{len(self.blocks)} blocks do not fit {n} atom types")
+        if any(y.shape != self.q.shape for y in self.blocks):
+            raise ValueError("every block needs one value per Q value")
+        self.zero_q = np.asarray(zero_q, dtype=np.float32)
+        self.concentrations = dict(concentrations)
+        self.b = dict(b)
+        self.natoms = int(natoms)
+        self.nnorm = float(nnorm)
+        self.thermal_option = int(thermal_option)
+        self._index = {}
+        for k, (a, c) in enumerate(self.labels):
+            self._index[_pair_key(a, c)] = k
+
+    def __repr__(self):
+        return (f"<zalmor.Result {self.natoms} atoms, {len(self.q)} Q values, partials "
+                + ", ".join(f"{a}-{c}" for a, c in self.labels) + ">")
+
+    def _block_index(self, a, c):
+        try:
+            return self._index[_pair_key(str(a), str(c))]
+        except KeyError:
+            raise KeyError(f"no partial {a}-{c}; the partials are "
+                           + ", ".join(f"{x}-{y}" for x, y in self.labels)) from None
+
+    def partial(self, a, b):
+        """i_AB(Q) of the elements a and b, in either order."""
+        return self.blocks[self._block_index(a, b)]
+
+    def partial_zero_q(self, a, b):
+        """The zero-Q limit of i_AB."""
+        return self.zero_q[self._block_index(a, b)]
+
+    @property
+    def total(self):
+        return self.blocks[-1]
+
+    def to_ioq(self, path):
+        """Writes the result as a .ioq file (version 2) that zalmor's tools read: one block
+        per partial, then the total, with the block parameters and metadata of the
+        program's files. The file appears whole or not at all."""
+        from . import _core
+
+        n = len(self.elements)
+        bbar = [np.float32(self.b[e]) for e in self.elements]
+        frac = [np.float32(self.concentrations[e]) for e in self.elements]
+        ut = np.zeros(_UT_LEN, dtype=np.float32)
+        ut[_io.BLOCK_PARAMS["nblocks"]] = len(self.blocks)
+        ut[_io.BLOCK_PARAMS["ntypes"]] = n
+        ut[_io.BLOCK_PARAMS["unity"]] = 1.0
+        bb = _io.BLOCK_PARAMS["bbar"]
+        for t in range(min(n, _io.MAX_BBAR_TYPES)):
+            ut[bb + t] = bbar[t]
+        x = np.append(self.q, np.float32(0))
+        e = np.zeros(len(self.q), dtype=np.float32)
+
+        def text(name, value):
+            width = _TEXT_FIELDS[name]
+            raw = value.encode("utf-8")[:width]
+            return (name, "string", raw + b" " * (width - len(raw)))
+
+        blocks = []
+        for k, y in enumerate(self.blocks):
+            if k < len(self.labels):
+                a, c = self.labels[k]
+                ta, tc = self.elements.index(a) + 1, self.elements.index(c) + 1
+                ut[_io.BLOCK_PARAMS["frac_a"]] = frac[ta - 1]
+                ut[_io.BLOCK_PARAMS["frac_b"]] = frac[tc - 1]
+                ylabel = f"i{ta}{tc}(Q)"
+            else:
+                # The total keeps the fractions of the last partial, as in the program.
+                ylabel = "Total i(Q)"
+            ut[_io.BLOCK_PARAMS["zero_q"]] = self.zero_q[k]
+            blocks.append([
+                text("file", ""),
+                ("ntc", "int32", len(self.q)),
+                ("x", "float32[]", x),
+                ("y", "float32[]", y),
+                ("e", "float32[]", e),
+                text("xlabel", "Q / Inverse Angstroms"),
+                text("ylabel", ylabel),
+                text("spec_no", "0"),
+                ("delta", "float32", 0.0),
+                text("user_name", ""),
+                ("nut", "int32", len(ut)),
+                ("ut", "float32[]", ut.copy()),
+                text("run_no", "0"),
+                ("emode", "int32", 0),
+                ("fi", "float32", 0.0),
+                ("l1", "float32", 0.0),
+                ("l2", "float32", 0.0),
+                ("efixed", "float32", 0.0),
+                ("twotheta", "float32", 0.0),
+                ("run_duration", "float32", 0.0),
+                text("inst_name", "Model"),
+                text("title", _TITLE),
+                text("time", ""),
+                text("history", ""),
+            ])
+
+        created = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+        # The type map goes where tocoords puts it, so that the tools name the partials.
+        types = " ".join(f"{t}={e}" for t, e in enumerate(self.elements, 1))
+        meta = [
+            ("program", "zalmor"),
+            ("version", _core.VERSION),
+            ("created", created),
+            ("host", socket.gethostname()),
+            ("model_title", f"{_TITLE}: {self.natoms} atoms; types {types}"),
+            ("natoms", str(self.natoms)),
+            ("nnorm", _core.format_real(np.float32(self.nnorm))),
+            ("thermal_option", str(self.thermal_option)),
+        ]
+        data = _core.format_ioq([(k, v.encode("utf-8")) for k, v in meta], blocks)
+        _write_whole(os.fspath(path), data)
+
+
+def _write_whole(path, data):
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
+                               dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            fh.write(data)
+            fh.flush()
+            os.fsync(fh.fileno())
+        # mkstemp makes the file private; a result file is as readable as any other.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def read_ioq(path, types=None):
+    """A .ioq file (the program's or Result.to_ioq's) as a Result. The elements come from
+    the file's type map (NAME.types beside it or the model title, see zalmor.io.load) or
+    `types` ({type number: element}); without one the types are named "1", "2", ...
+    The number of atoms comes from the metadata or, for older files, the zero-Q limits."""
+    run = _io.load(os.fspath(path), types=types)
+    n = run.ntypes
+    comp = _io.composition(run)
+    elements = [run.type_name(t) for t in range(1, n + 1)]
+    if len(set(elements)) != n:
+        raise _io.IoqError(f"{path}: the type map names two types alike: {elements}")
+    rows = {b.rows for b in run.blocks}
+    if len(rows) != 1:
+        raise _io.IoqError(f"{path}: the blocks have different numbers of Q values")
+    option = run.meta_value("thermal_option")
+    return Result(
+        q=run.blocks[0].q,
+        elements=elements,
+        blocks=[b.iq for b in run.blocks],
+        zero_q=[b.ut[_io.BLOCK_PARAMS["zero_q"]] for b in run.blocks],
+        concentrations={e: np.float32(comp.c[t]) for t, e in enumerate(elements)},
+        b={e: np.float32(comp.b_run[t]) for t, e in enumerate(elements)},
+        natoms=comp.natoms,
+        nnorm=comp.nnorm,
+        thermal_option=int(option) if option is not None and option.isdigit() else 0,
+    )
