@@ -1,0 +1,136 @@
+"""zalmor.debye against the dialogue program, and on what the program cannot take."""
+
+import os
+
+import numpy as np
+import pytest
+from conftest import EXAMPLES, NACL_B, assert_same_floats, program_grid
+
+import zalmor
+
+
+def answers_file(name):
+    with open(os.path.join(EXAMPLES, name)) as fh:
+        return fh.read().splitlines()
+
+
+def assert_same_result(res, ref):
+    assert res.labels == ref.labels
+    assert_same_floats(res.q, ref.q)
+    for mine, theirs in zip(res.blocks, ref.blocks, strict=True):
+        assert_same_floats(mine, theirs)
+    assert_same_floats(res.zero_q, ref.zero_q)
+
+
+def test_nacl_example_equals_program_bit_for_bit(nacl, run_program):
+    lines = answers_file("nacl.answers")
+    # Qmax, delta-Q and the start of the grid are the program's defaults here.
+    assert lines[7:10] == ["", "", ""]
+    ref = zalmor.read_ioq(run_program(lines, "nacl"))
+    res = zalmor.debye(nacl, program_grid(50.0, 0.02), b=NACL_B)
+    assert_same_result(res, ref)
+    assert res.natoms == ref.natoms == 512
+    assert res.concentrations == ref.concentrations == {"Na": 0.5, "Cl": 0.5}
+    assert res.b == ref.b
+
+
+@pytest.mark.parametrize("thermal, answers", [
+    (0.08, ["1", "0.08"]),
+    ({("Na", "Na"): 0.05, ("Cl", "Cl"): 0.07, ("Cl", "Na"): 0.11}, ["2", "0.05", "0.07", "0.11"]),
+])
+def test_thermal_factors_equal_program(nacl, run_program, thermal, answers):
+    lines = ["nacl", "1", "", "", "3.63", "9.577", *answers, "20", "0.05", "1", "nacl_u"]
+    ref = zalmor.read_ioq(run_program(lines, "nacl_u"))
+    res = zalmor.debye(nacl, program_grid(20.0, 0.05, from_zero=True), b=NACL_B,
+                       thermal=thermal)
+    assert_same_result(res, ref)
+    assert ref.thermal_option == res.thermal_option == int(answers[0])
+
+
+def test_ase_atoms_types_by_first_appearance_and_default_lengths(nacl):
+    import ase
+    import periodictable
+
+    positions, symbols = nacl
+    q = program_grid(10.0, 0.5)
+    res = zalmor.debye((positions, symbols), q, b=NACL_B, engine="reference")
+    # Cl first: type 1 is Cl, and the blocks follow that order.
+    order = np.r_[np.flatnonzero(np.array(symbols) == "Cl")[:1],
+                  np.arange(len(symbols))]
+    order = list(dict.fromkeys(order.tolist()))
+    atoms = ase.Atoms(symbols=[symbols[i] for i in order], positions=positions[order])
+    swapped = zalmor.debye(atoms, q, b=NACL_B, engine="reference")
+    assert swapped.elements == ["Cl", "Na"]
+    assert swapped.labels == [("Cl", "Cl"), ("Na", "Na"), ("Cl", "Na")]
+    for a, c in [("Na", "Na"), ("Cl", "Cl"), ("Na", "Cl")]:
+        np.testing.assert_allclose(swapped.partial(c, a), res.partial(a, c), rtol=2e-6,
+                                   atol=2e-6 * res.partial_zero_q(a, c))
+        assert swapped.partial_zero_q(a, c) == res.partial_zero_q(c, a)
+    np.testing.assert_allclose(swapped.total, res.total, rtol=2e-6, atol=2e-6 * res.zero_q[-1])
+
+    b_c = {e: periodictable.elements.symbol(e).neutron.b_c for e in ("Na", "Cl")}
+    plain = zalmor.debye(atoms, q)
+    assert_same_result(plain, zalmor.debye(atoms, q, b=b_c))
+    assert plain.b["Cl"] == np.float32(b_c["Cl"])
+
+
+def test_model_beyond_the_program_limit():
+    rng = np.random.default_rng(7)
+    natoms = 36000
+    positions = rng.uniform(0.0, 70.0, size=(natoms, 3))
+    symbols = np.where(rng.random(natoms) < 0.3, "Si", "O").tolist()
+    q = np.array([1e-4, 0.5, 2.0], dtype=np.float32)
+    res = zalmor.debye((positions, symbols), q, b={"Si": 4.1491, "O": 5.803})
+    assert res.natoms == natoms
+    n_si = symbols.count("Si")
+    assert res.concentrations["Si"] == np.float32(n_si / natoms)
+    # At Q r << 1 every sinc is 1 - (Q r)^2 / 6: the sums sit just below their limits.
+    # i_AB counts the ordered pairs with i of type A and j of type B: n_A n_B of them.
+    expected = 0.01 * 4.1491 * 5.803 * n_si * (natoms - n_si) / natoms
+    assert res.partial_zero_q("O", "Si") == pytest.approx(expected, rel=1e-6)
+    for k in range(len(res.blocks)):
+        assert res.blocks[k][0] == pytest.approx(res.zero_q[k], rel=2e-4)
+        assert abs(res.blocks[k][2]) < 0.01 * res.zero_q[k]
+
+
+def test_threads_and_progress(nacl):
+    q = program_grid(30.0, 0.1)
+    seen = []
+    res = zalmor.debye(nacl, q, b=NACL_B, threads=1, progress=seen.append)
+    assert seen and seen[-1] == 1.0 and seen == sorted(seen)
+    assert_same_result(res, zalmor.debye(nacl, q, b=NACL_B))
+
+    def stop(fraction):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        zalmor.debye(nacl, q, b=NACL_B, progress=stop)
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"cutoff": 10.0}, NotImplementedError, "periodic"),
+    ({"periodic": True}, NotImplementedError, "periodic"),
+    ({"b": {"Na": 3.63}}, ValueError, "Cl"),
+    ({"thermal": {("Na", "Na"): 0.1, ("Cl", "Cl"): 0.1}}, ValueError, "Na-Cl"),
+    ({"thermal": {("Na", "K"): 0.1}}, ValueError, "Na-K"),
+    ({"thermal": 1e20}, ValueError, "Qmax"),
+    ({"engine": "fast"}, ValueError, "engine"),
+    ({"b": {"Na": 3.63, "Cl": 1e30}}, FloatingPointError, "not finite"),
+])
+def test_refusals(nacl, kwargs, error, match):
+    kwargs = {"b": NACL_B, **kwargs}
+    with pytest.raises(error, match=match):
+        zalmor.debye(nacl, [0.5, 1.0], **kwargs)
+
+
+@pytest.mark.parametrize("atoms, q", [
+    ((np.zeros((2, 2)), ["Na", "Cl"]), [1.0]),
+    ((np.zeros((0, 3)), []), [1.0]),
+    ((np.zeros((1, 3)), ["Na"]), []),
+    ((np.zeros((1, 3)), ["Na"]), [[1.0]]),
+    ((np.zeros((1, 3)), ["Na"]), [np.inf]),
+    ((np.zeros((1, 3)), "Na"), [1.0]),
+])
+def test_refused_input(atoms, q):
+    with pytest.raises((ValueError, TypeError)):
+        zalmor.debye(atoms, q, b=NACL_B)
