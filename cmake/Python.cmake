@@ -24,7 +24,8 @@ base = sysconfig.get_config_var("platbase") or sys.prefix
 if sysconfig.get_default_scheme() == "posix_local":
     base = os.path.join(base, "local")
 print(os.path.relpath(sysconfig.get_path("platlib"), base))
-print(sysconfig.get_path("platlib", "posix_prefix", vars={"base": "/", "platbase": "/"})[1:])
+venv = sysconfig.get_path("platlib", "posix_prefix", vars={"base": "/B", "platbase": "/B"})
+print(os.path.relpath(venv, "/B"))
 ]]
     OUTPUT_VARIABLE zalmor_python_dirs OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
   if(status EQUAL 0)

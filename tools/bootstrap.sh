@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine and builds zalmor from scratch.
-#   tools/bootstrap.sh run   build a release binary and run it on the example model
+#   tools/bootstrap.sh run   build a release binary, install the Python package zalmor for
+#                            /usr/bin/python3, and run the binary on the example model
 #   tools/bootstrap.sh test  build and run every test (plain and sanitizer builds)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libhwy-dev
           python3 python3-numpy python3-matplotlib python3-ase python3-periodictable clang
-          clang-format-14 clang-tidy-14 libclang-rt-14-dev time)
+          clang-format-14 clang-tidy-14 libclang-rt-14-dev time python3-dev pybind11-dev
+          python3-pybind11 python3-pytest)
+sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
@@ -22,6 +24,10 @@ case "${1:-test}" in
   run)
     cmake --preset release >/dev/null
     cmake --build --preset release
+    # The package (its Python files and the compiled zalmor._core) into the interpreter's
+    # folder for local packages: /usr/local/lib/python3.X/dist-packages.
+    $sudo cmake --install build/release --component python >/dev/null
+    (cd / && /usr/bin/python3 -c "import zalmor._core") || { echo "zalmor did not install" >&2; exit 1; }
     cd examples
     if [ -t 0 ]; then
       echo "Model file: answer nacl (see examples/README.md for the b_bar values)." >&2
