@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes docs/guide-radiations.png for section 8 of docs/guide.md: the NaCl example run
 # through zalmor, its total S(Q) for neutrons and for X-rays side by side, from the same
-# partials (zalmor_derived), with the small-angle peak of the finite model clipped.
+# partials (zalmor.derived), with the small-angle peak of the finite model clipped.
 #   docs/guide-figure-radiations.sh [path/to/zalmor]   (default build/release/zalmor)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -11,17 +11,17 @@ trap 'rm -rf "$work"' EXIT
 cp "$root"/examples/nacl.coords "$root"/examples/nacl.answers "$root"/examples/nacl.types "$work"
 cd "$work"
 "$zalmor" < nacl.answers > /dev/null
-ROOT="$root" /usr/bin/python3 - <<'PY'
-import os, sys
+ROOT="$root" PYTHONPATH="$root/python" /usr/bin/python3 - <<'PY'
+import os
 import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt
 import numpy as np
 from PIL import Image
-sys.path.insert(0, os.path.join(os.environ["ROOT"], "tools"))
-import zalmor_ioq, zalmor_derived as zd
+import zalmor.derived as zd
+import zalmor.io
 
-run = zalmor_ioq.load("nacl.ioq")
+run = zalmor.io.load("nacl.ioq")
 fig, axes = plt.subplots(1, 2, figsize=(10, 4), dpi=150, sharey=True, layout="constrained")
 for ax, rad, name, x in zip(axes, ("neutron", "xray"), ("neutrons", "X-rays"), ("b", "f")):
     d = zd.derive(run, radiation=rad)
