@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libhwy-dev
-          python3 python3-numpy python3-matplotlib python3-ase python3-periodictable clang
-          clang-format-14 libclang-rt-14-dev time)
+          libfftw3-dev python3 python3-numpy python3-matplotlib python3-ase python3-periodictable
+          clang clang-format-14 libclang-rt-14-dev time)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
