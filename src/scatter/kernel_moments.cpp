@@ -258,7 +258,7 @@ class Moments {
         std::max(kHistogramBudget, widest * static_cast<std::size_t>(threads_));
     costs.moments_bytes = batch + nq * nblocks * 2 * sizeof(double) +
                           static_cast<std::size_t>(nbins_) * 8 * sizeof(double) +
-                          (chirpz_widest > 0 ? chirpz_bytes(chirpz_widest, nq, threads_) : 0);
+                          (chirpz_widest > 0 ? chirpz_bytes(chirpz_widest, nq) : 0);
     // Close pairs are summed one by one in double, each over the whole grid: with many
     // of them (a model scaled by 0, atoms packed in a small box) this engine is the slow one.
     costs.close_pairs = close_pairs_;
@@ -764,11 +764,19 @@ class Moments {
     const int nq = static_cast<int>(q_.size());
     std::vector<double> s(q_.size(), 0.0);
     // Long uniform grids: all Q values at once by chirp-z transforms, with their own bound.
+    // The rotation tables of the direct sums (lanes x nQ) are as large as the transforms'
+    // arrays: they are let go while the transforms serve, and made again for a later group
+    // that needs them.
     std::vector<double> chirpz_bound;
     if (!c.tail) {
       if (!chirpz_) chirpz_ = std::make_unique<ChirpzSums>(q_);
-      if (chirpz_->sum(c, threads_, s, chirpz_bound)) ++report_.chirpz_groups;
+      if (chirpz_->cheaper(c)) {
+        std::vector<double>().swap(lam_re_);
+        std::vector<double>().swap(lam_im_);
+        if (chirpz_->transform(c, threads_, s, chirpz_bound)) ++report_.chirpz_groups;
+      }
     }
+    if (chirpz_bound.empty() && lam_re_.empty()) rotations();
     const int nblocks = chirpz_bound.empty() ? c.count / kBlockBins : 0;
     const int nchunks = (nq + kQChunk - 1) / kQChunk;
     const auto L = static_cast<std::size_t>(lanes_);

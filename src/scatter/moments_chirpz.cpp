@@ -17,12 +17,11 @@
 // exact, 64-bit products) and reduced to [-1/2, 1/2] before the double sine and cosine.
 //
 // FFTW's planner is not thread-safe: plans are made and destroyed under one lock, on the
-// calling thread; every transform then runs whole on one thread with the same plan, so the
-// results do not depend on the number of threads.
+// calling thread; each FFT runs on the calling thread with the same plan, and only the
+// element-wise steps are shared out, so the results do not depend on the number of threads.
 #include "scatter/moments_chirpz.hpp"
 
 #include <fftw3.h>
-#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -102,11 +101,11 @@ double chirpz_seconds(double bins, std::size_t nq) {
   return kSequences * kOrders * one + (bins + m) * kChirpPhase;
 }
 
-std::size_t chirpz_bytes(double bins, std::size_t nq, int threads) {
+std::size_t chirpz_bytes(double bins, std::size_t nq) {
   const std::size_t l = length_for(std::max(bins, 1.0), nq);
-  const auto t = static_cast<std::size_t>(std::clamp(threads, 1, kSequences));
-  return sizeof(std::complex<double>) * ((1 + t) * l + static_cast<std::size_t>(bins) + nq) +
-         sizeof(double) * (kSequences + 4) * nq;
+  // The kernel, one work buffer, the two chirps; the grid's offsets, the sums and bounds.
+  return sizeof(std::complex<double>) * (2 * l + static_cast<std::size_t>(bins) + nq) +
+         sizeof(double) * 3 * nq;
 }
 
 // FFT plans of one length and the transform of the chirp kernel, scaled by 1/L for the
@@ -124,14 +123,14 @@ struct Transforms {
 };
 
 struct ChirpzSums::State {
-  std::vector<double> q;                  // stored values
+  std::span<const float> q;               // stored values
   std::vector<double> shift;              // Q_k - Q~_k
   long double q0_turns = 0, h_turns = 0;  // the fitted grid over 2 pi
   double deviation = 0;
   bool uniform = false;
   std::vector<std::unique_ptr<Transforms>> cache;  // the lengths in use, at most two
 
-  const Transforms& transforms(std::size_t needed) {
+  const Transforms& transforms(std::size_t needed, int threads) {
     for (const auto& t : cache) {
       // A longer transform already made serves while it costs little more.
       if (t->length >= needed && 4 * t->length <= 5 * needed) return *t;
@@ -155,6 +154,7 @@ struct ChirpzSums::State {
     const auto m = static_cast<std::int64_t>(q.size());
     const auto li = static_cast<std::int64_t>(l);
     const double scale = 1.0 / static_cast<double>(l);
+#pragma omp parallel for schedule(static) num_threads(threads)
     for (std::int64_t i = 0; i < li; ++i) {
       const std::int64_t j = i < m ? i : i - li;
       t->kernel[static_cast<std::size_t>(i)] =
@@ -169,7 +169,7 @@ struct ChirpzSums::State {
 ChirpzSums::ChirpzSums(std::span<const float> q) : st_(std::make_unique<State>()) {
   State& s = *st_;
   const std::size_t m = q.size();
-  s.q.assign(q.begin(), q.end());
+  s.q = q;
   s.shift.assign(m, 0.0);
   if (m == 0) return;
   // Least squares in long double: the driver's values are (k + off) Qmax / n rounded in
@@ -209,8 +209,7 @@ bool ChirpzSums::uniform() const { return st_->uniform; }
 
 double ChirpzSums::grid_deviation() const { return st_->deviation; }
 
-bool ChirpzSums::sum(const BinCoefficients& c, int threads, std::vector<double>& s,
-                     std::vector<double>& bound) {
+bool ChirpzSums::cheaper(const BinCoefficients& c) const {
   if (c.tail || !st_->uniform) return false;
   const auto nq = st_->q.size();
   int first = -1, last = -1, used = 0;
@@ -222,10 +221,7 @@ bool ChirpzSums::sum(const BinCoefficients& c, int threads, std::vector<double>&
   }
   if (used == 0) return false;
   const double span = static_cast<double>((last - first + 1) * kBlockBins);
-  if (!(chirpz_seconds(span, nq) < direct_sum_seconds(used * double{kBlockBins}, nq))) {
-    return false;
-  }
-  return transform(c, threads, s, bound);
+  return chirpz_seconds(span, nq) < direct_sum_seconds(used * double{kBlockBins}, nq);
 }
 
 bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<double>& s,
@@ -255,24 +251,30 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   if (!(x_max <= kMaxShift)) return false;
   const int orders = x_max == 0.0 ? 1 : kOrders;
 
-  const Transforms& tr = st.transforms(n + nq - 1);
+  const Transforms& tr = st.transforms(n + nq - 1, std::max(1, threads));
   const std::size_t l = tr.length;
 
   // Input chirp exp(i (Q0 w b + a b^2 / 2)), output chirp exp(i (Q~_k c0 + a k^2 / 2 + d_k
   // middle)); products of integers are exact in long double up to 2^64.
   const long double w = static_cast<long double>(kBinWidth);
   const long double half_rate = 0.5L * st.h_turns * w;
-  Buffer in = make_buffer(n), out = make_buffer(nq);
-  for (std::size_t b = 0; b < n; ++b) {
-    const auto bl = static_cast<long double>(b);
-    in[b] = cis_turns(st.q0_turns * w * bl + half_rate * (bl * bl));
-  }
+  const Buffer in = make_buffer(n), out = make_buffer(nq);
   const auto c0l = static_cast<long double>(c0);
-  for (std::size_t k = 0; k < nq; ++k) {
-    const auto kl = static_cast<long double>(k);
-    out[k] = cis_turns(c0l * (st.q0_turns + st.h_turns * kl) + half_rate * (kl * kl) +
-                       static_cast<long double>(st.shift[k]) * static_cast<long double>(middle) /
-                           kTwoPiL);
+#pragma omp parallel num_threads(std::max(1, threads))
+  {
+#pragma omp for schedule(static) nowait
+    for (std::int64_t b = 0; b < static_cast<std::int64_t>(n); ++b) {
+      const auto bl = static_cast<long double>(b);
+      in[static_cast<std::size_t>(b)] = cis_turns(st.q0_turns * w * bl + half_rate * (bl * bl));
+    }
+#pragma omp for schedule(static)
+    for (std::int64_t k = 0; k < static_cast<std::int64_t>(nq); ++k) {
+      const auto kl = static_cast<long double>(k);
+      const auto d = static_cast<long double>(st.shift[static_cast<std::size_t>(k)]);
+      out[static_cast<std::size_t>(k)] =
+          cis_turns(c0l * (st.q0_turns + st.h_turns * kl) + half_rate * (kl * kl) +
+                    d * static_cast<long double>(middle) / kTwoPiL);
+    }
   }
 
   const std::vector<double>* seq[kSequences] = {&c.p0, &c.p2, &c.q1, &c.q3};
@@ -280,36 +282,46 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   for (int a = 0; a < kSequences; ++a) {
     for (std::size_t b = 0; b < n; ++b) total[a] += std::abs((*seq[a])[first + b]);
   }
-  const int nt = std::clamp(threads, 1, kSequences);
-  std::vector<Buffer> work;
-  for (int t = 0; t < nt; ++t) work.push_back(make_buffer(l));
-  std::vector<std::vector<double>> part(kSequences, std::vector<double>(nq, 0.0));
   const double inv_half = half > 0 ? 1.0 / half : 0.0;
-
-  // Nothing in the loop allocates or throws.
-#pragma omp parallel for schedule(dynamic, 1) num_threads(nt)
+  s.assign(nq, 0.0);
+  bound.assign(nq, 0.0);
+  // One transform at a time: its buffer and the kernel are the largest arrays of the sums
+  // in Q. The element-wise steps are shared out over the threads, which leaves every value
+  // the same for any thread count. Nothing in the parallel loops allocates or throws.
+  const Buffer work = make_buffer(l);
+  std::complex<double>* buf = work.get();
+  const std::complex<double>* ker = tr.kernel.get();
+  const auto nb = static_cast<std::int64_t>(n), nl = static_cast<std::int64_t>(l),
+             nk = static_cast<std::int64_t>(nq);
+  const int nt = std::max(1, threads);
   for (int a = 0; a < kSequences; ++a) {
-    std::complex<double>* buf = work[static_cast<std::size_t>(omp_get_thread_num())].get();
     const double* coef = seq[a]->data() + first;
     const bool sine = a < 2;  // p0, p2 take the sine part
-    double* acc = part[static_cast<std::size_t>(a)].data();
     for (int m = 0; m < orders; ++m) {
-      for (std::size_t b = 0; b < n; ++b) {
-        double v = coef[b];
+#pragma omp parallel for schedule(static) num_threads(nt)
+      for (std::int64_t b = 0; b < nl; ++b) {
+        const auto i = static_cast<std::size_t>(b);
+        if (b >= nb) {
+          buf[i] = {0.0, 0.0};
+          continue;
+        }
+        double v = coef[i];
         const double u = (c0 + static_cast<double>(b) * kBinWidth - middle) * inv_half;
         for (int p = 0; p < m; ++p) v *= u;
-        buf[b] = v * in[b];
+        buf[i] = v * in[i];
       }
-      std::fill(buf + n, buf + l, std::complex<double>(0.0, 0.0));
       fftw_execute_dft(tr.forward, as_fftw(buf), as_fftw(buf));
-      const std::complex<double>* ker = tr.kernel.get();
-      for (std::size_t j = 0; j < l; ++j) {
-        const double re = buf[j].real() * ker[j].real() - buf[j].imag() * ker[j].imag();
-        const double im = buf[j].real() * ker[j].imag() + buf[j].imag() * ker[j].real();
-        buf[j] = {re, im};
+#pragma omp parallel for schedule(static) num_threads(nt)
+      for (std::int64_t j = 0; j < nl; ++j) {
+        const auto i = static_cast<std::size_t>(j);
+        const double re = buf[i].real() * ker[i].real() - buf[i].imag() * ker[i].imag();
+        const double im = buf[i].real() * ker[i].imag() + buf[i].imag() * ker[i].real();
+        buf[i] = {re, im};
       }
       fftw_execute_dft(tr.backward, as_fftw(buf), as_fftw(buf));
-      for (std::size_t k = 0; k < nq; ++k) {
+#pragma omp parallel for schedule(static) num_threads(nt)
+      for (std::int64_t kk = 0; kk < nk; ++kk) {
+        const auto k = static_cast<std::size_t>(kk);
         const double re = out[k].real() * buf[k].real() - out[k].imag() * buf[k].imag();
         const double im = out[k].real() * buf[k].imag() + out[k].imag() * buf[k].real();
         // Times (i x)^m / m!, x = d_k half.
@@ -322,20 +334,22 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
           pr = -0.5 * x * x * re;
           pi = -0.5 * x * x * im;
         }
-        acc[k] += sine ? pi : pr;
+        const double q = st.q[k];
+        const double factor = a == 0 ? 1.0 : a == 1 ? q * q : a == 2 ? q : q * q * q;
+        s[k] += factor * (sine ? pi : pr);
       }
     }
   }
 
-  s.assign(nq, 0.0);
-  bound.assign(nq, 0.0);
   const double fft = kFftSafety * std::numeric_limits<double>::epsilon() *
                      (std::log2(static_cast<double>(l)) + kChirpRoundings);
   for (std::size_t k = 0; k < nq; ++k) {
     const double q = st.q[k];
-    if (q == 0.0) continue;
+    if (q == 0.0) {
+      s[k] = 0.0;
+      continue;
+    }
     const double q2 = q * q, aq = std::abs(q);
-    s[k] = part[0][k] + q2 * part[1][k] + q * (part[2][k] + q2 * part[3][k]);
     const double weight = total[0] + q2 * total[1] + aq * (total[2] + q2 * total[3]);
     const double x = std::abs(st.shift[k]) * half;
     const double rest = orders == 1 ? 0.0 : x * x * x / 6.0;

@@ -16,13 +16,14 @@ namespace zalmor::scatter::detail {
 // (block_sum), and by the transforms (infinite where they cannot run).
 double direct_sum_seconds(double bins, std::size_t nq);
 double chirpz_seconds(double bins, std::size_t nq);
-// Memory the transforms of a group of `bins` bins hold at nq Q values on `threads` threads.
-std::size_t chirpz_bytes(double bins, std::size_t nq, int threads);
+// Memory the transforms of a group of `bins` bins hold at nq Q values.
+std::size_t chirpz_bytes(double bins, std::size_t nq);
 
 // One run's transforms: the Q grid fitted once, FFT plans and chirp kernels kept for the
 // groups that follow.
 class ChirpzSums {
  public:
+  // q must outlive this object.
   explicit ChirpzSums(std::span<const float> q);
   ~ChirpzSums();
   ChirpzSums(const ChirpzSums&) = delete;
@@ -33,14 +34,13 @@ class ChirpzSums {
   // Largest |stored Q - fitted grid|, 1/Angstrom.
   double grid_deviation() const;
 
+  // Whether the transforms are estimated cheaper than the direct sums for this group (whose
+  // thermal factor must factor out: not c.tail) on this grid.
+  bool cheaper(const BinCoefficients& c) const;
   // s[k] = the sum over the group's bins of sin(Q c) (p0 + Q^2 p2) + Q cos(Q c) (q1 + Q^2 q3)
   // at the stored Q_k (0 where Q_k = 0), as block_sum gives it, and bound[k] a bound on its
-  // error. The group's thermal factor must factor out (not c.tail). False, with s and bound
-  // untouched, where the transforms are not cheaper than the direct sums or the grid does
-  // not allow them.
-  bool sum(const BinCoefficients& c, int threads, std::vector<double>& s,
-           std::vector<double>& bound);
-  // The same whatever the cost; false only where the grid does not allow the transforms.
+  // error. False, with s and bound untouched, where the group or the grid does not allow the
+  // transforms (a tail, values off the grid, a grid too far off for a group this wide).
   bool transform(const BinCoefficients& c, int threads, std::vector<double>& s,
                  std::vector<double>& bound);
 

@@ -190,29 +190,31 @@ TEST(ChirpzSums, RefuseWhatTheyCannotSum) {
   for (const auto& q : {log_scale, moved}) {
     detail::ChirpzSums sums(q);
     EXPECT_FALSE(sums.uniform());
+    EXPECT_FALSE(sums.cheaper(c));
     EXPECT_FALSE(sums.transform(c, 1, s, bound));
-    EXPECT_FALSE(sums.sum(c, 1, s, bound));
   }
   // Thermal factors per bin do not factor out.
-  detail::ChirpzSums sums(driver_grid(50.0f, 2500, false));
+  const auto grid = driver_grid(50.0f, 2500, false);
+  detail::ChirpzSums sums(grid);
   BinCoefficients tail = c;
   tail.tail = true;
-  EXPECT_FALSE(sums.sum(tail, 1, s, bound));
+  EXPECT_FALSE(sums.cheaper(tail));
   EXPECT_FALSE(sums.transform(tail, 1, s, bound));
+  EXPECT_TRUE(s.empty() && bound.empty());
   // Short grids and narrow groups at few Q values stay with the direct sums; long grids do
   // not.
-  EXPECT_FALSE(detail::ChirpzSums(driver_grid(50.0f, 3, false)).sum(c, 1, s, bound));
-  EXPECT_FALSE(
-      detail::ChirpzSums(driver_grid(50.0f, 40, false)).sum(random_group(512, 3, 7), 1, s, bound));
-  EXPECT_TRUE(s.empty() && bound.empty());
-  EXPECT_TRUE(sums.sum(c, 1, s, bound));
+  const auto three = driver_grid(50.0f, 3, false), forty = driver_grid(50.0f, 40, false);
+  EXPECT_FALSE(detail::ChirpzSums(three).cheaper(c));
+  EXPECT_FALSE(detail::ChirpzSums(forty).cheaper(random_group(512, 3, 7)));
+  EXPECT_TRUE(sums.cheaper(c));
   EXPECT_LT(detail::chirpz_seconds(150e3, 100000),
             0.02 * detail::direct_sum_seconds(150e3, 100000));
 }
 
 TEST(ChirpzSums, ResultsDoNotDependOnTheThreadCount) {
   const BinCoefficients c = random_group(600, 30, 11);
-  detail::ChirpzSums sums(driver_grid(49.99f, 71414, true));
+  const auto grid = driver_grid(49.99f, 71414, true);
+  detail::ChirpzSums sums(grid);
   std::vector<double> one, two, four, bound;
   ASSERT_TRUE(sums.transform(c, 1, one, bound));
   ASSERT_TRUE(sums.transform(c, 2, two, bound));
