@@ -1,10 +1,9 @@
 // Chirp-z transforms (Rabiner, Schafer & Rader 1969; Bluestein 1970) for the moments
 // engine's sums in Q. With bin centres c_b = c0 + b w and a uniform grid Q~_k = Q0 + k h,
-// k b = (k^2 + b^2 - (k - b)^2) / 2 turns
-//   sum_b a_b exp(i Q~_k c_b)
-//     = exp(i (Q~_k c0 + a k^2 / 2)) sum_b [a_b exp(i (Q0 w b + a b^2 / 2))] exp(-i a (k - b)^2 /
-//     2)
-// (a = h w) into one convolution, done by FFTs of a smooth length L >= bins + nQ - 1.
+// k b = (k^2 + b^2 - (k - b)^2) / 2 turns the sum over bins into one convolution:
+//   sum_b a_b exp(i Q~_k c_b) = z_k sum_b [a_b y_b] exp(-i a (k - b)^2 / 2),
+//   y_b = exp(i (Q0 w b + a b^2 / 2)),  z_k = exp(i (Q~_k c0 + a k^2 / 2)),  a = h w,
+// done by FFTs of a smooth length L >= bins + nQ - 1.
 //
 // The stored Q values are floats and sit up to an ulp or two off any uniform grid; over
 // distances of 100 Angstrom that is a phase error near 1e-3. The transforms run on the
@@ -126,7 +125,6 @@ struct ChirpzSums::State {
   std::span<const float> q;               // stored values
   std::vector<double> shift;              // Q_k - Q~_k
   long double q0_turns = 0, h_turns = 0;  // the fitted grid over 2 pi
-  double deviation = 0;
   bool uniform = false;
   std::vector<std::unique_ptr<Transforms>> cache;  // the lengths in use, at most two
 
@@ -198,7 +196,6 @@ ChirpzSums::ChirpzSums(std::span<const float> q) : st_(std::make_unique<State>()
     s.shift[k] = static_cast<double>(d);
     worst = std::max(worst, std::abs(s.shift[k]));
   }
-  s.deviation = worst;
   // Four float ulps of the largest value: beyond, the values were not made as a grid.
   s.uniform = worst <= static_cast<double>(top) * 0x1p-21;
 }
@@ -206,8 +203,6 @@ ChirpzSums::ChirpzSums(std::span<const float> q) : st_(std::make_unique<State>()
 ChirpzSums::~ChirpzSums() = default;
 
 bool ChirpzSums::uniform() const { return st_->uniform; }
-
-double ChirpzSums::grid_deviation() const { return st_->deviation; }
 
 bool ChirpzSums::cheaper(const BinCoefficients& c) const {
   if (c.tail || !st_->uniform) return false;

@@ -31,8 +31,6 @@ class ChirpzSums {
 
   // Whether the stored Q values lie close enough to a uniform grid.
   bool uniform() const;
-  // Largest |stored Q - fitted grid|, 1/Angstrom.
-  double grid_deviation() const;
 
   // Whether the transforms are estimated cheaper than the direct sums for this group (whose
   // thermal factor must factor out: not c.tail) on this grid.
