@@ -75,7 +75,7 @@ std::complex<double> cis_turns(long double t) {
 std::size_t smooth_length(std::size_t n) {
   for (std::size_t m = std::max<std::size_t>(n, 1);; ++m) {
     std::size_t r = m;
-    for (std::size_t p : {2, 3, 5, 7}) {
+    for (const std::size_t p : {std::size_t{2}, std::size_t{3}, std::size_t{5}, std::size_t{7}}) {
       while (r % p == 0) r /= p;
     }
     if (r == 1) return m;
@@ -329,7 +329,7 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
           pr = -0.5 * x * x * re;
           pi = -0.5 * x * x * im;
         }
-        const double q = st.q[k];
+        const auto q = static_cast<double>(st.q[k]);
         const double factor = a == 0 ? 1.0 : a == 1 ? q * q : a == 2 ? q : q * q * q;
         s[k] += factor * (sine ? pi : pr);
       }
@@ -339,7 +339,7 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   const double fft = kFftSafety * std::numeric_limits<double>::epsilon() *
                      (std::log2(static_cast<double>(l)) + kChirpRoundings);
   for (std::size_t k = 0; k < nq; ++k) {
-    const double q = st.q[k];
+    const auto q = static_cast<double>(st.q[k]);
     if (q == 0.0) {
       s[k] = 0.0;
       continue;
