@@ -30,6 +30,7 @@
 
 #include "scatter/engines.hpp"
 #include "scatter/groups.hpp"
+#include "scatter/moments_chirpz.hpp"
 #include "scatter/pairs_engine.hpp"
 #include "scatter/region_failure.hpp"
 
@@ -250,14 +251,21 @@ class Moments {
     const double pairs = n * (n - 1.0) / 2.0;
     const double nqd = static_cast<double>(nq);
     costs.pairs = pairs_seconds(pairs, nq, urms);
-    double bins = 0, tail_bins = 0;
+    double sums = 0, tail_bins = 0, chirpz_widest = 0;
     std::size_t widest = 0;
     for (int tp = 0; tp < plan_.ntp; ++tp) {
       widest = std::max(widest, tp_bytes(tp));
       for (int gid : groups_of(tp)) {
         const auto g = static_cast<std::size_t>(gid);
         const double b = hi_[g] - lo_[g];
-        (plan_.groups[g].per_pair ? tail_bins : bins) += b;
+        if (plan_.groups[g].per_pair) {
+          tail_bins += b;
+        } else if (chirpz_seconds(b, nq) < b * nqd * kMomentsBinQ) {
+          sums += chirpz_seconds(b, nq);
+          chirpz_widest = std::max(chirpz_widest, b);
+        } else {
+          sums += b * nqd * kMomentsBinQ;
+        }
       }
     }
     // A batch holds at least one type pair's histograms per thread; then the blocks' values
@@ -265,7 +273,8 @@ class Moments {
     const std::size_t batch =
         std::max(kHistogramBudget, widest * static_cast<std::size_t>(threads_));
     costs.moments_bytes = batch + nq * nblocks * 2 * sizeof(double) +
-                          static_cast<std::size_t>(nbins_) * 8 * sizeof(double);
+                          static_cast<std::size_t>(nbins_) * 8 * sizeof(double) +
+                          (chirpz_widest > 0 ? chirpz_bytes(chirpz_widest, nq) : 0);
     // Close pairs are summed one by one in double, each over the whole grid: with many
     // of them (a model scaled by 0, atoms packed in a small box) this engine is the slow one.
     costs.close_pairs = close_pairs_;
@@ -273,8 +282,8 @@ class Moments {
                                                     static_cast<double>(sizeof(DirectTerm)));
     costs.moments_fits =
         costs.moments_bytes <= kMemoryLimit && close_pairs_ <= static_cast<double>(kMaxDirectTerms);
-    costs.moments = pairs * kMomentsPair + bins * nqd * kMomentsBinQ +
-                    tail_bins * nqd * kMomentsTailBinQ + close_pairs_ * nqd * kMomentsDirectTerm;
+    costs.moments = pairs * kMomentsPair + sums + tail_bins * nqd * kMomentsTailBinQ +
+                    close_pairs_ * nqd * kMomentsDirectTerm;
     return costs;
   }
 
@@ -754,7 +763,21 @@ class Moments {
     const GroupSpec& gs = plan_.groups[static_cast<std::size_t>(gid)];
     const int nq = static_cast<int>(q_.size());
     std::vector<double> s(q_.size(), 0.0);
-    const int nblocks = c.count / kBlockBins;
+    // Long uniform grids: all Q values at once by chirp-z transforms, with their own bound.
+    // The rotation tables of the direct sums (lanes x nQ) are as large as the transforms'
+    // arrays: they are let go while the transforms serve, and made again for a later group
+    // that needs them.
+    std::vector<double> chirpz_bound;
+    if (!c.tail) {
+      if (!chirpz_) chirpz_ = std::make_unique<ChirpzSums>(q_);
+      if (chirpz_->cheaper(c)) {
+        std::vector<double>().swap(lam_re_);
+        std::vector<double>().swap(lam_im_);
+        if (chirpz_->transform(c, threads_, s, chirpz_bound)) ++report_.chirpz_groups;
+      }
+    }
+    if (chirpz_bound.empty() && lam_re_.empty()) rotations();
+    const int nblocks = chirpz_bound.empty() ? c.count / kBlockBins : 0;
     const int nchunks = (nq + kQChunk - 1) / kQChunk;
     const auto L = static_cast<std::size_t>(lanes_);
     std::atomic<int> done{0};
@@ -785,7 +808,8 @@ class Moments {
                             ? std::exp(-0.5 * (double{gs.u} * qk) * (double{gs.u} * qk))
                             : 1.0;
       const double v = qk == 0.0 ? st.pairs : tg * s[k] / qk;
-      const double e = qk == 0.0 ? 0.0 : tg * group_bound(st, c.tail, qk) / std::abs(qk);
+      const double extra = chirpz_bound.empty() ? 0.0 : chirpz_bound[k];
+      const double e = qk == 0.0 ? 0.0 : tg * (group_bound(st, c.tail, qk) + extra) / std::abs(qk);
       if (cp != 0.0) {
         const auto at = static_cast<std::size_t>(gs.partial) * nqs + k;
         value_[at] += cp * v;
@@ -842,6 +866,7 @@ class Moments {
   std::vector<int> lo_, hi_;
   std::vector<double> lam_re_, lam_im_, rho_re_, rho_im_;
   std::vector<double> value_, bound_;
+  std::unique_ptr<ChirpzSums> chirpz_;
   MomentsReport report_;
   std::atomic<bool> too_many_direct_{false};
   const char* why_ = "";

@@ -58,6 +58,7 @@ struct MomentsReport {
   int batches = 0;                  // passes over (parts of) the pairs
   std::int64_t direct_pairs = 0;    // pairs shorter than kExactFrom
   std::size_t histogram_bytes = 0;  // peak, all threads
+  int chirpz_groups = 0;            // groups summed in Q by chirp-z transforms
   std::vector<double> bound;        // per block: error bound / largest |i(Q)|
 };
 MomentsReport last_moments_report();
