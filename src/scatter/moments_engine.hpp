@@ -3,9 +3,11 @@
 // its centre; the sums in Q then run over bins instead of pairs.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <tuple>
 #include <vector>
 
 #include "scatter/engine.hpp"
@@ -27,6 +29,20 @@ inline constexpr std::uint64_t kMaxBinCount = std::uint64_t{1} << 23;
 // kOffsetUnit), added modulo 2^64, so the sums are exact and do not depend on the order.
 struct BinMoments {
   std::uint64_t n = 0, m1 = 0, m2 = 0, m3 = 0;
+};
+
+// A pair summed term by term: r below kExactFrom, or outside its group's bins.
+struct DirectTerm {
+  int gid;
+  float r, u;
+  auto key() const {
+    return std::make_tuple(gid, std::bit_cast<std::uint32_t>(r), std::bit_cast<std::uint32_t>(u));
+  }
+};
+
+struct Histogram {
+  int lo = 0;  // first bin
+  std::vector<BinMoments> bins;
 };
 
 // A group's bins as the sums in Q take them, bins [lo, lo + count): the sine part

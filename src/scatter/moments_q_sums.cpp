@@ -1,0 +1,308 @@
+// The moments engine's sums in Q (moments_q_sums.hpp). Expanding sin(Q (c + d)) / (c + d) to
+// third order in the offset d of a distance from its bin's centre c turns a bin into
+//   sin(Q c) (p0 + Q^2 p2) + Q cos(Q c) (q1 + Q^2 q3)
+// with coefficients from the bin's moments; the sums over bins in Q take exp(i Q c) along the
+// uniform bin centres by rotation, or all Q at once by chirp-z transforms. The remainder of
+// the expansion is bounded from the second moments, and the blocks are accepted only when the
+// bound is well inside the tolerance. Each Q value's sum runs over the bins in one fixed
+// order: results are the same for any thread count.
+#include "scatter/moments_q_sums.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+
+namespace zalmor::scatter::detail {
+
+namespace {
+
+constexpr double kTolerance = 1e-6;  // of the block's largest |i(Q)|
+constexpr double kSafety = 0.25;     // share of the tolerance the bound may use
+constexpr double kHalfWidth = 0.5 * kBinWidth;
+constexpr int kQChunk = 32;
+
+}  // namespace
+
+class QSums::Impl {
+ public:
+  Impl(std::span<const float> q, const GroupPlan& plan, int nblocks, int threads)
+      : q_(q), plan_(plan), nblocks_(nblocks), threads_(threads) {
+    const auto nb = static_cast<std::size_t>(nblocks_);
+    value_.assign(nb * q_.size(), 0.0);
+    bound_.assign(nb * q_.size(), 0.0);
+    lanes_ = double_lanes();
+    rotations();
+  }
+
+  // exp(i q w l) for the lanes and exp(i q w L), per Q value.
+  void rotations() {
+    const auto nq = q_.size();
+    const auto L = static_cast<std::size_t>(lanes_);
+    lam_re_.assign(nq * L, 0.0);
+    lam_im_.assign(nq * L, 0.0);
+    rho_re_.assign(nq, 0.0);
+    rho_im_.assign(nq, 0.0);
+    for (std::size_t k = 0; k < nq; ++k) {
+      const double qw = static_cast<double>(q_[k]) * kBinWidth;
+      for (std::size_t l = 0; l < L; ++l) {
+        lam_re_[k * L + l] = std::cos(qw * static_cast<double>(l));
+        lam_im_[k * L + l] = std::sin(qw * static_cast<double>(l));
+      }
+      rho_re_[k] = std::cos(qw * static_cast<double>(L));
+      rho_im_[k] = std::sin(qw * static_cast<double>(L));
+    }
+  }
+
+  // What the error bound of a group needs, gathered with its coefficients.
+  struct GroupStats {
+    double pairs = 0;       // pairs in the bins
+    double e[6] = {};       // e[j]: sum of M2 / rho^j, rho the bin's lower edge
+    double yn = 0;          // sum of n / rho
+    double c_max = 0;       // largest bin centre
+    double g1 = 0, g2 = 0;  // tails: largest |g'| and |g''/2|, g = u^2
+    double g_low = 1e300;   // smallest g within the bins
+    double g_fit = 0;       // largest error of the quadratic model of g in a bin
+  };
+
+  // Coefficients of a group's bins from its moments; false if a bin holds too many pairs.
+  bool coefficients(int gid, const Histogram& h, BinCoefficients& c, GroupStats& st) const {
+    const GroupSpec& gs = plan_.groups[static_cast<std::size_t>(gid)];
+    const auto n = h.bins.size();
+    c.lo = h.lo;
+    c.count = static_cast<int>(n);
+    c.tail = gs.per_pair;
+    c.p0.assign(n, 0.0);
+    c.p2.assign(n, 0.0);
+    c.q1.assign(n, 0.0);
+    c.q3.assign(n, 0.0);
+    if (c.tail) {
+      c.p4.assign(n, 0.0);
+      c.q5.assign(n, 0.0);
+      c.g0.assign(n, 0.0);
+    }
+    c.used.assign(n / kBlockBins, 0);
+    const UrmsEval* ev =
+        c.tail && gs.record >= 0 ? &plan_.evals[static_cast<std::size_t>(gs.record)] : nullptr;
+    constexpr double u1 = kOffsetUnit, u2 = u1 * u1, u3 = u2 * u1;
+    for (std::size_t k = 0; k < n; ++k) {
+      const BinMoments& m = h.bins[k];
+      if (m.n == 0) continue;
+      if (m.n > kMaxBinCount) return false;
+      c.used[k / kBlockBins] = 1;
+      const double centre = (static_cast<double>(h.lo) + static_cast<double>(k) + 0.5) * kBinWidth;
+      const double y = 1.0 / centre;
+      const double m0 = static_cast<double>(m.n);
+      const double m1 = static_cast<double>(static_cast<std::int64_t>(m.m1)) * u1;
+      const double m2 = static_cast<double>(static_cast<std::int64_t>(m.m2)) * u2;
+      const double m3 = static_cast<double>(static_cast<std::int64_t>(m.m3)) * u3;
+      const double a1 = m1 - y * m2 + y * y * m3;  // sum of d (1 - y d + ...)
+      c.p0[k] = y * (m0 - y * a1);
+      c.p2[k] = y * 0.5 * (y * m3 - m2);
+      c.q1[k] = y * a1;
+      c.q3[k] = -y * m3 / 6.0;
+      const double rho = centre - kHalfWidth;
+      double inv = 1.0;
+      for (int j = 1; j <= 5; ++j) {
+        inv /= rho;
+        st.e[j] += m2 * inv;
+      }
+      st.pairs += m0;
+      st.yn += m0 / rho;
+      st.c_max = std::max(st.c_max, centre + kHalfWidth);
+      if (!c.tail) continue;
+      // u^2 = g0 + g1 d + g2 d^2 across the bin; the thermal factor's variation
+      // exp(-Q^2 (g1 d + g2 d^2) / 2) enters to second order in d.
+      auto g_at = [&](double r) { return ev != nullptr ? ev->tail_u2(r) : 0.0025; };
+      const double g0 = g_at(centre), gp = g_at(centre + kHalfWidth),
+                   gm = g_at(centre - kHalfWidth);
+      const double g1 = (gp - gm) / kBinWidth;
+      const double g2 = (gp + gm - 2.0 * g0) / (2.0 * kHalfWidth * kHalfWidth);
+      const double h2 = 0.5 * kHalfWidth;
+      const double fit = std::max(std::abs(g_at(centre + h2) - (g0 + g1 * h2 + g2 * h2 * h2)),
+                                  std::abs(g_at(centre - h2) - (g0 - g1 * h2 + g2 * h2 * h2)));
+      // Twice the misfit halfway, and the rounding of u to float in the pairs' own values.
+      st.g_fit = std::max(st.g_fit, 2.0 * fit + g0 * 2.5e-7);
+      st.g1 = std::max(st.g1, std::abs(g1));
+      st.g2 = std::max(st.g2, std::abs(g2));
+      st.g_low = std::min(st.g_low,
+                          g0 - std::abs(g1) * kHalfWidth - std::abs(g2) * kHalfWidth * kHalfWidth);
+      c.g0[k] = g0;
+      const double b1 = m2 - y * m3;
+      c.p2[k] += y * (-0.5 * g1 * a1 - 0.5 * g2 * b1);
+      c.p4[k] = y * (0.25 * g1 * m3 + 0.125 * g1 * g1 * b1);
+      c.q3[k] += y * (-0.5 * g1 * b1 - 0.5 * g2 * m3);
+      c.q5[k] = y * 0.125 * g1 * g1 * m3;
+    }
+    return true;
+  }
+
+  // Bound of |sum over the group's pairs of sinc terms - what the bins give| at q, in units of
+  // the group's S(Q) (sin(Q r) / r sums), with the group's common thermal factor left out.
+  static double group_bound(const GroupStats& st, bool tail, double q) {
+    const double aq = std::abs(q);
+    const double d2 = kHalfWidth * kHalfWidth;
+    // Taylor remainder of sin(Q r) / r beyond d^3: |f''''| d^4 / 24, d^4 <= d^2 (w/2)^2.
+    const double rem = d2 / 24.0 *
+                       (24.0 * st.e[5] + 24.0 * aq * st.e[4] + 12.0 * aq * aq * st.e[3] +
+                        4.0 * aq * aq * aq * st.e[2] + aq * aq * aq * aq * st.e[1]);
+    // Rounding: the start of each chain (q c rounded), the rotations and the additions.
+    const double big = 1.0 + aq * kHalfWidth;
+    const double round = (4e-13 + 4e-16 * aq * st.c_max) * st.yn * big * big * big;
+    if (!tail) return rem + round;
+    const double alpha = 0.5 * q * q;
+    const double x = alpha * (st.g1 * kHalfWidth + st.g2 * d2);
+    const double ex = std::exp(x);
+    const double damp = std::exp(-alpha * std::max(0.0, st.g_low));
+    const double e1 = alpha * st.g1, e2 = alpha * alpha * st.g1 * st.g1 * 0.5 + alpha * st.g2;
+    const double yq = 1.0 / double{kExactFrom} + aq;
+    const double f2 = yq * yq * d2, f3 = f2 * yq * kHalfWidth;
+    // The thermal factor's expansion: its third-order rest, the cross terms left out of its
+    // square, the misfit of the quadratic g; then the products of degree 4 and 5 in d.
+    const double e_rest =
+        x * x * x / 6.0 * ex +
+        alpha * alpha * (st.g1 * st.g2 * d2 * kHalfWidth + 0.5 * st.g2 * st.g2 * d2 * d2) +
+        alpha * st.g_fit * ex;
+    const double drop = e1 * kHalfWidth * f3 + e2 * d2 * (f2 + f3);
+    return damp * (st.yn * (e_rest + drop) + ex * rem) + round;
+  }
+
+  bool add_group(int gid, const Histogram& h, const std::function<void(double)>& within) {
+    BinCoefficients c;
+    GroupStats st;
+    if (!coefficients(gid, h, c, st)) return false;
+    const GroupSpec& gs = plan_.groups[static_cast<std::size_t>(gid)];
+    const int nq = static_cast<int>(q_.size());
+    std::vector<double> s(q_.size(), 0.0);
+    // Long uniform grids: all Q values at once by chirp-z transforms, with their own bound.
+    // The rotation tables of the direct sums (lanes x nQ) are as large as the transforms'
+    // arrays: they are let go while the transforms serve, and made again for a later group
+    // that needs them.
+    std::vector<double> chirpz_bound;
+    if (!c.tail) {
+      if (!chirpz_) chirpz_ = std::make_unique<ChirpzSums>(q_);
+      if (chirpz_->cheaper(c)) {
+        std::vector<double>().swap(lam_re_);
+        std::vector<double>().swap(lam_im_);
+        if (chirpz_->transform(c, threads_, s, chirpz_bound)) ++chirpz_groups_;
+      }
+    }
+    if (chirpz_bound.empty() && lam_re_.empty()) rotations();
+    const int nblocks = chirpz_bound.empty() ? c.count / kBlockBins : 0;
+    const int nchunks = (nq + kQChunk - 1) / kQChunk;
+    const auto L = static_cast<std::size_t>(lanes_);
+    std::atomic<int> done{0};
+    // Nothing in the loop allocates: no exception can leave it.
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads_)
+    for (int ch = 0; ch < nchunks; ++ch) {
+      if (omp_get_thread_num() == 0) within(static_cast<double>(done) / nchunks);
+      ++done;
+      const int k0 = ch * kQChunk, k1 = std::min(nq, k0 + kQChunk);
+      for (int b = 0; b < nblocks; ++b) {
+        if (!c.used[static_cast<std::size_t>(b)]) continue;
+        for (int k = k0; k < k1; ++k) {
+          const auto ku = static_cast<std::size_t>(k);
+          const double qk = q_[ku];
+          if (qk == 0.0) continue;
+          s[ku] += block_sum(c, b, qk, lam_re_.data() + ku * L, lam_im_.data() + ku * L,
+                             rho_re_[ku], rho_im_[ku]);
+        }
+      }
+    }
+    const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
+    const double ct = gs.c_total;
+    const auto total = static_cast<std::size_t>(nblocks_ - 1);
+    const auto nqs = q_.size();
+    for (std::size_t k = 0; k < nqs; ++k) {
+      const double qk = q_[k];
+      const double tg = gs.damped && !gs.per_pair
+                            ? std::exp(-0.5 * (double{gs.u} * qk) * (double{gs.u} * qk))
+                            : 1.0;
+      const double v = qk == 0.0 ? st.pairs : tg * s[k] / qk;
+      const double extra = chirpz_bound.empty() ? 0.0 : chirpz_bound[k];
+      const double e = qk == 0.0 ? 0.0 : tg * (group_bound(st, c.tail, qk) + extra) / std::abs(qk);
+      if (cp != 0.0) {
+        const auto at = static_cast<std::size_t>(gs.partial) * nqs + k;
+        value_[at] += cp * v;
+        bound_[at] += std::abs(cp) * e;
+      }
+      if (ct != 0.0) {
+        value_[total * nqs + k] += ct * v;
+        bound_[total * nqs + k] += std::abs(ct) * e;
+      }
+    }
+    return true;
+  }
+
+  // Pairs outside the bins, term by term in double, in a fixed order.
+  void add_direct(std::vector<DirectTerm>& direct) {
+    std::sort(direct.begin(), direct.end(),
+              [](const DirectTerm& a, const DirectTerm& b) { return a.key() < b.key(); });
+    const auto nqs = q_.size();
+    const auto total = static_cast<std::size_t>(nblocks_ - 1);
+    for (const DirectTerm& d : direct) {
+      const GroupSpec& gs = plan_.groups[static_cast<std::size_t>(d.gid)];
+      const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
+      const double ct = gs.c_total;
+      const double r = d.r, u = d.u;
+      for (std::size_t k = 0; k < nqs; ++k) {
+        const double qk = q_[k];
+        const double x = qk * r;
+        double term = x == 0.0 ? 1.0 : std::sin(x) / x;
+        if (gs.damped || gs.per_pair) term *= std::exp(-0.5 * (u * qk) * (u * qk));
+        if (cp != 0.0) value_[static_cast<std::size_t>(gs.partial) * nqs + k] += cp * term;
+        if (ct != 0.0) value_[total * nqs + k] += ct * term;
+      }
+    }
+  }
+
+  bool finish(std::vector<std::vector<float>>& out, MomentsReport& report) const {
+    const auto nq = q_.size();
+    const auto nb = static_cast<std::size_t>(nblocks_);
+    bool ok = true;
+    report.bound.assign(nb, 0.0);
+    report.chirpz_groups = chirpz_groups_;
+    std::vector<std::vector<float>> blocks(nb, std::vector<float>(nq, 0.0f));
+    for (std::size_t b = 0; b < nb; ++b) {
+      double vmax = 0, bmax = 0;
+      for (std::size_t k = 0; k < nq; ++k) {
+        const float v = static_cast<float>(value_[b * nq + k]);
+        blocks[b][k] = v;
+        vmax = std::max(vmax, static_cast<double>(std::abs(v)));
+        bmax = std::max(bmax, bound_[b * nq + k]);
+      }
+      if (!(bmax <= kSafety * kTolerance * vmax)) ok = false;
+      report.bound[b] = vmax > 0 ? bmax / vmax : bmax;
+    }
+    report.accepted = ok;
+    if (ok) out = std::move(blocks);
+    return ok;
+  }
+
+ private:
+  std::span<const float> q_;
+  const GroupPlan& plan_;
+  int nblocks_ = 1;
+  int threads_ = 1;
+  int lanes_ = 1;
+  std::vector<double> lam_re_, lam_im_, rho_re_, rho_im_;
+  std::vector<double> value_, bound_;
+  std::unique_ptr<ChirpzSums> chirpz_;
+  int chirpz_groups_ = 0;
+};
+
+QSums::QSums(std::span<const float> q, const GroupPlan& plan, int nblocks, int threads)
+    : impl_(std::make_unique<Impl>(q, plan, nblocks, threads)) {}
+QSums::~QSums() = default;
+
+bool QSums::add_group(int gid, const Histogram& h, const std::function<void(double)>& within) {
+  return impl_->add_group(gid, h, within);
+}
+void QSums::add_direct(std::vector<DirectTerm>& direct) { impl_->add_direct(direct); }
+bool QSums::finish(std::vector<std::vector<float>>& out, MomentsReport& report) const {
+  return impl_->finish(out, report);
+}
+
+}  // namespace zalmor::scatter::detail

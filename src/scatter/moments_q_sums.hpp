@@ -1,0 +1,42 @@
+// The moments engine's second stage (docs/engines.md): the sums in Q. Each group's histogram
+// of distance moments becomes the group's coefficients per bin, summed over the bins for every
+// Q value (directly, or for long uniform grids by chirp-z transforms) with an error bound; the
+// pairs kept out of the bins are added term by term. Any pass that fills such histograms (the
+// pairs of a finite model, or of a periodic box) hands them here.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "scatter/groups.hpp"
+#include "scatter/moments_chirpz.hpp"
+#include "scatter/moments_engine.hpp"
+
+namespace zalmor::scatter::detail {
+
+class QSums {
+ public:
+  // Values and bounds of nblocks blocks over q; the groups are those of plan, which outlives
+  // this object.
+  QSums(std::span<const float> q, const GroupPlan& plan, int nblocks, int threads);
+  ~QSums();
+  QSums(const QSums&) = delete;
+  QSums& operator=(const QSums&) = delete;
+
+  // Adds the sums of group gid's histogram to its blocks; within(f) is told the share done,
+  // 0..1, from the calling thread. False when a bin holds too many pairs for its moments.
+  bool add_group(int gid, const Histogram& h, const std::function<void(double)>& within);
+  // Adds the pairs kept out of the bins, in a fixed order whatever the order given.
+  void add_direct(std::vector<DirectTerm>& direct);
+  // The blocks in float, when every block's bound is well inside the tolerance (1e-6 of its
+  // largest |i(Q)|); the report gets the bounds and whether they were accepted.
+  bool finish(std::vector<std::vector<float>>& out, MomentsReport& report) const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zalmor::scatter::detail
