@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -18,6 +19,7 @@
 
 #include "output/ioq_format.hpp"
 #include "scatter/engine.hpp"
+#include "scatter/periodic.hpp"
 #include "scatter/weights.hpp"
 #include "util/coords_reader.hpp"
 #include "util/limits.hpp"
@@ -153,6 +155,50 @@ py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray&
   return out;
 }
 
+// The periodic box's blocks and, last in the returned pair, each block's limit at Q = 0.
+std::pair<py::list, std::vector<double>> compute_periodic(
+    const FloatArray& xyz, const IntArray& types, const FloatArray& q, int ntypes,
+    const std::vector<float>& bbar, float nnorm, int thermal_option, const std::vector<float>& uij,
+    const std::array<double, 9>& cell, double cutoff, int threads,
+    const std::optional<py::function>& progress) {
+  check_ntypes(ntypes);
+  if (q.ndim() != 1) throw py::value_error("q must be one-dimensional");
+  const zalmor::util::Model model = make_model(xyz, types, ntypes);
+  const zs::BlockRequest request = make_request(ntypes, bbar, nnorm, thermal_option, uij);
+  const std::vector<float> qv(q.data(), q.data() + q.size());
+  const zs::ThreadStart start = zs::start_threads(threads);
+  // As in compute: the callback's exception waits for the end of the calculation.
+  std::exception_ptr failure;
+  zs::Progress report;
+  if (progress && !progress->is_none()) {
+    report = [&progress, &failure](double fraction) {
+      if (failure) return;
+      const py::gil_scoped_acquire gil;
+      try {
+        (*progress)(fraction);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    };
+  }
+  std::vector<std::vector<float>> blocks;
+  std::vector<double> zero;
+  {
+    const py::gil_scoped_release nogil;
+    // A refusal (std::invalid_argument) reaches Python as ValueError.
+    blocks =
+        zs::compute_periodic_blocks(model, cell, cutoff, qv, request, start.threads, report, &zero);
+  }
+  if (failure) std::rethrow_exception(failure);
+  py::list out;
+  for (const std::vector<float>& block : blocks) {
+    FloatArray array(static_cast<py::ssize_t>(block.size()));
+    std::copy(block.begin(), block.end(), array.mutable_data());
+    out.append(std::move(array));
+  }
+  return {out, zero};
+}
+
 std::vector<float> zero_q(const std::vector<int>& count, const std::vector<float>& bbar,
                           float nnorm) {
   const int ntypes = static_cast<int>(count.size());
@@ -238,6 +284,12 @@ PYBIND11_MODULE(_core, m) {
         py::arg("bbar"), py::arg("nnorm"), py::arg("thermal_option") = 0,
         py::arg("uij") = std::vector<float>{}, py::arg("engine") = "auto", py::arg("threads") = 0,
         py::arg("progress") = py::none(), "Every partial block, then the total, as float32 arrays");
+  m.def("compute_periodic", &compute_periodic, py::arg("xyz"), py::arg("types"), py::arg("q"),
+        py::arg("ntypes"), py::arg("bbar"), py::arg("nnorm"), py::arg("thermal_option"),
+        py::arg("uij"), py::arg("cell"), py::arg("cutoff"), py::arg("threads") = 0,
+        py::arg("progress") = py::none(),
+        "The blocks of a periodic box (cell rows a, b, c) with pairs up to cutoff, less the "
+        "uniform continuum within it, and each block's limit at Q = 0");
   m.def("zero_q", &zero_q, py::arg("count"), py::arg("bbar"), py::arg("nnorm"),
         "The zero-Q limits of every partial and, last, of the total");
   m.def("threads_available", &threads_available, py::arg("wanted") = 0,

@@ -13,6 +13,45 @@ _FINITE_LIMIT = 1.0e38
 _MAX_UQ = 1.0e19
 
 
+def _cell_of(atoms, periodic):
+    """The cell rows a, b, c (A) when the model is a periodic box, else None."""
+    is_ase = hasattr(atoms, "get_chemical_symbols") and hasattr(atoms, "get_positions")
+    if periodic is None:
+        periodic = bool(np.all(atoms.pbc)) if is_ase and hasattr(atoms, "pbc") else False
+    if periodic is False:
+        return None
+    if periodic is True:
+        if not (is_ase and hasattr(atoms, "get_cell")):
+            raise ValueError("periodic=True needs an ase.Atoms with a cell; for positions and "
+                             "symbols give the cell rows as periodic=[[ax, ay, az], ...]")
+        cell = np.asarray(atoms.get_cell(), dtype=np.float64)
+    else:
+        cell = np.asarray(periodic, dtype=np.float64)
+    if cell.shape != (3, 3):
+        raise ValueError(f"the cell has shape {cell.shape}, not (3, 3)")
+    if not np.all(np.isfinite(cell)):
+        raise ValueError("the cell has values that are not finite")
+    if abs(float(np.linalg.det(cell))) <= 0.0:
+        raise ValueError("the cell has no volume")
+    return cell
+
+
+def _widths(cell):
+    """Volume of the cell and its widths between opposite faces."""
+    a, b, c = cell
+    volume = abs(float(np.dot(a, np.cross(b, c))))
+    widths = [volume / float(np.linalg.norm(np.cross(u, v))) for u, v in ((b, c), (c, a), (a, b))]
+    return volume, widths
+
+
+def _wrapped(xyz, cell):
+    """Positions moved into the cell by whole lattice vectors."""
+    frac = np.asarray(xyz, dtype=np.float64) @ np.linalg.inv(cell)
+    frac -= np.floor(frac)
+    frac[frac >= 1.0] = 0.0
+    return (frac @ cell).astype(np.float32)
+
+
 def _positions_and_symbols(atoms):
     if hasattr(atoms, "get_chemical_symbols") and hasattr(atoms, "get_positions"):
         return atoms.get_positions(), list(atoms.get_chemical_symbols())
@@ -75,7 +114,8 @@ def _thermal(thermal, labels):
 
 def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progress=None,
           cutoff=None, periodic=None):
-    """i_AB(Q) and i(Q) of a finite model by the Debye equation, in barn per atom.
+    """i_AB(Q) and i(Q) of a finite model or a periodic box by the Debye equation, in barn per
+    atom.
 
     atoms     an ase.Atoms, or a pair (positions N x 3 in A, symbols); any number of atoms.
               Types are numbered by the first appearance of each element.
@@ -87,15 +127,23 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     threads   number of threads, None for the machine's
     progress  called now and then with the fraction done, 0..1; an exception it raises is
               raised when the calculation is over
+    periodic  None: periodic when an ase.Atoms is periodic along all three axes (atoms.pbc),
+              a finite model otherwise; True (an ase.Atoms' cell), False, or the cell rows
+              a, b, c as a 3 x 3 array in A
+    cutoff    periodic boxes: pairs at minimum-image distances below it count, and the uniform
+              continuum within it is subtracted (docs/engines.md, "Periodic boxes"); default
+              and largest half the cell's smallest width between faces. Features in Q below
+              2 pi / cutoff (result.q_min) are not resolved.
 
     The weights, the grid of types and the normalisation (to the number of atoms) are the
     program's: the same model, lengths and Q values give the same floats.
     """
-    if cutoff is not None or periodic is not None:
-        raise NotImplementedError("periodic boxes are not yet supported")
     from . import _core
 
     positions, symbols = _positions_and_symbols(atoms)
+    cell = _cell_of(atoms, periodic)
+    if cell is None and cutoff is not None:
+        raise ValueError("cutoff applies only to periodic boxes")
     xyz = np.asarray(positions, dtype=np.float32)
     natoms = len(symbols)
     if natoms == 0:
@@ -122,6 +170,11 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     option, uij = _thermal(thermal, labels)
     uij = np.array(uij, dtype=np.float32)
     nnorm = np.float32(natoms)
+
+    if cell is not None:
+        return _debye_periodic(xyz, types, qv, elements, labels, bbar, option, uij, nnorm, cell,
+                               cutoff, threads, progress, count_of=np.bincount(
+                                   types, minlength=len(elements) + 1)[1:])
 
     # The program's range checks: the bounding box's diagonal bounds every distance.
     span = xyz.max(axis=0).astype(np.float64) - xyz.min(axis=0).astype(np.float64)
@@ -153,3 +206,47 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
         nnorm=float(nnorm),
         thermal_option=option,
     )
+
+
+def _debye_periodic(xyz, types, qv, elements, labels, bbar, option, uij, nnorm, cell, cutoff,
+                    threads, progress, count_of):
+    from . import _core
+
+    volume, widths = _widths(cell)
+    half = 0.5 * min(widths)
+    rc = half if cutoff is None else float(cutoff)
+    if not (rc > 0.0 and math.isfinite(rc)):
+        raise ValueError(f"the cutoff must be a positive distance, not {cutoff!r}")
+    if rc > half:
+        raise ValueError(f"the cutoff {rc:g} A is above half the smallest width of the cell, "
+                         f"{half:g} A")
+    qmax = float(np.max(np.abs(qv)))
+    if qmax * rc > _FINITE_LIMIT:
+        raise ValueError(f"Qmax {qmax:g} and the cutoff {rc:g} A are beyond single precision")
+    if uij.size and float(np.max(np.abs(uij))) * qmax > _MAX_UQ:
+        raise ValueError(f"u times Qmax {qmax:g} is beyond {_MAX_UQ:g}")
+    natoms = len(types)
+    blocks, zero_q = _core.compute_periodic(
+        _wrapped(xyz, cell), types, qv, len(elements), bbar.tolist(), float(nnorm), option,
+        uij.tolist(), [float(v) for v in cell.reshape(9)], rc,
+        0 if threads is None else int(threads), progress)
+    for k, y in enumerate(blocks):
+        if not (np.all(np.isfinite(y)) and math.isfinite(zero_q[k])):
+            name = "the total" if k == len(labels) else "-".join(labels[k])
+            raise FloatingPointError(f"{name} holds values that are not finite: the scattering "
+                                     "lengths are too large for single precision")
+    result = Result(
+        q=qv,
+        elements=elements,
+        blocks=blocks,
+        zero_q=np.asarray(zero_q, dtype=np.float32),
+        concentrations={e: np.float32(count_of[t] / natoms) for t, e in enumerate(elements)},
+        b={e: bbar[t] for t, e in enumerate(elements)},
+        natoms=natoms,
+        nnorm=float(nnorm),
+        thermal_option=option,
+    )
+    result.volume = volume
+    result.cutoff = rc
+    result.q_min = 2.0 * math.pi / rc
+    return result

@@ -35,6 +35,9 @@ class Result:
     concentrations, b   {element: atomic fraction}, {element: b_bar in fm}
     natoms, nnorm the number of atoms and the number the functions are normalised to
     thermal_option 0 none, 1 one u for every pair, 2 one u per partial
+    volume, cutoff, q_min   periodic boxes: the cell's volume (A^3), the cutoff of the pair
+                  distances (A) and 2 pi / cutoff (1/A), the lowest Q the box resolves;
+                  None for finite models
     """
 
     def __init__(self, q, elements, blocks, zero_q, concentrations, b, natoms, nnorm,
@@ -56,6 +59,9 @@ class Result:
         self.natoms = int(natoms)
         self.nnorm = float(nnorm)
         self.thermal_option = int(thermal_option)
+        self.volume = None
+        self.cutoff = None
+        self.q_min = None
         self._index = {}
         for k, (a, c) in enumerate(self.labels):
             self._index[_pair_key(a, c)] = k

@@ -3,7 +3,9 @@
 // its centre; the sums in Q then run over bins instead of pairs.
 #pragma once
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -24,6 +26,16 @@ inline constexpr float kExactFrom = 0.5f;  // shorter distances are summed pair 
 inline constexpr int kBlockBins = 1024;    // bins per block of the sums in Q
 // |D| <= 2^13, so the third moment of a bin stays below 2^62 in magnitude up to this count.
 inline constexpr std::uint64_t kMaxBinCount = std::uint64_t{1} << 23;
+
+// The bin of a distance and its offset D from the bin's centre, in float as every pass over
+// pairs rounds them (exact from kExactFrom on); bins past the top are never taken.
+inline void bin_and_offset(float r, std::int32_t& bin, std::int32_t& offset) {
+  const float b = std::floor(std::min(r * static_cast<float>(kBinsPerAngstrom), 1e9f));
+  const float d =
+      (r - (b + 0.5f) * static_cast<float>(kBinWidth)) * static_cast<float>(1.0 / kOffsetUnit);
+  bin = static_cast<std::int32_t>(b);
+  offset = static_cast<std::int32_t>(std::min(std::max(d, -1e9f), 1e9f));
+}
 
 // Moments of one bin: count and sums of D, D^2, D^3 (D: offset from the centre in units of
 // kOffsetUnit), added modulo 2^64, so the sums are exact and do not depend on the order.

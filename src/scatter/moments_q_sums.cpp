@@ -258,6 +258,12 @@ class QSums::Impl {
     }
   }
 
+  void add_values(int block, std::span<const double> values) {
+    const auto nq = q_.size();
+    const auto at = static_cast<std::size_t>(block) * nq;
+    for (std::size_t k = 0; k < nq && k < values.size(); ++k) value_[at + k] += values[k];
+  }
+
   bool finish(std::vector<std::vector<float>>& out, MomentsReport& report) const {
     const auto nq = q_.size();
     const auto nb = static_cast<std::size_t>(nblocks_);
@@ -301,6 +307,9 @@ bool QSums::add_group(int gid, const Histogram& h, const std::function<void(doub
   return impl_->add_group(gid, h, within);
 }
 void QSums::add_direct(std::vector<DirectTerm>& direct) { impl_->add_direct(direct); }
+void QSums::add_values(int block, std::span<const double> values) {
+  impl_->add_values(block, values);
+}
 bool QSums::finish(std::vector<std::vector<float>>& out, MomentsReport& report) const {
   return impl_->finish(out, report);
 }

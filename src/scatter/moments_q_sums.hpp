@@ -30,6 +30,9 @@ class QSums {
   bool add_group(int gid, const Histogram& h, const std::function<void(double)>& within);
   // Adds the pairs kept out of the bins, in a fixed order whatever the order given.
   void add_direct(std::vector<DirectTerm>& direct);
+  // Adds terms known in closed form (a continuum's share) to block `block` in double, before
+  // the values are rounded; they carry no error of the sums and add nothing to the bound.
+  void add_values(int block, std::span<const double> values);
   // The blocks in float, when every block's bound is well inside the tolerance (1e-6 of its
   // largest |i(Q)|); the report gets the bounds and whether they were accepted.
   bool finish(std::vector<std::vector<float>>& out, MomentsReport& report) const;

@@ -120,11 +120,7 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
   for (; m < nn; ++m) {
     const float r = PairDistance(a, iu, j + m);
     out[m] = r;
-    const float b = std::floor(std::min(r * static_cast<float>(kBinsPerAngstrom), 1e9f));
-    const float d =
-        (r - (b + 0.5f) * static_cast<float>(kBinWidth)) * static_cast<float>(1.0 / kOffsetUnit);
-    bin[m] = static_cast<std::int32_t>(b);
-    offset[m] = static_cast<std::int32_t>(std::min(std::max(d, -1e9f), 1e9f));
+    bin_and_offset(r, bin[m], offset[m]);
   }
 }
 

@@ -108,8 +108,8 @@ def test_threads_and_progress(nacl):
 
 
 @pytest.mark.parametrize("kwargs, error, match", [
-    ({"cutoff": 10.0}, NotImplementedError, "periodic"),
-    ({"periodic": True}, NotImplementedError, "periodic"),
+    ({"cutoff": 10.0}, ValueError, "periodic"),
+    ({"periodic": True}, ValueError, "cell"),
     ({"b": {"Na": 3.63}}, ValueError, "Cl"),
     ({"thermal": {("Na", "Na"): 0.1, ("Cl", "Cl"): 0.1}}, ValueError, "Na-Cl"),
     ({"thermal": {("Na", "K"): 0.1}}, ValueError, "Na-K"),

@@ -1,0 +1,378 @@
+// The pairs of a periodic box (docs/engines.md, "Periodic boxes"). The cell is cut into bins
+// along its three axes, each at least the cutoff wide between its faces, so that a pair closer
+// than the cutoff lies in the same or a neighbouring bin, across the cell's faces included;
+// the cost is then O(N rho rc^3). The pairs fill the moments engine's histograms with the
+// same bins and integer offsets as the finite pass, so the sums in Q (QSums) and their error
+// bound are the same, and the histograms do not depend on how the bins were shared among
+// threads.
+#include "scatter/periodic.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numbers>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "scatter/groups.hpp"
+#include "scatter/moments_engine.hpp"
+#include "scatter/moments_q_sums.hpp"
+#include "scatter/region_failure.hpp"
+
+namespace zalmor::scatter {
+
+namespace {
+
+using detail::BinMoments;
+using detail::DirectTerm;
+using detail::GroupPlan;
+using detail::Histogram;
+
+// More bins along an axis than this only cost memory: wider bins remain correct.
+constexpr int kMaxBinsPerAxis = 1024;
+
+std::string number(double v) {
+  std::ostringstream s;
+  s.precision(7);
+  s << v;
+  return s.str();
+}
+
+using Vec3 = std::array<double, 3>;
+
+Vec3 row(const std::array<double, 9>& cell, int k) {
+  const auto o = static_cast<std::size_t>(3 * k);
+  return {cell[o], cell[o + 1], cell[o + 2]};
+}
+Vec3 cross(const Vec3& u, const Vec3& v) {
+  return {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+}
+double dot(const Vec3& u, const Vec3& v) { return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]; }
+double norm(const Vec3& u) { return std::sqrt(dot(u, u)); }
+
+// The atoms sorted by bin (model order within a bin), wrapped into the cell.
+struct BinnedAtoms {
+  std::array<int, 3> n{};
+  std::vector<double> x, y, z;
+  std::vector<int> type;
+  std::vector<int> start;  // first atom of each bin, and the end
+};
+
+BinnedAtoms bin_atoms(const util::Model& model, const std::array<double, 9>& cell,
+                      const CellShape& shape, double cutoff, int ntypes) {
+  BinnedAtoms b;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const double fit = std::floor(shape.width[k] / cutoff);
+    b.n[k] = static_cast<int>(std::clamp(fit, 1.0, static_cast<double>(kMaxBinsPerAxis)));
+  }
+  // Fractional coordinates are the rows of the inverse cell's columns: s_k = r . (recip_k),
+  // recip_a = (b x c) / V with the signed volume.
+  const Vec3 a = row(cell, 0), bb = row(cell, 1), c = row(cell, 2);
+  const double vol = dot(a, cross(bb, c));
+  const std::array<Vec3, 3> recip = {cross(bb, c), cross(c, a), cross(a, bb)};
+  const int natoms = model.natoms();
+  std::vector<std::array<double, 3>> frac(static_cast<std::size_t>(natoms));
+  std::vector<int> bin_of(static_cast<std::size_t>(natoms), -1);
+  const auto nbins = static_cast<std::size_t>(b.n[0]) * static_cast<std::size_t>(b.n[1]) *
+                     static_cast<std::size_t>(b.n[2]);
+  std::vector<int> count(nbins + 1, 0);
+  for (int i = 0; i < natoms; ++i) {
+    const auto iu = static_cast<std::size_t>(i);
+    const int t = model.type[iu];
+    if (t < 1 || t > ntypes) continue;
+    const Vec3 r = {static_cast<double>(model.xyz[3 * iu]),
+                    static_cast<double>(model.xyz[3 * iu + 1]),
+                    static_cast<double>(model.xyz[3 * iu + 2])};
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      double s = dot(r, recip[k]) / vol;
+      s -= std::floor(s);
+      if (!(s < 1.0)) s = 0.0;  // a value just below 0 rounds to 1
+      frac[iu][k] = s;
+      const int cell_k =
+          std::min(b.n[k] - 1, static_cast<int>(s * static_cast<double>(b.n[k])));
+      at = at * static_cast<std::size_t>(b.n[k]) + static_cast<std::size_t>(cell_k);
+    }
+    bin_of[iu] = static_cast<int>(at);
+    ++count[at + 1];
+  }
+  for (std::size_t k = 0; k < nbins; ++k) count[k + 1] += count[k];
+  b.start = count;
+  const auto total = static_cast<std::size_t>(count[nbins]);
+  b.x.resize(total);
+  b.y.resize(total);
+  b.z.resize(total);
+  b.type.resize(total);
+  std::vector<int> next(count.begin(), count.end() - 1);
+  for (int i = 0; i < natoms; ++i) {
+    const auto iu = static_cast<std::size_t>(i);
+    if (bin_of[iu] < 0) continue;
+    const auto at = static_cast<std::size_t>(next[static_cast<std::size_t>(bin_of[iu])]++);
+    const auto& s = frac[iu];
+    b.x[at] = s[0] * a[0] + s[1] * bb[0] + s[2] * c[0];
+    b.y[at] = s[0] * a[1] + s[1] * bb[1] + s[2] * c[1];
+    b.z[at] = s[0] * a[2] + s[1] * bb[2] + s[2] * c[2];
+    b.type[at] = model.type[iu];
+  }
+  return b;
+}
+
+// What one thread gathers: histograms of the groups, close pairs, pair counts per group.
+struct ThreadPairs {
+  std::vector<Histogram> hist;
+  std::vector<DirectTerm> direct;
+  std::vector<std::int64_t> count;
+};
+
+void add_moments(BinMoments& m, std::int32_t off) {
+  const std::int64_t d = off;
+  const std::int64_t d2 = d * d;
+  m.n += 1;
+  m.m1 += static_cast<std::uint64_t>(d);
+  m.m2 += static_cast<std::uint64_t>(d2);
+  m.m3 += static_cast<std::uint64_t>(d2 * d);
+}
+
+}  // namespace
+
+double CellShape::smallest_width() const { return std::min({width[0], width[1], width[2]}); }
+
+CellShape cell_shape(const std::array<double, 9>& cell) {
+  if (!std::all_of(cell.begin(), cell.end(), [](double v) { return std::isfinite(v); })) {
+    throw std::invalid_argument("the cell has values that are not finite");
+  }
+  const Vec3 a = row(cell, 0), b = row(cell, 1), c = row(cell, 2);
+  CellShape shape;
+  shape.volume = std::abs(dot(a, cross(b, c)));
+  const double scale = norm(a) * norm(b) * norm(c);
+  // Flat to rounding: its widths would be noise.
+  if (!(shape.volume > 1e-12 * scale) || !std::isfinite(shape.volume)) {
+    throw std::invalid_argument("the cell has no volume: its rows a, b, c are coplanar (volume " +
+                                number(shape.volume) + " A^3)");
+  }
+  shape.width = {shape.volume / norm(cross(b, c)), shape.volume / norm(cross(c, a)),
+                 shape.volume / norm(cross(a, b))};
+  return shape;
+}
+
+double continuum_sphere(double q, double rc) {
+  const double x = std::abs(q) * rc;
+  const double four_pi = 4.0 * std::numbers::pi;
+  if (x < 0.05) {
+    // sin x - x cos x = x^3/3 - x^5/30 + x^7/840 - ...: the closed form cancels here.
+    const double x2 = x * x;
+    return four_pi * rc * rc * rc * (1.0 / 3.0 - x2 / 30.0 + x2 * x2 / 840.0);
+  }
+  const double aq = std::abs(q);
+  return four_pi * (std::sin(x) - x * std::cos(x)) / (aq * aq * aq);
+}
+
+std::vector<std::vector<float>> compute_periodic_blocks(
+    const util::Model& model, const std::array<double, 9>& cell, double cutoff,
+    std::span<const float> q, const BlockRequest& request, int threads, const Progress& progress,
+    std::vector<double>* zero_q) {
+  const CellShape shape = cell_shape(cell);
+  const double half = 0.5 * shape.smallest_width();
+  if (!(cutoff > 0.0) || !std::isfinite(cutoff)) {
+    throw std::invalid_argument("the cutoff must be a positive distance, not " + number(cutoff));
+  }
+  if (cutoff > half) {
+    throw std::invalid_argument("the cutoff " + number(cutoff) +
+                                " A is above half the smallest width of the cell, " +
+                                number(half) + " A");
+  }
+  if (request.thermal.option == ThermalOption::kUrms) {
+    throw std::invalid_argument(
+        "thermal option 4 (.urms records) does not apply to periodic boxes: use 0 to 3");
+  }
+  if (!std::all_of(model.xyz.begin(), model.xyz.end(), [](float v) { return std::isfinite(v); })) {
+    throw std::invalid_argument("a position is not finite");
+  }
+  const int nt = std::max(1, request.ntypes);
+  const int nthreads = std::max(1, threads > 0 ? threads : omp_get_max_threads());
+  ThrottledProgress report(progress);
+
+  GroupPlan plan;
+  detail::plan_groups(request, cutoff, plan);
+  const BinnedAtoms atoms = bin_atoms(model, cell, shape, cutoff, nt);
+  const int nbins_r = (static_cast<int>(cutoff * detail::kBinsPerAngstrom) + 2 +
+                       detail::kBlockBins - 1) /
+                      detail::kBlockBins * detail::kBlockBins;
+  const auto ng = plan.groups.size();
+  const Vec3 va = row(cell, 0), vb = row(cell, 1), vc = row(cell, 2);
+  const double rc2 = cutoff * cutoff;
+  const std::array<int, 3> n = atoms.n;
+  const int ncells = n[0] * n[1] * n[2];
+
+  std::vector<ThreadPairs> per_thread(static_cast<std::size_t>(nthreads));
+  detail::RegionFailure failure;
+  std::atomic<int> done{0};
+#pragma omp parallel num_threads(nthreads)
+  {
+    ThreadPairs& mine = per_thread[static_cast<std::size_t>(omp_get_thread_num())];
+    failure.guard([&] {
+      mine.hist.resize(ng);
+      mine.count.assign(ng, 0);
+    });
+#pragma omp for schedule(dynamic, 1)
+    for (int cidx = 0; cidx < ncells; ++cidx) {
+      failure.guard([&] {
+        const int ia = cidx / (n[1] * n[2]), ib = (cidx / n[2]) % n[1], ic = cidx % n[2];
+        const auto b0 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(cidx)]);
+        const auto b1 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(cidx) + 1]);
+        if (b0 == b1) return;
+        for (int da = -1; da <= 1; ++da) {
+          for (int db = -1; db <= 1; ++db) {
+            for (int dc = -1; dc <= 1; ++dc) {
+              // The neighbouring bin and the lattice vector that takes its atoms next to this
+              // bin. With two bins along an axis both neighbours are the one other bin, seen
+              // through opposite faces: two images, of which at most one is within the cutoff.
+              auto wrap = [](int v, int m, int& shift) {
+                shift = v < 0 ? -1 : (v >= m ? 1 : 0);
+                return v - shift * m;
+              };
+              int sa = 0, sb = 0, sc = 0;
+              const int ja = wrap(ia + da, n[0], sa), jb = wrap(ib + db, n[1], sb),
+                        jc = wrap(ic + dc, n[2], sc);
+              const int other = (ja * n[1] + jb) * n[2] + jc;
+              const double tx = sa * va[0] + sb * vb[0] + sc * vc[0];
+              const double ty = sa * va[1] + sb * vb[1] + sc * vc[1];
+              const double tz = sa * va[2] + sb * vb[2] + sc * vc[2];
+              const auto o0 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other)]);
+              const auto o1 =
+                  static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other) + 1]);
+              for (std::size_t i = b0; i < b1; ++i) {
+                // Each unordered pair once: from its first atom in bin order.
+                const std::size_t j0 = std::max(o0, i + 1);
+                const double bx = tx - atoms.x[i], by = ty - atoms.y[i], bz = tz - atoms.z[i];
+                const int ti = atoms.type[i];
+                for (std::size_t j = j0; j < o1; ++j) {
+                  const double dx = atoms.x[j] + bx, dy = atoms.y[j] + by, dz = atoms.z[j] + bz;
+                  const double d2 = dx * dx + dy * dy + dz * dz;
+                  if (!(d2 < rc2)) continue;
+                  const float r = static_cast<float>(std::sqrt(d2));
+                  const int tj = atoms.type[j];
+                  const int tp = plan.type_pair(std::min(ti, tj), std::max(ti, tj));
+                  const int gid = plan.group_of(tp, r);
+                  const auto g = static_cast<std::size_t>(gid);
+                  ++mine.count[g];
+                  if (!(r >= detail::kExactFrom)) {
+                    mine.direct.push_back({gid, r, plan.groups[g].u});
+                    continue;
+                  }
+                  Histogram& h = mine.hist[g];
+                  if (h.bins.empty()) h.bins.assign(static_cast<std::size_t>(nbins_r), {});
+                  std::int32_t bin = 0, off = 0;
+                  detail::bin_and_offset(r, bin, off);
+                  add_moments(h.bins[static_cast<std::size_t>(bin)], off);
+                }
+              }
+            }
+          }
+        }
+      });
+      const int finished = ++done;
+      if (omp_get_thread_num() == 0) report(0.5 * finished / ncells);
+    }
+  }
+  failure.rethrow_if_failed();
+
+  // Integer sums: the order of the threads does not matter.
+  std::vector<Histogram> hist(ng);
+  std::vector<std::int64_t> count(ng, 0);
+  std::vector<DirectTerm> direct;
+  for (ThreadPairs& t : per_thread) {
+    for (std::size_t g = 0; g < ng; ++g) {
+      count[g] += t.count[g];
+      Histogram& from = t.hist[g];
+      if (from.bins.empty()) continue;
+      Histogram& to = hist[g];
+      if (to.bins.empty()) {
+        to = std::move(from);
+        continue;
+      }
+      for (std::size_t k = 0; k < to.bins.size(); ++k) {
+        to.bins[k].n += from.bins[k].n;
+        to.bins[k].m1 += from.bins[k].m1;
+        to.bins[k].m2 += from.bins[k].m2;
+        to.bins[k].m3 += from.bins[k].m3;
+      }
+      from = Histogram{};
+    }
+    direct.insert(direct.end(), t.direct.begin(), t.direct.end());
+    t = ThreadPairs{};
+  }
+
+  const int nblocks = static_cast<int>(request.partials.size()) + 1;
+  detail::QSums sums(q, plan, nblocks, nthreads);
+  std::size_t groups = 0, summed = 0;
+  for (const Histogram& h : hist) groups += h.bins.empty() ? 0 : 1;
+  for (std::size_t g = 0; g < ng; ++g) {
+    if (hist[g].bins.empty()) continue;
+    const double from = 0.5 + 0.5 * static_cast<double>(summed++) / static_cast<double>(groups);
+    const double share = 0.5 / static_cast<double>(groups);
+    if (!sums.add_group(static_cast<int>(g), hist[g],
+                        [&](double f) { report(from + share * f); })) {
+      throw std::runtime_error("a distance bin holds too many pairs for its moments");
+    }
+    hist[g] = Histogram{};
+  }
+  sums.add_direct(direct);
+
+  // The continuum: each type pair's unordered pairs of a uniform density, N_A N_B / V per
+  // ordered pair of types (N_A^2 / V for like types, see docs/engines.md), with the thermal
+  // factor of the type pair's pairs beyond any short-distance class.
+  std::vector<double> natoms_of(static_cast<std::size_t>(nt) + 1, 0.0);
+  for (const int t : atoms.type) natoms_of[static_cast<std::size_t>(t)] += 1.0;
+  const auto nq = q.size();
+  const auto nb = static_cast<std::size_t>(nblocks);
+  std::vector<double> smooth(nb * nq, 0.0);
+  std::vector<double> limit(nb, 0.0);
+  const double sphere0 = continuum_sphere(0.0, cutoff);
+  for (int a = 1; a <= nt; ++a) {
+    for (int b = a; b <= nt; ++b) {
+      const int tp = plan.type_pair(a, b);
+      const double na = natoms_of[static_cast<std::size_t>(a)];
+      const double nbt = natoms_of[static_cast<std::size_t>(b)];
+      const double pairs = (a == b ? 0.5 * na * na : na * nbt) / shape.volume;
+      const detail::GroupSpec& gs =
+          plan.groups[static_cast<std::size_t>(plan.group_of(tp, std::numeric_limits<float>::max()))];
+      const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
+      std::int64_t found = 0;
+      for (int s = 0; s < plan.classes(); ++s) {
+        found += count[static_cast<std::size_t>(tp * plan.classes() + s)];
+      }
+      const double at_zero = static_cast<double>(found) - pairs * sphere0;
+      if (gs.partial >= 0) limit[static_cast<std::size_t>(gs.partial)] += cp * at_zero;
+      limit[nb - 1] += gs.c_total * at_zero;
+      for (std::size_t k = 0; k < nq; ++k) {
+        const double qk = q[k];
+        const double damp =
+            gs.damped ? std::exp(-0.5 * (double{gs.u} * qk) * (double{gs.u} * qk)) : 1.0;
+        const double v = pairs * continuum_sphere(qk, cutoff) * damp;
+        if (gs.partial >= 0) smooth[static_cast<std::size_t>(gs.partial) * nq + k] -= cp * v;
+        smooth[(nb - 1) * nq + k] -= gs.c_total * v;
+      }
+    }
+  }
+  for (std::size_t blk = 0; blk < nb; ++blk) {
+    sums.add_values(static_cast<int>(blk),
+                    std::span<const double>(smooth).subspan(blk * nq, nq));
+  }
+  std::vector<std::vector<float>> out;
+  detail::MomentsReport sums_report;
+  if (!sums.finish(out, sums_report)) {
+    throw std::runtime_error(
+        "the error bound of the sums in Q is not well inside the tolerance for this box");
+  }
+  if (zero_q != nullptr) *zero_q = std::move(limit);
+  report(1.0);
+  return out;
+}
+
+}  // namespace zalmor::scatter
