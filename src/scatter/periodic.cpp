@@ -94,8 +94,7 @@ BinnedAtoms bin_atoms(const util::Model& model, const std::array<double, 9>& cel
       s -= std::floor(s);
       if (!(s < 1.0)) s = 0.0;  // a value just below 0 rounds to 1
       frac[iu][k] = s;
-      const int cell_k =
-          std::min(b.n[k] - 1, static_cast<int>(s * static_cast<double>(b.n[k])));
+      const int cell_k = std::min(b.n[k] - 1, static_cast<int>(s * static_cast<double>(b.n[k])));
       at = at * static_cast<std::size_t>(b.n[k]) + static_cast<std::size_t>(cell_k);
     }
     bin_of[iu] = static_cast<int>(at);
@@ -172,10 +171,12 @@ double continuum_sphere(double q, double rc) {
   return four_pi * (std::sin(x) - x * std::cos(x)) / (aq * aq * aq);
 }
 
-std::vector<std::vector<float>> compute_periodic_blocks(
-    const util::Model& model, const std::array<double, 9>& cell, double cutoff,
-    std::span<const float> q, const BlockRequest& request, int threads, const Progress& progress,
-    std::vector<double>* zero_q) {
+std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model,
+                                                        const std::array<double, 9>& cell,
+                                                        double cutoff, std::span<const float> q,
+                                                        const BlockRequest& request, int threads,
+                                                        const Progress& progress,
+                                                        std::vector<double>* zero_q) {
   const CellShape shape = cell_shape(cell);
   const double half = 0.5 * shape.smallest_width();
   if (!(cutoff > 0.0) || !std::isfinite(cutoff)) {
@@ -183,8 +184,8 @@ std::vector<std::vector<float>> compute_periodic_blocks(
   }
   if (cutoff > half) {
     throw std::invalid_argument("the cutoff " + number(cutoff) +
-                                " A is above half the smallest width of the cell, " +
-                                number(half) + " A");
+                                " A is above half the smallest width of the cell, " + number(half) +
+                                " A");
   }
   if (request.thermal.option == ThermalOption::kUrms) {
     throw std::invalid_argument(
@@ -200,9 +201,9 @@ std::vector<std::vector<float>> compute_periodic_blocks(
   GroupPlan plan;
   detail::plan_groups(request, cutoff, plan);
   const BinnedAtoms atoms = bin_atoms(model, cell, shape, cutoff, nt);
-  const int nbins_r = (static_cast<int>(cutoff * detail::kBinsPerAngstrom) + 2 +
-                       detail::kBlockBins - 1) /
-                      detail::kBlockBins * detail::kBlockBins;
+  const int nbins_r =
+      (static_cast<int>(cutoff * detail::kBinsPerAngstrom) + 2 + detail::kBlockBins - 1) /
+      detail::kBlockBins * detail::kBlockBins;
   const auto ng = plan.groups.size();
   const Vec3 va = row(cell, 0), vb = row(cell, 1), vc = row(cell, 2);
   const double rc2 = cutoff * cutoff;
@@ -243,7 +244,8 @@ std::vector<std::vector<float>> compute_periodic_blocks(
               const double tx = sa * va[0] + sb * vb[0] + sc * vc[0];
               const double ty = sa * va[1] + sb * vb[1] + sc * vc[1];
               const double tz = sa * va[2] + sb * vb[2] + sc * vc[2];
-              const auto o0 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other)]);
+              const auto o0 =
+                  static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other)]);
               const auto o1 =
                   static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other) + 1]);
               for (std::size_t i = b0; i < b1; ++i) {
@@ -340,8 +342,8 @@ std::vector<std::vector<float>> compute_periodic_blocks(
       const double na = natoms_of[static_cast<std::size_t>(a)];
       const double nbt = natoms_of[static_cast<std::size_t>(b)];
       const double pairs = (a == b ? 0.5 * na * na : na * nbt) / shape.volume;
-      const detail::GroupSpec& gs =
-          plan.groups[static_cast<std::size_t>(plan.group_of(tp, std::numeric_limits<float>::max()))];
+      const detail::GroupSpec& gs = plan.groups[static_cast<std::size_t>(
+          plan.group_of(tp, std::numeric_limits<float>::max()))];
       const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
       std::int64_t found = 0;
       for (int s = 0; s < plan.classes(); ++s) {
@@ -361,8 +363,7 @@ std::vector<std::vector<float>> compute_periodic_blocks(
     }
   }
   for (std::size_t blk = 0; blk < nb; ++blk) {
-    sums.add_values(static_cast<int>(blk),
-                    std::span<const double>(smooth).subspan(blk * nq, nq));
+    sums.add_values(static_cast<int>(blk), std::span<const double>(smooth).subspan(blk * nq, nq));
   }
   std::vector<std::vector<float>> out;
   detail::MomentsReport sums_report;

@@ -31,8 +31,9 @@ BlockRequest request_for(const std::vector<float>& b, float nnorm, ThermalOption
   for (int a = 1; a < req.ntypes; ++a)
     for (int c = a + 1; c <= req.ntypes; ++c) req.partials.push_back({a, c});
   for (const TypePair& p : req.partials) {
-    req.weight.push_back(static_cast<float>(pair_weight(
-        b[static_cast<std::size_t>(p.first - 1)], b[static_cast<std::size_t>(p.second - 1)], nnorm)));
+    req.weight.push_back(
+        static_cast<float>(pair_weight(b[static_cast<std::size_t>(p.first - 1)],
+                                       b[static_cast<std::size_t>(p.second - 1)], nnorm)));
   }
   req.bbar = b;
   req.total_weight = 1.0f / nnorm;
@@ -109,7 +110,8 @@ TEST(PeriodicPairs, SkewedCellMatchesBruteForceImages) {
     std::vector<double> want_zero(4, 0.0);
     auto u_of = [&](int tp, double r) {
       if (option == ThermalOption::kNone) return 0.0;
-      if (option == ThermalOption::kPerPartial) return double{req.thermal.uij[static_cast<std::size_t>(tp)]};
+      if (option == ThermalOption::kPerPartial)
+        return double{req.thermal.uij[static_cast<std::size_t>(tp)]};
       return double{req.thermal.uij[r < double{req.thermal.rcut} ? 0 : 1]};
     };
     const auto n = static_cast<std::size_t>(m.natoms());
@@ -134,7 +136,8 @@ TEST(PeriodicPairs, SkewedCellMatchesBruteForceImages) {
               const double u = u_of(tp, r);
               for (std::size_t k = 0; k < q.size(); ++k) {
                 const double x = qd[k] * r;
-                const double t = (x == 0.0 ? 1.0 : std::sin(x) / x) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
+                const double t =
+                    (x == 0.0 ? 1.0 : std::sin(x) / x) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
                 want[static_cast<std::size_t>(tp)][k] += wp * t;
                 want[3][k] += wt * t;
               }
@@ -153,7 +156,8 @@ TEST(PeriodicPairs, SkewedCellMatchesBruteForceImages) {
       const double dens = nt[ta - 1] * nt[tb - 1] / shape.volume;
       const double u = u_of(tp, 1e30);
       for (std::size_t k = 0; k < q.size(); ++k) {
-        const double c = dens * continuum_sphere(qd[k], rc) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
+        const double c =
+            dens * continuum_sphere(qd[k], rc) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
         want[static_cast<std::size_t>(tp)][k] -= w * c;
         want[3][k] -= wt * c;
       }
@@ -228,8 +232,8 @@ TEST(PeriodicPhysics, FccBoxHasBraggPeaksWhereExpected) {
         }
   const double length = cells * a;
   const std::array<double, 9> cell = {length, 0, 0, 0, length, 0, 0, 0, length};
-  const BlockRequest req = request_for({10.3f}, static_cast<float>(m.natoms()), ThermalOption::kOneU,
-                                       {0.05f});
+  const BlockRequest req =
+      request_for({10.3f}, static_cast<float>(m.natoms()), ThermalOption::kOneU, {0.05f});
   const std::vector<float> q = grid(2.0, 4.5, 0.002);
   const auto got = compute_periodic_blocks(m, cell, 0.5 * length, q, req, 2);
   auto peak_in = [&](double from, double to) {
@@ -259,7 +263,8 @@ TEST(PeriodicPairs, BlocksAreBitwiseTheSameOnOneAndTwoThreads) {
   const std::array<double, 9> cell = {30.0, 0.0, 0.0, 4.0, 28.0, 0.0, 2.0, -3.0, 27.0};
   util::Model m = random_box(6000, cell, 3, 5);
   // Coincident and close atoms go to the terms summed one by one.
-  for (int k = 0; k < 3; ++k) m.xyz[3 + static_cast<std::size_t>(k)] = m.xyz[static_cast<std::size_t>(k)];
+  for (int k = 0; k < 3; ++k)
+    m.xyz[3 + static_cast<std::size_t>(k)] = m.xyz[static_cast<std::size_t>(k)];
   m.xyz[6] = m.xyz[0] + 0.3f;
   const std::vector<float> q = grid(0.0, 30.0, 0.01);
   const BlockRequest req =
@@ -270,7 +275,8 @@ TEST(PeriodicPairs, BlocksAreBitwiseTheSameOnOneAndTwoThreads) {
   ASSERT_EQ(one.size(), two.size());
   for (std::size_t blk = 0; blk < one.size(); ++blk) {
     for (std::size_t k = 0; k < q.size(); ++k) {
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(one[blk][k]), std::bit_cast<std::uint32_t>(two[blk][k]))
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(one[blk][k]),
+                std::bit_cast<std::uint32_t>(two[blk][k]))
           << "block " << blk + 1 << " Q " << q[k];
     }
   }
