@@ -2,6 +2,7 @@
 were computed from; written to and read from .ioq files as the zalmor program has them."""
 
 import datetime
+import math
 import os
 import socket
 import tempfile
@@ -165,6 +166,10 @@ class Result:
             ("nnorm", _core.format_real(np.float32(self.nnorm))),
             ("thermal_option", str(self.thermal_option)),
         ]
+        if self.cutoff is not None:
+            # What makes the blocks those of a periodic box, for read_ioq and the reader.
+            meta += [("periodic_volume", repr(float(self.volume))),
+                     ("periodic_cutoff", repr(float(self.cutoff)))]
         data = _core.format_ioq([(k, v.encode("utf-8")) for k, v in meta], blocks)
         _write_whole(os.fspath(path), data)
 
@@ -206,7 +211,7 @@ def read_ioq(path, types=None):
     if len(rows) != 1:
         raise _io.IoqError(f"{path}: the blocks have different numbers of Q values")
     option = run.meta_value("thermal_option")
-    return Result(
+    result = Result(
         q=run.blocks[0].q,
         elements=elements,
         blocks=[b.iq for b in run.blocks],
@@ -217,3 +222,11 @@ def read_ioq(path, types=None):
         nnorm=comp.nnorm,
         thermal_option=int(option) if option is not None and option.isdigit() else 0,
     )
+    volume, cutoff = run.meta_value("periodic_volume"), run.meta_value("periodic_cutoff")
+    try:
+        if volume is not None and cutoff is not None and float(cutoff) > 0:
+            result.volume, result.cutoff = float(volume), float(cutoff)
+            result.q_min = 2 * math.pi / result.cutoff
+    except ValueError:
+        pass  # not numbers: read as a finite model's blocks
+    return result

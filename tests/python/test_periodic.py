@@ -75,7 +75,7 @@ def test_fcc_bragg_peaks_and_defaults():
     assert finite.cutoff is None and finite.q_min is None
 
 
-def test_positions_are_wrapped_into_the_cell():
+def test_positions_are_wrapped_into_the_cell(tmp_path):
     rng = np.random.default_rng(9)
     cell = np.array([[12.0, 0, 0], [3.0, 11.0, 0], [0, 2.0, 13.0]])
     # On a grid of 2^-8 A, moving by whole lattice vectors and back is exact.
@@ -90,6 +90,11 @@ def test_positions_are_wrapped_into_the_cell():
     for x, y in zip(one.blocks, two.blocks, strict=True):
         assert np.allclose(x, y, rtol=0, atol=1e-6 * np.abs(x).max())
     assert one.cutoff == 4.0
+    # The file keeps what makes the blocks a periodic box's.
+    one.to_ioq(tmp_path / "box.ioq")
+    back = zalmor.read_ioq(tmp_path / "box.ioq")
+    assert (back.volume, back.cutoff, back.q_min) == (one.volume, one.cutoff, one.q_min)
+    assert back.labels == one.labels and np.array_equal(back.blocks[-1], one.blocks[-1])
 
 
 @pytest.mark.parametrize("kwargs, match", [
