@@ -46,7 +46,7 @@ std::string number(double v) {
 using Vec3 = std::array<double, 3>;
 
 Vec3 row(const std::array<double, 9>& cell, int k) {
-  const auto o = static_cast<std::size_t>(3 * k);
+  const auto o = 3 * static_cast<std::size_t>(k);
   return {cell[o], cell[o + 1], cell[o + 2]};
 }
 Vec3 cross(const Vec3& u, const Vec3& v) {
@@ -347,15 +347,16 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
       const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
       std::int64_t found = 0;
       for (int s = 0; s < plan.classes(); ++s) {
-        found += count[static_cast<std::size_t>(tp * plan.classes() + s)];
+        found += count[static_cast<std::size_t>(tp) * static_cast<std::size_t>(plan.classes()) +
+                       static_cast<std::size_t>(s)];
       }
       const double at_zero = static_cast<double>(found) - pairs * sphere0;
       if (gs.partial >= 0) limit[static_cast<std::size_t>(gs.partial)] += cp * at_zero;
       limit[nb - 1] += gs.c_total * at_zero;
       for (std::size_t k = 0; k < nq; ++k) {
-        const double qk = q[k];
-        const double damp =
-            gs.damped ? std::exp(-0.5 * (double{gs.u} * qk) * (double{gs.u} * qk)) : 1.0;
+        const auto qk = static_cast<double>(q[k]);
+        const auto u = static_cast<double>(gs.u);
+        const double damp = gs.damped ? std::exp(-0.5 * (u * qk) * (u * qk)) : 1.0;
         const double v = pairs * continuum_sphere(qk, cutoff) * damp;
         if (gs.partial >= 0) smooth[static_cast<std::size_t>(gs.partial) * nq + k] -= cp * v;
         smooth[(nb - 1) * nq + k] -= gs.c_total * v;
