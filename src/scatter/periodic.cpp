@@ -35,6 +35,8 @@ using detail::Histogram;
 
 // More bins along an axis than this only cost memory: wider bins remain correct.
 constexpr int kMaxBinsPerAxis = 1024;
+// Histogram memory of one pass over the pairs, all threads together.
+constexpr std::size_t kHistogramBudget = std::size_t{64} << 20;
 
 std::string number(double v) {
   std::ostringstream s;
@@ -210,119 +212,143 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
   const std::array<int, 3> n = atoms.n;
   const int ncells = n[0] * n[1] * n[2];
 
-  std::vector<ThreadPairs> per_thread(static_cast<std::size_t>(nthreads));
-  detail::RegionFailure failure;
-  std::atomic<int> done{0};
+  // Type pairs in batches whose histograms, one set per thread, fit the budget; each batch
+  // is one pass over the pairs.
+  const std::size_t tp_bytes = static_cast<std::size_t>(plan.classes()) *
+                               static_cast<std::size_t>(nbins_r) * sizeof(BinMoments) *
+                               static_cast<std::size_t>(nthreads);
+  std::vector<std::vector<char>> batches;
+  std::size_t used = 0;
+  for (int tp = 0; tp < plan.ntp; ++tp) {
+    if (batches.empty() || (used + tp_bytes > kHistogramBudget && used > 0)) {
+      batches.emplace_back(static_cast<std::size_t>(plan.ntp), 0);
+      used = 0;
+    }
+    batches.back()[static_cast<std::size_t>(tp)] = 1;
+    used += tp_bytes;
+  }
+  const auto nbatches = static_cast<double>(batches.size());
+
+  const int nblocks = static_cast<int>(request.partials.size()) + 1;
+  detail::QSums sums(q, plan, nblocks, nthreads);
+  std::vector<std::int64_t> count(ng, 0);
+  std::vector<DirectTerm> direct;
+  for (std::size_t batch = 0; batch < batches.size(); ++batch) {
+    const std::vector<char>& in_batch = batches[batch];
+    const double base = static_cast<double>(batch) / nbatches;
+    std::vector<ThreadPairs> per_thread(static_cast<std::size_t>(nthreads));
+    detail::RegionFailure failure;
+    std::atomic<int> done{0};
 #pragma omp parallel num_threads(nthreads)
-  {
-    ThreadPairs& mine = per_thread[static_cast<std::size_t>(omp_get_thread_num())];
-    failure.guard([&] {
-      mine.hist.resize(ng);
-      mine.count.assign(ng, 0);
-    });
-#pragma omp for schedule(dynamic, 1)
-    for (int cidx = 0; cidx < ncells; ++cidx) {
+    {
+      ThreadPairs& mine = per_thread[static_cast<std::size_t>(omp_get_thread_num())];
       failure.guard([&] {
-        const int ia = cidx / (n[1] * n[2]), ib = (cidx / n[2]) % n[1], ic = cidx % n[2];
-        const auto b0 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(cidx)]);
-        const auto b1 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(cidx) + 1]);
-        if (b0 == b1) return;
-        for (int da = -1; da <= 1; ++da) {
-          for (int db = -1; db <= 1; ++db) {
-            for (int dc = -1; dc <= 1; ++dc) {
-              // The neighbouring bin and the lattice vector that takes its atoms next to this
-              // bin. With two bins along an axis both neighbours are the one other bin, seen
-              // through opposite faces: two images, of which at most one is within the cutoff.
-              auto wrap = [](int v, int m, int& shift) {
-                shift = v < 0 ? -1 : (v >= m ? 1 : 0);
-                return v - shift * m;
-              };
-              int sa = 0, sb = 0, sc = 0;
-              const int ja = wrap(ia + da, n[0], sa), jb = wrap(ib + db, n[1], sb),
-                        jc = wrap(ic + dc, n[2], sc);
-              const int other = (ja * n[1] + jb) * n[2] + jc;
-              const double tx = sa * va[0] + sb * vb[0] + sc * vc[0];
-              const double ty = sa * va[1] + sb * vb[1] + sc * vc[1];
-              const double tz = sa * va[2] + sb * vb[2] + sc * vc[2];
-              const auto o0 =
-                  static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other)]);
-              const auto o1 =
-                  static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other) + 1]);
-              for (std::size_t i = b0; i < b1; ++i) {
-                // Each unordered pair once: from its first atom in bin order.
-                const std::size_t j0 = std::max(o0, i + 1);
-                const double bx = tx - atoms.x[i], by = ty - atoms.y[i], bz = tz - atoms.z[i];
-                const int ti = atoms.type[i];
-                for (std::size_t j = j0; j < o1; ++j) {
-                  const double dx = atoms.x[j] + bx, dy = atoms.y[j] + by, dz = atoms.z[j] + bz;
-                  const double d2 = dx * dx + dy * dy + dz * dz;
-                  if (!(d2 < rc2)) continue;
-                  const float r = static_cast<float>(std::sqrt(d2));
-                  const int tj = atoms.type[j];
-                  const int tp = plan.type_pair(std::min(ti, tj), std::max(ti, tj));
-                  const int gid = plan.group_of(tp, r);
-                  const auto g = static_cast<std::size_t>(gid);
-                  ++mine.count[g];
-                  if (!(r >= detail::kExactFrom)) {
-                    mine.direct.push_back({gid, r, plan.groups[g].u});
-                    continue;
+        mine.hist.resize(ng);
+        mine.count.assign(ng, 0);
+      });
+#pragma omp for schedule(dynamic, 1)
+      for (int cidx = 0; cidx < ncells; ++cidx) {
+        failure.guard([&] {
+          const int ia = cidx / (n[1] * n[2]), ib = (cidx / n[2]) % n[1], ic = cidx % n[2];
+          const auto b0 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(cidx)]);
+          const auto b1 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(cidx) + 1]);
+          if (b0 == b1) return;
+          for (int da = -1; da <= 1; ++da) {
+            for (int db = -1; db <= 1; ++db) {
+              for (int dc = -1; dc <= 1; ++dc) {
+                // The neighbouring bin and the lattice vector that takes its atoms next to this
+                // bin. With two bins along an axis both neighbours are the one other bin, seen
+                // through opposite faces: two images, of which at most one is within the cutoff.
+                auto wrap = [](int v, int m, int& shift) {
+                  shift = v < 0 ? -1 : (v >= m ? 1 : 0);
+                  return v - shift * m;
+                };
+                int sa = 0, sb = 0, sc = 0;
+                const int ja = wrap(ia + da, n[0], sa), jb = wrap(ib + db, n[1], sb),
+                          jc = wrap(ic + dc, n[2], sc);
+                const int other = (ja * n[1] + jb) * n[2] + jc;
+                const double tx = sa * va[0] + sb * vb[0] + sc * vc[0];
+                const double ty = sa * va[1] + sb * vb[1] + sc * vc[1];
+                const double tz = sa * va[2] + sb * vb[2] + sc * vc[2];
+                const auto o0 =
+                    static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other)]);
+                const auto o1 =
+                    static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other) + 1]);
+                for (std::size_t i = b0; i < b1; ++i) {
+                  // Each unordered pair once: from its first atom in bin order.
+                  const std::size_t j0 = std::max(o0, i + 1);
+                  const double bx = tx - atoms.x[i], by = ty - atoms.y[i], bz = tz - atoms.z[i];
+                  const int ti = atoms.type[i];
+                  for (std::size_t j = j0; j < o1; ++j) {
+                    const double dx = atoms.x[j] + bx, dy = atoms.y[j] + by, dz = atoms.z[j] + bz;
+                    const double d2 = dx * dx + dy * dy + dz * dz;
+                    if (!(d2 < rc2)) continue;
+                    const float r = static_cast<float>(std::sqrt(d2));
+                    const int tj = atoms.type[j];
+                    const int tp = plan.type_pair(std::min(ti, tj), std::max(ti, tj));
+                    if (in_batch[static_cast<std::size_t>(tp)] == 0) continue;
+                    const int gid = plan.group_of(tp, r);
+                    const auto g = static_cast<std::size_t>(gid);
+                    ++mine.count[g];
+                    if (!(r >= detail::kExactFrom)) {
+                      mine.direct.push_back({gid, r, plan.groups[g].u});
+                      continue;
+                    }
+                    Histogram& h = mine.hist[g];
+                    if (h.bins.empty()) h.bins.assign(static_cast<std::size_t>(nbins_r), {});
+                    std::int32_t bin = 0, off = 0;
+                    detail::bin_and_offset(r, bin, off);
+                    add_moments(h.bins[static_cast<std::size_t>(bin)], off);
                   }
-                  Histogram& h = mine.hist[g];
-                  if (h.bins.empty()) h.bins.assign(static_cast<std::size_t>(nbins_r), {});
-                  std::int32_t bin = 0, off = 0;
-                  detail::bin_and_offset(r, bin, off);
-                  add_moments(h.bins[static_cast<std::size_t>(bin)], off);
                 }
               }
             }
           }
+        });
+        const int finished = ++done;
+        if (omp_get_thread_num() == 0) report(base + 0.5 / nbatches * finished / ncells);
+      }
+    }
+    failure.rethrow_if_failed();
+
+    // Integer sums: the order of the threads does not matter.
+    std::vector<Histogram> hist(ng);
+    for (ThreadPairs& t : per_thread) {
+      for (std::size_t g = 0; g < ng; ++g) {
+        count[g] += t.count[g];
+        Histogram& from = t.hist[g];
+        if (from.bins.empty()) continue;
+        Histogram& to = hist[g];
+        if (to.bins.empty()) {
+          to = std::move(from);
+          continue;
         }
-      });
-      const int finished = ++done;
-      if (omp_get_thread_num() == 0) report(0.5 * finished / ncells);
+        for (std::size_t k = 0; k < to.bins.size(); ++k) {
+          to.bins[k].n += from.bins[k].n;
+          to.bins[k].m1 += from.bins[k].m1;
+          to.bins[k].m2 += from.bins[k].m2;
+          to.bins[k].m3 += from.bins[k].m3;
+        }
+        from = Histogram{};
+      }
+      direct.insert(direct.end(), t.direct.begin(), t.direct.end());
+      t = ThreadPairs{};
     }
-  }
-  failure.rethrow_if_failed();
 
-  // Integer sums: the order of the threads does not matter.
-  std::vector<Histogram> hist(ng);
-  std::vector<std::int64_t> count(ng, 0);
-  std::vector<DirectTerm> direct;
-  for (ThreadPairs& t : per_thread) {
+    std::size_t groups = 0, summed = 0;
+    for (const Histogram& h : hist) groups += h.bins.empty() ? 0 : 1;
     for (std::size_t g = 0; g < ng; ++g) {
-      count[g] += t.count[g];
-      Histogram& from = t.hist[g];
-      if (from.bins.empty()) continue;
-      Histogram& to = hist[g];
-      if (to.bins.empty()) {
-        to = std::move(from);
-        continue;
+      if (hist[g].bins.empty()) continue;
+      const double from =
+          base +
+          (0.5 + 0.5 * static_cast<double>(summed++) / static_cast<double>(groups)) / nbatches;
+      const double share = 0.5 / static_cast<double>(groups) / nbatches;
+      if (!sums.add_group(static_cast<int>(g), hist[g],
+                          [&](double f) { report(from + share * f); })) {
+        throw std::runtime_error("a distance bin holds too many pairs for its moments");
       }
-      for (std::size_t k = 0; k < to.bins.size(); ++k) {
-        to.bins[k].n += from.bins[k].n;
-        to.bins[k].m1 += from.bins[k].m1;
-        to.bins[k].m2 += from.bins[k].m2;
-        to.bins[k].m3 += from.bins[k].m3;
-      }
-      from = Histogram{};
+      hist[g] = Histogram{};
     }
-    direct.insert(direct.end(), t.direct.begin(), t.direct.end());
-    t = ThreadPairs{};
-  }
-
-  const int nblocks = static_cast<int>(request.partials.size()) + 1;
-  detail::QSums sums(q, plan, nblocks, nthreads);
-  std::size_t groups = 0, summed = 0;
-  for (const Histogram& h : hist) groups += h.bins.empty() ? 0 : 1;
-  for (std::size_t g = 0; g < ng; ++g) {
-    if (hist[g].bins.empty()) continue;
-    const double from = 0.5 + 0.5 * static_cast<double>(summed++) / static_cast<double>(groups);
-    const double share = 0.5 / static_cast<double>(groups);
-    if (!sums.add_group(static_cast<int>(g), hist[g],
-                        [&](double f) { report(from + share * f); })) {
-      throw std::runtime_error("a distance bin holds too many pairs for its moments");
-    }
-    hist[g] = Histogram{};
   }
   sums.add_direct(direct);
 

@@ -282,6 +282,32 @@ TEST(PeriodicPairs, BlocksAreBitwiseTheSameOnOneAndTwoThreads) {
   }
 }
 
+// Eight types with one scattering length are one type to the total; with a long cutoff their
+// 36 type pairs' histograms take more than one pass over the pairs.
+TEST(PeriodicPairs, TypePairsInSeveralPassesSumToTheOneTypeTotal) {
+  const std::array<double, 9> cell = {34.0, 0, 0, 0, 34.0, 0, 0, 0, 34.0};
+  util::Model m = random_box(3000, cell, 8, 21);
+  const std::vector<float> q = grid(0.5, 25.0, 0.01);
+  const std::vector<float> u = {0.06f, 0.06f};
+  const auto many = compute_periodic_blocks(
+      m, cell, 16.5, q,
+      request_for(std::vector<float>(8, 4.0f), 3000.0f, ThermalOption::kShortLong, u), 2);
+  std::fill(m.type.begin(), m.type.end(), 1);
+  const auto one = compute_periodic_blocks(
+      m, cell, 16.5, q, request_for({4.0f}, 3000.0f, ThermalOption::kShortLong, u), 2);
+  ASSERT_EQ(many.size(), 37u);
+  const double scale = largest(one[1]);
+  for (std::size_t k = 0; k < q.size(); ++k) {
+    ASSERT_NEAR(many[36][k], one[1][k], 2e-6 * scale) << "Q " << q[k];
+    // The total is the like partials plus twice the unlike ones (one atom order each).
+    double sum = 0;
+    for (std::size_t blk = 0; blk < 36; ++blk) {
+      sum += (blk < 8 ? 1.0 : 2.0) * static_cast<double>(many[blk][k]);
+    }
+    ASSERT_NEAR(sum, one[1][k], 2e-6 * scale) << "Q " << q[k];
+  }
+}
+
 TEST(PeriodicRefusals, BadCellsCutoffsAndTheUrmsOption) {
   const std::array<double, 9> cube = {10, 0, 0, 0, 12, 0, 0, 0, 14};
   const util::Model m = random_box(10, cube, 1, 1);
