@@ -86,7 +86,10 @@ def test_positions_are_wrapped_into_the_cell(tmp_path):
     q = np.arange(0.5, 12.0, 0.05)
     b = {"Na": 3.63, "Cl": 9.577}
     one = zalmor.debye((inside, symbols), q, b=b, periodic=cell, cutoff=4.0)
-    two = zalmor.debye((inside + shift, symbols), q, b=b, periodic=cell, cutoff=4.0, threads=2)
+    seen = []
+    two = zalmor.debye((inside + shift, symbols), q, b=b, periodic=cell, cutoff=4.0, threads=2,
+                       progress=seen.append)
+    assert seen and seen[-1] == 1.0 and seen == sorted(seen)
     for x, y in zip(one.blocks, two.blocks, strict=True):
         assert np.allclose(x, y, rtol=0, atol=1e-6 * np.abs(x).max())
     assert one.cutoff == 4.0
