@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libhwy-dev
           libfftw3-dev python3 python3-numpy python3-matplotlib python3-ase
           python3-periodictable clang clang-format-14 clang-tidy-14 libclang-rt-14-dev time
-          python3-dev pybind11-dev python3-pybind11 python3-pytest)
+          python3-dev pybind11-dev python3-pybind11 python3-pytest python3-mdanalysis
+          python3-distributed python3-tqdm)
 sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
 missing=()
 for p in "${packages[@]}"; do

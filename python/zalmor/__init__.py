@@ -4,6 +4,7 @@
     res = zalmor.debye(atoms, np.arange(1, 2501, dtype=np.float32) * 0.02)
     res.partial("Na", "Cl"), res.total, res.zero_q
     res.to_ioq("run.ioq"); zalmor.read_ioq("run.ioq")
+    avg = zalmor.average(ase.io.iread("run.extxyz"), q)   # mean over frames, avg.stderr
 
 Modules: zalmor.io (the .ioq reader and the structure factors of a run), zalmor.derived
 (every radiation and convention), and the commands zalmor.ioq and zalmor.tocoords.
@@ -17,5 +18,6 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 
 from ._calc import debye  # noqa: E402
 from .result import Result, read_ioq  # noqa: E402
+from .average import average  # noqa: E402
 
-__all__ = ["debye", "Result", "read_ioq"]
+__all__ = ["debye", "average", "Result", "read_ioq"]

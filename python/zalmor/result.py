@@ -39,6 +39,9 @@ class Result:
     volume, cutoff, q_min   periodic boxes: the cell's volume (A^3), the cutoff of the pair
                   distances (A) and 2 pi / cutoff (1/A), the lowest Q the box resolves;
                   None for finite models
+    stderr, nframes   averages over frames (zalmor.average): the standard error of each
+                  block across frames (float32, block order) and the number of frames;
+                  None for a single model. to_ioq writes stderr in the error column.
     """
 
     def __init__(self, q, elements, blocks, zero_q, concentrations, b, natoms, nnorm,
@@ -63,6 +66,8 @@ class Result:
         self.volume = None
         self.cutoff = None
         self.q_min = None
+        self.stderr = None
+        self.nframes = None
         self._index = {}
         for k, (a, c) in enumerate(self.labels):
             self._index[_pair_key(a, c)] = k
@@ -107,7 +112,7 @@ class Result:
         for t in range(min(n, _io.MAX_BBAR_TYPES)):
             ut[bb + t] = bbar[t]
         x = np.append(self.q, np.float32(0))
-        e = np.zeros(len(self.q), dtype=np.float32)
+        zeros = np.zeros(len(self.q), dtype=np.float32)
 
         def text(name, value):
             width = _TEXT_FIELDS[name]
@@ -131,7 +136,8 @@ class Result:
                 ("ntc", "int32", len(self.q)),
                 ("x", "float32[]", x),
                 ("y", "float32[]", y),
-                ("e", "float32[]", e),
+                ("e", "float32[]", zeros if self.stderr is None
+                 else np.asarray(self.stderr[k], dtype=np.float32)),
                 text("xlabel", "Q / Inverse Angstroms"),
                 text("ylabel", ylabel),
                 text("spec_no", "0"),
@@ -170,6 +176,9 @@ class Result:
             # What makes the blocks those of a periodic box, for read_ioq and the reader.
             meta += [("periodic_volume", repr(float(self.volume))),
                      ("periodic_cutoff", repr(float(self.cutoff)))]
+        if self.nframes is not None:
+            # Marks the error column as the standard error across frames, for read_ioq.
+            meta.append(("frames", str(self.nframes)))
         data = _core.format_ioq([(k, v.encode("utf-8")) for k, v in meta], blocks)
         _write_whole(os.fspath(path), data)
 
@@ -229,4 +238,9 @@ def read_ioq(path, types=None):
             result.q_min = 2 * math.pi / result.cutoff
     except ValueError:
         pass  # not numbers: read as a finite model's blocks
+    frames = run.meta_value("frames")
+    if frames is not None and frames.isdigit():
+        result.nframes = int(frames)
+        result.stderr = [np.asarray(b.get("e", "float32[]")[: b.rows], dtype=np.float32)
+                         for b in run.blocks]
     return result
