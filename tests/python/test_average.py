@@ -100,7 +100,8 @@ class TestDask:
         frames = [box_frame(s) for s in range(11, 18)]
         serial = zalmor.average(frames, Q, b=NACL_B, threads=1, progress=False)
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=processes,
-                                      host="127.0.0.1", dashboard_address=None) as cluster, \
+                                      host="127.0.0.1", protocol="tcp://",
+                                      dashboard_address=None) as cluster, \
                 distributed.Client(cluster) as client:
             spread = zalmor.average(iter(frames), Q, b=NACL_B, threads=1, client=client,
                                     progress=False)
@@ -112,7 +113,12 @@ class TestDask:
 
 
 def run_box(args, cwd):
-    return subprocess.run([sys.executable, BOX, *args], cwd=cwd, capture_output=True, text=True)
+    # The command runs elsewhere: a relative PYTHONPATH would lose this tree's package.
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p)
+    return subprocess.run([sys.executable, BOX, *args], cwd=cwd, capture_output=True,
+                          text=True, env=env)
 
 
 def one_line_refusal(proc, *words):
