@@ -175,6 +175,27 @@ class TestBoxCommand:
         want = zalmor.average(frames, Q, b=NACL_B, progress=False)
         close(res.total, want.total)
 
+    def test_dcd_with_topology(self, tmp_path):
+        mda = pytest.importorskip("MDAnalysis")
+        frames = [box_frame(s) for s in (61, 62, 63)]
+        ase.io.write(tmp_path / "top.pdb", frames[0])
+        u = mda.Universe(str(tmp_path / "top.pdb"))
+        with mda.Writer(str(tmp_path / "t.dcd"), n_atoms=len(u.atoms)) as w:
+            for f in frames:
+                u.atoms.positions = f.positions
+                u.dimensions = [9, 9, 9, 90, 90, 90]
+                w.write(u.atoms)
+        base = ["t.dcd", "--qmax", "8", "--dq", "0.1", "--b", "Na=3.63,Cl=9.577"]
+        proc = run_box(base + ["--topology", "top.pdb", "--frames", "1:"], tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        assert len(proc.stderr.strip().splitlines()) == 1, proc.stderr
+        res = zalmor.read_ioq(tmp_path / "t.ioq")
+        want = zalmor.average(frames[1:], Q, b=NACL_B, progress=False)
+        assert res.nframes == 2 and res.elements == ["Na", "Cl"]
+        close(res.total, want.total)
+        close(res.stderr[-1], want.stderr[-1])
+        one_line_refusal(run_box(base, tmp_path), "--topology")
+
     def test_refusals(self, tmp_path):
         ase.io.write(tmp_path / "t.extxyz", [box_frame(51)], format="extxyz")
         base = ["t.extxyz", "--qmax", "8", "--dq", "0.1", "--b", "Na=3.63,Cl=9.577"]
