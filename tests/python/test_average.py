@@ -196,6 +196,25 @@ class TestBoxCommand:
         close(res.stderr[-1], want.stderr[-1])
         one_line_refusal(run_box(base, tmp_path), "--topology")
 
+    def test_scheduler(self, tmp_path):
+        distributed = pytest.importorskip("distributed")
+        frames = [box_frame(s) for s in (71, 72, 73)]
+        ase.io.write(tmp_path / "s.extxyz", frames, format="extxyz")
+        args = ["s.extxyz", "--qmax", "8", "--dq", "0.1", "--b", "Na=3.63,Cl=9.577",
+                "--threads", "1"]
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                      host="127.0.0.1", protocol="tcp://",
+                                      dashboard_address=None) as cluster:
+            proc = run_box(args + ["--scheduler", cluster.scheduler_address, "-o", "spread"],
+                           tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        assert run_box(args + ["-o", "here"], tmp_path).returncode == 0
+        spread, here = (zalmor.read_ioq(tmp_path / f"{n}.ioq") for n in ("spread", "here"))
+        assert spread.nframes == here.nframes == 3
+        for k in range(len(here.blocks)):
+            assert_same_floats(spread.blocks[k], here.blocks[k])
+            assert_same_floats(spread.stderr[k], here.stderr[k])
+
     def test_refusals(self, tmp_path):
         ase.io.write(tmp_path / "t.extxyz", [box_frame(51)], format="extxyz")
         base = ["t.extxyz", "--qmax", "8", "--dq", "0.1", "--b", "Na=3.63,Cl=9.577"]
