@@ -415,18 +415,7 @@ class Moments {
       for (std::size_t gid = 0; gid < per_thread[t].size(); ++gid) {
         Histogram& from = per_thread[t][gid];
         if (from.bins.empty()) continue;
-        Histogram& to = total[gid];
-        if (to.bins.empty()) {
-          to = std::move(from);
-          continue;
-        }
-        for (std::size_t k = 0; k < to.bins.size(); ++k) {
-          to.bins[k].n += from.bins[k].n;
-          to.bins[k].m1 += from.bins[k].m1;
-          to.bins[k].m2 += from.bins[k].m2;
-          to.bins[k].m3 += from.bins[k].m3;
-        }
-        from = Histogram{};
+        add_histogram(total[gid], from);
       }
     }
     for (auto& d : direct_of) direct.insert(direct.end(), d.begin(), d.end());

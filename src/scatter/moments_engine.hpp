@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "scatter/engine.hpp"
@@ -56,6 +57,22 @@ struct Histogram {
   int lo = 0;  // first bin
   std::vector<BinMoments> bins;
 };
+
+// Adds one thread's histogram of a group to the sum of the others and empties it. The moments
+// are integers added modulo 2^64: the order of the threads does not matter.
+inline void add_histogram(Histogram& to, Histogram& from) {
+  if (to.bins.empty()) {
+    to = std::move(from);
+  } else {
+    for (std::size_t k = 0; k < to.bins.size(); ++k) {
+      to.bins[k].n += from.bins[k].n;
+      to.bins[k].m1 += from.bins[k].m1;
+      to.bins[k].m2 += from.bins[k].m2;
+      to.bins[k].m3 += from.bins[k].m3;
+    }
+  }
+  from = Histogram{};
+}
 
 // A group's bins as the sums in Q take them, bins [lo, lo + count): the sine part
 // p0 + Q^2 p2 + Q^4 p4 and the cosine part Q (q1 + Q^2 q3 + Q^4 q5); g0 is u^2 at the bin's

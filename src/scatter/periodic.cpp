@@ -318,18 +318,7 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
         count[g] += t.count[g];
         Histogram& from = t.hist[g];
         if (from.bins.empty()) continue;
-        Histogram& to = hist[g];
-        if (to.bins.empty()) {
-          to = std::move(from);
-          continue;
-        }
-        for (std::size_t k = 0; k < to.bins.size(); ++k) {
-          to.bins[k].n += from.bins[k].n;
-          to.bins[k].m1 += from.bins[k].m1;
-          to.bins[k].m2 += from.bins[k].m2;
-          to.bins[k].m3 += from.bins[k].m3;
-        }
-        from = Histogram{};
+        add_histogram(hist[g], from);
       }
       direct.insert(direct.end(), t.direct.begin(), t.direct.end());
       t = ThreadPairs{};
