@@ -589,12 +589,12 @@ def type_labels(args, run, need):
 
 
 def b_options(args, run, labels):
-    """--b TYPE=SPEC, TYPE a type number or label, SPEC b in fm, a species or an isotope
+    """--b TYPE=VALUE, TYPE a type number or label, VALUE b in fm, a species or an isotope
     mixture: {type number: float or text}."""
     given = {}
     for item in args.b or []:
-        key, sep, spec = item.partition("=")
-        if not sep or not key.strip() or not spec.strip():
+        key, sep, given_b = item.partition("=")
+        if not sep or not key.strip() or not given_b.strip():
             raise IoqError(f"--b wants TYPE=VALUE (Li=6Li:0.95,7Li:0.05, 2=-3.74, O=O), "
                            f"not '{item}'")
         key = key.strip()
@@ -605,9 +605,9 @@ def b_options(args, run, labels):
         else:
             raise IoqError(f"--b {item}: '{key}' is no atom type of {args.file}")
         try:
-            value = float(spec)
+            value = float(given_b)
         except ValueError:
-            value = spec.strip()
+            value = given_b.strip()
         else:
             if not (math.isfinite(value) and abs(value) <= MAX_B):
                 raise IoqError(f"--b {item}: wants a scattering length of at most {MAX_B:g} fm")
