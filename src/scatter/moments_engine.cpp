@@ -452,15 +452,6 @@ class Moments {
     return m;
   }
 
-  static void add_moments(BinMoments& m, std::int32_t off) {
-    const std::int64_t d = off;
-    const std::int64_t d2 = d * d;
-    m.n += 1;
-    m.m1 += static_cast<std::uint64_t>(d);
-    m.m2 += static_cast<std::uint64_t>(d2);
-    m.m3 += static_cast<std::uint64_t>(d2 * d);
-  }
-
   static int class_at(const UrmsEval& e, float r) { return e.segment(r); }
 
   int class_of(int rec, float r) const {

@@ -58,6 +58,16 @@ struct Histogram {
   std::vector<BinMoments> bins;
 };
 
+// Adds a pair at offset `off` (units of kOffsetUnit) from its bin's centre to the bin.
+inline void add_moments(BinMoments& m, std::int32_t off) {
+  const std::int64_t d = off;
+  const std::int64_t d2 = d * d;
+  m.n += 1;
+  m.m1 += static_cast<std::uint64_t>(d);
+  m.m2 += static_cast<std::uint64_t>(d2);
+  m.m3 += static_cast<std::uint64_t>(d2 * d);
+}
+
 // Adds one thread's histogram of a group to the sum of the others and empties it. The moments
 // are integers added modulo 2^64: the order of the threads does not matter.
 inline void add_histogram(Histogram& to, Histogram& from) {

@@ -130,15 +130,6 @@ struct ThreadPairs {
   std::vector<std::int64_t> count;
 };
 
-void add_moments(BinMoments& m, std::int32_t off) {
-  const std::int64_t d = off;
-  const std::int64_t d2 = d * d;
-  m.n += 1;
-  m.m1 += static_cast<std::uint64_t>(d);
-  m.m2 += static_cast<std::uint64_t>(d2);
-  m.m3 += static_cast<std::uint64_t>(d2 * d);
-}
-
 }  // namespace
 
 double CellShape::smallest_width() const { return std::min({width[0], width[1], width[2]}); }
