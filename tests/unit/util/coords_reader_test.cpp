@@ -165,7 +165,9 @@ TEST(ReadCoords, FailuresNameFileLineAndTextOnStandardError) {
       {"h\n1 1 0 0 0\n" + std::string(kMaxLineBytes + 1, '\0'), 1, data_error,
        "3: line longer than 1 MiB: \"" + std::string(100, '?') + "...\""},
   };
-  const ScratchDir dir;
+  // Its own folder: ctest runs the other tests that write m.coords at the same time.
+  ScratchDir dir;
+  dir.enter();
   for (const auto& [content, skip, last_words, detail] : cases) {
     SCOPED_TRACE(detail);
     std::ofstream("m.coords", std::ios::binary) << content;
@@ -181,7 +183,8 @@ TEST(ReadCoords, FailuresNameFileLineAndTextOnStandardError) {
 }
 
 TEST(ReadCoords, ARecordCutOffAtTheEndIsLeftOutWithAWarning) {
-  const ScratchDir dir;
+  ScratchDir dir;
+  dir.enter();
   // file text, atoms read, standard error
   const std::tuple<std::string, int, std::string> cases[] = {
       {"h\n1 1 0 0 0\n2 1 1.5 0 0\n3 1 1.5 1\n", 2,
