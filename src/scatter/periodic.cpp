@@ -1,10 +1,7 @@
-// The pairs of a periodic box (docs/engines.md, "Periodic boxes"). The cell is cut into bins
-// along its three axes, each at least the cutoff wide between its faces, so that a pair closer
-// than the cutoff lies in the same or a neighbouring bin, across the cell's faces included;
-// the cost is then O(N rho rc^3). The pairs fill the moments engine's histograms with the
-// same bins and integer offsets as the finite pass, so the sums in Q (QSums) and their error
-// bound are the same, and the histograms do not depend on how the bins were shared among
-// threads.
+// The pairs of a periodic box (docs/engines.md, "Periodic boxes"), from the cell lists of
+// cell_pairs.hpp, fill the moments engine's histograms with the same bins and integer offsets
+// as the finite pass, so the sums in Q (QSums) and their error bound are the same, and the
+// histograms do not depend on how the bins were shared among threads.
 #include "scatter/periodic.hpp"
 
 #include <omp.h>
@@ -19,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "scatter/cell_pairs.hpp"
 #include "scatter/groups.hpp"
 #include "scatter/moments_engine.hpp"
 #include "scatter/moments_q_sums.hpp"
@@ -29,12 +27,15 @@ namespace zalmor::scatter {
 namespace {
 
 using detail::BinMoments;
+using detail::BinnedAtoms;
+using detail::cross;
 using detail::DirectTerm;
+using detail::dot;
 using detail::GroupPlan;
 using detail::Histogram;
+using detail::norm;
+using detail::Vec3;
 
-// More bins along an axis than this only cost memory: wider bins remain correct.
-constexpr int kMaxBinsPerAxis = 1024;
 // Histogram memory of one pass over the pairs, all threads together.
 constexpr std::size_t kHistogramBudget = std::size_t{64} << 20;
 
@@ -43,84 +44,6 @@ std::string number(double v) {
   s.precision(7);
   s << v;
   return s.str();
-}
-
-using Vec3 = std::array<double, 3>;
-
-Vec3 row(const std::array<double, 9>& cell, int k) {
-  const auto o = 3 * static_cast<std::size_t>(k);
-  return {cell[o], cell[o + 1], cell[o + 2]};
-}
-Vec3 cross(const Vec3& u, const Vec3& v) {
-  return {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
-}
-double dot(const Vec3& u, const Vec3& v) { return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]; }
-double norm(const Vec3& u) { return std::sqrt(dot(u, u)); }
-
-// The atoms sorted by bin (model order within a bin), wrapped into the cell.
-struct BinnedAtoms {
-  std::array<int, 3> n{};
-  std::vector<double> x, y, z;
-  std::vector<int> type;
-  std::vector<int> start;  // first atom of each bin, and the end
-};
-
-BinnedAtoms bin_atoms(const util::Model& model, const std::array<double, 9>& cell,
-                      const CellShape& shape, double cutoff, int ntypes) {
-  BinnedAtoms b;
-  for (std::size_t k = 0; k < 3; ++k) {
-    const double fit = std::floor(shape.width[k] / cutoff);
-    b.n[k] = static_cast<int>(std::clamp(fit, 1.0, static_cast<double>(kMaxBinsPerAxis)));
-  }
-  // Fractional coordinates are the rows of the inverse cell's columns: s_k = r . (recip_k),
-  // recip_a = (b x c) / V with the signed volume.
-  const Vec3 a = row(cell, 0), bb = row(cell, 1), c = row(cell, 2);
-  const double vol = dot(a, cross(bb, c));
-  const std::array<Vec3, 3> recip = {cross(bb, c), cross(c, a), cross(a, bb)};
-  const int natoms = model.natoms();
-  std::vector<std::array<double, 3>> frac(static_cast<std::size_t>(natoms));
-  std::vector<int> bin_of(static_cast<std::size_t>(natoms), -1);
-  const auto nbins = static_cast<std::size_t>(b.n[0]) * static_cast<std::size_t>(b.n[1]) *
-                     static_cast<std::size_t>(b.n[2]);
-  std::vector<int> count(nbins + 1, 0);
-  for (int i = 0; i < natoms; ++i) {
-    const auto iu = static_cast<std::size_t>(i);
-    const int t = model.type[iu];
-    if (t < 1 || t > ntypes) continue;
-    const Vec3 r = {static_cast<double>(model.xyz[3 * iu]),
-                    static_cast<double>(model.xyz[3 * iu + 1]),
-                    static_cast<double>(model.xyz[3 * iu + 2])};
-    std::size_t at = 0;
-    for (std::size_t k = 0; k < 3; ++k) {
-      double s = dot(r, recip[k]) / vol;
-      s -= std::floor(s);
-      if (!(s < 1.0)) s = 0.0;  // a value just below 0 rounds to 1
-      frac[iu][k] = s;
-      const int cell_k = std::min(b.n[k] - 1, static_cast<int>(s * static_cast<double>(b.n[k])));
-      at = at * static_cast<std::size_t>(b.n[k]) + static_cast<std::size_t>(cell_k);
-    }
-    bin_of[iu] = static_cast<int>(at);
-    ++count[at + 1];
-  }
-  for (std::size_t k = 0; k < nbins; ++k) count[k + 1] += count[k];
-  b.start = count;
-  const auto total = static_cast<std::size_t>(count[nbins]);
-  b.x.resize(total);
-  b.y.resize(total);
-  b.z.resize(total);
-  b.type.resize(total);
-  std::vector<int> next(count.begin(), count.end() - 1);
-  for (int i = 0; i < natoms; ++i) {
-    const auto iu = static_cast<std::size_t>(i);
-    if (bin_of[iu] < 0) continue;
-    const auto at = static_cast<std::size_t>(next[static_cast<std::size_t>(bin_of[iu])]++);
-    const auto& s = frac[iu];
-    b.x[at] = s[0] * a[0] + s[1] * bb[0] + s[2] * c[0];
-    b.y[at] = s[0] * a[1] + s[1] * bb[1] + s[2] * c[1];
-    b.z[at] = s[0] * a[2] + s[1] * bb[2] + s[2] * c[2];
-    b.type[at] = model.type[iu];
-  }
-  return b;
 }
 
 // What one thread gathers: histograms of the groups, close pairs, pair counts per group.
@@ -138,7 +61,8 @@ CellShape cell_shape(const std::array<double, 9>& cell) {
   if (!std::all_of(cell.begin(), cell.end(), [](double v) { return std::isfinite(v); })) {
     throw std::invalid_argument("the cell has values that are not finite");
   }
-  const Vec3 a = row(cell, 0), b = row(cell, 1), c = row(cell, 2);
+  const Vec3 a = detail::cell_row(cell, 0), b = detail::cell_row(cell, 1),
+             c = detail::cell_row(cell, 2);
   CellShape shape;
   shape.volume = std::abs(dot(a, cross(b, c)));
   const double scale = norm(a) * norm(b) * norm(c);
@@ -193,15 +117,13 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
 
   GroupPlan plan;
   detail::plan_groups(request, cutoff, plan);
-  const BinnedAtoms atoms = bin_atoms(model, cell, shape, cutoff, nt);
+  const BinnedAtoms atoms = detail::bin_atoms(model, cell, shape.width, cutoff, nt);
   const int nbins_r =
       (static_cast<int>(cutoff * detail::kBinsPerAngstrom) + 2 + detail::kBlockBins - 1) /
       detail::kBlockBins * detail::kBlockBins;
   const auto ng = plan.groups.size();
-  const Vec3 va = row(cell, 0), vb = row(cell, 1), vc = row(cell, 2);
   const double rc2 = cutoff * cutoff;
-  const std::array<int, 3> n = atoms.n;
-  const int ncells = n[0] * n[1] * n[2];
+  const int ncells = atoms.bins();
 
   // Type pairs in batches whose histograms, one set per thread, fit the budget; each batch
   // is one pass over the pairs.
@@ -240,61 +162,25 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
 #pragma omp for schedule(dynamic, 1)
       for (int cidx = 0; cidx < ncells; ++cidx) {
         failure.guard([&] {
-          const int ia = cidx / (n[1] * n[2]), ib = (cidx / n[2]) % n[1], ic = cidx % n[2];
-          const auto b0 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(cidx)]);
-          const auto b1 = static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(cidx) + 1]);
-          if (b0 == b1) return;
-          for (int da = -1; da <= 1; ++da) {
-            for (int db = -1; db <= 1; ++db) {
-              for (int dc = -1; dc <= 1; ++dc) {
-                // The neighbouring bin and the lattice vector that takes its atoms next to this
-                // bin. With two bins along an axis both neighbours are the one other bin, seen
-                // through opposite faces: two images, of which at most one is within the cutoff.
-                auto wrap = [](int v, int m, int& shift) {
-                  shift = v < 0 ? -1 : (v >= m ? 1 : 0);
-                  return v - shift * m;
-                };
-                int sa = 0, sb = 0, sc = 0;
-                const int ja = wrap(ia + da, n[0], sa), jb = wrap(ib + db, n[1], sb),
-                          jc = wrap(ic + dc, n[2], sc);
-                const int other = (ja * n[1] + jb) * n[2] + jc;
-                const double tx = sa * va[0] + sb * vb[0] + sc * vc[0];
-                const double ty = sa * va[1] + sb * vb[1] + sc * vc[1];
-                const double tz = sa * va[2] + sb * vb[2] + sc * vc[2];
-                const auto o0 =
-                    static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other)]);
-                const auto o1 =
-                    static_cast<std::size_t>(atoms.start[static_cast<std::size_t>(other) + 1]);
-                for (std::size_t i = b0; i < b1; ++i) {
-                  // Each unordered pair once: from its first atom in bin order.
-                  const std::size_t j0 = std::max(o0, i + 1);
-                  const double bx = tx - atoms.x[i], by = ty - atoms.y[i], bz = tz - atoms.z[i];
-                  const int ti = atoms.type[i];
-                  for (std::size_t j = j0; j < o1; ++j) {
-                    const double dx = atoms.x[j] + bx, dy = atoms.y[j] + by, dz = atoms.z[j] + bz;
-                    const double d2 = dx * dx + dy * dy + dz * dz;
-                    if (!(d2 < rc2)) continue;
-                    const float r = static_cast<float>(std::sqrt(d2));
-                    const int tj = atoms.type[j];
-                    const int tp = plan.type_pair(std::min(ti, tj), std::max(ti, tj));
-                    if (in_batch[static_cast<std::size_t>(tp)] == 0) continue;
-                    const int gid = plan.group_of(tp, r);
-                    const auto g = static_cast<std::size_t>(gid);
-                    ++mine.count[g];
-                    if (!(r >= detail::kExactFrom)) {
-                      mine.direct.push_back({gid, r, plan.groups[g].u});
-                      continue;
-                    }
-                    Histogram& h = mine.hist[g];
-                    if (h.bins.empty()) h.bins.assign(static_cast<std::size_t>(nbins_r), {});
-                    std::int32_t bin = 0, off = 0;
-                    detail::bin_and_offset(r, bin, off);
-                    add_moments(h.bins[static_cast<std::size_t>(bin)], off);
-                  }
+          detail::for_each_pair_from_bin(
+              atoms, cell, rc2, cidx, [&](std::size_t i, std::size_t j, double d2) {
+                const float r = static_cast<float>(std::sqrt(d2));
+                const int ti = atoms.type[i], tj = atoms.type[j];
+                const int tp = plan.type_pair(std::min(ti, tj), std::max(ti, tj));
+                if (in_batch[static_cast<std::size_t>(tp)] == 0) return;
+                const int gid = plan.group_of(tp, r);
+                const auto g = static_cast<std::size_t>(gid);
+                ++mine.count[g];
+                if (!(r >= detail::kExactFrom)) {
+                  mine.direct.push_back({gid, r, plan.groups[g].u});
+                  return;
                 }
-              }
-            }
-          }
+                Histogram& h = mine.hist[g];
+                if (h.bins.empty()) h.bins.assign(static_cast<std::size_t>(nbins_r), {});
+                std::int32_t bin = 0, off = 0;
+                detail::bin_and_offset(r, bin, off);
+                add_moments(h.bins[static_cast<std::size_t>(bin)], off);
+              });
         });
         const int finished = ++done;
         if (omp_get_thread_num() == 0) report(base + 0.5 / nbatches * finished / ncells);
