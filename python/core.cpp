@@ -19,6 +19,7 @@
 
 #include "output/ioq_format.hpp"
 #include "scatter/engine.hpp"
+#include "scatter/pair_histogram.hpp"
 #include "scatter/periodic.hpp"
 #include "scatter/weights.hpp"
 #include "util/coords_reader.hpp"
@@ -199,6 +200,28 @@ std::pair<py::list, std::vector<double>> compute_periodic(
   return {out, zero};
 }
 
+// The pair-distance counts per type pair (rows in partial order) in nbins bins of dr, of a
+// finite model or, with a cell, of a periodic box.
+py::array_t<std::int64_t> pair_counts(const FloatArray& xyz, const IntArray& types, int ntypes,
+                                      double dr, int nbins,
+                                      const std::optional<std::array<double, 9>>& cell,
+                                      int threads) {
+  check_ntypes(ntypes);
+  const zalmor::util::Model model = make_model(xyz, types, ntypes);
+  const zs::ThreadStart start = zs::start_threads(threads);
+  zs::PairHistogram hist;
+  {
+    const py::gil_scoped_release nogil;
+    // A refusal (std::invalid_argument) reaches Python as ValueError.
+    hist = cell ? zs::periodic_pair_histogram(model, *cell, ntypes, dr, nbins, start.threads)
+                : zs::pair_histogram(model, ntypes, dr, nbins, start.threads);
+  }
+  const auto rows = static_cast<py::ssize_t>(hist.count.size()) / hist.nbins;
+  py::array_t<std::int64_t> out({rows, static_cast<py::ssize_t>(hist.nbins)});
+  std::copy(hist.count.begin(), hist.count.end(), out.mutable_data());
+  return out;
+}
+
 std::vector<float> zero_q(const std::vector<int>& count, const std::vector<float>& bbar,
                           float nnorm) {
   const int ntypes = static_cast<int>(count.size());
@@ -290,6 +313,10 @@ PYBIND11_MODULE(_core, m) {
         py::arg("progress") = py::none(),
         "The blocks of a periodic box (cell rows a, b, c) with pairs up to cutoff, less the "
         "uniform continuum within it, and each block's limit at Q = 0");
+  m.def("pair_counts", &pair_counts, py::arg("xyz"), py::arg("types"), py::arg("ntypes"),
+        py::arg("dr"), py::arg("nbins"), py::arg("cell") = py::none(), py::arg("threads") = 0,
+        "Unordered pairs per type pair (rows in partial order) in bins [m dr, (m + 1) dr), "
+        "m < nbins; with a cell (rows a, b, c) at minimum-image distances in a periodic box");
   m.def("zero_q", &zero_q, py::arg("count"), py::arg("bbar"), py::arg("nnorm"),
         "The zero-Q limits of every partial and, last, of the total");
   m.def("threads_available", &threads_available, py::arg("wanted") = 0,

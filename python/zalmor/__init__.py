@@ -5,6 +5,7 @@
     res.partial("Na", "Cl"), res.total, res.zero_q
     res.to_ioq("run.ioq"); zalmor.read_ioq("run.ioq")
     avg = zalmor.average(ase.io.iread("run.extxyz"), q)   # mean over frames, avg.stderr
+    pd = zalmor.pair_distribution(atoms, rmax=10)   # pd.g("Si", "O"), pd.coordination(...)
 
 Modules: zalmor.io (the .ioq reader and the structure factors of a run), zalmor.derived
 (every radiation and convention), and the commands zalmor.ioq and zalmor.tocoords.
@@ -19,5 +20,6 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 from ._calc import debye  # noqa: E402
 from .result import Result, read_ioq  # noqa: E402
 from .average import average  # noqa: E402
+from .pairs import PairDistribution, pair_distribution  # noqa: E402
 
-__all__ = ["debye", "average", "Result", "read_ioq"]
+__all__ = ["debye", "average", "pair_distribution", "PairDistribution", "Result", "read_ioq"]

@@ -1,0 +1,167 @@
+// Pair-distance histograms per pair of types. The pairs come from where the Debye sums take
+// theirs: a finite model's from the engines' distance kernel over the atoms sorted by type,
+// a box's from its cell lists. Each thread counts into its own histogram and the integer
+// sums are added at the end, so the counts are the same for any number of threads.
+#include "scatter/pair_histogram.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "scatter/cell_pairs.hpp"
+#include "scatter/engine.hpp"
+#include "scatter/groups.hpp"
+#include "scatter/moments_engine.hpp"
+#include "scatter/periodic.hpp"
+#include "scatter/region_failure.hpp"
+
+namespace zalmor::scatter {
+
+namespace {
+
+// Pairs per call of the distance kernel, as the moments engine's rows.
+constexpr int kRowBlock = 512;
+// Bins of one type pair; beyond this the per-thread histograms would not fit in memory.
+constexpr int kMaxBins = 1 << 24;
+
+std::string number(double v) {
+  std::ostringstream s;
+  s.precision(7);
+  s << v;
+  return s.str();
+}
+
+void check_request(const util::Model& model, int ntypes, double dr, int nbins) {
+  if (ntypes < 1) throw std::invalid_argument("there must be at least one atom type");
+  if (!(dr > 0.0) || !std::isfinite(dr)) {
+    throw std::invalid_argument("the bin width must be a positive distance, not " + number(dr));
+  }
+  if (nbins < 1 || nbins > kMaxBins) {
+    throw std::invalid_argument("the number of bins must be 1 to " + std::to_string(kMaxBins) +
+                                ", not " + std::to_string(nbins));
+  }
+  if (!std::all_of(model.xyz.begin(), model.xyz.end(), [](float v) { return std::isfinite(v); })) {
+    throw std::invalid_argument("a position is not finite");
+  }
+}
+
+int thread_count(int threads) { return std::max(1, threads > 0 ? threads : omp_get_max_threads()); }
+
+PairHistogram empty_histogram(int ntypes, double dr, int nbins) {
+  PairHistogram h;
+  h.ntypes = ntypes;
+  h.nbins = nbins;
+  h.dr = dr;
+  const auto ntp = static_cast<std::size_t>(ntypes) * static_cast<std::size_t>(ntypes + 1) / 2;
+  h.count.assign(ntp * static_cast<std::size_t>(nbins), 0);
+  return h;
+}
+
+// The bin of a distance, or -1 beyond the last.
+int bin_of(double r, double dr, int nbins) {
+  const double m = std::floor(r / dr);
+  return m < static_cast<double>(nbins) ? static_cast<int>(m) : -1;
+}
+
+// Adds the threads' counts: integers, in any order the same.
+void add_counts(PairHistogram& to, const std::vector<std::vector<std::int64_t>>& per_thread) {
+  for (const auto& mine : per_thread) {
+    if (mine.empty()) continue;
+    for (std::size_t k = 0; k < to.count.size(); ++k) to.count[k] += mine[k];
+  }
+}
+
+}  // namespace
+
+PairHistogram pair_histogram(const util::Model& model, int ntypes, double dr, int nbins,
+                             int threads) {
+  check_request(model, ntypes, dr, nbins);
+  PairHistogram out = empty_histogram(ntypes, dr, nbins);
+  detail::PairSource atoms;
+  detail::sort_atoms(model, ntypes, atoms);
+  const int natoms = static_cast<int>(atoms.x.size());
+  const int nthreads = thread_count(threads);
+  std::vector<std::vector<std::int64_t>> per_thread(static_cast<std::size_t>(nthreads));
+  detail::RegionFailure failure;
+#pragma omp parallel num_threads(nthreads)
+  {
+    std::vector<std::int64_t>& mine = per_thread[static_cast<std::size_t>(omp_get_thread_num())];
+    std::vector<float> r(kRowBlock);
+    std::vector<std::int32_t> fine(kRowBlock), offset(kRowBlock);
+    failure.guard([&] { mine.assign(out.count.size(), 0); });
+#pragma omp for schedule(dynamic, 8)
+    for (int i = 0; i < natoms; ++i) {
+      failure.guard([&] {
+        const int ta = atoms.type[static_cast<std::size_t>(i)];
+        // The partners run by type, from the atom's own type on (the atoms are sorted by it).
+        for (int tb = ta; tb <= ntypes; ++tb) {
+          const int je = atoms.run_begin[static_cast<std::size_t>(tb) + 1];
+          const int jb = std::max(atoms.run_begin[static_cast<std::size_t>(tb)], i + 1);
+          std::int64_t* row =
+              mine.data() + static_cast<std::ptrdiff_t>(partial_number(ta, tb, ntypes) - 1) * nbins;
+          for (int j0 = jb; j0 < je; j0 += kRowBlock) {
+            const int n = std::min(kRowBlock, je - j0);
+            detail::bin_distances(atoms, i, j0, n, r.data(), fine.data(), offset.data());
+            for (int m = 0; m < n; ++m) {
+              const int bin =
+                  bin_of(static_cast<double>(r[static_cast<std::size_t>(m)]), dr, nbins);
+              if (bin >= 0) ++row[bin];
+            }
+          }
+        }
+      });
+    }
+  }
+  failure.rethrow_if_failed();
+  add_counts(out, per_thread);
+  return out;
+}
+
+PairHistogram periodic_pair_histogram(const util::Model& model, const std::array<double, 9>& cell,
+                                      int ntypes, double dr, int nbins, int threads) {
+  check_request(model, ntypes, dr, nbins);
+  const CellShape shape = cell_shape(cell);
+  const double r_max = dr * static_cast<double>(nbins);
+  const double half = 0.5 * shape.smallest_width();
+  if (r_max > half) {
+    throw std::invalid_argument("r_max " + number(r_max) +
+                                " A is above half the smallest width of the cell, " + number(half) +
+                                " A");
+  }
+  PairHistogram out = empty_histogram(ntypes, dr, nbins);
+  const detail::BinnedAtoms atoms = detail::bin_atoms(model, cell, shape.width, r_max, ntypes);
+  const double rc2 = r_max * r_max;
+  const int ncells = atoms.bins();
+  const int nthreads = thread_count(threads);
+  std::vector<std::vector<std::int64_t>> per_thread(static_cast<std::size_t>(nthreads));
+  detail::RegionFailure failure;
+#pragma omp parallel num_threads(nthreads)
+  {
+    std::vector<std::int64_t>& mine = per_thread[static_cast<std::size_t>(omp_get_thread_num())];
+    failure.guard([&] { mine.assign(out.count.size(), 0); });
+#pragma omp for schedule(dynamic, 1)
+    for (int cidx = 0; cidx < ncells; ++cidx) {
+      failure.guard([&] {
+        detail::for_each_pair_from_bin(
+            atoms, cell, rc2, cidx, [&](std::size_t i, std::size_t j, double d2) {
+              const int bin = bin_of(std::sqrt(d2), dr, nbins);
+              if (bin < 0) return;
+              const int ti = atoms.type[i], tj = atoms.type[j];
+              const int k = partial_number(std::min(ti, tj), std::max(ti, tj), ntypes) - 1;
+              ++mine[static_cast<std::size_t>(k) * static_cast<std::size_t>(nbins) +
+                     static_cast<std::size_t>(bin)];
+            });
+      });
+    }
+  }
+  failure.rethrow_if_failed();
+  add_counts(out, per_thread);
+  return out;
+}
+
+}  // namespace zalmor::scatter
