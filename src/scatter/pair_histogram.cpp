@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -85,6 +86,9 @@ PairHistogram pair_histogram(const util::Model& model, int ntypes, double dr, in
   detail::PairSource atoms;
   detail::sort_atoms(model, ntypes, atoms);
   const int natoms = static_cast<int>(atoms.x.size());
+  // At or above every float that lies below nbins dr.
+  const float top = std::nextafter(static_cast<float>(dr * static_cast<double>(nbins)),
+                                   std::numeric_limits<float>::infinity());
   const int nthreads = thread_count(threads);
   std::vector<std::vector<std::int64_t>> per_thread(static_cast<std::size_t>(nthreads));
   detail::RegionFailure failure;
@@ -108,8 +112,10 @@ PairHistogram pair_histogram(const util::Model& model, int ntypes, double dr, in
             const int n = std::min(kRowBlock, je - j0);
             detail::bin_distances(atoms, i, j0, n, r.data(), fine.data(), offset.data());
             for (int m = 0; m < n; ++m) {
-              const int bin =
-                  bin_of(static_cast<double>(r[static_cast<std::size_t>(m)]), dr, nbins);
+              const float rm = r[static_cast<std::size_t>(m)];
+              // Most pairs of a large model lie beyond the bins: a float comparison skips them.
+              if (!(rm < top)) continue;
+              const int bin = bin_of(static_cast<double>(rm), dr, nbins);
               if (bin >= 0) ++row[bin];
             }
           }
