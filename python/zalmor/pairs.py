@@ -204,7 +204,8 @@ def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, 
     taken as a sphere of radius R, V = 4/3 pi R^3, and normalised by its overlap gamma(r) =
     1 - 3r/(4R) + r^3/(16R^3), the fraction of the bulk's pairs at r that a sphere keeps,
     integrated over the bin; so a sphere cut from a bulk gives the bulk's g_AB(r) and
-    coordination numbers.
+    coordination numbers. The totals (functions(), G, G_pdf) are those of ioq gr: neutrons,
+    Faber-Ziman, normalised by <b>^2.
     """
     from . import _core
 

@@ -43,7 +43,7 @@ def ideal_gas_chi2(pd, keep):
     """The mean square deviation of the counts from an ideal gas's, in Poisson standard
     deviations, with the mean g and the slope of g over the bins kept."""
     g = pd.g("Ar", "Ar")[keep]
-    expected = pd.counts[0][keep] / g
+    expected = pd.counts[0][keep] / g  # the ideal gas's pairs: g is count over them
     chi2 = float(np.mean((pd.counts[0][keep] - expected) ** 2 / expected))
     slope = np.polyfit(pd.r[keep] / pd.r[keep].max(), g, 1)[0]
     return chi2, float(np.sum(pd.counts[0][keep]) / np.sum(expected)), slope
@@ -135,7 +135,7 @@ def test_quartz_sphere_has_four_oxygens_around_silicon(quartz_sphere):
     pd = zalmor.pair_distribution(quartz_sphere)
     assert pd.sphere == pytest.approx(20.0, abs=0.1)
     assert pd.labels == [("O", "O"), ("Si", "Si"), ("O", "Si")]
-    # Surface atoms have lost neighbours: counted per atom, 3.75 O around a Si.
+    # Surface atoms have lost neighbours: counted per atom, 3.76 O around a Si.
     per_si = pd.counts[2][pd.r < 2.0].sum() / pd.numbers["Si"]
     assert per_si < 3.8
     # The overlap puts them back. Spheres about other centres give 4 +- 0.02: the number of
