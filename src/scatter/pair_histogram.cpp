@@ -140,7 +140,12 @@ PairHistogram periodic_pair_histogram(const util::Model& model, const std::array
                                 " A");
   }
   PairHistogram out = empty_histogram(ntypes, dr, nbins);
-  const detail::BinnedAtoms atoms = detail::bin_atoms(model, cell, shape.width, r_max, ntypes);
+  // Bins at least r_max wide, and no more bins than atoms: a short r_max in a large box would
+  // otherwise ask for up to 1024^3 of them (the widths' product is at most the volume).
+  const double per_atom =
+      std::cbrt(shape.volume / static_cast<double>(std::max(1, model.natoms())));
+  const detail::BinnedAtoms atoms =
+      detail::bin_atoms(model, cell, shape.width, std::max(r_max, per_atom), ntypes);
   const double rc2 = r_max * r_max;
   const int ncells = atoms.bins();
   const int nthreads = thread_count(threads);

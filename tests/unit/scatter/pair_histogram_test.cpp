@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -90,6 +91,15 @@ TEST(PairHistogram, PeriodicBoxCountsMinimumImages) {
   }
   EXPECT_EQ(periodic_pair_histogram(m, kSkewed, ntypes, dr, nbins, 1).count, expect);
   EXPECT_EQ(periodic_pair_histogram(m, kSkewed, ntypes, dr, nbins, 3).count, expect);
+  // A short r_max, below the spacing of the atoms: the cell lists take wider bins.
+  const int few = 30;
+  std::vector<std::int64_t> first(3 * few);
+  for (std::size_t k = 0; k < 3; ++k) {
+    const auto from =
+        expect.begin() + static_cast<std::ptrdiff_t>(k * static_cast<std::size_t>(nbins));
+    std::copy(from, from + few, first.begin() + static_cast<std::ptrdiff_t>(k * few));
+  }
+  EXPECT_EQ(periodic_pair_histogram(m, kSkewed, ntypes, dr, few, 2).count, first);
 
   try {
     periodic_pair_histogram(m, kSkewed, ntypes, dr, nbins + 2, 1);
