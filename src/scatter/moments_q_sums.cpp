@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 
 namespace zalmor::scatter::detail {
 
@@ -25,6 +26,42 @@ constexpr double kHalfWidth = 0.5 * kBinWidth;
 constexpr int kQChunk = 32;
 
 }  // namespace
+
+std::array<double, 4> sinc_window_taylor(double a, double r) {
+  const double x = a * r;
+  double s0 = 0, s1 = 0, s2 = 0, s3 = 0;  // sinc and its derivatives at x
+  if (std::abs(x) < 0.1) {
+    // The recurrences below lose digits as 1 / x^2 near 0; the series have none to lose.
+    const double x2 = x * x;
+    s0 = 1.0 - x2 / 6.0 * (1.0 - x2 / 20.0 * (1.0 - x2 / 42.0 * (1.0 - x2 / 72.0)));
+    s1 = -x / 3.0 * (1.0 - x2 / 10.0 * (1.0 - x2 / 28.0 * (1.0 - x2 / 54.0)));
+    s2 = -1.0 / 3.0 + x2 / 10.0 * (1.0 - x2 / 16.8 * (1.0 - x2 / 38.5714285714285714));
+    s3 = x / 5.0 * (1.0 - x2 / 8.4 * (1.0 - x2 / 25.7142857142857143));
+  } else {
+    // From x sinc(x) = sin x, differentiated three times.
+    s0 = std::sin(x) / x;
+    s1 = (std::cos(x) - s0) / x;
+    s2 = -s0 - 2.0 * s1 / x;
+    s3 = -s1 - (3.0 * s2 + s0) / x;
+  }
+  return {s0, a * s1, a * a * s2 / 2.0, a * a * a * s3 / 6.0};
+}
+
+double windowed_count(const Histogram& h, double a) {
+  constexpr double u1 = kOffsetUnit, u2 = u1 * u1, u3 = u2 * u1;
+  double sum = 0;
+  for (std::size_t k = 0; k < h.bins.size(); ++k) {
+    const BinMoments& m = h.bins[k];
+    if (m.n == 0) continue;
+    const double centre = (static_cast<double>(h.lo) + static_cast<double>(k) + 0.5) * kBinWidth;
+    const std::array<double, 4> w = sinc_window_taylor(a, centre);
+    sum += w[0] * static_cast<double>(m.n) +
+           w[1] * static_cast<double>(static_cast<std::int64_t>(m.m1)) * u1 +
+           w[2] * static_cast<double>(static_cast<std::int64_t>(m.m2)) * u2 +
+           w[3] * static_cast<double>(static_cast<std::int64_t>(m.m3)) * u3;
+  }
+  return sum;
+}
 
 class QSums::Impl {
  public:
@@ -59,6 +96,7 @@ class QSums::Impl {
   // What the error bound of a group needs, gathered with its coefficients.
   struct GroupStats {
     double pairs = 0;       // pairs in the bins
+    double weighted = 0;    // sum of the window over them, when there is one
     double e[6] = {};       // e[j]: sum of M2 / rho^j, rho the bin's lower edge
     double yn = 0;          // sum of n / rho
     double c_max = 0;       // largest bin centre
@@ -99,10 +137,26 @@ class QSums::Impl {
       const double m2 = static_cast<double>(static_cast<std::int64_t>(m.m2)) * u2;
       const double m3 = static_cast<double>(static_cast<std::int64_t>(m.m3)) * u3;
       const double a1 = m1 - y * m2 + y * y * m3;  // sum of d (1 - y d + ...)
-      c.p0[k] = y * (m0 - y * a1);
-      c.p2[k] = y * 0.5 * (y * m3 - m2);
-      c.q1[k] = y * a1;
-      c.q3[k] = -y * m3 / 6.0;
+      if (window_ > 0.0) {
+        // sin(Q r) h(d) with h = sinc(a r) / r = h0 + h1 d + h2 d^2 + h3 d^3 about the centre,
+        // the product of the window's expansion and 1 / r = y (1 - y d + y^2 d^2 - ...).
+        const std::array<double, 4> w = sinc_window_taylor(window_, centre);
+        const double y2 = y * y, y3 = y2 * y;
+        const double h0 = w[0] * y;
+        const double h1 = w[1] * y - w[0] * y2;
+        const double h2 = w[2] * y - w[1] * y2 + w[0] * y3;
+        const double h3 = w[3] * y - w[2] * y2 + w[1] * y3 - w[0] * y3 * y;
+        c.p0[k] = h0 * m0 + h1 * m1 + h2 * m2 + h3 * m3;
+        c.p2[k] = -0.5 * (h0 * m2 + h1 * m3);
+        c.q1[k] = h0 * m1 + h1 * m2 + h2 * m3;
+        c.q3[k] = -h0 * m3 / 6.0;
+        st.weighted += w[0] * m0 + w[1] * m1 + w[2] * m2 + w[3] * m3;
+      } else {
+        c.p0[k] = y * (m0 - y * a1);
+        c.p2[k] = y * 0.5 * (y * m3 - m2);
+        c.q1[k] = y * a1;
+        c.q3[k] = -y * m3 / 6.0;
+      }
       const double rho = centre - kHalfWidth;
       double inv = 1.0;
       for (int j = 1; j <= 5; ++j) {
@@ -172,6 +226,9 @@ class QSums::Impl {
   bool add_group(int gid, const Histogram& h, const std::function<void(double)>& within) {
     BinCoefficients c;
     GroupStats st;
+    if (window_ > 0.0 && plan_.groups[static_cast<std::size_t>(gid)].per_pair) {
+      throw std::logic_error("a window on pairs with their own u");
+    }
     if (!coefficients(gid, h, c, st)) return false;
     const GroupSpec& gs = plan_.groups[static_cast<std::size_t>(gid)];
     const int nq = static_cast<int>(q_.size());
@@ -220,9 +277,12 @@ class QSums::Impl {
       const double tg = gs.damped && !gs.per_pair
                             ? std::exp(-0.5 * (double{gs.u} * qk) * (double{gs.u} * qk))
                             : 1.0;
-      const double v = qk == 0.0 ? st.pairs : tg * s[k] / qk;
+      const double v = qk == 0.0 ? (window_ > 0.0 ? st.weighted : st.pairs) : tg * s[k] / qk;
       const double extra = chirpz_bound.empty() ? 0.0 : chirpz_bound[k];
-      const double e = qk == 0.0 ? 0.0 : tg * (group_bound(st, c.tail, qk) + extra) / std::abs(qk);
+      // With the window, the derivatives of sinc(a r) sin(Q r) / r are bounded as those of
+      // sin(Q r) / r with Q + a for Q: |d^k sinc(a r) / dr^k| <= a^k.
+      const double qb = window_ > 0.0 ? std::abs(qk) + window_ : qk;
+      const double e = qk == 0.0 ? 0.0 : tg * (group_bound(st, c.tail, qb) + extra) / std::abs(qk);
       if (cp != 0.0) {
         const auto at = static_cast<std::size_t>(gs.partial) * nqs + k;
         value_[at] += cp * v;
@@ -247,16 +307,20 @@ class QSums::Impl {
       const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
       const double ct = gs.c_total;
       const double r = d.r, u = d.u;
+      const double window = window_ > 0.0 ? sinc_window_taylor(window_, r)[0] : 1.0;
       for (std::size_t k = 0; k < nqs; ++k) {
         const double qk = q_[k];
         const double x = qk * r;
         double term = x == 0.0 ? 1.0 : std::sin(x) / x;
         if (gs.damped || gs.per_pair) term *= std::exp(-0.5 * (u * qk) * (u * qk));
+        term *= window;
         if (cp != 0.0) value_[static_cast<std::size_t>(gs.partial) * nqs + k] += cp * term;
         if (ct != 0.0) value_[total * nqs + k] += ct * term;
       }
     }
   }
+
+  void set_window(double a) { window_ = a; }
 
   void add_values(int block, std::span<const double> values) {
     const auto nq = q_.size();
@@ -297,6 +361,7 @@ class QSums::Impl {
   std::vector<double> value_, bound_;
   std::unique_ptr<ChirpzSums> chirpz_;
   int chirpz_groups_ = 0;
+  double window_ = 0.0;
 };
 
 QSums::QSums(std::span<const float> q, const GroupPlan& plan, int nblocks, int threads)
@@ -306,6 +371,7 @@ QSums::~QSums() = default;
 bool QSums::add_group(int gid, const Histogram& h, const std::function<void(double)>& within) {
   return impl_->add_group(gid, h, within);
 }
+void QSums::set_window(double a) { impl_->set_window(a); }
 void QSums::add_direct(std::vector<DirectTerm>& direct) { impl_->add_direct(direct); }
 void QSums::add_values(int block, std::span<const double> values) {
   impl_->add_values(block, values);

@@ -5,6 +5,7 @@
 // pairs of a finite model, or of a periodic box) hands them here.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <span>
@@ -25,6 +26,12 @@ class QSums {
   QSums(const QSums&) = delete;
   QSums& operator=(const QSums&) = delete;
 
+  // Weights every pair at distance r by the window sinc(a r) = sin(a r) / (a r) from here on
+  // (a > 0; 0: no window). The bins then take the Taylor expansion of sinc(a r) / r about
+  // their centres instead of that of 1 / r, with the same moments, and the error bound holds
+  // with Q + a for Q. Not for groups whose pairs bring their own u (throws std::logic_error).
+  void set_window(double a);
+
   // Adds the sums of group gid's histogram to its blocks; within(f) is told the share done,
   // 0..1, from the calling thread. False when a bin holds too many pairs for its moments.
   bool add_group(int gid, const Histogram& h, const std::function<void(double)>& within);
@@ -41,5 +48,14 @@ class QSums {
   class Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// sinc(a r) and its first three derivatives in r divided by k!, the Taylor coefficients of
+// the window about r.
+std::array<double, 4> sinc_window_taylor(double a, double r);
+
+// sum over the pairs of a histogram of sinc(a r), from the bins' moments (third order about
+// the bin centres: the rest is below 1e-15 of the count for bins of kBinWidth); in a fixed
+// order.
+double windowed_count(const Histogram& h, double a);
 
 }  // namespace zalmor::scatter::detail

@@ -88,12 +88,20 @@ double continuum_sphere(double q, double rc) {
   return four_pi * (std::sin(x) - x * std::cos(x)) / (aq * aq * aq);
 }
 
-std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model,
-                                                        const std::array<double, 9>& cell,
-                                                        double cutoff, std::span<const float> q,
-                                                        const BlockRequest& request, int threads,
-                                                        const Progress& progress,
-                                                        std::vector<double>* zero_q) {
+double continuum_sphere_sinc(double q, double rc) {
+  const double a = std::numbers::pi / rc;
+  const double aq = std::abs(q);
+  const double four_pi = 4.0 * std::numbers::pi;
+  auto sinc = [](double x) { return x == 0.0 ? 1.0 : std::sin(x) / x; };
+  // sin(q rc) = -sin((q - a) rc): the form that is free of 0 / 0 on each side of a / 2.
+  if (aq < 0.5 * a) return four_pi * rc * sinc(aq * rc) / ((a - aq) * (a + aq));
+  return four_pi * rc * sinc((aq - a) * rc) / (aq * (aq + a));
+}
+
+std::vector<std::vector<float>> compute_periodic_blocks(
+    const util::Model& model, const std::array<double, 9>& cell, double cutoff,
+    std::span<const float> q, const BlockRequest& request, int threads, const Progress& progress,
+    std::vector<double>* zero_q, Modification modification) {
   const CellShape shape = cell_shape(cell);
   const double half = 0.5 * shape.smallest_width();
   if (!(cutoff > 0.0) || !std::isfinite(cutoff)) {
@@ -144,7 +152,14 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
 
   const int nblocks = static_cast<int>(request.partials.size()) + 1;
   detail::QSums sums(q, plan, nblocks, nthreads);
+  const bool sinc = modification == Modification::kSinc;
+  const double window = sinc ? std::numbers::pi / cutoff : 0.0;
+  if (sinc) sums.set_window(window);
   std::vector<std::int64_t> count(ng, 0);
+  // With the window, each group's sum of sinc(pi r / rc) over its pairs: the blocks' limits
+  // at Q = 0. From the histograms' integer moments and the sorted close pairs, so that it
+  // does not depend on the threads either.
+  std::vector<double> weighted(ng, 0.0);
   std::vector<DirectTerm> direct;
   for (std::size_t batch = 0; batch < batches.size(); ++batch) {
     const std::vector<char>& in_batch = batches[batch];
@@ -205,6 +220,7 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
     for (const Histogram& h : hist) groups += h.bins.empty() ? 0 : 1;
     for (std::size_t g = 0; g < ng; ++g) {
       if (hist[g].bins.empty()) continue;
+      if (sinc) weighted[g] += detail::windowed_count(hist[g], window);
       const double from =
           base +
           (0.5 + 0.5 * static_cast<double>(summed++) / static_cast<double>(groups)) / nbatches;
@@ -217,6 +233,12 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
     }
   }
   sums.add_direct(direct);
+  if (sinc) {
+    // add_direct has sorted them.
+    for (const DirectTerm& d : direct) {
+      weighted[static_cast<std::size_t>(d.gid)] += detail::sinc_window_taylor(window, d.r)[0];
+    }
+  }
 
   // The continuum: each type pair's unordered pairs of a uniform density, N_A N_B / V per
   // ordered pair of types (N_A^2 / V for like types, see docs/engines.md), with the thermal
@@ -227,7 +249,10 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
   const auto nb = static_cast<std::size_t>(nblocks);
   std::vector<double> smooth(nb * nq, 0.0);
   std::vector<double> limit(nb, 0.0);
-  const double sphere0 = continuum_sphere(0.0, cutoff);
+  const auto sphere = [&](double qv) {
+    return sinc ? continuum_sphere_sinc(qv, cutoff) : continuum_sphere(qv, cutoff);
+  };
+  const double sphere0 = sphere(0.0);
   for (int a = 1; a <= nt; ++a) {
     for (int b = a; b <= nt; ++b) {
       const int tp = plan.type_pair(a, b);
@@ -238,18 +263,21 @@ std::vector<std::vector<float>> compute_periodic_blocks(const util::Model& model
           plan.group_of(tp, std::numeric_limits<float>::max()))];
       const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
       std::int64_t found = 0;
+      double found_weighted = 0;
       for (int s = 0; s < plan.classes(); ++s) {
-        found += count[static_cast<std::size_t>(tp) * static_cast<std::size_t>(plan.classes()) +
-                       static_cast<std::size_t>(s)];
+        const auto g = static_cast<std::size_t>(tp) * static_cast<std::size_t>(plan.classes()) +
+                       static_cast<std::size_t>(s);
+        found += count[g];
+        found_weighted += weighted[g];
       }
-      const double at_zero = static_cast<double>(found) - pairs * sphere0;
+      const double at_zero = (sinc ? found_weighted : static_cast<double>(found)) - pairs * sphere0;
       if (gs.partial >= 0) limit[static_cast<std::size_t>(gs.partial)] += cp * at_zero;
       limit[nb - 1] += gs.c_total * at_zero;
       for (std::size_t k = 0; k < nq; ++k) {
         const auto qk = static_cast<double>(q[k]);
         const auto u = static_cast<double>(gs.u);
         const double damp = gs.damped ? std::exp(-0.5 * (u * qk) * (u * qk)) : 1.0;
-        const double v = pairs * continuum_sphere(qk, cutoff) * damp;
+        const double v = pairs * sphere(qk) * damp;
         if (gs.partial >= 0) smooth[static_cast<std::size_t>(gs.partial) * nq + k] -= cp * v;
         smooth[(nb - 1) * nq + k] -= gs.c_total * v;
       }

@@ -1,6 +1,6 @@
-// Periodic boxes: minimum images in skewed cells against a brute-force search over images,
-// the continuum subtraction on an ideal gas, Bragg peaks of a crystal, thread independence and
-// the refusals.
+// Periodic boxes: minimum images in skewed cells against a brute-force search over images
+// (with and without the modification function), the continuum subtraction on an ideal gas, Bragg
+// peaks of a crystal, thread independence and the refusals.
 #include "scatter/periodic.hpp"
 
 #include <gtest/gtest.h>
@@ -88,9 +88,36 @@ TEST(PeriodicContinuum, SphereIntegralMatchesQuadratureAndItsLimit) {
   }
 }
 
+// The closed form of the continuum under sinc(pi r / rc), against quadrature, near its
+// removable singularities (q = 0 and q = pi / rc) and on both sides of where it changes form.
+TEST(PeriodicContinuum, SincWindowedSphereMatchesQuadrature) {
+  const double rc = 7.5, a = std::numbers::pi / rc;
+  for (double q : {0.0, 1e-7, 0.003, 0.5 * a * (1 - 1e-12), 0.5 * a, a * (1 - 1e-9), a,
+                   a * (1 + 1e-6), 1.0, 7.3, 49.99}) {
+    const int n = 200000;
+    const double h = rc / n;
+    double s = 0;
+    for (int k = 0; k <= n; ++k) {
+      const double r = k * h;
+      const double x = q * r, y = a * r;
+      const double f = 4.0 * std::numbers::pi * r * r * (x == 0.0 ? 1.0 : std::sin(x) / x) *
+                       (y == 0.0 ? 1.0 : std::sin(y) / y);
+      s += f * (k == 0 || k == n ? 1.0 : (k % 2 != 0 ? 4.0 : 2.0));
+    }
+    s *= h / 3.0;
+    EXPECT_NEAR(continuum_sphere_sinc(q, rc), s, 1e-10 * rc * rc * rc) << "q " << q;
+  }
+  EXPECT_NEAR(continuum_sphere_sinc(0.0, rc), 4.0 * rc * rc * rc / std::numbers::pi, 1e-12 * rc);
+  EXPECT_NEAR(continuum_sphere_sinc(a, rc), 2.0 * rc * rc * rc / std::numbers::pi, 1e-12 * rc);
+}
+
 // A skewed cell with few atoms: every block against a double-precision sum over the one image
-// of each pair within the cutoff, found by trying all nearby lattice vectors.
-TEST(PeriodicPairs, SkewedCellMatchesBruteForceImages) {
+// of each pair within the cutoff, found by trying all nearby lattice vectors; with and without
+// the modification function, which weights each pair at its own distance.
+class PeriodicPairsBruteForce : public ::testing::TestWithParam<Modification> {};
+
+TEST_P(PeriodicPairsBruteForce, SkewedCellMatchesBruteForceImages) {
+  const Modification mod = GetParam();
   const std::array<double, 9> cell = {14.0, 0.0, 0.0, 5.5, 12.0, 0.0, -3.0, 4.0, 13.0};
   const CellShape shape = cell_shape(cell);
   const double rc = 0.5 * shape.smallest_width() * 0.999;
@@ -101,8 +128,15 @@ TEST(PeriodicPairs, SkewedCellMatchesBruteForceImages) {
        {ThermalOption::kNone, ThermalOption::kPerPartial, ThermalOption::kShortLong}) {
     const BlockRequest req = request_for(b, 300.0f, option, {0.07f, 0.11f, 0.09f});
     std::vector<double> zero;
-    const auto got = compute_periodic_blocks(m, cell, rc, q, req, 2, {}, &zero);
+    const auto got = compute_periodic_blocks(m, cell, rc, q, req, 2, {}, &zero, mod);
     ASSERT_EQ(got.size(), 4u);
+    auto weight = [&](double r) {
+      const double x = std::numbers::pi * r / rc;
+      return mod == Modification::kSinc ? std::sin(x) / x : 1.0;
+    };
+    auto sphere = [&](double qv) {
+      return mod == Modification::kSinc ? continuum_sphere_sinc(qv, rc) : continuum_sphere(qv, rc);
+    };
     const std::vector<double> qd(q.begin(), q.end()), bd(b.begin(), b.end());
     const std::vector<double> wd(req.weight.begin(), req.weight.end());
     const double tw = req.total_weight;
@@ -134,15 +168,16 @@ TEST(PeriodicPairs, SkewedCellMatchesBruteForceImages) {
               const double wt = 2.0 * tw * 0.01 * bd[static_cast<std::size_t>(ta - 1)] *
                                 bd[static_cast<std::size_t>(tb - 1)];
               const double u = u_of(tp, r);
+              const double w = weight(r);
               for (std::size_t k = 0; k < q.size(); ++k) {
                 const double x = qd[k] * r;
                 const double t =
-                    (x == 0.0 ? 1.0 : std::sin(x) / x) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
+                    w * (x == 0.0 ? 1.0 : std::sin(x) / x) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
                 want[static_cast<std::size_t>(tp)][k] += wp * t;
                 want[3][k] += wt * t;
               }
-              want_zero[static_cast<std::size_t>(tp)] += wp;
-              want_zero[3] += wt;
+              want_zero[static_cast<std::size_t>(tp)] += wp * w;
+              want_zero[3] += wt * w;
             }
       }
     }
@@ -156,13 +191,12 @@ TEST(PeriodicPairs, SkewedCellMatchesBruteForceImages) {
       const double dens = nt[ta - 1] * nt[tb - 1] / shape.volume;
       const double u = u_of(tp, 1e30);
       for (std::size_t k = 0; k < q.size(); ++k) {
-        const double c =
-            dens * continuum_sphere(qd[k], rc) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
+        const double c = dens * sphere(qd[k]) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
         want[static_cast<std::size_t>(tp)][k] -= w * c;
         want[3][k] -= wt * c;
       }
-      want_zero[static_cast<std::size_t>(tp)] -= w * dens * continuum_sphere(0.0, rc);
-      want_zero[3] -= wt * dens * continuum_sphere(0.0, rc);
+      want_zero[static_cast<std::size_t>(tp)] -= w * dens * sphere(0.0);
+      want_zero[3] -= wt * dens * sphere(0.0);
     }
     for (std::size_t blk = 0; blk < 4; ++blk) {
       const double scale = largest(got[blk]);
@@ -176,6 +210,12 @@ TEST(PeriodicPairs, SkewedCellMatchesBruteForceImages) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Modifications, PeriodicPairsBruteForce,
+                         ::testing::Values(Modification::kNone, Modification::kSinc),
+                         [](const ::testing::TestParamInfo<Modification>& p) {
+                           return p.param == Modification::kSinc ? "Sinc" : "None";
+                         });
 
 // Atoms given outside the cell are its images: wrapping them changes nothing but rounding.
 TEST(PeriodicPairs, PositionsOutsideTheCellAreTheirImages) {
@@ -270,14 +310,19 @@ TEST(PeriodicPairs, BlocksAreBitwiseTheSameOnOneAndTwoThreads) {
   const BlockRequest req =
       request_for({3.0f, 6.0f, -1.5f}, 6000.0f, ThermalOption::kShortLong, {0.04f, 0.09f});
   const double rc = 0.5 * cell_shape(cell).smallest_width();
-  const auto one = compute_periodic_blocks(m, cell, rc, q, req, 1);
-  const auto two = compute_periodic_blocks(m, cell, rc, q, req, 2);
-  ASSERT_EQ(one.size(), two.size());
-  for (std::size_t blk = 0; blk < one.size(); ++blk) {
-    for (std::size_t k = 0; k < q.size(); ++k) {
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(one[blk][k]),
-                std::bit_cast<std::uint32_t>(two[blk][k]))
-          << "block " << blk + 1 << " Q " << q[k];
+  for (const Modification mod : {Modification::kNone, Modification::kSinc}) {
+    std::vector<double> zero_one, zero_two;
+    const auto one = compute_periodic_blocks(m, cell, rc, q, req, 1, {}, &zero_one, mod);
+    const auto two = compute_periodic_blocks(m, cell, rc, q, req, 2, {}, &zero_two, mod);
+    ASSERT_EQ(one.size(), two.size());
+    for (std::size_t blk = 0; blk < one.size(); ++blk) {
+      for (std::size_t k = 0; k < q.size(); ++k) {
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(one[blk][k]),
+                  std::bit_cast<std::uint32_t>(two[blk][k]))
+            << "block " << blk + 1 << " Q " << q[k];
+      }
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(zero_one[blk]),
+                std::bit_cast<std::uint64_t>(zero_two[blk]));
     }
   }
 }
