@@ -7,13 +7,16 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -21,8 +24,12 @@
 #include "scatter/engine.hpp"
 #include "scatter/pair_histogram.hpp"
 #include "scatter/periodic.hpp"
+#include "scatter/thermal.hpp"
+#include "scatter/urms_reader.hpp"
 #include "scatter/weights.hpp"
+#include "util/console.hpp"
 #include "util/coords_reader.hpp"
+#include "util/errors.hpp"
 #include "util/limits.hpp"
 
 namespace py = pybind11;
@@ -72,10 +79,60 @@ zalmor::util::Model make_model(const FloatArray& xyz, const IntArray& types, int
   return model;
 }
 
+// A .urms record as Python holds it: (itype1, itype2, imode, urms, rbreak, a1, a2, amass1,
+// amass2, theta1, theta2, qdebye1, qdebye2, temp), the values those of the program's reader.
+using RecordTuple = std::tuple<int, int, int, std::vector<float>, std::vector<float>, float, float,
+                               float, float, float, float, float, float, float>;
+
+RecordTuple record_tuple(const zs::UrmsRecord& r) {
+  const auto n = static_cast<std::size_t>(std::max(0, r.npoint));
+  std::vector<float> u(r.urms.begin(), r.urms.begin() + static_cast<std::ptrdiff_t>(n));
+  std::vector<float> breaks(r.rbreak.begin(),
+                            r.rbreak.begin() + static_cast<std::ptrdiff_t>(n > 0 ? n - 1 : 0));
+  return {r.itype1, r.itype2, r.imode,  std::move(u), std::move(breaks), r.a1,      r.a2,
+          r.amass1, r.amass2, r.theta1, r.theta2,     r.qdebye1,         r.qdebye2, r.temp};
+}
+
+zs::UrmsTable make_table(const std::vector<RecordTuple>& records) {
+  if (records.size() > static_cast<std::size_t>(zs::kMaxUrmsRecords)) {
+    throw py::value_error("at most " + std::to_string(zs::kMaxUrmsRecords) + " .urms records fit");
+  }
+  zs::UrmsTable table;
+  for (const RecordTuple& t : records) {
+    zs::UrmsRecord& r = table.records.emplace_back();
+    const std::vector<float>& u = std::get<3>(t);
+    const std::vector<float>& breaks = std::get<4>(t);
+    if (u.empty() || u.size() > static_cast<std::size_t>(zs::kMaxUrmsPoints) ||
+        breaks.size() + 1 != u.size()) {
+      throw py::value_error("a .urms record needs 1 to 100 values u and one break fewer");
+    }
+    r.itype1 = std::get<0>(t);
+    r.itype2 = std::get<1>(t);
+    r.imode = std::get<2>(t);
+    r.npoint = static_cast<int>(u.size());
+    std::copy(u.begin(), u.end(), r.urms.begin());
+    std::copy(breaks.begin(), breaks.end(), r.rbreak.begin());
+    std::tie(r.a1, r.a2, r.amass1, r.amass2, r.theta1, r.theta2, r.qdebye1, r.qdebye2, r.temp) =
+        std::tuple{std::get<5>(t),  std::get<6>(t),  std::get<7>(t),
+                   std::get<8>(t),  std::get<9>(t),  std::get<10>(t),
+                   std::get<11>(t), std::get<12>(t), std::get<13>(t)};
+  }
+  return table;
+}
+
+// The thermal choice beyond the option and its u values: option 3's break distance, and
+// option 4's table and whether the total takes the (0, 0) record.
+struct ThermalExtra {
+  float rcut = 1.7f;
+  const zs::UrmsTable* urms = nullptr;
+  bool total_record = false;
+};
+
 // The request the program builds for the same answers: like pairs, then unlike pairs in
 // row order; weights rounded to float from the double pair weight.
 zs::BlockRequest make_request(int ntypes, const std::vector<float>& bbar, float nnorm,
-                              int thermal_option, const std::vector<float>& uij) {
+                              int thermal_option, const std::vector<float>& uij,
+                              const ThermalExtra& extra = {}) {
   if (bbar.size() != static_cast<std::size_t>(ntypes)) {
     throw py::value_error("one scattering length per atom type is needed");
   }
@@ -89,8 +146,14 @@ zs::BlockRequest make_request(int ntypes, const std::vector<float>& bbar, float 
   }
   request.bbar = bbar;
   request.total_weight = 1.0f / nnorm;
-  if (thermal_option < 0 || thermal_option > 2) {
-    throw py::value_error("thermal option must be 0, 1 or 2");
+  if (thermal_option < 0 || thermal_option > 4) {
+    throw py::value_error("thermal option must be 0 to 4");
+  }
+  if (thermal_option == 4 && extra.urms == nullptr) {
+    throw py::value_error("thermal option 4 needs .urms records");
+  }
+  if (thermal_option == 3 && uij.size() != 2) {
+    throw py::value_error("thermal option 3 needs u of short and of long distances");
   }
   request.thermal.option = static_cast<zs::ThermalOption>(thermal_option);
   // The dialogue's default for every slot it does not ask.
@@ -103,13 +166,19 @@ zs::BlockRequest make_request(int ntypes, const std::vector<float>& bbar, float 
     throw py::value_error("thermal option 2 needs one u per partial");
   }
   for (std::size_t k = 0; k < uij.size(); ++k) request.thermal.uij[k] = uij[k];
+  request.thermal.rcut = extra.rcut;
+  if (thermal_option == 4) {
+    request.thermal.urms = extra.urms;
+    request.thermal.total_own_record = extra.total_record;
+  }
   return request;
 }
 
 py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray& q, int ntypes,
                  const std::vector<float>& bbar, float nnorm, int thermal_option,
                  const std::vector<float>& uij, const std::string& engine, int threads,
-                 const std::optional<py::function>& progress) {
+                 const std::optional<py::function>& progress, float rcut,
+                 const std::vector<RecordTuple>& urms, bool total_record) {
   check_ntypes(ntypes);
   if (q.ndim() != 1) throw py::value_error("q must be one-dimensional");
   const std::optional<zs::Impl> impl = zs::engine_named(engine);
@@ -117,7 +186,9 @@ py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray&
     throw py::value_error("engine must be auto, pairs, moments or reference, not '" + engine + "'");
   }
   const zalmor::util::Model model = make_model(xyz, types, ntypes);
-  const zs::BlockRequest request = make_request(ntypes, bbar, nnorm, thermal_option, uij);
+  const zs::UrmsTable table = make_table(urms);
+  const zs::BlockRequest request =
+      make_request(ntypes, bbar, nnorm, thermal_option, uij, {rcut, &table, total_record});
   const std::vector<float> qv(q.data(), q.data() + q.size());
   const zs::ThreadStart start = zs::start_threads(threads);
 
@@ -161,11 +232,18 @@ std::pair<py::list, std::vector<double>> compute_periodic(
     const FloatArray& xyz, const IntArray& types, const FloatArray& q, int ntypes,
     const std::vector<float>& bbar, float nnorm, int thermal_option, const std::vector<float>& uij,
     const std::array<double, 9>& cell, double cutoff, int threads,
-    const std::optional<py::function>& progress) {
+    const std::optional<py::function>& progress, float rcut, const std::string& modification) {
   check_ntypes(ntypes);
   if (q.ndim() != 1) throw py::value_error("q must be one-dimensional");
+  zs::Modification mod = zs::Modification::kNone;
+  if (modification == "sinc") {
+    mod = zs::Modification::kSinc;
+  } else if (modification != "none") {
+    throw py::value_error("modification must be none or sinc, not '" + modification + "'");
+  }
   const zalmor::util::Model model = make_model(xyz, types, ntypes);
-  const zs::BlockRequest request = make_request(ntypes, bbar, nnorm, thermal_option, uij);
+  const zs::BlockRequest request =
+      make_request(ntypes, bbar, nnorm, thermal_option, uij, {.rcut = rcut});
   const std::vector<float> qv(q.data(), q.data() + q.size());
   const zs::ThreadStart start = zs::start_threads(threads);
   // As in compute: the callback's exception waits for the end of the calculation.
@@ -187,8 +265,8 @@ std::pair<py::list, std::vector<double>> compute_periodic(
   {
     const py::gil_scoped_release nogil;
     // A refusal (std::invalid_argument) reaches Python as ValueError.
-    blocks =
-        zs::compute_periodic_blocks(model, cell, cutoff, qv, request, start.threads, report, &zero);
+    blocks = zs::compute_periodic_blocks(model, cell, cutoff, qv, request, start.threads, report,
+                                         &zero, mod);
   }
   if (failure) std::rethrow_exception(failure);
   py::list out;
@@ -231,6 +309,44 @@ std::vector<float> zero_q(const std::vector<int>& count, const std::vector<float
   }
   const std::vector<zs::TypePair> pairs = partial_pairs(ntypes);
   return zs::zero_q_limits(count, pairs, bbar, nnorm);
+}
+
+// A .urms file read by the program's reader: (records, None) or, when it refuses the file,
+// ([], (ierr, message, the line of standard error that names the file's line)).
+std::pair<std::vector<RecordTuple>, std::optional<std::tuple<int, std::string, std::string>>>
+read_urms(const std::string& path) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  zalmor::util::Console console(in, out, err);
+  int ntypes = 0;
+  zs::UrmsTable table;
+  zs::UrmsReadResult result;
+  try {
+    result = zs::read_urms(console, path, "zalmor", false, ntypes, table);
+  } catch (const zalmor::util::FatalError& e) {
+    throw py::value_error(std::string(e.what()).substr(1));
+  }
+  if (result.ierr != 0) {
+    std::string note = err.str();
+    if (const auto end = note.find('\n'); end != std::string::npos) note.resize(end);
+    return {{}, std::tuple{result.ierr, result.message, note}};
+  }
+  std::vector<RecordTuple> records;
+  for (const zs::UrmsRecord& r : table.records) records.push_back(record_tuple(r));
+  return {records, std::nullopt};
+}
+
+// What the program warns about a .urms table for a model with count[t-1] atoms of type t.
+std::vector<std::string> urms_warnings(const std::vector<RecordTuple>& records,
+                                       const std::vector<int>& count, bool total_record) {
+  return zs::urms_warnings(make_table(records), count, total_record);
+}
+
+// The program's bound of u over all distances of each record, A.
+std::vector<double> urms_largest_u(const std::vector<RecordTuple>& records) {
+  std::vector<double> out;
+  for (const zs::UrmsRecord& r : make_table(records).records) out.push_back(zs::largest_u(r));
+  return out;
 }
 
 std::string format_real(float value) {
@@ -306,11 +422,13 @@ PYBIND11_MODULE(_core, m) {
   m.def("compute", &compute, py::arg("xyz"), py::arg("types"), py::arg("q"), py::arg("ntypes"),
         py::arg("bbar"), py::arg("nnorm"), py::arg("thermal_option") = 0,
         py::arg("uij") = std::vector<float>{}, py::arg("engine") = "auto", py::arg("threads") = 0,
-        py::arg("progress") = py::none(), "Every partial block, then the total, as float32 arrays");
+        py::arg("progress") = py::none(), py::arg("rcut") = 1.7f,
+        py::arg("urms") = std::vector<RecordTuple>{}, py::arg("total_record") = false,
+        "Every partial block, then the total, as float32 arrays");
   m.def("compute_periodic", &compute_periodic, py::arg("xyz"), py::arg("types"), py::arg("q"),
         py::arg("ntypes"), py::arg("bbar"), py::arg("nnorm"), py::arg("thermal_option"),
         py::arg("uij"), py::arg("cell"), py::arg("cutoff"), py::arg("threads") = 0,
-        py::arg("progress") = py::none(),
+        py::arg("progress") = py::none(), py::arg("rcut") = 1.7f, py::arg("modification") = "none",
         "The blocks of a periodic box (cell rows a, b, c) with pairs up to cutoff, less the "
         "uniform continuum within it, and each block's limit at Q = 0");
   m.def("pair_counts", &pair_counts, py::arg("xyz"), py::arg("types"), py::arg("ntypes"),
@@ -319,6 +437,12 @@ PYBIND11_MODULE(_core, m) {
         "m < nbins; with a cell (rows a, b, c) at minimum-image distances in a periodic box");
   m.def("zero_q", &zero_q, py::arg("count"), py::arg("bbar"), py::arg("nnorm"),
         "The zero-Q limits of every partial and, last, of the total");
+  m.def("read_urms", &read_urms, py::arg("path"),
+        "The records of a .urms file as the program reads them, or why it refuses the file");
+  m.def("urms_warnings", &urms_warnings, py::arg("records"), py::arg("count"),
+        py::arg("total_record"), "What the program warns about .urms records for a model");
+  m.def("urms_largest_u", &urms_largest_u, py::arg("records"),
+        "A bound of u over all distances of each .urms record");
   m.def("threads_available", &threads_available, py::arg("wanted") = 0,
         "How many threads a calculation can have (0: the machine's count)");
   m.def("format_real", &format_real, py::arg("value"),

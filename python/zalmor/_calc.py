@@ -1,6 +1,8 @@
 """zalmor.debye: the Debye sums of a model given as atoms, through the program's engines."""
 
 import math
+import os
+import warnings
 from collections.abc import Mapping
 
 import numpy as np
@@ -88,10 +90,63 @@ def _scattering_lengths(elements, b):
     return [float(b[e]) for e in elements]
 
 
-def _thermal(thermal, labels):
-    """The thermal option and its u values (A) in partial order."""
+class _Thermal:
+    """The program's thermal option and what it takes: u values (A) in partial order, option
+    3's break distance, option 4's records and total choice."""
+
+    def __init__(self, option, uij=(), rcut=1.7, records=(), total_record=False, urms=None):
+        self.option = option
+        self.uij = np.array(uij, dtype=np.float32)
+        self.rcut = float(np.float32(rcut))
+        self.records = list(records)
+        self.total_record = total_record
+        self.urms = urms  # the file, for the metadata
+
+
+def _urms_records(table, elements, type_of):
+    """The table's records with their type numbers made the model's."""
+    records = []
+    for rec in table.records:
+        values = list(rec.as_tuple())
+        if table.types is not None:
+            pair = []
+            for t in (rec.itype1, rec.itype2):
+                if t == 0:
+                    pair.append(0)
+                    continue
+                if t not in table.types:
+                    raise ValueError(f".urms record {rec.itype1} {rec.itype2}: type {t} has no "
+                                     "element in the table's type map")
+                pair.append(type_of.get(table.types[t]))
+            if None in pair:
+                continue  # an element the model does not have
+            values[0], values[1] = pair
+        records.append(tuple(values))
+    n = len(elements)
+    if table.types is None and len(records) not in (n * n, n * n + 1):
+        raise ValueError(f"the .urms table has {len(records)} records, not {n * n} or {n * n + 1} "
+                         f"for {n} types (the program's error 25); name its types with a type map")
+    if table.total_record and not any(r[0] == 0 and r[1] == 0 for r in records):
+        raise ValueError("total_record needs a (0, 0) record in the .urms table")
+    return records
+
+
+def _thermal(thermal, labels, elements, type_of, count):
+    """The thermal option of `thermal` (see debye)."""
+
+    from . import io as _io
+
     if thermal is None:
-        return 0, []
+        return _Thermal(0)
+    if isinstance(thermal, (str, os.PathLike)):
+        thermal = _io.read_urms(thermal)
+    if isinstance(thermal, _io.UrmsTable):
+        from . import _core
+
+        records = _urms_records(thermal, elements, type_of)
+        for text in _core.urms_warnings(records, [int(c) for c in count], thermal.total_record):
+            warnings.warn(f"{thermal.path or '.urms table'}: {text}", stacklevel=3)
+        return _Thermal(4, records=records, total_record=thermal.total_record, urms=thermal.path)
     if isinstance(thermal, Mapping):
         given = {}
         for key, u in thermal.items():
@@ -108,12 +163,17 @@ def _thermal(thermal, labels):
         missing = [f"{a}-{c}" for a, c in labels if (a, c) not in given]
         if missing:
             raise ValueError("thermal gives no u of " + ", ".join(missing))
-        return 2, [given[p] for p in labels]
-    return 1, [float(thermal)]
+        return _Thermal(2, [given[p] for p in labels])
+    if isinstance(thermal, (tuple, list)):
+        if len(thermal) != 3:
+            raise ValueError("thermal as a sequence is (u below r, r, u from r on), in A")
+        u_short, rcut, u_long = (float(v) for v in thermal)
+        return _Thermal(3, [u_short, u_long], rcut=rcut)
+    return _Thermal(1, [float(thermal)])
 
 
 def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progress=None,
-          cutoff=None, periodic=None):
+          cutoff=None, periodic=None, modification=None):
     """i_AB(Q) and i(Q) of a finite model or a periodic box by the Debye equation, in barn per
     atom.
 
@@ -121,8 +181,11 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
               Types are numbered by the first appearance of each element.
     q         the Q values, 1/A (taken in single precision, as the program does)
     b         {element: b_bar in fm}; default the coherent lengths b_c of periodictable
-    thermal   None; one u in A for every pair (exp(-(u Q)^2 / 2)); or {(A, B): u} for every
-              pair of elements of the model
+    thermal   the program's thermal options (docs/guide.md, section 5), each pair's term
+              times exp(-(u Q)^2 / 2): None (option 0); one u in A for every pair (1);
+              {(A, B): u} for every pair of elements of the model (2); (u_short, r, u_long),
+              u below the distance r and from r on (3); a .urms file's path or a
+              zalmor.io.UrmsTable (4; finite models only)
     engine    "auto", "pairs", "moments" or "reference" (docs/engines.md)
     threads   number of threads, None for the machine's
     progress  called now and then with the fraction done, 0..1; an exception it raises is
@@ -134,6 +197,10 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
               continuum within it is subtracted (docs/engines.md, "Periodic boxes"); default
               and largest half the cell's smallest width between faces. Features in Q below
               2 pi / cutoff (result.q_min) are not resolved.
+    modification  periodic boxes: None, or "sinc" to weight the pairs and the continuum by
+              sinc(pi r / cutoff), which takes the step at the cutoff smoothly to zero and
+              so damps the ripples it makes in Q, at the cost of broader peaks
+              (docs/engines.md, "Periodic boxes")
 
     The weights, the grid of types and the normalisation (to the number of atoms) are the
     program's: the same model, lengths and Q values give the same floats.
@@ -144,6 +211,12 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     cell = _cell_of(atoms, periodic)
     if cell is None and cutoff is not None:
         raise ValueError("cutoff applies only to periodic boxes")
+    if modification not in (None, "none", "sinc"):
+        raise ValueError(f"modification must be None or 'sinc', not {modification!r}")
+    modification = None if modification == "none" else modification
+    if cell is None and modification is not None:
+        raise ValueError("modification applies only to periodic boxes: a finite model's sums "
+                         "have no cutoff to take down smoothly")
     xyz = np.asarray(positions, dtype=np.float32)
     natoms = len(symbols)
     if natoms == 0:
@@ -167,14 +240,20 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     if not np.all(np.isfinite(bbar)):
         raise ValueError("a scattering length is not finite in single precision")
     labels = [(elements[a - 1], elements[c - 1]) for a, c in _core.partials(len(elements))]
-    option, uij = _thermal(thermal, labels)
-    uij = np.array(uij, dtype=np.float32)
+    from . import io as _io
+
+    if cell is not None and isinstance(thermal, (str, os.PathLike, _io.UrmsTable)):
+        raise ValueError("a .urms table (thermal option 4) does not apply to periodic boxes: "
+                         "its u depends on the distance, the continuum's would too; use one u, "
+                         "one per pair of elements, or (u_short, r, u_long)")
+    count = np.bincount(types, minlength=len(elements) + 1)[1:]
+    th = _thermal(thermal, labels, elements, type_of, count)
+    option, uij = th.option, th.uij
     nnorm = np.float32(natoms)
 
     if cell is not None:
-        return _debye_periodic(xyz, types, qv, elements, labels, bbar, option, uij, nnorm, cell,
-                               cutoff, threads, progress, count_of=np.bincount(
-                                   types, minlength=len(elements) + 1)[1:])
+        return _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, cell,
+                               cutoff, threads, progress, modification, count_of=count)
 
     # The program's range checks: the bounding box's diagonal bounds every distance.
     span = xyz.max(axis=0).astype(np.float64) - xyz.min(axis=0).astype(np.float64)
@@ -184,18 +263,20 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
         raise ValueError(f"Qmax {qmax:g} and the model's size {r:g} A are beyond single precision")
     if uij.size and float(np.max(np.abs(uij))) * qmax > _MAX_UQ:
         raise ValueError(f"u times Qmax {qmax:g} is beyond {_MAX_UQ:g}")
+    if th.records and max(_core.urms_largest_u(th.records)) * qmax > _MAX_UQ:
+        raise ValueError(f"the largest u of the .urms records times Qmax {qmax:g} is beyond "
+                         f"{_MAX_UQ:g}")
 
     blocks = _core.compute(xyz, types, qv, len(elements), bbar.tolist(), float(nnorm), option,
                            uij.tolist(), engine, 0 if threads is None else int(threads),
-                           progress)
-    count = np.bincount(types, minlength=len(elements) + 1)[1:]
+                           progress, th.rcut, th.records, th.total_record)
     zero_q = _core.zero_q(count.tolist(), bbar.tolist(), float(nnorm))
     for k, y in enumerate(blocks):
         if not (np.all(np.isfinite(y)) and math.isfinite(zero_q[k])):
             name = "the total" if k == len(labels) else "-".join(labels[k])
             raise FloatingPointError(f"{name} holds values that are not finite: the scattering "
                                      "lengths are too large for single precision")
-    return Result(
+    result = Result(
         q=qv,
         elements=elements,
         blocks=blocks,
@@ -206,12 +287,15 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
         nnorm=float(nnorm),
         thermal_option=option,
     )
+    result.urms = th.urms
+    return result
 
 
-def _debye_periodic(xyz, types, qv, elements, labels, bbar, option, uij, nnorm, cell, cutoff,
-                    threads, progress, count_of):
+def _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, cell, cutoff,
+                    threads, progress, modification, count_of):
     from . import _core
 
+    option, uij = th.option, th.uij
     volume, widths = _widths(cell)
     half = 0.5 * min(widths)
     rc = half if cutoff is None else float(cutoff)
@@ -229,7 +313,7 @@ def _debye_periodic(xyz, types, qv, elements, labels, bbar, option, uij, nnorm, 
     blocks, zero_q = _core.compute_periodic(
         _wrapped(xyz, cell), types, qv, len(elements), bbar.tolist(), float(nnorm), option,
         uij.tolist(), [float(v) for v in cell.reshape(9)], rc,
-        0 if threads is None else int(threads), progress)
+        0 if threads is None else int(threads), progress, th.rcut, modification or "none")
     for k, y in enumerate(blocks):
         if not (np.all(np.isfinite(y)) and math.isfinite(zero_q[k])):
             name = "the total" if k == len(labels) else "-".join(labels[k])
@@ -249,4 +333,5 @@ def _debye_periodic(xyz, types, qv, elements, labels, bbar, option, uij, nnorm, 
     result.volume = volume
     result.cutoff = rc
     result.q_min = 2.0 * math.pi / rc
+    result.modification = modification
     return result

@@ -23,7 +23,8 @@ def _frame(atoms, q, options):
     return {"labels": r.labels, "elements": r.elements, "blocks": r.blocks,
             "zero_q": r.zero_q, "natoms": r.natoms, "nnorm": r.nnorm,
             "concentrations": r.concentrations, "b": r.b,
-            "thermal_option": r.thermal_option, "volume": r.volume, "cutoff": r.cutoff}
+            "thermal_option": r.thermal_option, "volume": r.volume, "cutoff": r.cutoff,
+            "modification": r.modification, "urms": r.urms}
 
 
 class _Sums:
@@ -83,6 +84,8 @@ class _Sums:
                      zero_q=self.z0 + self.zs / n, concentrations=f["concentrations"],
                      b=f["b"], natoms=f["natoms"], nnorm=f["nnorm"],
                      thermal_option=f["thermal_option"])
+        res.modification = f["modification"]
+        res.urms = f["urms"]
         res.stderr = [np.asarray(e, dtype=np.float32) for e in err]
         res.nframes = n
         if self.cutoff is not None:
@@ -120,8 +123,8 @@ def _in_order_from_client(client, frames, q, options):
         yield pending.popleft().result()
 
 
-def average(frames, q, *, b=None, thermal=None, cutoff=None, periodic=None, engine="auto",
-            threads=None, client=None, progress=True):
+def average(frames, q, *, b=None, thermal=None, cutoff=None, periodic=None, modification=None,
+            engine="auto", threads=None, client=None, progress=True):
     """The mean over frames of every block of zalmor.debye, with result.stderr the standard
     error of each value across frames (sample standard deviation / sqrt(n); zero for one
     frame) and result.nframes.
@@ -139,8 +142,13 @@ def average(frames, q, *, b=None, thermal=None, cutoff=None, periodic=None, engi
 
         frames = ase.io.iread(os.fspath(frames), index=":")
     qv = np.asarray(q, dtype=np.float32)
+    if isinstance(thermal, (str, os.PathLike)):
+        # Read once here: the workers may not see the file.
+        from . import io as _io
+
+        thermal = _io.read_urms(thermal)
     options = {"b": b, "thermal": thermal, "cutoff": cutoff, "periodic": periodic,
-               "engine": engine, "threads": threads}
+               "modification": modification, "engine": engine, "threads": threads}
     if client is None:
         results = (_frame(atoms, qv, options) for atoms in frames)
     else:

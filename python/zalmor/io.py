@@ -598,6 +598,76 @@ def load(path, types=None):
     return run
 
 
+# ---------------------------------------------------------------------------- .urms tables
+
+
+class UrmsError(ValueError):
+    """A .urms file the program would refuse; the text has its error code and the line."""
+
+
+class UrmsRecord:
+    """One record of a .urms file (docs/guide.md, section 5), as the program reads it: the
+    ordered type pair (itype1, itype2) ((0, 0): the total function), the model imode (1
+    steps, 2 steps and an analytic tail, 3 steps and the correlated Debye model), the values
+    urms (A; under model 3 the last is the temperature in K) between the break distances
+    rbreak (A, one fewer), and the model's parameters (float32 values)."""
+
+    FIELDS = ("itype1", "itype2", "imode", "urms", "rbreak", "a1", "a2", "amass1", "amass2",
+              "theta1", "theta2", "qdebye1", "qdebye2", "temp")
+
+    def __init__(self, *values):
+        for name, v in zip(self.FIELDS, values, strict=True):
+            setattr(self, name, v)
+
+    def as_tuple(self):
+        return tuple(getattr(self, name) for name in self.FIELDS)
+
+    def __repr__(self):
+        return (f"<UrmsRecord {self.itype1} {self.itype2} model {self.imode}: u {self.urms}, "
+                f"breaks {self.rbreak}>")
+
+
+class UrmsTable:
+    """The records of a .urms file, for zalmor.debye(..., thermal=table).
+
+    records       UrmsRecord in file order (the last record of a type pair is the one used)
+    types         {type number: element} naming the file's type numbers (NAME.types beside
+                  the file), or None: the numbers are then the model's types in order of
+                  first appearance
+    total_record  the total takes the (0, 0) record (the program's total-function option 1)
+                  instead of the partials' records
+    path          the file read, or None
+    """
+
+    def __init__(self, records, types=None, total_record=False, path=None):
+        self.records = list(records)
+        self.types = dict(types) if types is not None else None
+        self.total_record = bool(total_record)
+        self.path = path
+
+    def __repr__(self):
+        return f"<UrmsTable {len(self.records)} records from {self.path or 'memory'}>"
+
+
+def read_urms(path, types=None, total_record=False):
+    """A .urms file read by the program's own reader (the same values and the same refusals,
+    as UrmsError); `types` as in UrmsTable, by default from NAME.types beside the file."""
+    from . import _core
+
+    path = os.fspath(path)
+    records, failure = _core.read_urms(path)
+    if failure is not None:
+        ierr, message, where = failure
+        raise UrmsError(f"Error in readurms: ierr={ierr}: {message}"
+                        + (f" ({where.removeprefix('zalmor: ')})" if where else ""))
+    if types is None:
+        beside = os.path.splitext(path)[0] + ".types"
+        if os.path.isfile(beside):
+            types = read_types_file(beside)
+    return UrmsTable([UrmsRecord(*r) for r in records], types=types, total_record=total_record,
+                     path=path)
+
+
 # ---------------------------------------------------------------------------- composition
 
 

@@ -17,6 +17,7 @@ _TEXT_FIELDS = {"file": 80, "xlabel": 40, "ylabel": 40, "spec_no": 10, "user_nam
                 "run_no": 10, "inst_name": 8, "title": 80, "time": 20, "history": 200}
 _TITLE = "zalmor.debye"
 _UT_LEN = 30  # the block parameters: output::kBlockParamCount
+_SINC = "sinc(pi r/rc)"  # the modification function's metadata text
 
 
 def _pair_key(a, b):
@@ -35,10 +36,14 @@ class Result:
     zero_q        the zero-Q limit of each block, in the same order (exact from pair counts)
     concentrations, b   {element: atomic fraction}, {element: b_bar in fm}
     natoms, nnorm the number of atoms and the number the functions are normalised to
-    thermal_option 0 none, 1 one u for every pair, 2 one u per partial
+    thermal_option 0 none, 1 one u for every pair, 2 one u per partial, 3 one u below a
+                  distance and one from it on, 4 u(r) from .urms records
     volume, cutoff, q_min   periodic boxes: the cell's volume (A^3), the cutoff of the pair
                   distances (A) and 2 pi / cutoff (1/A), the lowest Q the box resolves;
                   None for finite models
+    modification  periodic boxes: "sinc" when pairs and continuum were weighted by
+                  sinc(pi r / cutoff), else None
+    urms          the .urms file of thermal option 4, when read from one
     stderr, nframes   averages over frames (zalmor.average): the standard error of each
                   block across frames (float32, block order) and the number of frames;
                   None for a single model. to_ioq writes stderr in the error column.
@@ -66,6 +71,8 @@ class Result:
         self.volume = None
         self.cutoff = None
         self.q_min = None
+        self.modification = None
+        self.urms = None
         self.stderr = None
         self.nframes = None
         self._index = {}
@@ -170,12 +177,19 @@ class Result:
             ("model_title", f"{_TITLE}: {self.natoms} atoms; types {types}"),
             ("natoms", str(self.natoms)),
             ("nnorm", _core.format_real(np.float32(self.nnorm))),
-            ("thermal_option", str(self.thermal_option)),
         ]
+        if self.urms is not None:
+            meta.append(("urms", os.fspath(self.urms)))
+        meta.append(("thermal_option", str(self.thermal_option)))
         if self.cutoff is not None:
-            # What makes the blocks those of a periodic box, for read_ioq and the reader.
+            # What makes the blocks those of a periodic box, for read_ioq and the reader; Q
+            # below q_min says little about the material.
+            q_min = self.q_min if self.q_min is not None else 2.0 * math.pi / self.cutoff
             meta += [("periodic_volume", repr(float(self.volume))),
-                     ("periodic_cutoff", repr(float(self.cutoff)))]
+                     ("periodic_cutoff", repr(float(self.cutoff))),
+                     ("periodic_q_min", repr(float(q_min)))]
+            if self.modification == "sinc":
+                meta.append(("modification", _SINC))
         if self.nframes is not None:
             # Marks the error column as the standard error across frames, for read_ioq.
             meta.append(("frames", str(self.nframes)))
@@ -236,8 +250,14 @@ def read_ioq(path, types=None):
         if volume is not None and cutoff is not None and float(cutoff) > 0:
             result.volume, result.cutoff = float(volume), float(cutoff)
             result.q_min = 2 * math.pi / result.cutoff
+            q_min = run.meta_value("periodic_q_min")
+            if q_min is not None:
+                result.q_min = float(q_min)
+            if run.meta_value("modification") == _SINC:
+                result.modification = "sinc"
     except ValueError:
         pass  # not numbers: read as a finite model's blocks
+    result.urms = run.meta_value("urms")
     frames = run.meta_value("frames")
     if frames is not None and frames.isdigit():
         result.nframes = int(frames)

@@ -215,6 +215,33 @@ class TestBoxCommand:
             assert_same_floats(spread.blocks[k], here.blocks[k])
             assert_same_floats(spread.stderr[k], here.stderr[k])
 
+    def test_sinc_and_thermal_options(self, tmp_path):
+        frames = [box_frame(s) for s in (81, 82)]
+        ase.io.write(tmp_path / "m.extxyz", frames, format="extxyz")
+        base = ["m.extxyz", "--qmax", "8", "--dq", "0.1", "--b", "Na=3.63,Cl=9.577"]
+        proc = run_box(base + ["--sinc", "--u", "0.07", "--cutoff", "4", "-o", "sinc"], tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        res = zalmor.read_ioq(tmp_path / "sinc.ioq")
+        assert (res.modification, res.cutoff, res.thermal_option) == ("sinc", 4.0, 1)
+        assert res.q_min == 2 * np.pi / 4.0
+        want = zalmor.average(frames, Q, b=NACL_B, thermal=0.07, cutoff=4.0,
+                              modification="sinc", progress=False)
+        close(res.total, want.total)
+        urms = os.path.join(ROOT, "examples", "nacl.urms")
+        proc = run_box(base + ["--finite", "--urms", urms, "-o", "urms"], tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        res = zalmor.read_ioq(tmp_path / "urms.ioq")
+        assert res.thermal_option == 4 and res.urms == urms and res.modification is None
+        want = zalmor.average(frames, Q, b=NACL_B, thermal=urms, periodic=False,
+                              progress=False)
+        for k in range(len(want.blocks)):
+            close(res.blocks[k], want.blocks[k])
+        one_line_refusal(run_box(base + ["--finite", "--sinc"], tmp_path), "--sinc")
+        one_line_refusal(run_box(base + ["--urms", urms], tmp_path), "--finite")
+        (tmp_path / "bad.urms").write_text("1\n1 1 7\n")
+        one_line_refusal(run_box(base + ["--finite", "--urms", "bad.urms"], tmp_path),
+                         "ierr=21")
+
     def test_refusals(self, tmp_path):
         ase.io.write(tmp_path / "t.extxyz", [box_frame(51)], format="extxyz")
         base = ["t.extxyz", "--qmax", "8", "--dq", "0.1", "--b", "Na=3.63,Cl=9.577"]

@@ -7,6 +7,7 @@ import pytest
 from conftest import EXAMPLES, NACL_B, assert_same_floats, program_grid
 
 import zalmor
+import zalmor.io
 
 
 def answers_file(name):
@@ -37,6 +38,7 @@ def test_nacl_example_equals_program_bit_for_bit(nacl, run_program):
 @pytest.mark.parametrize("thermal, answers", [
     (0.08, ["1", "0.08"]),
     ({("Na", "Na"): 0.05, ("Cl", "Cl"): 0.07, ("Cl", "Na"): 0.11}, ["2", "0.05", "0.07", "0.11"]),
+    ((0.04, 3.5, 0.12), ["3", "3.5", "0.04", "0.12"]),
 ])
 def test_thermal_factors_equal_program(nacl, run_program, thermal, answers):
     lines = ["nacl", "1", "", "", "3.63", "9.577", *answers, "20", "0.05", "1", "nacl_u"]
@@ -45,6 +47,47 @@ def test_thermal_factors_equal_program(nacl, run_program, thermal, answers):
                        thermal=thermal)
     assert_same_result(res, ref)
     assert ref.thermal_option == res.thermal_option == int(answers[0])
+
+
+@pytest.mark.parametrize("total_record", [False, True])
+def test_urms_table_equals_program(nacl, run_program, total_record):
+    # nacl_urms.answers: option 4, nacl.urms, then the total's choice of records.
+    lines = answers_file("nacl_urms.answers")
+    assert lines[6:9] == ["4", "nacl", "0"]
+    lines[8] = "1" if total_record else "0"
+    ref = zalmor.read_ioq(run_program(lines, "nacl_urms"))
+    path = os.path.join(EXAMPLES, "nacl.urms")
+    table = zalmor.io.read_urms(path, total_record=total_record)
+    assert table.types == {1: "Na", 2: "Cl"} and len(table.records) == 5
+    q = program_grid(50.0, 0.02)
+    res = zalmor.debye(nacl, q, b=NACL_B, thermal=table)
+    assert_same_result(res, ref)
+    assert res.thermal_option == ref.thermal_option == 4
+    if not total_record:
+        # A path is read the same way; with Cl first the type map still puts each record on
+        # its pair of elements.
+        assert_same_result(zalmor.debye(nacl, q, b=NACL_B, thermal=path), ref)
+        positions, symbols = nacl
+        order = np.r_[np.flatnonzero(np.array(symbols) == "Cl"),
+                      np.flatnonzero(np.array(symbols) == "Na")]
+        swapped = zalmor.debye((positions[order], [symbols[i] for i in order]), q[::50],
+                               b=NACL_B, thermal=path)
+        assert swapped.elements == ["Cl", "Na"]
+        for a, c in [("Na", "Na"), ("Cl", "Cl"), ("Na", "Cl")]:
+            np.testing.assert_allclose(swapped.partial(a, c), ref.partial(a, c)[::50],
+                                       rtol=0, atol=2e-6 * abs(ref.partial_zero_q(a, c)))
+
+
+def test_urms_files_the_program_refuses(tmp_path, nacl):
+    bad = tmp_path / "bad.urms"
+    bad.write_text("1\n1 1 1 2 0.1 3.0 -0.2\n")
+    with pytest.raises(zalmor.io.UrmsError, match=r"ierr=15.*bad\.urms:2"):
+        zalmor.io.read_urms(bad)
+    short = tmp_path / "short.urms"
+    short.write_text("1\n1 1 1 1 0.1\n")
+    # Without a type map the records must be the program's n x n (+ 1) for the model.
+    with pytest.raises(ValueError, match="not 4 or 5"):
+        zalmor.debye(nacl, [1.0], b=NACL_B, thermal=short)
 
 
 def test_ase_atoms_types_by_first_appearance_and_default_lengths(nacl):
@@ -115,6 +158,8 @@ def test_threads_and_progress(nacl):
     ({"thermal": {("Na", "K"): 0.1}}, ValueError, "Na-K"),
     ({"thermal": 1e20}, ValueError, "Qmax"),
     ({"engine": "fast"}, ValueError, "engine"),
+    ({"modification": "sinc"}, ValueError, "periodic"),
+    ({"thermal": (0.1, 2.0)}, ValueError, "u below r"),
     ({"b": {"Na": 3.63, "Cl": 1e30}}, FloatingPointError, "not finite"),
 ])
 def test_refusals(nacl, kwargs, error, match):

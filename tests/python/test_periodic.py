@@ -1,10 +1,13 @@
-"""zalmor.debye on periodic boxes: the continuum subtraction, Bragg peaks, the defaults taken
-from atoms with a cell, wrapping, and refusals."""
+"""zalmor.debye on periodic boxes: the continuum subtraction, Bragg peaks, a dense random box
+against its exact S(k), the modification function, thermal factors, the defaults taken from
+atoms with a cell, wrapping, what the files keep, and refusals."""
 
 import math
+import os
 
 import numpy as np
 import pytest
+from conftest import EXAMPLES
 
 import zalmor
 
@@ -111,3 +114,142 @@ def test_refusals(kwargs, match):
     kwargs = {"periodic": np.eye(3) * 12, **kwargs}
     with pytest.raises(ValueError, match=match):
         zalmor.debye((positions, ["Na"] * 20), [1.0, 2.0], b={"Na": 3.63}, **kwargs)
+
+
+def rsa_box(n, density, diameter, seed):
+    """Random sequential addition of hard spheres into a periodic cube: each candidate is
+    kept when it overlaps no sphere placed before it, so that the box has a liquid's
+    structure. Positions and the cube's edge."""
+    from scipy.spatial import cKDTree
+
+    length = (n / density) ** (1 / 3)
+    rng = np.random.default_rng(seed)
+    pts = np.empty((0, 3))
+    while len(pts) < n:
+        c = rng.uniform(0, length, (4 * n, 3))
+        if len(pts):
+            d, _ = cKDTree(pts, boxsize=length).query(c, distance_upper_bound=diameter)
+            c = c[~np.isfinite(d)]
+        earlier = {}
+        for i, j in cKDTree(c, boxsize=length).query_pairs(diameter, output_type="ndarray"):
+            earlier.setdefault(max(i, j), []).append(min(i, j))
+        keep = np.ones(len(c), dtype=bool)
+        for j in range(len(c)):
+            keep[j] = not any(keep[i] for i in earlier.get(j, ()))
+        pts = np.vstack([pts, c[keep]])[:n]
+    return pts, length
+
+
+def test_dense_random_box_matches_exact_structure_factor():
+    # 3000 hard spheres at packing fraction 0.3: S(Q) swings from 0.83 to 1.27 over 3..10.
+    n, density, kmax = 3000, 0.05, 10.125
+    diameter = (0.3 * 6 / (math.pi * density)) ** (1 / 3)
+    pts, length = rsa_box(n, density, diameter, 3)
+    # S(k) = |sum_j exp(i k.r_j)|^2 / N on the box's reciprocal lattice k = 2 pi m / L, with
+    # exp(i k.r) as the product of its three axes' factors (half the lattice: S(-k) = S(k)).
+    m = np.arange(-int(kmax * length / (2 * math.pi)), int(kmax * length / (2 * math.pi)) + 1)
+    kk = 2 * math.pi / length * m
+    ph = np.exp(1j * kk[:, None, None] * pts.T[None, :, :]).astype(np.complex64)
+    ks, sk = [], []
+    for i in range(len(m) // 2, len(m)):
+        amp = (ph[:, 1, :] * ph[i, 0, :]) @ ph[:, 2, :].T
+        kmag = np.sqrt(kk[i] ** 2 + kk[:, None] ** 2 + kk[None, :] ** 2)
+        sel = (kmag <= kmax) & (kmag > 0)
+        ks.append(kmag[sel])
+        sk.append(np.abs(amp[sel]).astype(np.float64) ** 2 / n)
+    ks, sk = np.concatenate(ks), np.concatenate(sk)
+    q = np.arange(1, 2061) * 0.005
+    res = zalmor.debye((pts, ["Ar"] * n), q, b={"Ar": 1.0}, periodic=np.eye(3) * length)
+    s_debye = 1 + res.total.astype(np.float64) * 100
+    # The periodic result read at each lattice vector's |k|: both shell means then weigh the
+    # same Q values, so the comparison leaves only the truncation at the cutoff and the
+    # scatter of single lattice vectors' S(k) (about 1 / sqrt(points in the shell)).
+    at_k = np.interp(ks, q, s_debye)
+    swing = []
+    for lo in np.arange(3.0, 10.0, 0.25):
+        shell = (ks >= lo) & (ks < lo + 0.25)
+        assert shell.sum() > 3000
+        exact = sk[shell].mean()
+        assert abs(exact - at_k[shell].mean()) < 0.03, f"shell {lo} to {lo + 0.25}"
+        swing.append(exact)
+    assert max(swing) > 1.2 and min(swing) < 0.85
+
+
+def test_sinc_modification_and_what_the_file_keeps(tmp_path):
+    rng = np.random.default_rng(12)
+    cell = np.array([[13.0, 0, 0], [2.0, 12.0, 0], [-1.0, 1.5, 12.5]])
+    positions = rng.uniform(0, 1, (250, 3)) @ cell
+    symbols = ["Na", "Cl"] * 125
+    b = {"Na": 3.63, "Cl": 9.577}
+    q = np.arange(0.0, 15.0, 0.05)
+    rc = 5.5
+    res = zalmor.debye((positions, symbols), q, b=b, periodic=cell, cutoff=rc,
+                       modification="sinc", thermal=0.06)
+    assert res.modification == "sinc"
+    # The total in double: minimum images by trying the 27 neighbouring lattice vectors, each
+    # pair weighted by sinc(pi r / rc), less the weighted continuum of the composition.
+    xyz = zalmor._calc._wrapped(positions, cell).astype(np.float64)
+    bb = np.where(np.array(symbols) == "Na", np.float32(3.63), np.float32(9.577)).astype(float)
+    shifts = np.array([(i, j, k) for i in (-1, 0, 1) for j in (-1, 0, 1) for k in (-1, 0, 1)]) @ cell
+    d = xyz[None, :, None, :] - xyz[:, None, None, :] + shifts[None, None, :, :]
+    r = np.sqrt(np.min(np.sum(d * d, axis=-1), axis=-1))
+    iu = np.triu_indices(len(xyz), 1)
+    r, w = r[iu].astype(np.float32).astype(float), (bb[:, None] * bb[None, :])[iu]
+    inside = r < rc
+    r, w = r[inside], w[inside] * np.sinc(r[inside] / rc)
+    qd = q.astype(np.float32).astype(float)
+    pairs = 2 * 0.01 * (w[None, :] * np.sinc(qd[:, None] * r[None, :] / math.pi)).sum(axis=1)
+    a = math.pi / rc
+    with np.errstate(invalid="ignore", divide="ignore"):
+        k = np.where(qd == 0, 4 * rc ** 3 / math.pi,
+                     4 * math.pi * np.sin(qd * rc) / (qd * (a * a - qd * qd)))
+    mean_b = bb.mean()
+    volume = abs(np.linalg.det(cell))
+    want = (pairs / len(xyz) - 0.01 * mean_b ** 2 * len(xyz) / volume * k) \
+        * np.exp(-0.5 * (0.06 * qd) ** 2)
+    scale = np.abs(want).max()
+    np.testing.assert_allclose(res.total, want, rtol=0, atol=3e-6 * scale)
+    assert res.zero_q[-1] == pytest.approx(want[0], abs=1e-6 * scale)
+
+    res.to_ioq(tmp_path / "box.ioq")
+    text = (tmp_path / "box.ioq").read_text()
+    assert '# meta modification "sinc(pi r/rc)"' in text
+    assert f'# meta periodic_q_min "{2 * math.pi / rc!r}"' in text
+    back = zalmor.read_ioq(tmp_path / "box.ioq")
+    assert (back.modification, back.q_min, back.cutoff) == ("sinc", res.q_min, rc)
+    plain = zalmor.debye((positions, symbols), q, b=b, periodic=cell, cutoff=rc)
+    plain.to_ioq(tmp_path / "plain.ioq")
+    assert zalmor.read_ioq(tmp_path / "plain.ioq").modification is None
+    with pytest.raises(ValueError, match="modification"):
+        zalmor.debye((positions, symbols), q, b=b, periodic=cell, modification="lorch")
+
+
+def test_thermal_options_on_a_periodic_box():
+    # Every pair and the continuum take the same factor exp(-(u Q)^2 / 2) when u is one for
+    # all: the broadened blocks are the plain ones times it. Option 2 with one u for every
+    # pair, and option 3 with the same u on both sides of its distance, are option 1.
+    rng = np.random.default_rng(5)
+    cell = np.eye(3) * 16.0
+    positions = rng.uniform(0, 16.0, (600, 3))
+    symbols = ["Si", "O", "O"] * 200
+    b = {"Si": 4.1491, "O": 5.803}
+    q = np.arange(1, 601, dtype=np.float32) * np.float32(0.025)
+    u = 0.09
+    plain = zalmor.debye((positions, symbols), q, b=b, periodic=cell)
+    one = zalmor.debye((positions, symbols), q, b=b, periodic=cell, thermal=u)
+    damp = np.exp(-0.5 * (u * q.astype(np.float64)) ** 2)
+    for k, y in enumerate(one.blocks):
+        scale = np.abs(plain.blocks[k]).max()
+        np.testing.assert_allclose(y, plain.blocks[k] * damp, rtol=0, atol=3e-6 * scale)
+        assert one.zero_q[k] == plain.zero_q[k]
+    per_pair = zalmor.debye((positions, symbols), q, b=b, periodic=cell,
+                            thermal={p: u for p in plain.labels})
+    split = zalmor.debye((positions, symbols), q, b=b, periodic=cell, thermal=(u, 2.4, u))
+    assert (per_pair.thermal_option, split.thermal_option) == (2, 3)
+    for k, y in enumerate(one.blocks):
+        scale = np.abs(y).max()
+        np.testing.assert_allclose(per_pair.blocks[k], y, rtol=0, atol=3e-6 * scale)
+        np.testing.assert_allclose(split.blocks[k], y, rtol=0, atol=3e-6 * scale)
+    with pytest.raises(ValueError, match="periodic"):
+        zalmor.debye((positions, symbols), q, b=b, periodic=cell,
+                     thermal=os.path.join(EXAMPLES, "nacl.urms"))
