@@ -236,7 +236,8 @@ std::vector<std::vector<float>> compute_periodic_blocks(
   if (sinc) {
     // add_direct has sorted them.
     for (const DirectTerm& d : direct) {
-      weighted[static_cast<std::size_t>(d.gid)] += detail::sinc_window_taylor(window, d.r)[0];
+      weighted[static_cast<std::size_t>(d.gid)] +=
+          detail::sinc_window_taylor(window, double{d.r})[0];
     }
   }
 
