@@ -10,6 +10,9 @@ type) when `NAME.types` lies beside the file or the metadata carry it. The funct
 (`structure_factors`, `total_f`, `pair_functions`, `xray`) turn the blocks into Faber-Ziman
 S(Q), F(Q), G(r) and the X-ray total; docs/guide.md explains each normalisation.
 
+`read_urms` reads a `.urms` thermal-factor table with the program's own reader (for
+`zalmor.debye(..., thermal=table)`).
+
 The reader is as strict as zalmor's own: a file that is not exactly in the .ioq layout
 (docs/ioq-format.md) is refused with the line where it goes wrong.
 """
