@@ -600,6 +600,9 @@ namespace {
 class MomentsEngine final : public Engine {
  public:
   explicit MomentsEngine(const EngineInput& calc) : calc_(calc) {
+    // Planned but not run (the planner chose the pairs engine) must not leave an earlier
+    // calculation's report behind.
+    last_report = MomentsReport{};
     if (calc.model.natoms() < 2 || calc.q.empty()) {
       trivial_ = true;
     } else if (!finite_model(calc.model)) {
