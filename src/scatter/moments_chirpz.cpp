@@ -16,11 +16,13 @@
 // exact, 64-bit products) and reduced to [-1/2, 1/2] before the double sine and cosine.
 //
 // FFTW's planner is not thread-safe: plans are made and destroyed under one lock, on the
-// calling thread; each FFT runs on the calling thread with the same plan, and only the
-// element-wise steps are shared out, so the results do not depend on the number of threads.
+// calling thread. Executing a plan on other arrays is thread-safe: the transforms of a group
+// are shared out over the threads, each done whole by one thread, and their parts added in
+// a fixed order, so the results do not depend on the number of threads.
 #include "scatter/moments_chirpz.hpp"
 
 #include <fftw3.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -280,60 +282,67 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   const double inv_half = half > 0 ? 1.0 / half : 0.0;
   s.assign(nq, 0.0);
   bound.assign(nq, 0.0);
-  // One transform at a time: its buffer and the kernel are the largest arrays of the sums
-  // in Q. The element-wise steps are shared out over the threads, which leaves every value
-  // the same for any thread count. Nothing in the parallel loops allocates or throws.
-  const Buffer work = make_buffer(l);
-  std::complex<double>* buf = work.get();
-  const std::complex<double>* ker = tr.kernel.get();
+  // The transforms (a coefficient and an order of the expansion each) are shared out over the
+  // threads, each done whole by one thread into its own row of parts; the parts are then added
+  // per Q in one fixed order, so every value is the same for any thread count. Nothing in the
+  // parallel loop allocates or throws.
   const auto nb = static_cast<std::int64_t>(n), nl = static_cast<std::int64_t>(l),
              nk = static_cast<std::int64_t>(nq);
   const int nt = std::max(1, threads);
-  for (int a = 0; a < kSequences; ++a) {
+  const int tasks = kSequences * orders;
+  const int workers = std::min(nt, tasks);
+  std::vector<Buffer> work;
+  for (int t = 0; t < workers; ++t) work.push_back(make_buffer(l));
+  std::vector<double> parts(static_cast<std::size_t>(tasks) * nq, 0.0);
+  const std::complex<double>* ker = tr.kernel.get();
+#pragma omp parallel for schedule(dynamic, 1) num_threads(workers)
+  for (int task = 0; task < tasks; ++task) {
+    const int a = task / orders, m = task % orders;
+    std::complex<double>* buf = work[static_cast<std::size_t>(omp_get_thread_num())].get();
+    double* part = parts.data() + static_cast<std::size_t>(task) * nq;
     const double* coef = seq[a]->data() + first;
     const bool sine = a < 2;  // p0, p2 take the sine part
-    for (int m = 0; m < orders; ++m) {
-#pragma omp parallel for schedule(static) num_threads(nt)
-      for (std::int64_t b = 0; b < nl; ++b) {
-        const auto i = static_cast<std::size_t>(b);
-        if (b >= nb) {
-          buf[i] = {0.0, 0.0};
-          continue;
-        }
-        double v = coef[i];
-        const double u = (c0 + static_cast<double>(b) * kBinWidth - middle) * inv_half;
-        for (int p = 0; p < m; ++p) v *= u;
-        buf[i] = v * in[i];
+    for (std::int64_t b = 0; b < nl; ++b) {
+      const auto i = static_cast<std::size_t>(b);
+      if (b >= nb) {
+        buf[i] = {0.0, 0.0};
+        continue;
       }
-      fftw_execute_dft(tr.forward, as_fftw(buf), as_fftw(buf));
-#pragma omp parallel for schedule(static) num_threads(nt)
-      for (std::int64_t j = 0; j < nl; ++j) {
-        const auto i = static_cast<std::size_t>(j);
-        const double re = buf[i].real() * ker[i].real() - buf[i].imag() * ker[i].imag();
-        const double im = buf[i].real() * ker[i].imag() + buf[i].imag() * ker[i].real();
-        buf[i] = {re, im};
-      }
-      fftw_execute_dft(tr.backward, as_fftw(buf), as_fftw(buf));
-#pragma omp parallel for schedule(static) num_threads(nt)
-      for (std::int64_t kk = 0; kk < nk; ++kk) {
-        const auto k = static_cast<std::size_t>(kk);
-        const double re = out[k].real() * buf[k].real() - out[k].imag() * buf[k].imag();
-        const double im = out[k].real() * buf[k].imag() + out[k].imag() * buf[k].real();
-        // Times (i x)^m / m!, x = d_k half.
-        const double x = st.shift[k] * half;
-        double pr = re, pi = im;
-        if (m == 1) {
-          pr = -x * im;
-          pi = x * re;
-        } else if (m == 2) {
-          pr = -0.5 * x * x * re;
-          pi = -0.5 * x * x * im;
-        }
-        const auto q = static_cast<double>(st.q[k]);
-        const double factor = a == 0 ? 1.0 : a == 1 ? q * q : a == 2 ? q : q * q * q;
-        s[k] += factor * (sine ? pi : pr);
-      }
+      double v = coef[i];
+      const double u = (c0 + static_cast<double>(b) * kBinWidth - middle) * inv_half;
+      for (int p = 0; p < m; ++p) v *= u;
+      buf[i] = v * in[i];
     }
+    fftw_execute_dft(tr.forward, as_fftw(buf), as_fftw(buf));
+    for (std::int64_t j = 0; j < nl; ++j) {
+      const auto i = static_cast<std::size_t>(j);
+      const double re = buf[i].real() * ker[i].real() - buf[i].imag() * ker[i].imag();
+      const double im = buf[i].real() * ker[i].imag() + buf[i].imag() * ker[i].real();
+      buf[i] = {re, im};
+    }
+    fftw_execute_dft(tr.backward, as_fftw(buf), as_fftw(buf));
+    for (std::int64_t kk = 0; kk < nk; ++kk) {
+      const auto k = static_cast<std::size_t>(kk);
+      const double re = out[k].real() * buf[k].real() - out[k].imag() * buf[k].imag();
+      const double im = out[k].real() * buf[k].imag() + out[k].imag() * buf[k].real();
+      // Times (i x)^m / m!, x = d_k half.
+      const double x = st.shift[k] * half;
+      double pr = re, pi = im;
+      if (m == 1) {
+        pr = -x * im;
+        pi = x * re;
+      } else if (m == 2) {
+        pr = -0.5 * x * x * re;
+        pi = -0.5 * x * x * im;
+      }
+      const auto q = static_cast<double>(st.q[k]);
+      const double factor = a == 0 ? 1.0 : a == 1 ? q * q : a == 2 ? q : q * q * q;
+      part[k] = factor * (sine ? pi : pr);
+    }
+  }
+  for (int task = 0; task < tasks; ++task) {
+    const double* part = parts.data() + static_cast<std::size_t>(task) * nq;
+    for (std::size_t k = 0; k < nq; ++k) s[k] += part[k];
   }
 
   const double fft = kFftSafety * std::numeric_limits<double>::epsilon() *

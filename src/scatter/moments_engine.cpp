@@ -11,6 +11,7 @@
 #include "scatter/moments_engine.hpp"
 
 #include <omp.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
@@ -53,9 +54,22 @@ constexpr double kMomentsDirectTerm = 1.0 / 4.0e7;  // pair-Q term of a close pa
 // Close pairs kept for the direct sums at most (12 bytes each); beyond, the pairs engine.
 constexpr std::int64_t kMaxDirectTerms = std::int64_t{4} << 20;
 
-// Sorted atoms: by type, then by cells of kCell Angstrom in row order, so that the distances
-// from one atom to consecutive partners change slowly and hit nearby bins.
+// Sorted atoms: by type, then by cells of kCell Angstrom along a Morton (Z-order) curve, so
+// that any run of consecutive atoms is a compact lump of space. The pass over pairs takes a
+// run of rows against a run of partners at a time; compact runs keep the distances of such a
+// tile within a narrow range, and the histogram bins they hit within the core's caches.
 constexpr float kCell = 3.0f;
+
+// The bits of v (21 of them) spread to every third bit.
+std::uint64_t spread3(std::uint64_t v) {
+  v &= 0x1fffff;
+  v = (v | v << 32) & 0x1f00000000ffffull;
+  v = (v | v << 16) & 0x1f0000ff0000ffull;
+  v = (v | v << 8) & 0x100f00f00f00f00full;
+  v = (v | v << 4) & 0x10c30c30c30c30c3ull;
+  v = (v | v << 2) & 0x1249249249249249ull;
+  return v;
+}
 
 void sort_spatially(PairSource& a) {
   const int nt = static_cast<int>(a.run_begin.size()) - 2;
@@ -63,11 +77,13 @@ void sort_spatially(PairSource& a) {
   const float x0 = *std::min_element(a.x.begin(), a.x.end());
   const float y0 = *std::min_element(a.y.begin(), a.y.end());
   const float z0 = *std::min_element(a.z.begin(), a.z.end());
+  // Cells past 2^21 per axis (models over 6000 km wide) merge, which only costs speed.
+  auto index = [](float v, float v0) {
+    return static_cast<std::uint64_t>(std::min((v - v0) / kCell, 2097151.0f));
+  };
   auto cell = [&](std::size_t i) {
-    const auto cx = static_cast<std::int64_t>((a.x[i] - x0) / kCell);
-    const auto cy = static_cast<std::int64_t>((a.y[i] - y0) / kCell);
-    const auto cz = static_cast<std::int64_t>((a.z[i] - z0) / kCell);
-    return (cz << 42) | (cy << 21) | cx;
+    return spread3(index(a.x[i], x0)) | spread3(index(a.y[i], y0)) << 1 |
+           spread3(index(a.z[i], z0)) << 2;
   };
   std::vector<std::size_t> order(a.x.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -438,6 +454,7 @@ class Moments {
     std::vector<float> r = std::vector<float>(kRowBlock);
     std::vector<std::int32_t> bin = std::vector<std::int32_t>(kRowBlock);
     std::vector<std::int32_t> off = std::vector<std::int32_t>(kRowBlock);
+    std::vector<std::uint64_t> rec = std::vector<std::uint64_t>(4 * kRowBlock);
     std::vector<BinMoments*> first = std::vector<BinMoments*>(kRowBlock);
     std::vector<BinMoments*> second = std::vector<BinMoments*>(kRowBlock);
   };
@@ -474,6 +491,7 @@ class Moments {
     float* r = sc.r.data();
     std::int32_t* bin = sc.bin.data();
     std::int32_t* off = sc.off.data();
+    std::uint64_t* rec = sc.rec.data();
     BinMoments** first = sc.first.data();
     BinMoments** second = sc.second.data();
     auto to_direct = [&](int gid, float rr) {
@@ -503,11 +521,17 @@ class Moments {
     const int gid0 = plan_.group_of(item.tp, 0.0f);
     Histogram* plain = urms ? nullptr : &hist_of(hist, gid0);
     Histogram* far = plan_.option == ThermalOption::kShortLong ? &hist_of(hist, gid0 + 1) : plain;
-    for (int i = item.row_begin; i < item.row_end; ++i) {
-      const int jb = std::max(jb0, i + 1);
-      for (int j0 = jb; j0 < je; j0 += kRowBlock) {
-        const int n = std::min(kRowBlock, je - j0);
-        bin_distances(atoms_, i, j0, n, r, bin, off);
+    // A block of partners against all the item's rows, then the next block: the rows and the
+    // block are compact lumps of space (sort_spatially), so each such tile's distances fall
+    // in a narrow window of bins, and neighbouring blocks' windows overlap.
+    const int j_first = std::max(jb0, item.row_begin + 1);
+    for (int jt = j_first; jt < je; jt += kRowBlock) {
+      const int jt_end = std::min(je, jt + kRowBlock);
+      for (int i = item.row_begin; i < item.row_end; ++i) {
+        const int j0 = std::max(jt, i + 1);
+        if (j0 >= jt_end) continue;
+        const int n = jt_end - j0;
+        bin_distances(atoms_, i, j0, n, r, bin, off, rec);
         bool two = false;
         switch (plan_.option) {
           case ThermalOption::kUrms:
@@ -547,20 +571,17 @@ class Moments {
             break;
           }
           default:
-            for (int m = 0; m < n; ++m) {
-              first[m] = bin_in(*plain, r[m], bin[m]);
-              if (first[m] == nullptr) to_direct(gid0, r[m]);
+            // One histogram: each record straight to its bin; the few pairs outside it
+            // are found afterwards.
+            if (add_records_in(*plain, bin, rec, n) > 0) {
+              for (int m = 0; m < n; ++m) {
+                if (bin_in(*plain, r[m], bin[m]) == nullptr) to_direct(gid0, r[m]);
+              }
             }
-            break;
+            continue;
         }
-        for (int m = 0; m < n; ++m) {
-          if (first[m] != nullptr) add_moments(*first[m], off[m]);
-        }
-        if (two) {
-          for (int m = 0; m < n; ++m) {
-            if (second[m] != nullptr) add_moments(*second[m], off[m]);
-          }
-        }
+        add_records(first, rec, n);
+        if (two) add_records(second, rec, n);
       }
     }
   }
@@ -592,6 +613,30 @@ class Moments {
 }  // namespace
 
 MomentsReport last_moments_report() { return last_report; }
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+}  // namespace
+
+void* allocate_bins(std::size_t bytes) {
+  if (bytes < kHugePage / 2) return ::operator new (bytes, std::align_val_t{64});
+  const std::size_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* p = std::aligned_alloc(kHugePage, whole);
+  if (p == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  // Only advice: without huge pages the histogram works the same, a little slower.
+  (void)madvise(p, whole, MADV_HUGEPAGE);
+#endif
+  return p;
+}
+
+void free_bins(void* p, std::size_t bytes) noexcept {
+  if (bytes < kHugePage / 2) {
+    ::operator delete (p, std::align_val_t{64});
+  } else {
+    std::free(p);
+  }
+}
 
 namespace {
 

@@ -40,7 +40,8 @@ inline void bin_and_offset(float r, std::int32_t& bin, std::int32_t& offset) {
 
 // Moments of one bin: count and sums of D, D^2, D^3 (D: offset from the centre in units of
 // kOffsetUnit), added modulo 2^64, so the sums are exact and do not depend on the order.
-struct BinMoments {
+// Aligned so that a bin never straddles two cache lines: each pair then costs one line.
+struct alignas(32) BinMoments {
   std::uint64_t n = 0, m1 = 0, m2 = 0, m3 = 0;
 };
 
@@ -53,19 +54,55 @@ struct DirectTerm {
   }
 };
 
-struct Histogram {
-  int lo = 0;  // first bin
-  std::vector<BinMoments> bins;
+// Histograms are read and written at random over megabytes. Large ones are asked for on 2 MiB
+// pages (where the system grants them), so that the address translations of a whole histogram
+// stay in the TLB instead of missing on nearly every pair.
+void* allocate_bins(std::size_t bytes);
+void free_bins(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct BinAllocator {
+  using value_type = T;
+  BinAllocator() = default;
+  template <class U>
+  explicit BinAllocator(const BinAllocator<U>& /*other*/) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_bins(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { free_bins(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const BinAllocator<U>& /*other*/) const noexcept {
+    return true;
+  }
 };
 
-// Adds a pair at offset `off` (units of kOffsetUnit) from its bin's centre to the bin.
+struct Histogram {
+  int lo = 0;  // first bin
+  std::vector<BinMoments, BinAllocator<BinMoments>> bins;
+};
+
+// What a pair at offset `off` (units of kOffsetUnit) from its bin's centre adds to the bin:
+// {1, D, D^2, D^3} modulo 2^64 (the products of a valid offset, |D| <= 2^13, are exact).
+inline void moment_record(std::int32_t off, std::uint64_t* rec) {
+  const auto d = static_cast<std::uint64_t>(static_cast<std::int64_t>(off));
+  rec[0] = 1;
+  rec[1] = d;
+  rec[2] = d * d;
+  rec[3] = d * d * d;
+}
+
+// The bin's moments as four consecutive integers, the layout of a record.
+inline std::uint64_t* moments_of(BinMoments& m) {
+  static_assert(sizeof(BinMoments) == 4 * sizeof(std::uint64_t));
+  return &m.n;
+}
+
+// Adds a pair at offset `off` to the bin, as the vector kernels add its record.
 inline void add_moments(BinMoments& m, std::int32_t off) {
-  const std::int64_t d = off;
-  const std::int64_t d2 = d * d;
-  m.n += 1;
-  m.m1 += static_cast<std::uint64_t>(d);
-  m.m2 += static_cast<std::uint64_t>(d2);
-  m.m3 += static_cast<std::uint64_t>(d2 * d);
+  std::uint64_t rec[4];
+  moment_record(off, rec);
+  m.n += rec[0];
+  m.m1 += rec[1];
+  m.m2 += rec[2];
+  m.m3 += rec[3];
 }
 
 // Adds one thread's histogram of a group to the sum of the others and empties it. The moments
@@ -97,9 +134,15 @@ struct BinCoefficients {
 
 // Per instruction set (moments_simd.cpp).
 // Distances of atom i to atoms j0 .. j0 + n - 1 exactly as dist() rounds them, with each
-// distance's bin and offset D from the bin centre (for distances from kExactFrom on).
+// distance's bin (-1 below kExactFrom), offset D from the bin centre and record
+// (moment_record, four integers per pair).
 void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,
-                   std::int32_t* offset);
+                   std::int32_t* offset, std::uint64_t* rec);
+// Adds each record m to the bin to[m] (none where null).
+void add_records(BinMoments* const* to, const std::uint64_t* rec, int n);
+// Adds each record m to its bin bin[m] of h; returns how many fall outside h's bins (those are
+// left out).
+int add_records_in(Histogram& h, const std::int32_t* bin, const std::uint64_t* rec, int n);
 // sum over the bins of block `block` of the group of the sine and cosine parts at q (the
 // cosine part already multiplied by q); lam holds exp(i q w l) for the lanes l (re, im
 // interleaved per lane: re[0..L), im[0..L)), rho exp(i q w L).

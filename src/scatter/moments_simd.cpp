@@ -13,6 +13,7 @@
 #include <hwy/contrib/math/math-inl.h>
 // clang-format on
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -96,7 +97,7 @@ double BlockSum(const BinCoefficients& c, int block, double q, const double* lam
 }
 
 void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::int32_t* bin,
-                  std::int32_t* offset) {
+                  std::int32_t* offset, std::uint64_t* rec) {
   const DF df;
   const DI di;
   const std::size_t L = hn::Lanes(df);
@@ -105,6 +106,8 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
   const VF width = hn::Set(df, static_cast<float>(kBinWidth));
   const VF unit = hn::Set(df, static_cast<float>(1.0 / kOffsetUnit));
   const VF half = hn::Set(df, 0.5f), top = hn::Set(df, 1e9f);
+  const VF exact_from = hn::Set(df, kExactFrom);
+  const auto none = hn::Set(di, -1);
   std::size_t m = 0;
   const auto nn = static_cast<std::size_t>(n);
   const auto j = static_cast<std::size_t>(j0);
@@ -114,14 +117,74 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
     // Bins past the top are never taken (the caller checks); keep the conversion in range.
     const VF b = hn::Floor(hn::Min(hn::Mul(r, per_a), top));
     const VF d = hn::Mul(hn::Sub(r, hn::Mul(hn::Add(b, half), width)), unit);
-    hn::StoreU(hn::ConvertTo(di, b), di, bin + m);
+    // Distances below kExactFrom (or not numbers) take no bin: -1 is outside every histogram.
+    const auto binned = hn::RebindMask(di, hn::Ge(r, exact_from));
+    hn::StoreU(hn::IfThenElse(binned, hn::ConvertTo(di, b), none), di, bin + m);
     hn::StoreU(hn::ConvertTo(di, hn::Min(hn::Max(d, hn::Neg(top)), top)), di, offset + m);
   }
   for (; m < nn; ++m) {
     const float r = PairDistance(a, iu, j + m);
     out[m] = r;
     bin_and_offset(r, bin[m], offset[m]);
+    if (!(r >= kExactFrom)) bin[m] = -1;
   }
+  // The records {1, D, D^2, D^3}: products of integers below 2^14 in magnitude are exact in
+  // double. Offsets of pairs that take no bin are clamped so that every conversion stays in
+  // range; their records are never added.
+  const DD dd;
+  const hn::Rebind<std::int32_t, DD> d32;
+  const hn::RebindToUnsigned<DD> du;
+  const std::size_t LD = hn::Lanes(dd);
+  const VD lim = hn::Set(dd, 16384.0);
+  const auto one = hn::Set(du, std::uint64_t{1});
+  // Whole numbers below 2^51 in magnitude to int64: added to 1.5 * 2^52, their bits are those
+  // of the sum's mantissa (cheaper than a checked conversion).
+  const VD magic = hn::Set(dd, 6755399441055744.0);
+  const auto magic_bits = hn::BitCast(du, magic);
+  const auto to_int = [&](VD v) { return hn::Sub(hn::BitCast(du, hn::Add(v, magic)), magic_bits); };
+  m = 0;
+  for (; m + LD <= nn; m += LD) {
+    const VD d = hn::Min(hn::Max(hn::PromoteTo(dd, hn::LoadU(d32, offset + m)), hn::Neg(lim)), lim);
+    const VD d2 = hn::Mul(d, d);
+    const VD d3 = hn::Mul(d2, d);
+    hn::StoreInterleaved4(one, to_int(d), to_int(d2), to_int(d3), du, rec + 4 * m);
+  }
+  for (; m < nn; ++m) moment_record(std::clamp(offset[m], -16384, 16384), rec + 4 * m);
+}
+
+void AddRecords(BinMoments* const* to, const std::uint64_t* rec, int n) {
+  const hn::CappedTag<std::uint64_t, 4> du;
+  const std::size_t L = hn::Lanes(du);
+  for (int m = 0; m < n; ++m) {
+    if (to[m] == nullptr) continue;
+    std::uint64_t* at = moments_of(*to[m]);
+    const std::uint64_t* add = rec + 4 * m;
+    for (std::size_t k = 0; k < 4; k += L) {
+      hn::StoreU(hn::Add(hn::LoadU(du, at + k), hn::LoadU(du, add + k)), du, at + k);
+    }
+  }
+}
+
+int AddRecordsIn(Histogram& h, const std::int32_t* bin, const std::uint64_t* rec, int n) {
+  const hn::CappedTag<std::uint64_t, 4> du;
+  const std::size_t L = hn::Lanes(du);
+  const auto size = static_cast<std::uint32_t>(h.bins.size());
+  BinMoments* const bins = h.bins.data();
+  const int lo = h.lo;
+  int outside = 0;
+  for (int m = 0; m < n; ++m) {
+    const auto at = static_cast<std::uint32_t>(bin[m] - lo);
+    if (at >= size) {
+      ++outside;
+      continue;
+    }
+    std::uint64_t* to = moments_of(bins[at]);
+    const std::uint64_t* add = rec + 4 * m;
+    for (std::size_t k = 0; k < 4; k += L) {
+      hn::StoreU(hn::Add(hn::LoadU(du, to + k), hn::LoadU(du, add + k)), du, to + k);
+    }
+  }
+  return outside;
 }
 
 int DoubleLanes() { return static_cast<int>(hn::Lanes(DD())); }
@@ -136,10 +199,20 @@ namespace zalmor::scatter::detail {
 HWY_EXPORT(BlockSum);
 HWY_EXPORT(BinDistances);
 HWY_EXPORT(DoubleLanes);
+HWY_EXPORT(AddRecords);
+HWY_EXPORT(AddRecordsIn);
 
 void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,
-                   std::int32_t* offset) {
-  HWY_DYNAMIC_DISPATCH(BinDistances)(atoms, i, j0, n, r, bin, offset);
+                   std::int32_t* offset, std::uint64_t* rec) {
+  HWY_DYNAMIC_DISPATCH(BinDistances)(atoms, i, j0, n, r, bin, offset, rec);
+}
+
+void add_records(BinMoments* const* to, const std::uint64_t* rec, int n) {
+  HWY_DYNAMIC_DISPATCH(AddRecords)(to, rec, n);
+}
+
+int add_records_in(Histogram& h, const std::int32_t* bin, const std::uint64_t* rec, int n) {
+  return HWY_DYNAMIC_DISPATCH(AddRecordsIn)(h, bin, rec, n);
 }
 
 double block_sum(const BinCoefficients& c, int block, double q, const double* lam_re,
