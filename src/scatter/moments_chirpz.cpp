@@ -67,9 +67,23 @@ Buffer make_buffer(std::size_t n) {
 
 fftw_complex* as_fftw(std::complex<double>* p) { return reinterpret_cast<fftw_complex*>(p); }
 
+// t rounded to the nearest whole number (ties to even, as nearbyint in the default mode) for
+// |t| < 2^62: adding and taking away 1.5 * 2^63 leaves no fraction in a 64-bit mantissa. The
+// library call costs more than the rest of a chirp value.
+long double nearest_whole(long double t) {
+  if constexpr (std::numeric_limits<long double>::digits == 64) {
+    if (std::abs(t) < 0x1p62L) {
+      constexpr long double kShift = 0x1.8p63L;
+      const volatile long double up = t + kShift;  // rounded here, not folded away
+      return up - kShift;
+    }
+  }
+  return std::nearbyint(t);
+}
+
 // exp(2 pi i t) for a phase t in turns.
 std::complex<double> cis_turns(long double t) {
-  const auto r = static_cast<double>(t - std::nearbyint(t)) * 6.283185307179586;
+  const auto r = static_cast<double>(t - nearest_whole(t)) * 6.283185307179586;
   return {std::cos(r), std::sin(r)};
 }
 

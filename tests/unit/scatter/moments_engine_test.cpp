@@ -200,6 +200,85 @@ TEST(MomentsEngine, EveryInstructionSetMatchesDoublePrecision) {
   }
 }
 
+// The vector kernels of the pass over pairs against the scalar rules they stand for, on every
+// instruction set: each distance's bin (none below 0.5 Angstrom) and offset as
+// bin_and_offset() rounds them, and its record added to its bin as add_moments() adds it,
+// with the pairs outside the histogram counted and left out.
+TEST(MomentsEngine, VectorKernelsAddWhatTheScalarRulesAdd) {
+  detail::PairSource a;
+  a.x = {0.0f};
+  a.y = {0.0f};
+  a.z = {0.0f};
+  // Below the exact range, at its edge, at bin edges and centres, and spread up to 180
+  // Angstrom, where offsets reach their largest magnitude (2^13 units).
+  for (float r : {0.0f, 0.3f, 0.4999999f, 0.5f, 0.5004883f, 1.0f, 2.0f - 0x1p-23f, 37.0f,
+                  100.00048828125f, 179.9995f}) {
+    a.x.push_back(r);
+    a.y.push_back(0.0f);
+    a.z.push_back(0.0f);
+  }
+  std::uint64_t seed = 7;
+  while (a.x.size() < 60) {
+    auto next = [&] {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      return static_cast<float>(seed >> 40) / static_cast<float>(1 << 24);
+    };
+    a.x.push_back(100.0f * next());
+    a.y.push_back(100.0f * next() - 50.0f);
+    a.z.push_back(3.0f * next());
+  }
+  const int n = static_cast<int>(a.x.size()) - 1;  // no multiple of any vector length
+  const auto nu = static_cast<std::size_t>(n);
+  for (std::int64_t target : detail::pairs_targets()) {
+    const detail::PairsTargetChoice chosen(target);
+    SCOPED_TRACE(detail::pairs_target_name(target));
+    std::vector<float> r(nu);
+    std::vector<std::int32_t> bin(nu), off(nu);
+    std::vector<std::uint64_t> rec(4 * nu);
+    detail::bin_distances(a, 0, 1, n, r.data(), bin.data(), off.data(), rec.data());
+    // A histogram that leaves out the shortest and the longest distances.
+    detail::Histogram vec, scalar;
+    vec.lo = scalar.lo = 600;
+    vec.bins.assign(150 * 1024, {});
+    scalar.bins = vec.bins;
+    int outside = 0;
+    std::vector<detail::BinMoments*> to(nu, nullptr);
+    for (std::size_t m = 0; m < nu; ++m) {
+      ASSERT_EQ(bin[m] < 0, !(r[m] >= detail::kExactFrom)) << "r = " << r[m];
+      std::uint64_t want[4];
+      detail::moment_record(off[m], want);
+      if (bin[m] >= 0) {
+        std::int32_t b = 0, d = 0;
+        detail::bin_and_offset(r[m], b, d);
+        EXPECT_EQ(bin[m], b) << "r = " << r[m];
+        EXPECT_EQ(off[m], d) << "r = " << r[m];
+        for (int k = 0; k < 4; ++k) EXPECT_EQ(rec[4 * m + static_cast<std::size_t>(k)], want[k]);
+      }
+      const auto at = static_cast<std::size_t>(bin[m] - scalar.lo);
+      if (bin[m] < scalar.lo || at >= scalar.bins.size()) {
+        ++outside;
+      } else {
+        detail::add_moments(scalar.bins[at], off[m]);
+        to[m] = &vec.bins[at];
+      }
+    }
+    ASSERT_GT(outside, 2);
+    ASSERT_LT(outside, n);
+    EXPECT_EQ(detail::add_records_in(vec, bin.data(), rec.data(), n), outside);
+    // The same records once more through the bins' addresses (null: left out).
+    detail::add_records(to.data(), rec.data(), n);
+    for (std::size_t m = 0; m < nu; ++m) {
+      if (to[m] != nullptr)
+        detail::add_moments(scalar.bins[static_cast<std::size_t>(to[m] - vec.bins.data())], off[m]);
+    }
+    for (std::size_t k = 0; k < scalar.bins.size(); ++k) {
+      const auto& v = vec.bins[k];
+      const auto& s = scalar.bins[k];
+      ASSERT_TRUE(v.n == s.n && v.m1 == s.m1 && v.m2 == s.m2 && v.m3 == s.m3) << "bin " << k;
+    }
+  }
+}
+
 TEST(MomentsEngine, ResultsDoNotDependOnTheThreadCount) {
   UrmsTable table;
   add_record(table, 1, 2, 3, {0.07f, 300.0f}, {3.0f});
