@@ -11,7 +11,6 @@
 #include "scatter/moments_engine.hpp"
 
 #include <omp.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
@@ -449,7 +448,7 @@ class Moments {
   }
 
   // Scratch of one thread for a row block: distances, bins, offsets, and the bins the pairs
-  // go to (second: option 4's total-only group, or null).
+  // go to (second: option 4's total-only group, or the sink).
   struct RowScratch {
     std::vector<float> r = std::vector<float>(kRowBlock);
     std::vector<std::int32_t> bin = std::vector<std::int32_t>(kRowBlock);
@@ -494,6 +493,8 @@ class Moments {
     std::uint64_t* rec = sc.rec.data();
     BinMoments** first = sc.first.data();
     BinMoments** second = sc.second.data();
+    // Where the records of pairs left out of every histogram go (and are never read).
+    BinMoments sink;
     auto to_direct = [&](int gid, float rr) {
       const GroupSpec& g = plan_.groups[static_cast<std::size_t>(gid)];
       float u = g.u;
@@ -513,8 +514,9 @@ class Moments {
       Histogram*& h = slots[static_cast<std::size_t>(role * kClasses + cls)];
       if (h == nullptr) h = &hist_of(hist, urms_group(item.tp, role, cls));
       BinMoments* at = bin_in(*h, r[m], bin[m]);
-      if (at == nullptr) to_direct(urms_group(item.tp, role, cls), r[m]);
-      return at;
+      if (at != nullptr) return at;
+      to_direct(urms_group(item.tp, role, cls), r[m]);
+      return &sink;
     };
     // Options 0 to 3: the group (option 3: the short one; the long one follows it).
     const bool urms = plan_.option == ThermalOption::kUrms;
@@ -553,7 +555,7 @@ class Moments {
               const int cp = class_of(rp, r[m]);
               if (rt == rp) {
                 first[m] = place(0, cp, m);
-                second[m] = nullptr;
+                second[m] = &sink;
               } else {
                 first[m] = place(1, cp, m);
                 second[m] = place(2 + orient, class_of(rt, r[m]), m);
@@ -566,19 +568,22 @@ class Moments {
             for (int m = 0; m < n; ++m) {
               const bool near = r[m] < rcut;
               first[m] = bin_in(near ? *plain : *far, r[m], bin[m]);
-              if (first[m] == nullptr) to_direct(near ? gid0 : gid0 + 1, r[m]);
+              if (first[m] == nullptr) {
+                to_direct(near ? gid0 : gid0 + 1, r[m]);
+                first[m] = &sink;
+              }
             }
             break;
           }
           default:
-            // One histogram: each record straight to its bin; the few pairs outside it
-            // are found afterwards.
-            if (add_records_in(*plain, bin, rec, n) > 0) {
+            // One histogram: the bins' addresses by SIMD; the few pairs outside it are
+            // found afterwards.
+            if (bin_pointers(bin, n, *plain, &sink, first) > 0) {
               for (int m = 0; m < n; ++m) {
-                if (bin_in(*plain, r[m], bin[m]) == nullptr) to_direct(gid0, r[m]);
+                if (first[m] == &sink) to_direct(gid0, r[m]);
               }
             }
-            continue;
+            break;
         }
         add_records(first, rec, n);
         if (two) add_records(second, rec, n);
@@ -613,30 +618,6 @@ class Moments {
 }  // namespace
 
 MomentsReport last_moments_report() { return last_report; }
-
-namespace {
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-}  // namespace
-
-void* allocate_bins(std::size_t bytes) {
-  if (bytes < kHugePage / 2) return ::operator new (bytes, std::align_val_t{64});
-  const std::size_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  void* p = std::aligned_alloc(kHugePage, whole);
-  if (p == nullptr) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-  // Only advice: without huge pages the histogram works the same, a little slower.
-  (void)madvise(p, whole, MADV_HUGEPAGE);
-#endif
-  return p;
-}
-
-void free_bins(void* p, std::size_t bytes) noexcept {
-  if (bytes < kHugePage / 2) {
-    ::operator delete (p, std::align_val_t{64});
-  } else {
-    std::free(p);
-  }
-}
 
 namespace {
 

@@ -54,29 +54,9 @@ struct DirectTerm {
   }
 };
 
-// Histograms are read and written at random over megabytes. Large ones are asked for on 2 MiB
-// pages (where the system grants them), so that the address translations of a whole histogram
-// stay in the TLB instead of missing on nearly every pair.
-void* allocate_bins(std::size_t bytes);
-void free_bins(void* p, std::size_t bytes) noexcept;
-
-template <class T>
-struct BinAllocator {
-  using value_type = T;
-  BinAllocator() = default;
-  template <class U>
-  explicit BinAllocator(const BinAllocator<U>& /*other*/) noexcept {}
-  T* allocate(std::size_t n) { return static_cast<T*>(allocate_bins(n * sizeof(T))); }
-  void deallocate(T* p, std::size_t n) noexcept { free_bins(p, n * sizeof(T)); }
-  template <class U>
-  bool operator==(const BinAllocator<U>& /*other*/) const noexcept {
-    return true;
-  }
-};
-
 struct Histogram {
   int lo = 0;  // first bin
-  std::vector<BinMoments, BinAllocator<BinMoments>> bins;
+  std::vector<BinMoments> bins;
 };
 
 // What a pair at offset `off` (units of kOffsetUnit) from its bin's centre adds to the bin:
@@ -133,16 +113,17 @@ struct BinCoefficients {
 };
 
 // Per instruction set (moments_simd.cpp).
+
 // Distances of atom i to atoms j0 .. j0 + n - 1 exactly as dist() rounds them, with each
 // distance's bin (-1 below kExactFrom), offset D from the bin centre and record
 // (moment_record, four integers per pair).
 void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,
                    std::int32_t* offset, std::uint64_t* rec);
-// Adds each record m to the bin to[m] (none where null).
+// The bin of h each pair goes to (to[m]), or `sink` where its bin (bin[m]) is outside h's bins;
+// returns how many are outside.
+int bin_pointers(const std::int32_t* bin, int n, Histogram& h, BinMoments* sink, BinMoments** to);
+// Adds each record m to the bin to[m], one vector add each (pairs left out go to a sink).
 void add_records(BinMoments* const* to, const std::uint64_t* rec, int n);
-// Adds each record m to its bin bin[m] of h; returns how many fall outside h's bins (those are
-// left out).
-int add_records_in(Histogram& h, const std::int32_t* bin, const std::uint64_t* rec, int n);
 // sum over the bins of block `block` of the group of the sine and cosine parts at q (the
 // cosine part already multiplied by q); lam holds exp(i q w l) for the lanes l (re, im
 // interleaved per lane: re[0..L), im[0..L)), rho exp(i q w L).

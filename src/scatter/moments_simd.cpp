@@ -152,39 +152,51 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
   for (; m < nn; ++m) moment_record(std::clamp(offset[m], -16384, 16384), rec + 4 * m);
 }
 
+// Bins as addresses, 64-bit lanes: the sink where a bin is outside the histogram.
+int BinPointers(const std::int32_t* bin, int n, Histogram& h, BinMoments* sink, BinMoments** to) {
+  static_assert(sizeof(BinMoments) == 32 && sizeof(BinMoments*) == sizeof(std::int64_t));
+  const hn::RebindToSigned<DD> d64;
+  const hn::Rebind<std::int32_t, DD> d32;
+  const std::size_t L = hn::Lanes(d64);
+  const auto lo = hn::Set(d64, static_cast<std::int64_t>(h.lo));
+  const auto size = hn::Set(d64, static_cast<std::int64_t>(h.bins.size()));
+  const auto minus_one = hn::Set(d64, std::int64_t{-1});
+  const auto base =
+      hn::Set(d64, static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(h.bins.data())));
+  const auto other =
+      hn::Set(d64, static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(sink)));
+  const auto nn = static_cast<std::size_t>(n);
+  std::size_t m = 0;
+  std::size_t outside = 0;
+  for (; m + L <= nn; m += L) {
+    const auto at = hn::Sub(hn::PromoteTo(d64, hn::LoadU(d32, bin + m)), lo);
+    const auto in = hn::And(hn::Gt(at, minus_one), hn::Gt(size, at));
+    const auto addr = hn::IfThenElse(in, hn::Add(base, hn::ShiftLeft<5>(at)), other);
+    hn::StoreU(addr, d64, reinterpret_cast<std::int64_t*>(to + m));
+    outside += L - hn::CountTrue(d64, in);
+  }
+  for (; m < nn; ++m) {
+    const auto at = static_cast<std::uint32_t>(bin[m] - h.lo);
+    if (at < h.bins.size()) {
+      to[m] = h.bins.data() + at;
+    } else {
+      to[m] = sink;
+      ++outside;
+    }
+  }
+  return static_cast<int>(outside);
+}
+
 void AddRecords(BinMoments* const* to, const std::uint64_t* rec, int n) {
   const hn::CappedTag<std::uint64_t, 4> du;
   const std::size_t L = hn::Lanes(du);
   for (int m = 0; m < n; ++m) {
-    if (to[m] == nullptr) continue;
     std::uint64_t* at = moments_of(*to[m]);
     const std::uint64_t* add = rec + 4 * m;
     for (std::size_t k = 0; k < 4; k += L) {
       hn::StoreU(hn::Add(hn::LoadU(du, at + k), hn::LoadU(du, add + k)), du, at + k);
     }
   }
-}
-
-int AddRecordsIn(Histogram& h, const std::int32_t* bin, const std::uint64_t* rec, int n) {
-  const hn::CappedTag<std::uint64_t, 4> du;
-  const std::size_t L = hn::Lanes(du);
-  const auto size = static_cast<std::uint32_t>(h.bins.size());
-  BinMoments* const bins = h.bins.data();
-  const int lo = h.lo;
-  int outside = 0;
-  for (int m = 0; m < n; ++m) {
-    const auto at = static_cast<std::uint32_t>(bin[m] - lo);
-    if (at >= size) {
-      ++outside;
-      continue;
-    }
-    std::uint64_t* to = moments_of(bins[at]);
-    const std::uint64_t* add = rec + 4 * m;
-    for (std::size_t k = 0; k < 4; k += L) {
-      hn::StoreU(hn::Add(hn::LoadU(du, to + k), hn::LoadU(du, add + k)), du, to + k);
-    }
-  }
-  return outside;
 }
 
 int DoubleLanes() { return static_cast<int>(hn::Lanes(DD())); }
@@ -200,19 +212,19 @@ HWY_EXPORT(BlockSum);
 HWY_EXPORT(BinDistances);
 HWY_EXPORT(DoubleLanes);
 HWY_EXPORT(AddRecords);
-HWY_EXPORT(AddRecordsIn);
+HWY_EXPORT(BinPointers);
 
 void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,
                    std::int32_t* offset, std::uint64_t* rec) {
   HWY_DYNAMIC_DISPATCH(BinDistances)(atoms, i, j0, n, r, bin, offset, rec);
 }
 
-void add_records(BinMoments* const* to, const std::uint64_t* rec, int n) {
-  HWY_DYNAMIC_DISPATCH(AddRecords)(to, rec, n);
+int bin_pointers(const std::int32_t* bin, int n, Histogram& h, BinMoments* sink, BinMoments** to) {
+  return HWY_DYNAMIC_DISPATCH(BinPointers)(bin, n, h, sink, to);
 }
 
-int add_records_in(Histogram& h, const std::int32_t* bin, const std::uint64_t* rec, int n) {
-  return HWY_DYNAMIC_DISPATCH(AddRecordsIn)(h, bin, rec, n);
+void add_records(BinMoments* const* to, const std::uint64_t* rec, int n) {
+  HWY_DYNAMIC_DISPATCH(AddRecords)(to, rec, n);
 }
 
 double block_sum(const BinCoefficients& c, int block, double q, const double* lam_re,
