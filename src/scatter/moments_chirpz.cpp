@@ -116,11 +116,13 @@ double chirpz_seconds(double bins, std::size_t nq) {
   return kSequences * kOrders * one + (bins + m) * kChirpPhase;
 }
 
-std::size_t chirpz_bytes(double bins, std::size_t nq) {
+std::size_t chirpz_bytes(double bins, std::size_t nq, int threads) {
   const std::size_t l = length_for(std::max(bins, 1.0), nq);
-  // The kernel, one work buffer, the two chirps; the grid's offsets, the sums and bounds.
-  return sizeof(std::complex<double>) * (2 * l + static_cast<std::size_t>(bins) + nq) +
-         sizeof(double) * 3 * nq;
+  const auto workers = static_cast<std::size_t>(std::clamp(threads, 1, kSequences * kOrders));
+  // The kernel, a work buffer per thread, the two chirps; the grid's offsets, the sums and
+  // bounds, and each transform's part of the sums.
+  return sizeof(std::complex<double>) * ((1 + workers) * l + static_cast<std::size_t>(bins) + nq) +
+         sizeof(double) * (3 + kSequences * kOrders) * nq;
 }
 
 // FFT plans of one length and the transform of the chirp kernel, scaled by 1/L for the

@@ -16,8 +16,8 @@ namespace zalmor::scatter::detail {
 // (block_sum), and by the transforms (infinite where they cannot run).
 double direct_sum_seconds(double bins, std::size_t nq);
 double chirpz_seconds(double bins, std::size_t nq);
-// Memory the transforms of a group of `bins` bins hold at nq Q values.
-std::size_t chirpz_bytes(double bins, std::size_t nq);
+// Memory the transforms of a group of `bins` bins hold at nq Q values on `threads` threads.
+std::size_t chirpz_bytes(double bins, std::size_t nq, int threads);
 
 // One run's transforms: the Q grid fitted once, FFT plans and chirp kernels kept for the
 // groups that follow.

@@ -250,7 +250,7 @@ class Moments {
         std::max(kHistogramBudget, widest * static_cast<std::size_t>(threads_));
     costs.moments_bytes = batch + nq * nblocks * 2 * sizeof(double) +
                           static_cast<std::size_t>(nbins_) * 8 * sizeof(double) +
-                          (chirpz_widest > 0 ? chirpz_bytes(chirpz_widest, nq) : 0);
+                          (chirpz_widest > 0 ? chirpz_bytes(chirpz_widest, nq, threads_) : 0);
     // Close pairs are summed one by one in double, each over the whole grid: with many
     // of them (a model scaled by 0, atoms packed in a small box) this engine is the slow one.
     costs.close_pairs = close_pairs_;

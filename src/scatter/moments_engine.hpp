@@ -116,7 +116,7 @@ struct BinCoefficients {
 
 // Distances of atom i to atoms j0 .. j0 + n - 1 exactly as dist() rounds them, with each
 // distance's bin (-1 below kExactFrom), offset D from the bin centre and record
-// (moment_record, four integers per pair).
+// (moment_record, four integers per pair; none where rec is null).
 void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,
                    std::int32_t* offset, std::uint64_t* rec);
 // The bin of h each pair goes to (to[m]), or `sink` where its bin (bin[m]) is outside h's bins;

@@ -128,6 +128,7 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
     bin_and_offset(r, bin[m], offset[m]);
     if (!(r >= kExactFrom)) bin[m] = -1;
   }
+  if (rec == nullptr) return;
   // The records {1, D, D^2, D^3}: products of integers below 2^14 in magnitude are exact in
   // double. Offsets of pairs that take no bin are clamped so that every conversion stays in
   // range; their records are never added.
