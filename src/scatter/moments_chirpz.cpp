@@ -307,8 +307,8 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   const int nt = std::max(1, threads);
   const int tasks = kSequences * orders;
   const int workers = std::min(nt, tasks);
-  std::vector<Buffer> work;
-  for (int t = 0; t < workers; ++t) work.push_back(make_buffer(l));
+  std::vector<Buffer> work(static_cast<std::size_t>(workers));
+  for (Buffer& b : work) b = make_buffer(l);
   std::vector<double> parts(static_cast<std::size_t>(tasks) * nq, 0.0);
   const std::complex<double>* ker = tr.kernel.get();
 #pragma omp parallel for schedule(dynamic, 1) num_threads(workers)

@@ -453,7 +453,7 @@ class Moments {
     std::vector<float> r = std::vector<float>(kRowBlock);
     std::vector<std::int32_t> bin = std::vector<std::int32_t>(kRowBlock);
     std::vector<std::int32_t> off = std::vector<std::int32_t>(kRowBlock);
-    std::vector<std::uint64_t> rec = std::vector<std::uint64_t>(4 * kRowBlock);
+    std::vector<std::uint64_t> rec = std::vector<std::uint64_t>(std::size_t{4} * kRowBlock);
     std::vector<BinMoments*> first = std::vector<BinMoments*>(kRowBlock);
     std::vector<BinMoments*> second = std::vector<BinMoments*>(kRowBlock);
   };
