@@ -1,7 +1,15 @@
-// The pairs of a periodic box (docs/engines.md, "Periodic boxes"), from the cell lists of
-// cell_pairs.hpp, fill the moments engine's histograms with the same bins and integer offsets
-// as the finite pass, so the sums in Q (QSums) and their error bound are the same, and the
-// histograms do not depend on how the bins were shared among threads.
+// The pairs of a periodic box (docs/engines.md, "Periodic boxes") by cell lists of their own
+// (the pair distributions' cell_pairs.hpp takes bins as wide as the cutoff). The cell is cut into
+// bins along its three axes, each at least a third of the cutoff wide between its faces; a pair
+// closer than the cutoff lies in a home bin and one of the rows of bins along c whose gap from
+// it is below the cutoff, across the cell's faces included, so the cost is O(N rho rc^3) with
+// about 2.8 candidates per pair in a cubic cell. Atoms are sorted by bin with c fastest, so a
+// row of bins is one run of atoms (two or three where it crosses the cell) that the kernel
+// (periodic_simd.cpp) tests a vector at a time. Each type pair is a pass of its own over
+// atoms sorted by type, so that a thread's histogram stays in its core's cache. The pairs
+// fill the moments engine's histograms with the same bins and integer offsets as the finite
+// pass, so the sums in Q (QSums) and their error bound are the same, and the histograms do
+// not depend on how the bins were shared among threads.
 #include "scatter/periodic.hpp"
 
 #include <omp.h>
@@ -20,6 +28,7 @@
 #include "scatter/groups.hpp"
 #include "scatter/moments_engine.hpp"
 #include "scatter/moments_q_sums.hpp"
+#include "scatter/periodic_pairs.hpp"
 #include "scatter/region_failure.hpp"
 
 namespace zalmor::scatter {
@@ -27,7 +36,6 @@ namespace zalmor::scatter {
 namespace {
 
 using detail::BinMoments;
-using detail::BinnedAtoms;
 using detail::cross;
 using detail::DirectTerm;
 using detail::dot;
@@ -36,9 +44,6 @@ using detail::Histogram;
 using detail::norm;
 using detail::Vec3;
 
-// Histogram memory of one pass over the pairs, all threads together.
-constexpr std::size_t kHistogramBudget = std::size_t{64} << 20;
-
 std::string number(double v) {
   std::ostringstream s;
   s.precision(7);
@@ -46,12 +51,160 @@ std::string number(double v) {
   return s.str();
 }
 
-// What one thread gathers: histograms of the groups, close pairs, pair counts per group.
-struct ThreadPairs {
-  std::vector<Histogram> hist;
-  std::vector<DirectTerm> direct;
-  std::vector<std::int64_t> count;
+// More bins along an axis than this only cost memory: wider bins remain correct.
+constexpr int kMaxBinsPerAxis = 1024;
+
+// Bins at least a third of the cutoff wide between their faces: the bins that can hold a
+// partner of a home bin's atoms then span about 2.8 times the cutoff's sphere in a cubic
+// cell, against 6.4 times for the 27 bins of bins as wide as the cutoff.
+constexpr int kBinsPerCutoff = 3;
+// Candidates of one home atom buffered before they are binned.
+constexpr std::size_t kPartnerBuffer = 4096;
+
+// The atoms of each type sorted by bin (model order within a bin), wrapped into the cell.
+struct TypeAtoms {
+  detail::SortedBox box;
+  std::vector<std::size_t> start;  // first atom of each bin, and the end
 };
+struct BinnedAtoms {
+  std::array<int, 3> n{};
+  std::vector<TypeAtoms> of_type;  // [t], t = 1..ntypes
+};
+
+BinnedAtoms bin_atoms(const util::Model& model, const std::array<double, 9>& cell,
+                      const CellShape& shape, double cutoff, int ntypes) {
+  BinnedAtoms b;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const double fit = std::floor(shape.width[k] * kBinsPerCutoff / cutoff);
+    b.n[k] = static_cast<int>(std::clamp(fit, 1.0, static_cast<double>(kMaxBinsPerAxis)));
+  }
+  // Fractional coordinates are the rows of the inverse cell's columns: s_k = r . (recip_k),
+  // recip_a = (b x c) / V with the signed volume.
+  const Vec3 a = detail::cell_row(cell, 0), bb = detail::cell_row(cell, 1),
+             c = detail::cell_row(cell, 2);
+  const double vol = dot(a, cross(bb, c));
+  const std::array<Vec3, 3> recip = {cross(bb, c), cross(c, a), cross(a, bb)};
+  const int natoms = model.natoms();
+  std::vector<std::array<double, 3>> frac(static_cast<std::size_t>(natoms));
+  std::vector<int> bin_of(static_cast<std::size_t>(natoms), -1);
+  const auto nbins = static_cast<std::size_t>(b.n[0]) * static_cast<std::size_t>(b.n[1]) *
+                     static_cast<std::size_t>(b.n[2]);
+  b.of_type.resize(static_cast<std::size_t>(ntypes) + 1);
+  for (TypeAtoms& t : b.of_type) t.start.assign(nbins + 1, 0);
+  for (int i = 0; i < natoms; ++i) {
+    const auto iu = static_cast<std::size_t>(i);
+    const int t = model.type[iu];
+    if (t < 1 || t > ntypes) continue;
+    const Vec3 r = {static_cast<double>(model.xyz[3 * iu]),
+                    static_cast<double>(model.xyz[3 * iu + 1]),
+                    static_cast<double>(model.xyz[3 * iu + 2])};
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      double s = dot(r, recip[k]) / vol;
+      s -= std::floor(s);
+      if (!(s < 1.0)) s = 0.0;  // a value just below 0 rounds to 1
+      frac[iu][k] = s;
+      const int cell_k = std::min(b.n[k] - 1, static_cast<int>(s * static_cast<double>(b.n[k])));
+      at = at * static_cast<std::size_t>(b.n[k]) + static_cast<std::size_t>(cell_k);
+    }
+    bin_of[iu] = static_cast<int>(at);
+    ++b.of_type[static_cast<std::size_t>(t)].start[at + 1];
+  }
+  // The kernel reads whole vectors past a run's end: padding atoms, too far to pair.
+  constexpr double kFar = 1e30;
+  std::vector<std::vector<std::size_t>> next(b.of_type.size());
+  for (std::size_t t = 0; t < b.of_type.size(); ++t) {
+    std::vector<std::size_t>& start = b.of_type[t].start;
+    for (std::size_t k = 0; k < nbins; ++k) start[k + 1] += start[k];
+    const std::size_t padded = start[nbins] + detail::periodic_lanes();
+    b.of_type[t].box.x.assign(padded, kFar);
+    b.of_type[t].box.y.assign(padded, kFar);
+    b.of_type[t].box.z.assign(padded, kFar);
+    next[t].assign(start.begin(), start.end() - 1);
+  }
+  for (int i = 0; i < natoms; ++i) {
+    const auto iu = static_cast<std::size_t>(i);
+    if (bin_of[iu] < 0) continue;
+    const auto t = static_cast<std::size_t>(model.type[iu]);
+    const std::size_t at = next[t][static_cast<std::size_t>(bin_of[iu])]++;
+    const auto& s = frac[iu];
+    detail::SortedBox& box = b.of_type[t].box;
+    box.x[at] = s[0] * a[0] + s[1] * bb[0] + s[2] * c[0];
+    box.y[at] = s[0] * a[1] + s[1] * bb[1] + s[2] * c[1];
+    box.z[at] = s[0] * a[2] + s[1] * bb[2] + s[2] * c[2];
+  }
+  return b;
+}
+
+// Neighbouring bins along c at offsets (da, db, c_lo .. c_hi) from a home bin, in bins.
+struct Row {
+  int da = 0, db = 0, c_lo = 0, c_hi = 0;
+};
+
+// The rows of bins that can hold a partner closer than the cutoff of an atom of the home bin:
+// all of them (`full`, partners of another type), or each pair of bins once: offsets after
+// (0, 0) in (da, db), and for (0, 0) the home bin and the bins after it. Two atoms whose bins are d
+// apart along an axis are at least (|d| - 1) times the bins' width between faces apart across those
+// faces; in a cell with orthogonal rows the three gaps add in squares, otherwise the largest bounds
+// the distance.
+std::vector<Row> shell(const std::array<int, 3>& n, const CellShape& shape, bool orthogonal,
+                       double cutoff, bool full) {
+  std::array<double, 3> w{};
+  std::array<int, 3> reach{};
+  for (std::size_t k = 0; k < 3; ++k) {
+    w[k] = shape.width[k] / static_cast<double>(n[k]);
+    while (static_cast<double>(reach[k]) * w[k] < cutoff) ++reach[k];
+  }
+  auto gap = [&](std::size_t k, int d) {
+    return static_cast<double>(std::max(0, std::abs(d) - 1)) * w[k];
+  };
+  auto within = [&](int da, int db, int dc) {
+    const double ga = gap(0, da), gb = gap(1, db), gc = gap(2, dc);
+    if (orthogonal) return ga * ga + gb * gb + gc * gc < cutoff * cutoff;
+    return std::max({ga, gb, gc}) < cutoff;
+  };
+  std::vector<Row> rows;
+  for (int da = full ? -reach[0] : 0; da <= reach[0]; ++da) {
+    for (int db = da == 0 && !full ? 0 : -reach[1]; db <= reach[1]; ++db) {
+      if (!within(da, db, 0)) continue;
+      int hi = 0;
+      while (hi < reach[2] && within(da, db, hi + 1)) ++hi;
+      rows.push_back({da, db, da == 0 && db == 0 && !full ? 0 : -hi, hi});
+    }
+  }
+  return rows;
+}
+
+// The runs of partner atoms (`start` of their bins) of one home bin's rows, each along c split
+// where it crosses the cell; `same`: the partners are the home atoms' type.
+void runs_of(int ia, int ib, int ic, const std::vector<Row>& rows, const std::array<int, 3>& n,
+             const std::vector<std::size_t>& start, bool same, const std::array<Vec3, 3>& lattice,
+             std::vector<detail::PairRun>& runs) {
+  auto floor_div = [](int v, int m) { return v >= 0 ? v / m : -((-v + m - 1) / m); };
+  runs.clear();
+  for (const Row& row : rows) {
+    const int sa = floor_div(ia + row.da, n[0]), sb = floor_div(ib + row.db, n[1]);
+    const int ja = ia + row.da - sa * n[0], jb = ib + row.db - sb * n[1];
+    const std::size_t line = (static_cast<std::size_t>(ja) * static_cast<std::size_t>(n[1]) +
+                              static_cast<std::size_t>(jb)) *
+                             static_cast<std::size_t>(n[2]);
+    for (int z0 = ic + row.c_lo; z0 <= ic + row.c_hi;) {
+      const int sc = floor_div(z0, n[2]);
+      const int z1 = std::min(ic + row.c_hi, (sc + 1) * n[2] - 1);
+      detail::PairRun run;
+      run.begin = start[line + static_cast<std::size_t>(z0 - sc * n[2])];
+      run.end = start[line + static_cast<std::size_t>(z1 - sc * n[2]) + 1];
+      run.self = same && row.da == 0 && row.db == 0 && z0 == ic;
+      const std::array<double, 3> s = {static_cast<double>(sa), static_cast<double>(sb),
+                                       static_cast<double>(sc)};
+      run.tx = s[0] * lattice[0][0] + s[1] * lattice[1][0] + s[2] * lattice[2][0];
+      run.ty = s[0] * lattice[0][1] + s[1] * lattice[1][1] + s[2] * lattice[2][1];
+      run.tz = s[0] * lattice[0][2] + s[1] * lattice[1][2] + s[2] * lattice[2][2];
+      if (run.end > run.begin) runs.push_back(run);
+      z0 = z1 + 1;
+    }
+  }
+}
 
 }  // namespace
 
@@ -125,32 +278,39 @@ std::vector<std::vector<float>> compute_periodic_blocks(
 
   GroupPlan plan;
   detail::plan_groups(request, cutoff, plan);
-  const BinnedAtoms atoms = detail::bin_atoms(model, cell, shape.width, cutoff, nt);
+  const BinnedAtoms atoms = bin_atoms(model, cell, shape, cutoff, nt);
   const int nbins_r =
       (static_cast<int>(cutoff * detail::kBinsPerAngstrom) + 2 + detail::kBlockBins - 1) /
       detail::kBlockBins * detail::kBlockBins;
   const auto ng = plan.groups.size();
+  const std::array<Vec3, 3> lattice = {detail::cell_row(cell, 0), detail::cell_row(cell, 1),
+                                       detail::cell_row(cell, 2)};
   const double rc2 = cutoff * cutoff;
-  const int ncells = atoms.bins();
-
-  // Type pairs in batches whose histograms, one set per thread, fit the budget; each batch
-  // is one pass over the pairs.
-  const std::size_t tp_bytes = static_cast<std::size_t>(plan.classes()) *
-                               static_cast<std::size_t>(nbins_r) * sizeof(BinMoments) *
-                               static_cast<std::size_t>(nthreads);
-  std::vector<std::vector<char>> batches;
-  std::size_t used = 0;
-  for (int tp = 0; tp < plan.ntp; ++tp) {
-    if (batches.empty() || (used + tp_bytes > kHistogramBudget && used > 0)) {
-      batches.emplace_back(static_cast<std::size_t>(plan.ntp), 0);
-      used = 0;
-    }
-    batches.back()[static_cast<std::size_t>(tp)] = 1;
-    used += tp_bytes;
+  const std::array<int, 3> n = atoms.n;
+  const int ncells = n[0] * n[1] * n[2];
+  const bool orthogonal = dot(lattice[0], lattice[1]) == 0.0 &&
+                          dot(lattice[1], lattice[2]) == 0.0 && dot(lattice[2], lattice[0]) == 0.0;
+  const std::vector<Row> half_rows = shell(n, shape, orthogonal, cutoff, false);
+  const std::vector<Row> full_rows = shell(n, shape, orthogonal, cutoff, true);
+  std::vector<double> natoms_of(static_cast<std::size_t>(nt) + 1, 0.0);
+  for (int t = 1; t <= nt; ++t) {
+    natoms_of[static_cast<std::size_t>(t)] =
+        static_cast<double>(atoms.of_type[static_cast<std::size_t>(t)].start.back());
   }
-  const auto nbatches = static_cast<double>(batches.size());
 
+  // One pass over the pairs per type pair: the home atoms of one type, their partners of the
+  // other, so that a thread adds to one group's histogram (two under option 3), which stays
+  // in the core's own cache where those of all type pairs would not.
+  std::vector<std::pair<int, int>> passes;
+  for (int a = 1; a <= nt; ++a) {
+    for (int b = a; b <= nt; ++b) {
+      if (natoms_of[static_cast<std::size_t>(a)] > 0 && natoms_of[static_cast<std::size_t>(b)] > 0)
+        passes.emplace_back(a, b);
+    }
+  }
+  const auto npasses = static_cast<double>(std::max<std::size_t>(1, passes.size()));
   const int nblocks = static_cast<int>(request.partials.size()) + 1;
+  const int classes = plan.classes();
   detail::QSums sums(q, plan, nblocks, nthreads);
   const bool sinc = modification == Modification::kSinc;
   const double window = sinc ? std::numbers::pi / cutoff : 0.0;
@@ -161,75 +321,80 @@ std::vector<std::vector<float>> compute_periodic_blocks(
   // does not depend on the threads either.
   std::vector<double> weighted(ng, 0.0);
   std::vector<DirectTerm> direct;
-  for (std::size_t batch = 0; batch < batches.size(); ++batch) {
-    const std::vector<char>& in_batch = batches[batch];
-    const double base = static_cast<double>(batch) / nbatches;
-    std::vector<ThreadPairs> per_thread(static_cast<std::size_t>(nthreads));
+  for (std::size_t pass = 0; pass < passes.size(); ++pass) {
+    const auto [ta, tb] = passes[pass];
+    const TypeAtoms& home = atoms.of_type[static_cast<std::size_t>(ta)];
+    const TypeAtoms& partners = atoms.of_type[static_cast<std::size_t>(tb)];
+    const std::vector<Row>& rows = ta == tb ? half_rows : full_rows;
+    const int group = plan.type_pair(ta, tb) * classes;
+    const double base = static_cast<double>(pass) / npasses;
+    std::vector<std::vector<Histogram>> thread_hist(static_cast<std::size_t>(nthreads));
+    std::vector<std::vector<DirectTerm>> thread_direct(static_cast<std::size_t>(nthreads));
     detail::RegionFailure failure;
     std::atomic<int> done{0};
 #pragma omp parallel num_threads(nthreads)
     {
-      ThreadPairs& mine = per_thread[static_cast<std::size_t>(omp_get_thread_num())];
+      const auto me = static_cast<std::size_t>(omp_get_thread_num());
+      detail::PairSink sink;
+      std::vector<detail::PairRun> runs;
       failure.guard([&] {
-        mine.hist.resize(ng);
-        mine.count.assign(ng, 0);
+        std::vector<Histogram>& hist = thread_hist[me];
+        hist.resize(static_cast<std::size_t>(classes));
+        for (int k = 0; k < classes; ++k) {
+          const auto ku = static_cast<std::size_t>(k);
+          hist[ku].bins.assign(static_cast<std::size_t>(nbins_r), {});
+          sink.bins[ku] = hist[ku].bins.data();
+          sink.u[ku] = plan.groups[static_cast<std::size_t>(group + k)].u;
+        }
+        sink.group = group;
+        sink.two_classes = classes == 2;
+        sink.rcut = plan.rcut;
+        const std::size_t spare = 2 * detail::periodic_lanes();
+        sink.d2.resize(kPartnerBuffer + spare);
+        sink.r.resize(kPartnerBuffer + spare);
+        sink.bin.resize(kPartnerBuffer + spare);
+        sink.offset.resize(kPartnerBuffer + spare);
+        sink.at.resize(kPartnerBuffer + spare);
       });
 #pragma omp for schedule(dynamic, 1)
       for (int cidx = 0; cidx < ncells; ++cidx) {
         failure.guard([&] {
-          detail::for_each_pair_from_bin(
-              atoms, cell, rc2, cidx, [&](std::size_t i, std::size_t j, double d2) {
-                const float r = static_cast<float>(std::sqrt(d2));
-                const int ti = atoms.type[i], tj = atoms.type[j];
-                const int tp = plan.type_pair(std::min(ti, tj), std::max(ti, tj));
-                if (in_batch[static_cast<std::size_t>(tp)] == 0) return;
-                const int gid = plan.group_of(tp, r);
-                const auto g = static_cast<std::size_t>(gid);
-                ++mine.count[g];
-                if (!(r >= detail::kExactFrom)) {
-                  mine.direct.push_back({gid, r, plan.groups[g].u});
-                  return;
-                }
-                Histogram& h = mine.hist[g];
-                if (h.bins.empty()) h.bins.assign(static_cast<std::size_t>(nbins_r), {});
-                std::int32_t bin = 0, off = 0;
-                detail::bin_and_offset(r, bin, off);
-                add_moments(h.bins[static_cast<std::size_t>(bin)], off);
-              });
+          const auto at = static_cast<std::size_t>(cidx);
+          if (home.start[at] == home.start[at + 1]) return;
+          const int ia = cidx / (n[1] * n[2]), ib = (cidx / n[2]) % n[1], ic = cidx % n[2];
+          runs_of(ia, ib, ic, rows, n, partners.start, ta == tb, lattice, runs);
+          detail::periodic_home_pairs(home.box, partners.box, home.start[at], home.start[at + 1],
+                                      runs.data(), runs.size(), rc2, sink);
         });
         const int finished = ++done;
-        if (omp_get_thread_num() == 0) report(base + 0.5 / nbatches * finished / ncells);
+        if (omp_get_thread_num() == 0) report(base + 0.5 / npasses * finished / ncells);
       }
+      thread_direct[me] = std::move(sink.direct);
     }
     failure.rethrow_if_failed();
 
     // Integer sums: the order of the threads does not matter.
-    std::vector<Histogram> hist(ng);
-    for (ThreadPairs& t : per_thread) {
-      for (std::size_t g = 0; g < ng; ++g) {
-        count[g] += t.count[g];
-        Histogram& from = t.hist[g];
-        if (from.bins.empty()) continue;
-        add_histogram(hist[g], from);
-      }
-      direct.insert(direct.end(), t.direct.begin(), t.direct.end());
-      t = ThreadPairs{};
+    std::vector<Histogram> hist(static_cast<std::size_t>(classes));
+    for (std::size_t t = 0; t < thread_hist.size(); ++t) {
+      for (std::size_t k = 0; k < hist.size(); ++k) add_histogram(hist[k], thread_hist[t][k]);
+      for (const DirectTerm& d : thread_direct[t]) ++count[static_cast<std::size_t>(d.gid)];
+      direct.insert(direct.end(), thread_direct[t].begin(), thread_direct[t].end());
+      thread_direct[t] = {};
     }
-
-    std::size_t groups = 0, summed = 0;
-    for (const Histogram& h : hist) groups += h.bins.empty() ? 0 : 1;
-    for (std::size_t g = 0; g < ng; ++g) {
-      if (hist[g].bins.empty()) continue;
-      if (sinc) weighted[g] += detail::windowed_count(hist[g], window);
-      const double from =
-          base +
-          (0.5 + 0.5 * static_cast<double>(summed++) / static_cast<double>(groups)) / nbatches;
-      const double share = 0.5 / static_cast<double>(groups) / nbatches;
-      if (!sums.add_group(static_cast<int>(g), hist[g],
+    for (std::size_t k = 0; k < hist.size(); ++k) {
+      const auto g = static_cast<std::size_t>(group) + k;
+      std::int64_t binned = 0;
+      for (const BinMoments& m : hist[k].bins) binned += static_cast<std::int64_t>(m.n);
+      count[g] += binned;
+      if (binned == 0) continue;
+      if (sinc) weighted[g] += detail::windowed_count(hist[k], window);
+      const double from = base + (0.5 + 0.5 * static_cast<double>(k) / classes) / npasses;
+      const double share = 0.5 / classes / npasses;
+      if (!sums.add_group(static_cast<int>(g), hist[k],
                           [&](double f) { report(from + share * f); })) {
         throw std::runtime_error("a distance bin holds too many pairs for its moments");
       }
-      hist[g] = Histogram{};
+      hist[k] = Histogram{};
     }
   }
   sums.add_direct(direct);
@@ -244,8 +409,6 @@ std::vector<std::vector<float>> compute_periodic_blocks(
   // The continuum: each type pair's unordered pairs of a uniform density, N_A N_B / V per
   // ordered pair of types (N_A^2 / V for like types, see docs/engines.md), with the thermal
   // factor of the type pair's pairs beyond any short-distance class.
-  std::vector<double> natoms_of(static_cast<std::size_t>(nt) + 1, 0.0);
-  for (const int t : atoms.type) natoms_of[static_cast<std::size_t>(t)] += 1.0;
   const auto nq = q.size();
   const auto nb = static_cast<std::size_t>(nblocks);
   std::vector<double> smooth(nb * nq, 0.0);

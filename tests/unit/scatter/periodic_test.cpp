@@ -111,102 +111,115 @@ TEST(PeriodicContinuum, SincWindowedSphereMatchesQuadrature) {
   EXPECT_NEAR(continuum_sphere_sinc(a, rc), 2.0 * rc * rc * rc / std::numbers::pi, 1e-12 * rc);
 }
 
-// A skewed cell with few atoms: every block against a double-precision sum over the one image
-// of each pair within the cutoff, found by trying all nearby lattice vectors; with and without
-// the modification function, which weights each pair at its own distance.
+// Cells with few atoms: every block against a double-precision sum over the one image of each
+// pair within the cutoff, found by trying all nearby lattice vectors; with and without the
+// modification function, which weights each pair at its own distance. A skewed cell with the
+// cutoff at half its width (rows of bins that wrap onto themselves through two images), and
+// with a short cutoff; a rectangular cell, whose corner bins beyond the cutoff are left out,
+// with a short cutoff.
 class PeriodicPairsBruteForce : public ::testing::TestWithParam<Modification> {};
 
-TEST_P(PeriodicPairsBruteForce, SkewedCellMatchesBruteForceImages) {
+TEST_P(PeriodicPairsBruteForce, CellsMatchBruteForceImages) {
   const Modification mod = GetParam();
-  const std::array<double, 9> cell = {14.0, 0.0, 0.0, 5.5, 12.0, 0.0, -3.0, 4.0, 13.0};
-  const CellShape shape = cell_shape(cell);
-  const double rc = 0.5 * shape.smallest_width() * 0.999;
+  const std::array<double, 9> skewed = {14.0, 0.0, 0.0, 5.5, 12.0, 0.0, -3.0, 4.0, 13.0};
+  const std::array<double, 9> rectangular = {16.0, 0.0, 0.0, 0.0, 19.0, 0.0, 0.0, 0.0, 14.5};
+  const struct {
+    std::array<double, 9> cell;
+    double share;  // cutoff / half the smallest width
+  } cases[] = {{skewed, 0.999}, {skewed, 0.47}, {rectangular, 0.81}};
   const std::vector<float> b = {3.6f, -2.1f};
-  const util::Model m = random_box(300, cell, 2, 7);
   const std::vector<float> q = grid(0.0, 20.0, 0.05);
-  for (const ThermalOption option :
-       {ThermalOption::kNone, ThermalOption::kPerPartial, ThermalOption::kShortLong}) {
-    const BlockRequest req = request_for(b, 300.0f, option, {0.07f, 0.11f, 0.09f});
-    std::vector<double> zero;
-    const auto got = compute_periodic_blocks(m, cell, rc, q, req, 2, {}, &zero, mod);
-    ASSERT_EQ(got.size(), 4u);
-    auto weight = [&](double r) {
-      const double x = std::numbers::pi * r / rc;
-      return mod == Modification::kSinc ? std::sin(x) / x : 1.0;
-    };
-    auto sphere = [&](double qv) {
-      return mod == Modification::kSinc ? continuum_sphere_sinc(qv, rc) : continuum_sphere(qv, rc);
-    };
-    const std::vector<double> qd(q.begin(), q.end()), bd(b.begin(), b.end());
-    const std::vector<double> wd(req.weight.begin(), req.weight.end());
-    const double tw = req.total_weight;
-    std::vector<std::vector<double>> want(4, std::vector<double>(q.size(), 0.0));
-    std::vector<double> want_zero(4, 0.0);
-    auto u_of = [&](int tp, double r) {
-      if (option == ThermalOption::kNone) return 0.0;
-      if (option == ThermalOption::kPerPartial)
-        return double{req.thermal.uij[static_cast<std::size_t>(tp)]};
-      return double{req.thermal.uij[r < double{req.thermal.rcut} ? 0 : 1]};
-    };
-    const auto n = static_cast<std::size_t>(m.natoms());
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t j = i + 1; j < n; ++j) {
-        for (int sa = -2; sa <= 2; ++sa)
-          for (int sb = -2; sb <= 2; ++sb)
-            for (int sc = -2; sc <= 2; ++sc) {
-              double d2 = 0;
-              for (std::size_t k = 0; k < 3; ++k) {
-                const double d = double{m.xyz[3 * j + k]} - double{m.xyz[3 * i + k]} +
-                                 sa * cell[k] + sb * cell[3 + k] + sc * cell[6 + k];
-                d2 += d * d;
+  for (const auto& setup : cases) {
+    for (const ThermalOption option :
+         {ThermalOption::kNone, ThermalOption::kPerPartial, ThermalOption::kShortLong}) {
+      const std::array<double, 9>& cell = setup.cell;
+      const CellShape shape = cell_shape(cell);
+      const double rc = 0.5 * shape.smallest_width() * setup.share;
+      const util::Model m = random_box(300, cell, 2, 7);
+      const BlockRequest req = request_for(b, 300.0f, option, {0.07f, 0.11f, 0.09f});
+      std::vector<double> zero;
+      const auto got = compute_periodic_blocks(m, cell, rc, q, req, 2, {}, &zero, mod);
+      ASSERT_EQ(got.size(), 4u);
+      auto weight = [&](double r) {
+        const double x = std::numbers::pi * r / rc;
+        return mod == Modification::kSinc ? std::sin(x) / x : 1.0;
+      };
+      auto sphere = [&](double qv) {
+        return mod == Modification::kSinc ? continuum_sphere_sinc(qv, rc)
+                                          : continuum_sphere(qv, rc);
+      };
+      const std::vector<double> qd(q.begin(), q.end()), bd(b.begin(), b.end());
+      const std::vector<double> wd(req.weight.begin(), req.weight.end());
+      const double tw = req.total_weight;
+      std::vector<std::vector<double>> want(4, std::vector<double>(q.size(), 0.0));
+      std::vector<double> want_zero(4, 0.0);
+      auto u_of = [&](int tp, double r) {
+        if (option == ThermalOption::kNone) return 0.0;
+        if (option == ThermalOption::kPerPartial)
+          return double{req.thermal.uij[static_cast<std::size_t>(tp)]};
+        return double{req.thermal.uij[r < double{req.thermal.rcut} ? 0 : 1]};
+      };
+      const auto n = static_cast<std::size_t>(m.natoms());
+      for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+          for (int sa = -2; sa <= 2; ++sa)
+            for (int sb = -2; sb <= 2; ++sb)
+              for (int sc = -2; sc <= 2; ++sc) {
+                double d2 = 0;
+                for (std::size_t k = 0; k < 3; ++k) {
+                  const double d = double{m.xyz[3 * j + k]} - double{m.xyz[3 * i + k]} +
+                                   sa * cell[k] + sb * cell[3 + k] + sc * cell[6 + k];
+                  d2 += d * d;
+                }
+                if (d2 >= rc * rc) continue;
+                const double r = static_cast<float>(std::sqrt(d2));
+                const int ta = std::min(m.type[i], m.type[j]), tb = std::max(m.type[i], m.type[j]);
+                const int tp = ta == tb ? ta - 1 : 2;
+                const double wp = wd[static_cast<std::size_t>(tp)] * (ta == tb ? 2.0 : 1.0);
+                const double wt = 2.0 * tw * 0.01 * bd[static_cast<std::size_t>(ta - 1)] *
+                                  bd[static_cast<std::size_t>(tb - 1)];
+                const double u = u_of(tp, r);
+                const double w = weight(r);
+                for (std::size_t k = 0; k < q.size(); ++k) {
+                  const double x = qd[k] * r;
+                  const double t = w * (x == 0.0 ? 1.0 : std::sin(x) / x) *
+                                   std::exp(-0.5 * u * u * qd[k] * qd[k]);
+                  want[static_cast<std::size_t>(tp)][k] += wp * t;
+                  want[3][k] += wt * t;
+                }
+                want_zero[static_cast<std::size_t>(tp)] += wp * w;
+                want_zero[3] += wt * w;
               }
-              if (d2 >= rc * rc) continue;
-              const double r = static_cast<float>(std::sqrt(d2));
-              const int ta = std::min(m.type[i], m.type[j]), tb = std::max(m.type[i], m.type[j]);
-              const int tp = ta == tb ? ta - 1 : 2;
-              const double wp = wd[static_cast<std::size_t>(tp)] * (ta == tb ? 2.0 : 1.0);
-              const double wt = 2.0 * tw * 0.01 * bd[static_cast<std::size_t>(ta - 1)] *
-                                bd[static_cast<std::size_t>(tb - 1)];
-              const double u = u_of(tp, r);
-              const double w = weight(r);
-              for (std::size_t k = 0; k < q.size(); ++k) {
-                const double x = qd[k] * r;
-                const double t =
-                    w * (x == 0.0 ? 1.0 : std::sin(x) / x) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
-                want[static_cast<std::size_t>(tp)][k] += wp * t;
-                want[3][k] += wt * t;
-              }
-              want_zero[static_cast<std::size_t>(tp)] += wp * w;
-              want_zero[3] += wt * w;
-            }
+        }
       }
-    }
-    // The continuum: N_A N_B / V ordered pairs per unit volume, the long-distance u.
-    const double nt[3] = {150.0, 150.0};
-    for (int tp = 0; tp < 3; ++tp) {
-      const int ta = tp == 2 ? 1 : tp + 1, tb = tp == 2 ? 2 : tp + 1;
-      const double w = wd[static_cast<std::size_t>(tp)];
-      const double wt = tw * 0.01 * bd[static_cast<std::size_t>(ta - 1)] *
-                        bd[static_cast<std::size_t>(tb - 1)] * (ta == tb ? 1.0 : 2.0);
-      const double dens = nt[ta - 1] * nt[tb - 1] / shape.volume;
-      const double u = u_of(tp, 1e30);
-      for (std::size_t k = 0; k < q.size(); ++k) {
-        const double c = dens * sphere(qd[k]) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
-        want[static_cast<std::size_t>(tp)][k] -= w * c;
-        want[3][k] -= wt * c;
+      // The continuum: N_A N_B / V ordered pairs per unit volume, the long-distance u.
+      const double nt[3] = {150.0, 150.0};
+      for (int tp = 0; tp < 3; ++tp) {
+        const int ta = tp == 2 ? 1 : tp + 1, tb = tp == 2 ? 2 : tp + 1;
+        const double w = wd[static_cast<std::size_t>(tp)];
+        const double wt = tw * 0.01 * bd[static_cast<std::size_t>(ta - 1)] *
+                          bd[static_cast<std::size_t>(tb - 1)] * (ta == tb ? 1.0 : 2.0);
+        const double dens = nt[ta - 1] * nt[tb - 1] / shape.volume;
+        const double u = u_of(tp, 1e30);
+        for (std::size_t k = 0; k < q.size(); ++k) {
+          const double c = dens * sphere(qd[k]) * std::exp(-0.5 * u * u * qd[k] * qd[k]);
+          want[static_cast<std::size_t>(tp)][k] -= w * c;
+          want[3][k] -= wt * c;
+        }
+        want_zero[static_cast<std::size_t>(tp)] -= w * dens * sphere(0.0);
+        want_zero[3] -= wt * dens * sphere(0.0);
       }
-      want_zero[static_cast<std::size_t>(tp)] -= w * dens * sphere(0.0);
-      want_zero[3] -= wt * dens * sphere(0.0);
-    }
-    for (std::size_t blk = 0; blk < 4; ++blk) {
-      const double scale = largest(got[blk]);
-      ASSERT_GT(scale, 0.0);
-      for (std::size_t k = 0; k < q.size(); ++k) {
-        ASSERT_NEAR(got[blk][k], want[blk][k], 2e-6 * scale)
-            << "option " << static_cast<int>(option) << " block " << blk + 1 << " Q " << q[k];
+      for (std::size_t blk = 0; blk < 4; ++blk) {
+        const double scale = largest(got[blk]);
+        ASSERT_GT(scale, 0.0);
+        for (std::size_t k = 0; k < q.size(); ++k) {
+          ASSERT_NEAR(got[blk][k], want[blk][k], 2e-6 * scale)
+              << "cutoff " << rc << " option " << static_cast<int>(option) << " block " << blk + 1
+              << " Q " << q[k];
+        }
+        EXPECT_NEAR(zero[blk], want_zero[blk], 1e-9 * std::abs(want_zero[blk]) + 1e-9);
+        EXPECT_NEAR(got[blk][0], want_zero[blk], 2e-6 * scale);
       }
-      EXPECT_NEAR(zero[blk], want_zero[blk], 1e-9 * std::abs(want_zero[blk]) + 1e-9);
-      EXPECT_NEAR(got[blk][0], want_zero[blk], 2e-6 * scale);
     }
   }
 }

@@ -1,0 +1,55 @@
+// Private interface of the periodic pass (periodic.cpp) to its per-instruction-set kernel
+// (periodic_simd.cpp): the atoms of one type in a home bin against runs of atoms of a type in
+// neighbouring bins, each run seen through one lattice translation.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "scatter/moments_engine.hpp"
+
+namespace zalmor::scatter::detail {
+
+// The atoms of one type wrapped into the cell and sorted by bin (bins along c fastest, model
+// order within a bin), with as many unused atoms after the last as a vector holds, far from
+// every other.
+struct SortedBox {
+  std::vector<double> x, y, z;
+};
+
+// Atoms [begin, end) of consecutive bins along c, translated by (tx, ty, tz). A run that
+// starts with the home bin itself, untranslated, pairs each home atom only with later atoms.
+struct PairRun {
+  std::size_t begin = 0, end = 0;
+  double tx = 0, ty = 0, tz = 0;
+  bool self = false;
+};
+
+// What one thread gathers in a pass over the pairs of one type pair, and its scratch space.
+struct PairSink {
+  int group = 0;             // of the pairs (of those from rcut on, group + 1 under option 3)
+  bool two_classes = false;  // option 3
+  float rcut = 0;
+  std::array<float, 2> u{};           // of the group and the next
+  std::array<BinMoments*, 2> bins{};  // their histograms
+  std::vector<DirectTerm> direct;
+  // Squared distances within the cutoff of the current home atom, before they are binned.
+  std::vector<double> d2;
+  std::vector<float> r;
+  std::vector<std::int32_t> bin, offset;
+  std::vector<BinMoments*> at;
+};
+
+// Every pair of home atoms [i0, i1) with the partner atoms of `runs` closer than sqrt(rc2),
+// into the sink's histograms (distance d2 = |x_j + t - x_i|^2 in double, rounded to float
+// after its square root) or its direct terms (below kExactFrom).
+void periodic_home_pairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
+                         std::size_t i1, const PairRun* runs, std::size_t nruns, double rc2,
+                         PairSink& sink);
+// Lanes of a float vector (at least those of a double vector): the padding SortedBox needs,
+// and twice the spare room of the sink's scratch.
+std::size_t periodic_lanes();
+
+}  // namespace zalmor::scatter::detail

@@ -1,0 +1,165 @@
+// The periodic pass's kernel (periodic_pairs.hpp), compiled by Highway once per x86
+// instruction set and chosen at run time. A home atom's partners are tested a vector at a
+// time against the cutoff, and those within it are compressed into a buffer; the buffer's
+// distances are rounded and binned a vector at a time, and only then does each pair go to its
+// histogram one by one. The distances are those of the scalar formula, (dx^2 + dy^2) + dz^2
+// in double and its square root rounded to float: the build compiles this file with
+// -ffp-contract=off.
+
+// clang-format off
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "scatter/periodic_simd.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+// clang-format on
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "scatter/periodic_pairs.hpp"
+
+HWY_BEFORE_NAMESPACE();
+namespace zalmor::scatter::detail {
+namespace HWY_NAMESPACE {
+namespace {
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DD = hn::ScalableTag<double>;
+using DH = hn::Rebind<float, DD>;
+using DF = hn::ScalableTag<float>;
+using DI = hn::RebindToSigned<DF>;
+
+// Bins the m buffered distances of a home atom and adds them to the sink.
+HWY_INLINE void Flush(std::size_t m, PairSink& s) {
+  const DD dd;
+  const DH dh;
+  const DF df;
+  const DI di;
+  const std::size_t ld = hn::Lanes(dd), lf = hn::Lanes(df);
+  double* d2 = s.d2.data();
+  float* r = s.r.data();
+  std::int32_t* bin = s.bin.data();
+  std::int32_t* off = s.offset.data();
+  for (std::size_t k = 0; k < m; k += ld) {
+    hn::StoreU(hn::DemoteTo(dh, hn::Sqrt(hn::LoadU(dd, d2 + k))), dh, r + k);
+  }
+  // As bin_and_offset rounds them.
+  const auto per_a = hn::Set(df, static_cast<float>(kBinsPerAngstrom));
+  const auto width = hn::Set(df, static_cast<float>(kBinWidth));
+  const auto unit = hn::Set(df, static_cast<float>(1.0 / kOffsetUnit));
+  const auto half = hn::Set(df, 0.5f), top = hn::Set(df, 1e9f);
+  for (std::size_t k = 0; k < m; k += lf) {
+    const auto rv = hn::LoadU(df, r + k);
+    const auto b = hn::Floor(hn::Min(hn::Mul(rv, per_a), top));
+    const auto d = hn::Mul(hn::Sub(rv, hn::Mul(hn::Add(b, half), width)), unit);
+    hn::StoreU(hn::ConvertTo(di, b), di, bin + k);
+    hn::StoreU(hn::ConvertTo(di, hn::Min(hn::Max(d, hn::Neg(top)), top)), di, off + k);
+  }
+  // The bins first, then the additions with the bins of later pairs on their way to the
+  // cache: each addition waits on its bin.
+  BinMoments** at = s.at.data();
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < m; ++k) {
+    const float rr = r[k];
+    const int cls = s.two_classes && !(rr < s.rcut) ? 1 : 0;
+    if (!(rr >= kExactFrom)) {
+      s.direct.push_back({s.group + cls, rr, s.u[static_cast<std::size_t>(cls)]});
+      continue;
+    }
+    at[kept] = s.bins[static_cast<std::size_t>(cls)] + bin[k];
+    off[kept++] = off[k];
+  }
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t k = 0; k < kept; ++k) {
+    if (k + kAhead < kept) __builtin_prefetch(at[k + kAhead], 1, 3);
+    add_moments(*at[k], off[k]);
+  }
+}
+
+// Stores the lanes of d2 that are in at the start of out (which has room for a whole
+// vector); returns their count. AVX-512 compresses
+// in registers: Highway's compressing store, and its table for 64-bit lanes, cost far more
+// on some processors (AMD Zen 4) than the test they follow.
+template <class M>
+HWY_INLINE std::size_t Keep(DD dd, hn::Vec<DD> d2, M in, double* out) {
+#if HWY_TARGET <= HWY_AVX3
+  (void)dd;
+  const __mmask8 k = in.raw;
+  _mm512_storeu_pd(out, _mm512_maskz_compress_pd(k, d2.raw));
+  return static_cast<std::size_t>(__builtin_popcount(k));
+#else
+  constexpr std::size_t kMax = HWY_MAX_BYTES / sizeof(double);
+  alignas(HWY_MAX_BYTES) double all[kMax];
+  std::uint8_t bits[(kMax + 7) / 8] = {};
+  hn::StoreU(d2, dd, all);
+  hn::StoreMaskBits(dd, in, bits);
+  std::size_t n = 0;
+  for (std::size_t l = 0; l < hn::Lanes(dd); ++l) {
+    if (((bits[l / 8] >> (l % 8)) & 1) != 0) out[n++] = all[l];
+  }
+  return n;
+#endif
+}
+
+}  // namespace
+
+void HomePairs(const SortedBox& home, const SortedBox& partners, std::size_t i0, std::size_t i1,
+               const PairRun* runs, std::size_t nruns, double rc2, PairSink& s) {
+  const DD dd;
+  const std::size_t ld = hn::Lanes(dd);
+  const std::size_t cap = s.d2.size() - 2 * hn::Lanes(DF());
+  const double* x = partners.x.data();
+  const double* y = partners.y.data();
+  const double* z = partners.z.data();
+  const auto limit = hn::Set(dd, rc2);
+  for (std::size_t i = i0; i < i1; ++i) {
+    std::size_t m = 0;
+    for (std::size_t k = 0; k < nruns; ++k) {
+      const PairRun& run = runs[k];
+      const std::size_t j0 = run.self ? i + 1 : run.begin;
+      const auto bx = hn::Set(dd, run.tx - home.x[i]);
+      const auto by = hn::Set(dd, run.ty - home.y[i]);
+      const auto bz = hn::Set(dd, run.tz - home.z[i]);
+      for (std::size_t j = j0; j < run.end; j += ld) {
+        if (m + ld > cap) {
+          Flush(m, s);
+          m = 0;
+        }
+        // Lanes past the run read the next atoms (or the padding) and are masked off.
+        const auto dx = hn::Add(hn::LoadU(dd, x + j), bx);
+        const auto dy = hn::Add(hn::LoadU(dd, y + j), by);
+        const auto dz = hn::Add(hn::LoadU(dd, z + j), bz);
+        const auto d2 = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
+        const auto in = hn::And(hn::Lt(d2, limit), hn::FirstN(dd, run.end - j));
+        m += Keep(dd, d2, in, s.d2.data() + m);
+      }
+    }
+    if (m > 0) Flush(m, s);
+  }
+}
+
+std::size_t Lanes() { return hn::Lanes(DF()); }
+
+// NOLINTNEXTLINE(google-readability-namespace-comments)
+}  // namespace HWY_NAMESPACE
+}  // namespace zalmor::scatter::detail
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace zalmor::scatter::detail {
+
+HWY_EXPORT(HomePairs);
+HWY_EXPORT(Lanes);
+
+void periodic_home_pairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
+                         std::size_t i1, const PairRun* runs, std::size_t nruns, double rc2,
+                         PairSink& sink) {
+  HWY_DYNAMIC_DISPATCH(HomePairs)(home, partners, i0, i1, runs, nruns, rc2, sink);
+}
+
+std::size_t periodic_lanes() { return HWY_DYNAMIC_DISPATCH(Lanes)(); }
+
+}  // namespace zalmor::scatter::detail
+#endif
