@@ -55,15 +55,33 @@ def _wrapped(xyz, cell):
 
 
 def _positions_and_symbols(atoms):
+    """Positions and the symbols as a numpy string array (per frame of a trajectory, lists
+    of Python strings would cost as much as a small box's sums)."""
     if hasattr(atoms, "get_chemical_symbols") and hasattr(atoms, "get_positions"):
-        return atoms.get_positions(), list(atoms.get_chemical_symbols())
+        numbers = getattr(atoms, "numbers", None)
+        if isinstance(numbers, np.ndarray):
+            from ase.data import chemical_symbols
+
+            return atoms.get_positions(), np.asarray(chemical_symbols)[numbers]
+        return atoms.get_positions(), np.asarray(list(atoms.get_chemical_symbols()), dtype=str)
     try:
         positions, symbols = atoms
     except (TypeError, ValueError):
         raise TypeError("atoms must be an ase.Atoms or a pair (positions N x 3, symbols)") from None
     if isinstance(symbols, str):
         raise TypeError("symbols must be a sequence with one element symbol per atom")
-    return positions, [str(s) for s in symbols]
+    if isinstance(symbols, np.ndarray) and symbols.dtype.kind == "U":
+        return positions, symbols.reshape(-1)
+    return positions, np.asarray([str(s) for s in symbols], dtype=str)
+
+
+def _numbered(symbols):
+    """The elements in order of first appearance and each atom's type number from 1."""
+    uniq, first, inverse = np.unique(symbols, return_index=True, return_inverse=True)
+    order = np.argsort(first, kind="stable")
+    rank = np.empty(len(uniq), dtype=np.int32)
+    rank[order] = np.arange(1, len(uniq) + 1, dtype=np.int32)
+    return [str(uniq[k]) for k in order], rank[inverse.reshape(-1)]
 
 
 def _default_b(symbol):
@@ -231,11 +249,10 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     if not np.all(np.isfinite(qv)):
         raise ValueError("a Q value is not finite in single precision")
 
-    elements = list(dict.fromkeys(symbols))
+    elements, types = _numbered(symbols)
     if len(elements) > _core.MAX_TYPES:
         raise ValueError(f"{len(elements)} elements: at most {_core.MAX_TYPES} are supported")
     type_of = {e: t for t, e in enumerate(elements, 1)}
-    types = np.fromiter((type_of[s] for s in symbols), dtype=np.int32, count=natoms)
     bbar = np.array(_scattering_lengths(elements, b), dtype=np.float32)
     if not np.all(np.isfinite(bbar)):
         raise ValueError("a scattering length is not finite in single precision")

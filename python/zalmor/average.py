@@ -12,7 +12,7 @@ import sys
 
 import numpy as np
 
-from ._calc import debye
+from ._calc import _cell_of, _positions_and_symbols, debye
 from .result import Result
 
 
@@ -110,13 +110,26 @@ def _progress_bar(frames, enabled):
     return tqdm(total=total, unit="frame", file=sys.stderr)
 
 
+def _compact(atoms, options):
+    """A frame as a worker needs it: float32 positions, the symbols as one numpy string
+    array and the cell resolved here, a fraction of a pickled ase.Atoms to send, and the
+    same floats as the ase.Atoms gives."""
+    if not (hasattr(atoms, "get_positions") and hasattr(atoms, "get_chemical_symbols")):
+        return atoms, options
+    cell = _cell_of(atoms, options["periodic"])
+    positions, symbols = _positions_and_symbols(atoms)
+    xyz = np.asarray(positions, dtype=np.float32)
+    return (xyz, symbols), dict(options, periodic=False if cell is None else cell)
+
+
 def _in_order_from_client(client, frames, q, options):
     """Frames sent to the workers, at most a few per worker at a time so that memory does
     not grow with the trajectory; results come back in frame order."""
     ahead = max(2, 2 * len(client.scheduler_info().get("workers", {})))
     pending = collections.deque()
     for atoms in frames:
-        pending.append(client.submit(_frame, atoms, q, options, pure=False))
+        frame, opts = _compact(atoms, options)
+        pending.append(client.submit(_frame, frame, q, opts, pure=False))
         if len(pending) >= ahead:
             yield pending.popleft().result()
     while pending:

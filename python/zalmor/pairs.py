@@ -6,7 +6,8 @@ import math
 
 import numpy as np
 
-from ._calc import _cell_of, _positions_and_symbols, _scattering_lengths, _widths, _wrapped
+from ._calc import (_cell_of, _numbered, _positions_and_symbols, _scattering_lengths, _widths,
+                    _wrapped)
 
 
 def _pair_key(a, b):
@@ -222,11 +223,9 @@ def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, 
     dr = float(dr)
     if not (dr > 0.0 and math.isfinite(dr)):
         raise ValueError(f"dr must be a positive distance, not {dr!r}")
-    elements = list(dict.fromkeys(symbols))
+    elements, types = _numbered(symbols)
     if len(elements) > _core.MAX_TYPES:
         raise ValueError(f"{len(elements)} elements: at most {_core.MAX_TYPES} are supported")
-    type_of = {e: t for t, e in enumerate(elements, 1)}
-    types = np.fromiter((type_of[s] for s in symbols), dtype=np.int32, count=natoms)
     count = np.bincount(types, minlength=len(elements) + 1)[1:]
     numbers = {e: int(count[t]) for t, e in enumerate(elements)}
 
