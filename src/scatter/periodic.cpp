@@ -322,7 +322,7 @@ std::vector<std::vector<float>> compute_periodic_blocks(
   std::vector<double> weighted(ng, 0.0);
   std::vector<DirectTerm> direct;
   for (std::size_t pass = 0; pass < passes.size(); ++pass) {
-    const auto [ta, tb] = passes[pass];
+    const int ta = passes[pass].first, tb = passes[pass].second;
     const TypeAtoms& home = atoms.of_type[static_cast<std::size_t>(ta)];
     const TypeAtoms& partners = atoms.of_type[static_cast<std::size_t>(tb)];
     const std::vector<Row>& rows = ta == tb ? half_rows : full_rows;
@@ -402,7 +402,7 @@ std::vector<std::vector<float>> compute_periodic_blocks(
     // add_direct has sorted them.
     for (const DirectTerm& d : direct) {
       weighted[static_cast<std::size_t>(d.gid)] +=
-          detail::sinc_window_taylor(window, double{d.r})[0];
+          detail::sinc_window_taylor(window, static_cast<double>(d.r))[0];
     }
   }
 
