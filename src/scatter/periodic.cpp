@@ -344,7 +344,7 @@ std::vector<std::vector<float>> compute_periodic_blocks(
           const auto ku = static_cast<std::size_t>(k);
           hist[ku].bins.assign(static_cast<std::size_t>(nbins_r), {});
           sink.bins[ku] = hist[ku].bins.data();
-          sink.u[ku] = plan.groups[static_cast<std::size_t>(group + k)].u;
+          sink.u[ku] = plan.groups[static_cast<std::size_t>(group) + ku].u;
         }
         sink.group = group;
         sink.two_classes = classes == 2;
