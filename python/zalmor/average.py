@@ -16,9 +16,22 @@ from ._calc import _cell_of, _positions_and_symbols, debye
 from .result import Result
 
 
+class _Packed:
+    """A frame packed for a worker: float32 positions, each atom's element as a small
+    number into `names`, the cell resolved (in the options sent with it)."""
+
+    def __init__(self, xyz, codes, names):
+        self.xyz, self.codes, self.names = xyz, codes, names
+
+    def unpacked(self):
+        return self.xyz, np.asarray(self.names)[self.codes]
+
+
 def _frame(atoms, q, options):
     """One frame's blocks in the order of its own labels; module level so that dask can
     send it to workers."""
+    if isinstance(atoms, _Packed):
+        atoms = atoms.unpacked()
     r = debye(atoms, q, **options)
     return {"labels": r.labels, "elements": r.elements, "blocks": r.blocks,
             "zero_q": r.zero_q, "natoms": r.natoms, "nnorm": r.nnorm,
@@ -111,15 +124,16 @@ def _progress_bar(frames, enabled):
 
 
 def _compact(atoms, options):
-    """A frame as a worker needs it: float32 positions, the symbols as one numpy string
-    array and the cell resolved here, a fraction of a pickled ase.Atoms to send, and the
-    same floats as the ase.Atoms gives."""
+    """A frame as a worker needs it (_Packed), a fraction of a pickled ase.Atoms to send,
+    with the same floats as the ase.Atoms gives."""
     if not (hasattr(atoms, "get_positions") and hasattr(atoms, "get_chemical_symbols")):
         return atoms, options
     cell = _cell_of(atoms, options["periodic"])
     positions, symbols = _positions_and_symbols(atoms)
-    xyz = np.asarray(positions, dtype=np.float32)
-    return (xyz, symbols), dict(options, periodic=False if cell is None else cell)
+    names, codes = np.unique(symbols, return_inverse=True)
+    codes = codes.reshape(-1).astype(np.uint8 if len(names) <= 256 else np.int32)
+    packed = _Packed(np.asarray(positions, dtype=np.float32), codes, names)
+    return packed, dict(options, periodic=False if cell is None else cell)
 
 
 def _in_order_from_client(client, frames, q, options):
