@@ -328,6 +328,11 @@ class QSums::Impl {
     for (std::size_t k = 0; k < nq && k < values.size(); ++k) value_[at + k] += values[k];
   }
 
+  void set_scale_floor(int block, double scale) {
+    floor_.resize(static_cast<std::size_t>(nblocks_), 0.0);
+    floor_.at(static_cast<std::size_t>(block)) = std::abs(scale);
+  }
+
   bool finish(std::vector<std::vector<float>>& out, MomentsReport& report) const {
     const auto nq = q_.size();
     const auto nb = static_cast<std::size_t>(nblocks_);
@@ -343,8 +348,9 @@ class QSums::Impl {
         vmax = std::max(vmax, static_cast<double>(std::abs(v)));
         bmax = std::max(bmax, bound_[b * nq + k]);
       }
-      if (!(bmax <= kSafety * kTolerance * vmax)) ok = false;
-      report.bound[b] = vmax > 0 ? bmax / vmax : bmax;
+      const double scale = std::max(vmax, floor_.empty() ? 0.0 : floor_[b]);
+      if (!(bmax <= kSafety * kTolerance * scale)) ok = false;
+      report.bound[b] = scale > 0 ? bmax / scale : bmax;
     }
     report.accepted = ok;
     if (ok) out = std::move(blocks);
@@ -359,6 +365,7 @@ class QSums::Impl {
   int lanes_ = 1;
   std::vector<double> lam_re_, lam_im_, rho_re_, rho_im_;
   std::vector<double> value_, bound_;
+  std::vector<double> floor_;
   std::unique_ptr<ChirpzSums> chirpz_;
   int chirpz_groups_ = 0;
   double window_ = 0.0;
@@ -372,6 +379,7 @@ bool QSums::add_group(int gid, const Histogram& h, const std::function<void(doub
   return impl_->add_group(gid, h, within);
 }
 void QSums::set_window(double a) { impl_->set_window(a); }
+void QSums::set_scale_floor(int block, double scale) { impl_->set_scale_floor(block, scale); }
 void QSums::add_direct(std::vector<DirectTerm>& direct) { impl_->add_direct(direct); }
 void QSums::add_values(int block, std::span<const double> values) {
   impl_->add_values(block, values);

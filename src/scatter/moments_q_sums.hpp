@@ -40,8 +40,13 @@ class QSums {
   // Adds terms known in closed form (a continuum's share) to block `block` in double, before
   // the values are rounded; they carry no error of the sums and add nothing to the bound.
   void add_values(int block, std::span<const double> values);
+  // Measures block `block`'s tolerance against at least `scale`. A periodic box's sums, its
+  // continuum taken away, can be pure noise about zero (an ideal gas); its S(Q) is still
+  // judged against its self-scattering level, 1 in S(Q), which is what a user compares.
+  void set_scale_floor(int block, double scale);
   // The blocks in float, when every block's bound is well inside the tolerance (1e-6 of its
-  // largest |i(Q)|); the report gets the bounds and whether they were accepted.
+  // largest |i(Q)|, or of its floor when that is larger); the report gets the bounds and
+  // whether they were accepted.
   bool finish(std::vector<std::vector<float>>& out, MomentsReport& report) const;
 
  private:

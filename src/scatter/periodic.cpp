@@ -312,6 +312,25 @@ std::vector<std::vector<float>> compute_periodic_blocks(
   const int nblocks = static_cast<int>(request.partials.size()) + 1;
   const int classes = plan.classes();
   detail::QSums sums(q, plan, nblocks, nthreads);
+  {
+    // Each block's tolerance is judged at least against the size of 1 in its S(Q): N c_A c_B
+    // for a partial (Faber-Ziman), the self-scattering sum of b^2 for the total.
+    double natoms = 0, self = 0;
+    for (int t = 1; t <= nt; ++t) {
+      const double nt_atoms = natoms_of[static_cast<std::size_t>(t)];
+      const auto bt = static_cast<double>(request.bbar[static_cast<std::size_t>(t - 1)]);
+      natoms += nt_atoms;
+      self += nt_atoms * bt * bt;
+    }
+    for (std::size_t k = 0; k < request.partials.size(); ++k) {
+      const TypePair tp = request.partials[k];
+      const double pairs = natoms > 0 ? natoms_of[static_cast<std::size_t>(tp.first)] *
+                                            natoms_of[static_cast<std::size_t>(tp.second)] / natoms
+                                      : 0.0;
+      sums.set_scale_floor(static_cast<int>(k), static_cast<double>(request.weight[k]) * pairs);
+    }
+    sums.set_scale_floor(nblocks - 1, static_cast<double>(request.total_weight) * 0.01 * self);
+  }
   const bool sinc = modification == Modification::kSinc;
   const double window = sinc ? std::numbers::pi / cutoff : 0.0;
   if (sinc) sums.set_window(window);
