@@ -74,8 +74,13 @@ struct BinnedAtoms {
 BinnedAtoms bin_atoms(const util::Model& model, const std::array<double, 9>& cell,
                       const CellShape& shape, double cutoff, int ntypes) {
   BinnedAtoms b;
+  // No more bins than atoms (the widths' product is at most the volume): a short cutoff in a
+  // large, sparse box would otherwise ask for up to 1024^3 bins of several arrays each.
+  const double per_atom =
+      std::cbrt(shape.volume / static_cast<double>(std::max(1, model.natoms())));
+  const double bin_width = std::max(cutoff / kBinsPerCutoff, per_atom);
   for (std::size_t k = 0; k < 3; ++k) {
-    const double fit = std::floor(shape.width[k] * kBinsPerCutoff / cutoff);
+    const double fit = std::floor(shape.width[k] / bin_width);
     b.n[k] = static_cast<int>(std::clamp(fit, 1.0, static_cast<double>(kMaxBinsPerAxis)));
   }
   // Fractional coordinates are the rows of the inverse cell's columns: s_k = r . (recip_k),

@@ -129,6 +129,27 @@ def test_refusals(kwargs, match):
         zalmor.debye((positions, ["Na"] * 20), [1.0, 2.0], b={"Na": 3.63}, **kwargs)
 
 
+def test_short_cutoff_in_a_large_sparse_box_runs_in_little_memory():
+    # Its cell lists once took bins a third of the cutoff wide: 600^3 of them here.
+    import subprocess
+    import sys
+    import textwrap
+
+    script = textwrap.dedent("""
+        import resource
+        import numpy as np
+        import zalmor
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
+        xyz = np.random.default_rng(2).uniform(0, 400, (2000, 3))
+        res = zalmor.debye((xyz, ["Na", "Cl"] * 1000), [1.0, 2.0], b={"Na": 3.63, "Cl": 9.577},
+                           periodic=np.eye(3) * 400, cutoff=2.0)
+        assert np.all(np.isfinite(res.total))
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=300, check=False)
+    assert run.returncode == 0, run.stderr[-2000:]
+
+
 def rsa_box(n, density, diameter, seed):
     """Random sequential addition of hard spheres into a periodic cube: each candidate is
     kept when it overlaps no sphere placed before it, so that the box has a liquid's
