@@ -37,6 +37,15 @@ struct BinnedAtoms {
   int bins() const { return n[0] * n[1] * n[2]; }
 };
 
+// Each atom's fractional coordinates in [0, 1) (wrapped into the cell) and its bin among
+// n[0] x n[1] x n[2] (c fastest); bin -1 for an atom whose type is not 1..ntypes.
+struct WrappedAtoms {
+  std::vector<std::array<double, 3>> frac;
+  std::vector<int> bin;
+};
+WrappedAtoms wrap_into_bins(const util::Model& model, const std::array<double, 9>& cell,
+                            const std::array<int, 3>& n, int ntypes);
+
 // `widths` are the cell's widths between opposite faces (CellShape::width).
 BinnedAtoms bin_atoms(const util::Model& model, const std::array<double, 9>& cell,
                       const std::array<double, 3>& widths, double cutoff, int ntypes);

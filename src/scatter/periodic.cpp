@@ -83,37 +83,20 @@ BinnedAtoms bin_atoms(const util::Model& model, const std::array<double, 9>& cel
     const double fit = std::floor(shape.width[k] / bin_width);
     b.n[k] = static_cast<int>(std::clamp(fit, 1.0, static_cast<double>(kMaxBinsPerAxis)));
   }
-  // Fractional coordinates are the rows of the inverse cell's columns: s_k = r . (recip_k),
-  // recip_a = (b x c) / V with the signed volume.
   const Vec3 a = detail::cell_row(cell, 0), bb = detail::cell_row(cell, 1),
              c = detail::cell_row(cell, 2);
-  const double vol = dot(a, cross(bb, c));
-  const std::array<Vec3, 3> recip = {cross(bb, c), cross(c, a), cross(a, bb)};
+  const detail::WrappedAtoms wrapped = detail::wrap_into_bins(model, cell, b.n, ntypes);
+  const std::vector<int>& bin_of = wrapped.bin;
+  const auto& frac = wrapped.frac;
   const int natoms = model.natoms();
-  std::vector<std::array<double, 3>> frac(static_cast<std::size_t>(natoms));
-  std::vector<int> bin_of(static_cast<std::size_t>(natoms), -1);
   const auto nbins = static_cast<std::size_t>(b.n[0]) * static_cast<std::size_t>(b.n[1]) *
                      static_cast<std::size_t>(b.n[2]);
   b.of_type.resize(static_cast<std::size_t>(ntypes) + 1);
   for (TypeAtoms& t : b.of_type) t.start.assign(nbins + 1, 0);
-  for (int i = 0; i < natoms; ++i) {
-    const auto iu = static_cast<std::size_t>(i);
-    const int t = model.type[iu];
-    if (t < 1 || t > ntypes) continue;
-    const Vec3 r = {static_cast<double>(model.xyz[3 * iu]),
-                    static_cast<double>(model.xyz[3 * iu + 1]),
-                    static_cast<double>(model.xyz[3 * iu + 2])};
-    std::size_t at = 0;
-    for (std::size_t k = 0; k < 3; ++k) {
-      double s = dot(r, recip[k]) / vol;
-      s -= std::floor(s);
-      if (!(s < 1.0)) s = 0.0;  // a value just below 0 rounds to 1
-      frac[iu][k] = s;
-      const int cell_k = std::min(b.n[k] - 1, static_cast<int>(s * static_cast<double>(b.n[k])));
-      at = at * static_cast<std::size_t>(b.n[k]) + static_cast<std::size_t>(cell_k);
-    }
-    bin_of[iu] = static_cast<int>(at);
-    ++b.of_type[static_cast<std::size_t>(t)].start[at + 1];
+  for (std::size_t i = 0; i < bin_of.size(); ++i) {
+    if (bin_of[i] < 0) continue;
+    ++b.of_type[static_cast<std::size_t>(model.type[i])]
+          .start[static_cast<std::size_t>(bin_of[i]) + 1];
   }
   // The kernel reads whole vectors past a run's end: padding atoms, too far to pair.
   constexpr double kFar = 1e30;
