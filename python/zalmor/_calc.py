@@ -84,6 +84,19 @@ def _numbered(symbols):
     return [str(uniq[k]) for k in order], rank[inverse.reshape(-1)]
 
 
+def _float32_positions(positions, symbols):
+    """The positions as the engines take them (N x 3, float32), refused when they are not."""
+    xyz = np.asarray(positions, dtype=np.float32)
+    natoms = len(symbols)
+    if natoms == 0:
+        raise ValueError("the model has no atoms")
+    if xyz.shape != (natoms, 3):
+        raise ValueError(f"positions have shape {xyz.shape}, not ({natoms}, 3)")
+    if not np.all(np.isfinite(xyz)):
+        raise ValueError("a position is not finite in single precision")
+    return xyz
+
+
 def _default_b(symbol):
     import periodictable
 
@@ -235,14 +248,8 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     if cell is None and modification is not None:
         raise ValueError("modification applies only to periodic boxes: a finite model's sums "
                          "have no cutoff to take down smoothly")
-    xyz = np.asarray(positions, dtype=np.float32)
+    xyz = _float32_positions(positions, symbols)
     natoms = len(symbols)
-    if natoms == 0:
-        raise ValueError("the model has no atoms")
-    if xyz.shape != (natoms, 3):
-        raise ValueError(f"positions have shape {xyz.shape}, not ({natoms}, 3)")
-    if not np.all(np.isfinite(xyz)):
-        raise ValueError("a position is not finite in single precision")
     qv = np.asarray(q, dtype=np.float32)
     if qv.ndim != 1 or qv.size == 0:
         raise ValueError("q must be a non-empty one-dimensional array")

@@ -6,8 +6,8 @@ import math
 
 import numpy as np
 
-from ._calc import (_cell_of, _numbered, _positions_and_symbols, _scattering_lengths, _widths,
-                    _wrapped)
+from ._calc import (_cell_of, _float32_positions, _numbered, _positions_and_symbols,
+                    _scattering_lengths, _widths, _wrapped)
 
 
 def _pair_key(a, b):
@@ -212,14 +212,8 @@ def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, 
 
     positions, symbols = _positions_and_symbols(atoms)
     cell = _cell_of(atoms, periodic)
-    xyz = np.asarray(positions, dtype=np.float32)
+    xyz = _float32_positions(positions, symbols)
     natoms = len(symbols)
-    if natoms == 0:
-        raise ValueError("the model has no atoms")
-    if xyz.shape != (natoms, 3):
-        raise ValueError(f"positions have shape {xyz.shape}, not ({natoms}, 3)")
-    if not np.all(np.isfinite(xyz)):
-        raise ValueError("a position is not finite in single precision")
     dr = float(dr)
     if not (dr > 0.0 and math.isfinite(dr)):
         raise ValueError(f"dr must be a positive distance, not {dr!r}")
