@@ -10,6 +10,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/zalmor.1
 # python3-ase and python3-periodictable). They run the package zalmor, which
 # cmake/Python.cmake installs.
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/ioq ${PROJECT_SOURCE_DIR}/tools/tocoords
+  ${PROJECT_SOURCE_DIR}/tools/zalmor-box
   DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/ioq-format.md ${PROJECT_SOURCE_DIR}/docs/guide.md
