@@ -142,7 +142,10 @@ TEST_F(Library, FailuresNameTheFileAndReasonAndLeaveNoTemporaryFile) {
     cases.emplace_back(ro + "/run.ioq", "Permission denied");
     cases.emplace_back(locked, "Permission denied");
   }
-  for (const auto& [file, reason] : cases) {
+  for (const auto& one : cases) {
+    // Named copies, not a structured binding: clang 14 cannot capture those in a lambda.
+    const std::string& file = one.first;
+    const std::string& reason = one.second;
     // The check before a calculation says what the first block's put would say.
     EXPECT_EQ(fatal_message([&] { check_destination(file); }),
               " Cannot create output file " + file + ": " + reason);
