@@ -174,6 +174,47 @@ zs::BlockRequest make_request(int ntypes, const std::vector<float>& bbar, float 
   return request;
 }
 
+// A Python progress callback for the engines, which run without the GIL: each call takes the
+// GIL back. An exception of the callback cannot pass through the engines' parallel regions:
+// it is kept, later calls are skipped, and rethrow() raises it when the calculation is over.
+class PythonProgress {
+ public:
+  explicit PythonProgress(const std::optional<py::function>& function) {
+    if (function && !function->is_none()) {
+      report_ = [this, &function](double fraction) {
+        if (failure_) return;
+        const py::gil_scoped_acquire gil;
+        try {
+          (*function)(fraction);
+        } catch (...) {
+          failure_ = std::current_exception();
+        }
+      };
+    }
+  }
+  PythonProgress(const PythonProgress&) = delete;
+  PythonProgress& operator=(const PythonProgress&) = delete;
+
+  const zs::Progress& report() const { return report_; }
+  void rethrow() const {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  std::exception_ptr failure_;
+  zs::Progress report_;
+};
+
+py::list float_arrays(const std::vector<std::vector<float>>& blocks) {
+  py::list out;
+  for (const std::vector<float>& block : blocks) {
+    FloatArray array(static_cast<py::ssize_t>(block.size()));
+    std::copy(block.begin(), block.end(), array.mutable_data());
+    out.append(std::move(array));
+  }
+  return out;
+}
+
 py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray& q, int ntypes,
                  const std::vector<float>& bbar, float nnorm, int thermal_option,
                  const std::vector<float>& uij, const std::string& engine, int threads,
@@ -192,39 +233,17 @@ py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray&
   const std::vector<float> qv(q.data(), q.data() + q.size());
   const zs::ThreadStart start = zs::start_threads(threads);
 
-  // The engines run without the GIL; the callback takes it back for each call. An
-  // exception of the callback cannot pass through the engines' parallel regions: it is
-  // kept, later calls are skipped, and it is raised when the calculation is over.
-  std::exception_ptr failure;
-  zs::Progress report;
-  if (progress && !progress->is_none()) {
-    report = [&progress, &failure](double fraction) {
-      if (failure) return;
-      const py::gil_scoped_acquire gil;
-      try {
-        (*progress)(fraction);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    };
-  }
+  const PythonProgress callback(progress);
   std::vector<std::vector<float>> blocks;
   {
     const py::gil_scoped_release nogil;
-    zs::ThrottledProgress throttled(report);
+    zs::ThrottledProgress throttled(callback.report());
     zs::Progress passed;
-    if (report) passed = [&throttled](double f) { throttled(f); };
+    if (callback.report()) passed = [&throttled](double f) { throttled(f); };
     blocks = zs::compute_blocks(*impl, model, qv, request, start.threads, passed);
   }
-  if (failure) std::rethrow_exception(failure);
-
-  py::list out;
-  for (const std::vector<float>& block : blocks) {
-    FloatArray array(static_cast<py::ssize_t>(block.size()));
-    std::copy(block.begin(), block.end(), array.mutable_data());
-    out.append(std::move(array));
-  }
-  return out;
+  callback.rethrow();
+  return float_arrays(blocks);
 }
 
 // The periodic box's blocks and, last in the returned pair, each block's limit at Q = 0.
@@ -246,36 +265,17 @@ std::pair<py::list, std::vector<double>> compute_periodic(
       make_request(ntypes, bbar, nnorm, thermal_option, uij, {.rcut = rcut});
   const std::vector<float> qv(q.data(), q.data() + q.size());
   const zs::ThreadStart start = zs::start_threads(threads);
-  // As in compute: the callback's exception waits for the end of the calculation.
-  std::exception_ptr failure;
-  zs::Progress report;
-  if (progress && !progress->is_none()) {
-    report = [&progress, &failure](double fraction) {
-      if (failure) return;
-      const py::gil_scoped_acquire gil;
-      try {
-        (*progress)(fraction);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    };
-  }
+  const PythonProgress callback(progress);
   std::vector<std::vector<float>> blocks;
   std::vector<double> zero;
   {
     const py::gil_scoped_release nogil;
     // A refusal (std::invalid_argument) reaches Python as ValueError.
-    blocks = zs::compute_periodic_blocks(model, cell, cutoff, qv, request, start.threads, report,
-                                         &zero, mod);
+    blocks = zs::compute_periodic_blocks(model, cell, cutoff, qv, request, start.threads,
+                                         callback.report(), &zero, mod);
   }
-  if (failure) std::rethrow_exception(failure);
-  py::list out;
-  for (const std::vector<float>& block : blocks) {
-    FloatArray array(static_cast<py::ssize_t>(block.size()));
-    std::copy(block.begin(), block.end(), array.mutable_data());
-    out.append(std::move(array));
-  }
-  return {out, zero};
+  callback.rethrow();
+  return {float_arrays(blocks), zero};
 }
 
 // The pair-distance counts per type pair (rows in partial order) in nbins bins of dr, of a

@@ -54,6 +54,41 @@ def _wrapped(xyz, cell):
     return (frac @ cell).astype(np.float32)
 
 
+def _within_half_cell(value, cell, name):
+    """The cell's volume, `value` (default: half the cell's smallest width) and that
+    half-width; `value` is refused unless it is a positive distance no larger than it."""
+    volume, widths = _widths(cell)
+    half = 0.5 * min(widths)
+    distance = half if value is None else float(value)
+    if not (distance > 0.0 and math.isfinite(distance)):
+        raise ValueError(f"{name} must be a positive distance, not {value!r}")
+    if distance > half:
+        raise ValueError(f"{name} {distance:g} A is above half the smallest width of the cell, "
+                         f"{half:g} A")
+    return volume, distance, half
+
+
+def _result(qv, elements, labels, blocks, zero_q, bbar, count, nnorm, option):
+    """The Result of the engines' blocks, refused where a value is not finite."""
+    for k, y in enumerate(blocks):
+        if not (np.all(np.isfinite(y)) and math.isfinite(zero_q[k])):
+            name = "the total" if k == len(labels) else "-".join(labels[k])
+            raise FloatingPointError(f"{name} holds values that are not finite: the scattering "
+                                     "lengths are too large for single precision")
+    natoms = int(np.sum(count))
+    return Result(
+        q=qv,
+        elements=elements,
+        blocks=blocks,
+        zero_q=zero_q,
+        concentrations={e: np.float32(count[t] / natoms) for t, e in enumerate(elements)},
+        b={e: bbar[t] for t, e in enumerate(elements)},
+        natoms=natoms,
+        nnorm=float(nnorm),
+        thermal_option=option,
+    )
+
+
 def _positions_and_symbols(atoms):
     """Positions and the symbols as a numpy string array (per frame of a trajectory, lists
     of Python strings would cost as much as a small box's sums)."""
@@ -295,22 +330,7 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
                            uij.tolist(), engine, 0 if threads is None else int(threads),
                            progress, th.rcut, th.records, th.total_record)
     zero_q = _core.zero_q(count.tolist(), bbar.tolist(), float(nnorm))
-    for k, y in enumerate(blocks):
-        if not (np.all(np.isfinite(y)) and math.isfinite(zero_q[k])):
-            name = "the total" if k == len(labels) else "-".join(labels[k])
-            raise FloatingPointError(f"{name} holds values that are not finite: the scattering "
-                                     "lengths are too large for single precision")
-    result = Result(
-        q=qv,
-        elements=elements,
-        blocks=blocks,
-        zero_q=zero_q,
-        concentrations={e: np.float32(count[t] / natoms) for t, e in enumerate(elements)},
-        b={e: bbar[t] for t, e in enumerate(elements)},
-        natoms=natoms,
-        nnorm=float(nnorm),
-        thermal_option=option,
-    )
+    result = _result(qv, elements, labels, blocks, zero_q, bbar, count, nnorm, option)
     result.urms = th.urms
     return result
 
@@ -320,40 +340,18 @@ def _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, cell, cut
     from . import _core
 
     option, uij = th.option, th.uij
-    volume, widths = _widths(cell)
-    half = 0.5 * min(widths)
-    rc = half if cutoff is None else float(cutoff)
-    if not (rc > 0.0 and math.isfinite(rc)):
-        raise ValueError(f"the cutoff must be a positive distance, not {cutoff!r}")
-    if rc > half:
-        raise ValueError(f"the cutoff {rc:g} A is above half the smallest width of the cell, "
-                         f"{half:g} A")
+    volume, rc, _ = _within_half_cell(cutoff, cell, "the cutoff")
     qmax = float(np.max(np.abs(qv)))
     if qmax * rc > _FINITE_LIMIT:
         raise ValueError(f"Qmax {qmax:g} and the cutoff {rc:g} A are beyond single precision")
     if uij.size and float(np.max(np.abs(uij))) * qmax > _MAX_UQ:
         raise ValueError(f"u times Qmax {qmax:g} is beyond {_MAX_UQ:g}")
-    natoms = len(types)
     blocks, zero_q = _core.compute_periodic(
         _wrapped(xyz, cell), types, qv, len(elements), bbar.tolist(), float(nnorm), option,
         uij.tolist(), [float(v) for v in cell.reshape(9)], rc,
         0 if threads is None else int(threads), progress, th.rcut, modification or "none")
-    for k, y in enumerate(blocks):
-        if not (np.all(np.isfinite(y)) and math.isfinite(zero_q[k])):
-            name = "the total" if k == len(labels) else "-".join(labels[k])
-            raise FloatingPointError(f"{name} holds values that are not finite: the scattering "
-                                     "lengths are too large for single precision")
-    result = Result(
-        q=qv,
-        elements=elements,
-        blocks=blocks,
-        zero_q=np.asarray(zero_q, dtype=np.float32),
-        concentrations={e: np.float32(count_of[t] / natoms) for t, e in enumerate(elements)},
-        b={e: bbar[t] for t, e in enumerate(elements)},
-        natoms=natoms,
-        nnorm=float(nnorm),
-        thermal_option=option,
-    )
+    result = _result(qv, elements, labels, blocks, np.asarray(zero_q, dtype=np.float32), bbar,
+                     count_of, nnorm, option)
     result.volume = volume
     result.cutoff = rc
     result.q_min = 2.0 * math.pi / rc

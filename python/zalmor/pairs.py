@@ -7,7 +7,7 @@ import math
 import numpy as np
 
 from ._calc import (_cell_of, _float32_positions, _numbered, _positions_and_symbols,
-                    _scattering_lengths, _widths, _wrapped)
+                    _scattering_lengths, _within_half_cell, _wrapped)
 
 
 def _pair_key(a, b):
@@ -226,14 +226,7 @@ def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, 
     if cell is not None:
         if sphere is not None:
             raise ValueError("sphere applies to finite models, not to a periodic box")
-        volume, widths = _widths(cell)
-        half = 0.5 * min(widths)
-        top = half if rmax is None else float(rmax)
-        if not (top > 0.0 and math.isfinite(top)):
-            raise ValueError(f"rmax must be a positive distance, not {rmax!r}")
-        if top > half:
-            raise ValueError(f"rmax {top:g} A is above half the smallest width of the cell, "
-                             f"{half:g} A")
+        volume, top, half = _within_half_cell(rmax, cell, "rmax")
         xyz = _wrapped(xyz, cell)
         radius = None
         cell_arg = [float(v) for v in cell.reshape(9)]
