@@ -167,6 +167,9 @@ class _Thermal:
         self.records = list(records)
         self.total_record = total_record
         self.urms = urms  # the file, for the metadata
+        # A NaN u would pass every range check and come back as "values not finite".
+        if not (np.all(np.isfinite(self.uij)) and math.isfinite(self.rcut)):
+            raise ValueError("thermal: every u and r must be a finite number of A")
 
 
 def _urms_records(table, elements, type_of):

@@ -251,3 +251,8 @@ class TestBoxCommand:
         one_line_refusal(run_box(base + ["--b", "Na3.6"], tmp_path), "--b")
         one_line_refusal(run_box(base + ["--cutoff", "40"], tmp_path), "cutoff")
         one_line_refusal(run_box(base + ["--frames", "5:"], tmp_path), "no frames")
+        # Both once came back as a NumPy warning and a conversion error, or as "scattering
+        # lengths too large".
+        one_line_refusal(run_box(base + ["--qmax", "1e30", "--dq", "1e-30"], tmp_path),
+                         "Q values")
+        one_line_refusal(run_box(base + ["--u", "nan"], tmp_path), "every u")
