@@ -9,6 +9,9 @@ import numpy as np
 from ._calc import (_cell_of, _float32_positions, _numbered, _positions_and_symbols,
                     _scattering_lengths, _within_half_cell, _wrapped)
 
+# Counts are 8 bytes per bin, type pair and thread.
+_MAX_BINS = 1e8
+
 
 def _pair_key(a, b):
     return (a, b) if a <= b else (b, a)
@@ -240,7 +243,11 @@ def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, 
             raise ValueError(f"rmax must be a positive distance, not {rmax!r}")
         cell_arg = None
     # The last bin that ends by rmax, allowing for rmax / dr a hair below a whole number.
-    nbins = int(math.floor(top / dr * (1.0 + 1e-12)))
+    steps = top / dr * (1.0 + 1e-12)
+    if not steps <= _MAX_BINS:
+        raise ValueError(f"rmax {top:g} A / dr {dr:g} A makes {steps:.3g} bins: at most "
+                         f"{_MAX_BINS:g}")
+    nbins = int(math.floor(steps))
     if cell is not None and nbins * dr > half:
         nbins -= 1
     if nbins < 1:

@@ -58,6 +58,9 @@ constexpr int kMaxBinsPerAxis = 1024;
 // partner of a home bin's atoms then span about 2.8 times the cutoff's sphere in a cubic
 // cell, against 6.4 times for the 27 bins of bins as wide as the cutoff.
 constexpr int kBinsPerCutoff = 3;
+// Each thread's histogram of a type pair takes 32 bytes for each 1/1024 A up to the cutoff:
+// 330 MB at this cutoff, a box some 10^13 A^3 in volume.
+constexpr double kMaxCutoff = 1e4;
 // Candidates of one home atom buffered before they are binned.
 constexpr std::size_t kPartnerBuffer = 4096;
 
@@ -252,6 +255,11 @@ std::vector<std::vector<float>> compute_periodic_blocks(
     throw std::invalid_argument("the cutoff " + number(cutoff) +
                                 " A is above half the smallest width of the cell, " + number(half) +
                                 " A");
+  }
+  if (cutoff > kMaxCutoff) {
+    throw std::invalid_argument("the cutoff " + number(cutoff) + " A is above " +
+                                number(kMaxCutoff) +
+                                " A, the most that the distance histograms of 1/1024 A hold");
   }
   if (request.thermal.option == ThermalOption::kUrms) {
     throw std::invalid_argument(

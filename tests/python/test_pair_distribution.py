@@ -175,3 +175,6 @@ def test_refusals():
         zalmor.pair_distribution(box, periodic=np.eye(3) * 12, sphere=5.0)
     with pytest.raises(ValueError, match="dr"):
         zalmor.pair_distribution(box, dr=0.0)
+    # Too many bins for the counts once ended in a type error of the compiled part.
+    with pytest.raises(ValueError, match=r"bins: at most"):
+        zalmor.pair_distribution(box, periodic=np.eye(3) * 1e30)

@@ -121,6 +121,7 @@ def test_positions_are_wrapped_into_the_cell(tmp_path):
     ({"cutoff": 0.0}, "positive"),
     ({"periodic": np.zeros((3, 3))}, "volume"),
     ({"periodic": np.eye(2)}, "shape"),
+    ({"periodic": np.eye(3) * 1e30}, "above 10000 A"),  # once a length error of std::vector
 ])
 def test_refusals(kwargs, match):
     positions = np.random.default_rng(1).uniform(0, 12, (20, 3))
