@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "scatter/thermal.hpp"
 #include "scatter/urms_reader.hpp"
+#include "support/scratch_dir.hpp"
 #include "support/urms_records.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
@@ -21,25 +20,23 @@ namespace {
 
 using namespace test_support;
 
-namespace fs = std::filesystem;
-
 struct Read {
   UrmsReadResult result;
   std::string err;  // standard error
 };
 
 Read read_text(const std::string& text) {
-  const fs::path path = fs::temp_directory_path() / "zalmor_urms_checks_test.urms";
-  std::ofstream(path, std::ios::binary) << text;
+  // Its own folder: ctest runs the tests of this file side by side.
+  const ScratchDir dir;
+  const std::string path = dir.write("checks.urms", text);
   std::istringstream in;
   std::ostringstream out, err;
   util::Console console(in, out, err);
   UrmsTable table;
   int ntypes = 1;
   Read r;
-  r.result = read_urms(console, path.string(), "zalmor", false, ntypes, table);
+  r.result = read_urms(console, path, "zalmor", false, ntypes, table);
   r.err = err.str();
-  fs::remove(path);
   return r;
 }
 
