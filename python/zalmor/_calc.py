@@ -242,7 +242,7 @@ def _thermal(thermal, labels, elements, type_of, count):
 
 
 def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progress=None,
-          cutoff=None, periodic=None, modification=None):
+          cutoff=None, periodic=None, modification=None, client=None, pair_blocks=None):
     """i_AB(Q) and i(Q) of a finite model or a periodic box by the Debye equation, in barn per
     atom.
 
@@ -270,6 +270,14 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
               sinc(pi r / cutoff), which takes the step at the cutoff smoothly to zero and
               so damps the ripples it makes in Q, at the cost of broader peaks
               (docs/engines.md, "Periodic boxes")
+    client    finite models: a dask.distributed Client whose workers share the pairs, for a
+              model too large for one machine's time; the atoms go out in pair_blocks
+              blocks (default: enough for twice as many jobs as workers) and every job
+              sums the pairs within two blocks together; the parts are combined in a fixed
+              order, so the floats do not depend on the workers. It costs about twice the
+              pair terms of one run (docs/guide.md, "One model on a cluster").
+    pair_blocks  the number of blocks of atoms for client= (at least 3 to split anything);
+              without a client the same jobs run here, one after another
 
     The weights, the grid of types and the normalisation (to the number of atoms) are the
     program's: the same model, lengths and Q values give the same floats.
@@ -283,6 +291,9 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     if modification not in (None, "none", "sinc"):
         raise ValueError(f"modification must be None or 'sinc', not {modification!r}")
     modification = None if modification == "none" else modification
+    if cell is not None and (client is not None or pair_blocks is not None):
+        raise ValueError("client and pair_blocks split a finite model's pairs; the frames of "
+                         "periodic boxes go to a cluster through zalmor.average(client=...)")
     if cell is None and modification is not None:
         raise ValueError("modification applies only to periodic boxes: a finite model's sums "
                          "have no cutoff to take down smoothly")
@@ -329,13 +340,80 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
         raise ValueError(f"the largest u of the .urms records times Qmax {qmax:g} is beyond "
                          f"{_MAX_UQ:g}")
 
-    blocks = _core.compute(xyz, types, qv, len(elements), bbar.tolist(), float(nnorm), option,
-                           uij.tolist(), engine, 0 if threads is None else int(threads),
-                           progress, th.rcut, th.records, th.total_record)
+    fixed = (len(elements), bbar.tolist(), float(nnorm), option, uij.tolist(), engine,
+             0 if threads is None else int(threads), th.rcut, th.records, th.total_record)
+    if client is None and pair_blocks is None:
+        blocks = _core.compute(xyz, types, qv, *fixed[:7], progress, *fixed[7:])
+    else:
+        blocks = _by_pair_blocks(xyz, types, qv, fixed, client, pair_blocks, progress)
     zero_q = _core.zero_q(count.tolist(), bbar.tolist(), float(nnorm))
     result = _result(qv, elements, labels, blocks, zero_q, bbar, count, nnorm, option)
     result.urms = th.urms
     return result
+
+
+def _pair_block_sums(xyz, types, ranges, qv, fixed):
+    """The blocks of the pairs within the atoms of `ranges` (index ranges of the model), in
+    float64; module level so that dask can send it to workers."""
+    from . import _core
+
+    idx = np.concatenate([np.arange(a, b) for a, b in ranges])
+    sums = _core.compute(np.ascontiguousarray(xyz[idx]), np.ascontiguousarray(types[idx]), qv,
+                         *fixed[:7], None, *fixed[7:])
+    return np.array(sums, dtype=np.float64)
+
+
+def _default_pair_blocks(client):
+    """Blocks enough for twice as many jobs joining two blocks as the client has workers."""
+    workers = max(1, len(client.scheduler_info().get("workers", {})))
+    k = 3
+    while k * (k - 1) // 2 < 2 * workers:
+        k += 1
+    return k
+
+
+def _by_pair_blocks(xyz, types, qv, fixed, client, pair_blocks, progress):
+    """The blocks of a finite model from jobs over blocks of atoms: with the atoms in k blocks
+    A_1..A_k, every pair lies within one A_i or between two, and (every term being one
+    pair's) the sums over all pairs are
+
+        S = sum_{i<j} S(A_i + A_j) - (k - 2) sum_i S(A_i)
+
+    Each job is one of those sums, on a worker when a client is given; they are combined in
+    float64 in the order above and rounded to float once."""
+    k = _default_pair_blocks(client) if pair_blocks is None else pair_blocks
+    if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or k < 1:
+        raise ValueError(f"pair_blocks must be a whole number from 1, not {pair_blocks!r}")
+    k = int(min(k, len(types)))
+    edges = np.linspace(0, len(types), k + 1).round().astype(np.int64)
+    block = [(int(edges[i]), int(edges[i + 1])) for i in range(k)]
+    if k <= 2:
+        jobs = [(tuple(block), 1.0)]
+    else:
+        jobs = [((block[i], block[j]), 1.0) for i in range(k) for j in range(i + 1, k)]
+        jobs += [((block[i],), -(k - 2.0)) for i in range(k)]
+    parts = [None] * len(jobs)
+    if client is None:
+        for n, (ranges, _) in enumerate(jobs):
+            parts[n] = _pair_block_sums(xyz, types, ranges, qv, fixed)
+            if progress is not None:
+                progress((n + 1) / len(jobs))
+    else:
+        import distributed
+
+        shared = client.scatter([xyz, types, qv], broadcast=True)
+        futures = {client.submit(_pair_block_sums, *shared[:2], ranges, shared[2], fixed,
+                                 pure=False): n for n, (ranges, _) in enumerate(jobs)}
+        done = 0
+        for future in distributed.as_completed(futures):
+            parts[futures[future]] = future.result()
+            done += 1
+            if progress is not None:
+                progress(done / len(jobs))
+    total = np.zeros_like(parts[0])
+    for part, (_, factor) in zip(parts, jobs):
+        total += factor * part
+    return [row.astype(np.float32) for row in total]
 
 
 def _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, cell, cutoff,

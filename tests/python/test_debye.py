@@ -150,6 +150,31 @@ def test_threads_and_progress(nacl):
         zalmor.debye(nacl, q, b=NACL_B, progress=stop)
 
 
+def test_pairs_shared_out_by_blocks_of_atoms(nacl):
+    q = program_grid(30.0, 0.1)
+    whole = zalmor.debye(nacl, q, b=NACL_B, engine="pairs")
+    # One or two blocks are the whole model: the same call.
+    for k in (1, 2):
+        assert_same_result(zalmor.debye(nacl, q, b=NACL_B, engine="pairs", pair_blocks=k), whole)
+    # The thermal option and the blocks of one element only must not upset the sums.
+    ref_u = zalmor.debye(nacl, q, b=NACL_B, engine="pairs", thermal=0.08)
+    for k, ref, kwargs in ((3, whole, {}), (7, ref_u, {"thermal": 0.08})):
+        seen = []
+        res = zalmor.debye(nacl, q, b=NACL_B, pair_blocks=k, progress=seen.append, **kwargs)
+        assert seen[-1] == 1.0 and seen == sorted(seen)
+        for mine, theirs in zip(res.blocks, ref.blocks, strict=True):
+            assert np.max(np.abs(mine - theirs)) < 2e-6 * np.max(np.abs(theirs))
+        assert_same_floats(res.zero_q, ref.zero_q)
+
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  host="127.0.0.1", protocol="tcp://",
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        spread = zalmor.debye(nacl, q, b=NACL_B, client=client, pair_blocks=5)
+    assert_same_result(spread, zalmor.debye(nacl, q, b=NACL_B, pair_blocks=5))
+
+
 @pytest.mark.parametrize("kwargs, error, match", [
     ({"cutoff": 10.0}, ValueError, "periodic"),
     ({"periodic": True}, ValueError, "cell"),
@@ -161,6 +186,9 @@ def test_threads_and_progress(nacl):
     ({"modification": "sinc"}, ValueError, "periodic"),
     ({"thermal": (0.1, 2.0)}, ValueError, "u below r"),
     ({"b": {"Na": 3.63, "Cl": 1e30}}, FloatingPointError, "not finite"),
+    ({"pair_blocks": 0}, ValueError, "pair_blocks"),
+    ({"pair_blocks": 2.5}, ValueError, "pair_blocks"),
+    ({"pair_blocks": 3, "periodic": np.eye(3) * 40.0}, ValueError, "zalmor.average"),
 ])
 def test_refusals(nacl, kwargs, error, match):
     kwargs = {"b": NACL_B, **kwargs}
