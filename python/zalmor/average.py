@@ -136,18 +136,56 @@ def _compact(atoms, options):
     return packed, dict(options, periodic=False if cell is None else cell)
 
 
+class _Batch:
+    """Frames and their options for one task (a plain list would be taken apart by dask)."""
+
+    def __init__(self, items):
+        self.items = items
+
+
+def _frames(batch, q):
+    """The results of a _Batch of (frame, options), in order; module level for dask."""
+    return [_frame(frame, q, opts) for frame, opts in batch.items]
+
+
+# A task's round trip through the scheduler costs some milliseconds of the cores the frames
+# need: small frames go several to a task, up to this many atoms (under dask's 1 MiB, above
+# which it warns of large task arguments); larger ones are scattered to a worker first.
+_ATOMS_PER_TASK = 50_000
+_FRAMES_PER_TASK = 8
+_SCATTER_FROM_ATOMS = 75_000
+
+
+def _natoms(frame):
+    return len(frame.codes) if isinstance(frame, _Packed) else len(frame[1])
+
+
 def _in_order_from_client(client, frames, q, options):
-    """Frames sent to the workers, at most a few per worker at a time so that memory does
-    not grow with the trajectory; results come back in frame order."""
+    """Frames sent to the workers in batches, at most a few batches per worker at a time so
+    that memory does not grow with the trajectory; results come back in frame order."""
     ahead = max(2, 2 * len(client.scheduler_info().get("workers", {})))
     pending = collections.deque()
+    batch, natoms = [], 0
+
+    def send():
+        work = _Batch(batch)
+        if natoms >= _SCATTER_FROM_ATOMS:
+            work = client.scatter(work, hash=False)
+        pending.append(client.submit(_frames, work, q, pure=False))
+
     for atoms in frames:
         frame, opts = _compact(atoms, options)
-        pending.append(client.submit(_frame, frame, q, opts, pure=False))
-        if len(pending) >= ahead:
-            yield pending.popleft().result()
+        batch.append((frame, opts))
+        natoms += _natoms(frame)
+        if natoms >= _ATOMS_PER_TASK or len(batch) >= _FRAMES_PER_TASK:
+            send()
+            batch, natoms = [], 0
+            if len(pending) >= ahead:
+                yield from pending.popleft().result()
+    if batch:
+        send()
     while pending:
-        yield pending.popleft().result()
+        yield from pending.popleft().result()
 
 
 def average(frames, q, *, b=None, thermal=None, cutoff=None, periodic=None, modification=None,

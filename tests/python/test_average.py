@@ -94,9 +94,15 @@ class TestMeans:
 
 
 class TestDask:
+    # Threads: frames gathered several to a task; processes: one each, scattered first (as
+    # large frames are).
     @pytest.mark.parametrize("processes", [False, True])
-    def test_workers_give_the_serial_floats(self, processes):
+    def test_workers_give_the_serial_floats(self, processes, monkeypatch):
         distributed = pytest.importorskip("distributed")
+        if processes:
+            module = sys.modules["zalmor.average"]
+            monkeypatch.setattr(module, "_ATOMS_PER_TASK", 1)
+            monkeypatch.setattr(module, "_SCATTER_FROM_ATOMS", 1)
         frames = [box_frame(s) for s in range(11, 18)]
         serial = zalmor.average(frames, Q, b=NACL_B, threads=1, progress=False)
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=processes,
