@@ -50,12 +50,28 @@ HWY_INLINE void Flush(std::size_t m, PairSink& s) {
   const auto width = hn::Set(df, static_cast<float>(kBinWidth));
   const auto unit = hn::Set(df, static_cast<float>(1.0 / kOffsetUnit));
   const auto half = hn::Set(df, 0.5f), top = hn::Set(df, 1e9f);
+  const auto exact_from = hn::Set(df, kExactFrom);
+  // Any distance below kExactFrom (or not a number) among the m; lanes past m are zeros.
+  auto short_ones = hn::FirstN(df, 0);
   for (std::size_t k = 0; k < m; k += lf) {
     const auto rv = hn::LoadU(df, r + k);
     const auto b = hn::Floor(hn::Min(hn::Mul(rv, per_a), top));
     const auto d = hn::Mul(hn::Sub(rv, hn::Mul(hn::Add(b, half), width)), unit);
     hn::StoreU(hn::ConvertTo(di, b), di, bin + k);
     hn::StoreU(hn::ConvertTo(di, hn::Min(hn::Max(d, hn::Neg(top)), top)), di, off + k);
+    const auto valid = hn::FirstN(df, m - k);
+    short_ones = hn::Or(short_ones, hn::AndNot(hn::Ge(rv, exact_from), valid));
+  }
+  constexpr std::size_t kAhead = 16;
+  // The common case, one class and no pair summed one by one: straight to the bins, each
+  // addition with the bins of later pairs on their way to the cache.
+  if (!s.two_classes && hn::AllFalse(df, short_ones)) {
+    BinMoments* bins = s.bins[0];
+    for (std::size_t k = 0; k < m; ++k) {
+      if (k + kAhead < m) __builtin_prefetch(bins + bin[k + kAhead], 1, 3);
+      add_moments(bins[bin[k]], off[k]);
+    }
+    return;
   }
   // The bins first, then the additions with the bins of later pairs on their way to the
   // cache: each addition waits on its bin.
@@ -71,7 +87,6 @@ HWY_INLINE void Flush(std::size_t m, PairSink& s) {
     at[kept] = s.bins[static_cast<std::size_t>(cls)] + bin[k];
     off[kept++] = off[k];
   }
-  constexpr std::size_t kAhead = 16;
   for (std::size_t k = 0; k < kept; ++k) {
     if (k + kAhead < kept) __builtin_prefetch(at[k + kAhead], 1, 3);
     add_moments(*at[k], off[k]);
@@ -122,18 +137,30 @@ void HomePairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
       const auto bx = hn::Set(dd, run.tx - home.x[i]);
       const auto by = hn::Set(dd, run.ty - home.y[i]);
       const auto bz = hn::Set(dd, run.tz - home.z[i]);
-      for (std::size_t j = j0; j < run.end; j += ld) {
+      const auto squared = [&](std::size_t j) {
+        const auto dx = hn::Add(hn::LoadU(dd, x + j), bx);
+        const auto dy = hn::Add(hn::LoadU(dd, y + j), by);
+        const auto dz = hn::Add(hn::LoadU(dd, z + j), bz);
+        return hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
+      };
+      std::size_t j = j0;
+      for (; j + ld <= run.end; j += ld) {
+        if (m + ld > cap) {
+          Flush(m, s);
+          m = 0;
+        }
+        const auto d2 = squared(j);
+        m += Keep(dd, d2, hn::Lt(d2, limit), s.d2.data() + m);
+      }
+      if (j < run.end) {
         if (m + ld > cap) {
           Flush(m, s);
           m = 0;
         }
         // Lanes past the run read the next atoms (or the padding) and are masked off.
-        const auto dx = hn::Add(hn::LoadU(dd, x + j), bx);
-        const auto dy = hn::Add(hn::LoadU(dd, y + j), by);
-        const auto dz = hn::Add(hn::LoadU(dd, z + j), bz);
-        const auto d2 = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
-        const auto in = hn::And(hn::Lt(d2, limit), hn::FirstN(dd, run.end - j));
-        m += Keep(dd, d2, in, s.d2.data() + m);
+        const auto d2 = squared(j);
+        m += Keep(dd, d2, hn::And(hn::Lt(d2, limit), hn::FirstN(dd, run.end - j)),
+                  s.d2.data() + m);
       }
     }
     if (m > 0) Flush(m, s);
