@@ -163,7 +163,7 @@ def _natoms(frame):
 def _in_order_from_client(client, frames, q, options):
     """Frames sent to the workers in batches, at most a few batches per worker at a time so
     that memory does not grow with the trajectory; results come back in frame order."""
-    ahead = max(2, 2 * len(client.scheduler_info().get("workers", {})))
+    ahead = max(4, 4 * len(client.scheduler_info().get("workers", {})))
     pending = collections.deque()
     batch, natoms = [], 0
 
