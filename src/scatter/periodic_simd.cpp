@@ -32,7 +32,8 @@ using DF = hn::ScalableTag<float>;
 using DI = hn::RebindToSigned<DF>;
 
 // Bins the m buffered distances of a home atom and adds them to the sink.
-HWY_INLINE void Flush(std::size_t m, PairSink& s) {
+// Not inlined: the candidate loop then keeps its few values in registers.
+HWY_NOINLINE void Flush(std::size_t m, PairSink& s) {
   const DD dd;
   const DH dh;
   const DF df;
@@ -129,11 +130,13 @@ void HomePairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
   const double* y = partners.y.data();
   const double* z = partners.z.data();
   const auto limit = hn::Set(dd, rc2);
+  // The buffer's storage stays where it is while the sink is flushed.
+  double* const out = s.d2.data();
   for (std::size_t i = i0; i < i1; ++i) {
     std::size_t m = 0;
     for (std::size_t k = 0; k < nruns; ++k) {
       const PairRun& run = runs[k];
-      const std::size_t j0 = run.self ? i + 1 : run.begin;
+      const std::size_t end = run.end;
       const auto bx = hn::Set(dd, run.tx - home.x[i]);
       const auto by = hn::Set(dd, run.ty - home.y[i]);
       const auto bz = hn::Set(dd, run.tz - home.z[i]);
@@ -143,24 +146,23 @@ void HomePairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
         const auto dz = hn::Add(hn::LoadU(dd, z + j), bz);
         return hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
       };
-      std::size_t j = j0;
-      for (; j + ld <= run.end; j += ld) {
-        if (m + ld > cap) {
+      std::size_t j = run.self ? i + 1 : run.begin;
+      for (; j + ld <= end; j += ld) {
+        if (m + ld > cap) [[unlikely]] {
           Flush(m, s);
           m = 0;
         }
         const auto d2 = squared(j);
-        m += Keep(dd, d2, hn::Lt(d2, limit), s.d2.data() + m);
+        m += Keep(dd, d2, hn::Lt(d2, limit), out + m);
       }
-      if (j < run.end) {
+      if (j < end) {
         if (m + ld > cap) {
           Flush(m, s);
           m = 0;
         }
         // Lanes past the run read the next atoms (or the padding) and are masked off.
         const auto d2 = squared(j);
-        m += Keep(dd, d2, hn::And(hn::Lt(d2, limit), hn::FirstN(dd, run.end - j)),
-                  s.d2.data() + m);
+        m += Keep(dd, d2, hn::And(hn::Lt(d2, limit), hn::FirstN(dd, end - j)), out + m);
       }
     }
     if (m > 0) Flush(m, s);
