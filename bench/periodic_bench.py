@@ -284,12 +284,18 @@ def run_a(opt, debyer, work, table):
                       "cpu_s": c, "peak_mib": m})
 
 
-def run_b(opt, work, table):
-    n, frames, cutoff = 34500, (20 if opt.quick else 200), 15.0
-    cmd = ["/usr/bin/python3", os.path.realpath(__file__), "--child", "frames", str(n),
+def run_child(kind, n, frames, cutoff, work):
+    """This script as a child of kind "frames" or "dask": its whole-process wall, CPU and
+    peak memory, and the figures it printed as JSON on its last line."""
+    cmd = ["/usr/bin/python3", os.path.realpath(__file__), "--child", kind, str(n),
            str(frames), str(cutoff)]
     w, c, m, out = timed4(cmd, work, python_env())
-    r = json.loads(out.strip().splitlines()[-1])
+    return w, c, m, json.loads(out.strip().splitlines()[-1])
+
+
+def run_b(opt, work, table):
+    n, frames, cutoff = 34500, (20 if opt.quick else 200), 15.0
+    w, c, m, r = run_child("frames", n, frames, cutoff, work)
     print(f"(b) {n} atoms, cutoff {cutoff:g} A, {frames} frames: zalmor.debye per frame "
           f"median {r['median_s'] * 1e3:.1f} ms (mean {r['mean_s'] * 1e3:.1f}, "
           f"max {r['max_s'] * 1e3:.1f}; CPU {r['cpu_s'] * 1e3:.1f}); zalmor.average {r['average_per_frame_s'] * 1e3:.1f} "
@@ -300,10 +306,7 @@ def run_b(opt, work, table):
 
 def run_c(opt, work, table):
     n, frames, cutoff = 20000, (40 if opt.quick else 200), 12.0
-    cmd = ["/usr/bin/python3", os.path.realpath(__file__), "--child", "dask", str(n),
-           str(frames), str(cutoff)]
-    w, c, m, out = timed4(cmd, work, python_env())
-    r = json.loads(out.strip().splitlines()[-1])
+    _, _, _, r = run_child("dask", n, frames, cutoff, work)
     ratio = r["dask_s"] / r["serial_s"]
     print(f"(c) {n} atoms, cutoff {cutoff:g} A, {frames} frames: serial (2 threads) "
           f"{r['serial_s']:.2f} s, dask (2 workers x 1 thread) {r['dask_s']:.2f} s: "

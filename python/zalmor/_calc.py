@@ -340,26 +340,29 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
         raise ValueError(f"the largest u of the .urms records times Qmax {qmax:g} is beyond "
                          f"{_MAX_UQ:g}")
 
-    fixed = (len(elements), bbar.tolist(), float(nnorm), option, uij.tolist(), engine,
-             0 if threads is None else int(threads), th.rcut, th.records, th.total_record)
+    # Everything but the atoms, Q and progress, as _core.compute names it.
+    settings = {"ntypes": len(elements), "bbar": bbar.tolist(), "nnorm": float(nnorm),
+                "thermal_option": option, "uij": uij.tolist(), "engine": engine,
+                "threads": 0 if threads is None else int(threads), "rcut": th.rcut,
+                "urms": th.records, "total_record": th.total_record}
     if client is None and pair_blocks is None:
-        blocks = _core.compute(xyz, types, qv, *fixed[:7], progress, *fixed[7:])
+        blocks = _core.compute(xyz, types, qv, progress=progress, **settings)
     else:
-        blocks = _by_pair_blocks(xyz, types, qv, fixed, client, pair_blocks, progress)
+        blocks = _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress)
     zero_q = _core.zero_q(count.tolist(), bbar.tolist(), float(nnorm))
     result = _result(qv, elements, labels, blocks, zero_q, bbar, count, nnorm, option)
     result.urms = th.urms
     return result
 
 
-def _pair_block_sums(xyz, types, ranges, qv, fixed):
+def _pair_block_sums(xyz, types, ranges, qv, settings):
     """The blocks of the pairs within the atoms of `ranges` (index ranges of the model), in
     float64; module level so that dask can send it to workers."""
     from . import _core
 
     idx = np.concatenate([np.arange(a, b) for a, b in ranges])
     sums = _core.compute(np.ascontiguousarray(xyz[idx]), np.ascontiguousarray(types[idx]), qv,
-                         *fixed[:7], None, *fixed[7:])
+                         **settings)
     return np.array(sums, dtype=np.float64)
 
 
@@ -372,7 +375,7 @@ def _default_pair_blocks(client):
     return k
 
 
-def _by_pair_blocks(xyz, types, qv, fixed, client, pair_blocks, progress):
+def _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress):
     """The blocks of a finite model from jobs over blocks of atoms: with the atoms in k blocks
     A_1..A_k, every pair lies within one A_i or between two, and (every term being one
     pair's) the sums over all pairs are
@@ -394,22 +397,19 @@ def _by_pair_blocks(xyz, types, qv, fixed, client, pair_blocks, progress):
         jobs += [((block[i],), -(k - 2.0)) for i in range(k)]
     parts = [None] * len(jobs)
     if client is None:
-        for n, (ranges, _) in enumerate(jobs):
-            parts[n] = _pair_block_sums(xyz, types, ranges, qv, fixed)
-            if progress is not None:
-                progress((n + 1) / len(jobs))
+        finished = ((n, _pair_block_sums(xyz, types, ranges, qv, settings))
+                    for n, (ranges, _) in enumerate(jobs))
     else:
         import distributed
 
         shared = client.scatter([xyz, types, qv], broadcast=True)
-        futures = {client.submit(_pair_block_sums, *shared[:2], ranges, shared[2], fixed,
+        futures = {client.submit(_pair_block_sums, *shared[:2], ranges, shared[2], settings,
                                  pure=False): n for n, (ranges, _) in enumerate(jobs)}
-        done = 0
-        for future in distributed.as_completed(futures):
-            parts[futures[future]] = future.result()
-            done += 1
-            if progress is not None:
-                progress(done / len(jobs))
+        finished = ((futures[f], f.result()) for f in distributed.as_completed(futures))
+    for done, (n, part) in enumerate(finished, 1):
+        parts[n] = part
+        if progress is not None:
+            progress(done / len(jobs))
     total = np.zeros_like(parts[0])
     for part, (_, factor) in zip(parts, jobs):
         total += factor * part

@@ -63,19 +63,22 @@ HWY_NOINLINE void Flush(std::size_t m, PairSink& s) {
     const auto valid = hn::FirstN(df, m - k);
     short_ones = hn::Or(short_ones, hn::AndNot(hn::Ge(rv, exact_from), valid));
   }
-  constexpr std::size_t kAhead = 16;
-  // The common case, one class and no pair summed one by one: straight to the bins, each
-  // addition with the bins of later pairs on their way to the cache.
+  // Each addition with the bins of later pairs on their way to the cache: it waits on its
+  // bin.
+  const auto add_all = [off](std::size_t n, auto bin_of) {
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (k + kAhead < n) __builtin_prefetch(bin_of(k + kAhead), 1, 3);
+      add_moments(*bin_of(k), off[k]);
+    }
+  };
+  // The common case, one class and no pair summed one by one: straight to the bins.
   if (!s.two_classes && hn::AllFalse(df, short_ones)) {
     BinMoments* bins = s.bins[0];
-    for (std::size_t k = 0; k < m; ++k) {
-      if (k + kAhead < m) __builtin_prefetch(bins + bin[k + kAhead], 1, 3);
-      add_moments(bins[bin[k]], off[k]);
-    }
+    add_all(m, [bins, bin](std::size_t k) { return bins + bin[k]; });
     return;
   }
-  // The bins first, then the additions with the bins of later pairs on their way to the
-  // cache: each addition waits on its bin.
+  // Otherwise the bins first (or the direct terms), then the additions.
   BinMoments** at = s.at.data();
   std::size_t kept = 0;
   for (std::size_t k = 0; k < m; ++k) {
@@ -88,10 +91,7 @@ HWY_NOINLINE void Flush(std::size_t m, PairSink& s) {
     at[kept] = s.bins[static_cast<std::size_t>(cls)] + bin[k];
     off[kept++] = off[k];
   }
-  for (std::size_t k = 0; k < kept; ++k) {
-    if (k + kAhead < kept) __builtin_prefetch(at[k + kAhead], 1, 3);
-    add_moments(*at[k], off[k]);
-  }
+  add_all(kept, [at](std::size_t k) { return at[k]; });
 }
 
 // Stores the lanes of d2 that are in at the start of out (which has room for a whole
@@ -146,20 +146,20 @@ void HomePairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
         const auto dz = hn::Add(hn::LoadU(dd, z + j), bz);
         return hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
       };
-      std::size_t j = run.self ? i + 1 : run.begin;
-      for (; j + ld <= end; j += ld) {
+      const auto make_room = [&] {
         if (m + ld > cap) [[unlikely]] {
           Flush(m, s);
           m = 0;
         }
+      };
+      std::size_t j = run.self ? i + 1 : run.begin;
+      for (; j + ld <= end; j += ld) {
+        make_room();
         const auto d2 = squared(j);
         m += Keep(dd, d2, hn::Lt(d2, limit), out + m);
       }
       if (j < end) {
-        if (m + ld > cap) {
-          Flush(m, s);
-          m = 0;
-        }
+        make_room();
         // Lanes past the run read the next atoms (or the padding) and are masked off.
         const auto d2 = squared(j);
         m += Keep(dd, d2, hn::And(hn::Lt(d2, limit), hn::FirstN(dd, end - j)), out + m);
