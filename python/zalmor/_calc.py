@@ -355,6 +355,10 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     return result
 
 
+# Blocks of atoms for a finite model's pairs on a cluster at most: some 20000 jobs.
+_MAX_BLOCKS = 200
+
+
 def _pair_block_sums(xyz, types, ranges, qv, settings):
     """The blocks of the pairs within the atoms of `ranges` (index ranges of the model), in
     float64; module level so that dask can send it to workers."""
@@ -385,8 +389,9 @@ def _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress):
     Each job is one of those sums, on a worker when a client is given; they are combined in
     float64 in the order above and rounded to float once."""
     k = _default_pair_blocks(client) if pair_blocks is None else pair_blocks
-    if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or k < 1:
-        raise ValueError(f"pair_blocks must be a whole number from 1, not {pair_blocks!r}")
+    if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or not 1 <= k <= _MAX_BLOCKS:
+        raise ValueError(f"pair_blocks must be a whole number from 1 to {_MAX_BLOCKS} (up to "
+                         f"{_MAX_BLOCKS * (_MAX_BLOCKS + 1) // 2} jobs), not {pair_blocks!r}")
     k = int(min(k, len(types)))
     edges = np.linspace(0, len(types), k + 1).round().astype(np.int64)
     block = [(int(edges[i]), int(edges[i + 1])) for i in range(k)]
@@ -395,7 +400,6 @@ def _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress):
     else:
         jobs = [((block[i], block[j]), 1.0) for i in range(k) for j in range(i + 1, k)]
         jobs += [((block[i],), -(k - 2.0)) for i in range(k)]
-    parts = [None] * len(jobs)
     if client is None:
         finished = ((n, _pair_block_sums(xyz, types, ranges, qv, settings))
                     for n, (ranges, _) in enumerate(jobs))
@@ -406,13 +410,16 @@ def _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress):
         futures = {client.submit(_pair_block_sums, *shared[:2], ranges, shared[2], settings,
                                  pure=False): n for n, (ranges, _) in enumerate(jobs)}
         finished = ((futures[f], f.result()) for f in distributed.as_completed(futures))
+    # Added in job order as soon as they can be: only jobs finished ahead of an earlier one
+    # wait in memory.
+    total, waiting, cursor = 0.0, {}, 0
     for done, (n, part) in enumerate(finished, 1):
-        parts[n] = part
+        waiting[n] = part
+        while cursor in waiting:
+            total = total + jobs[cursor][1] * waiting.pop(cursor)
+            cursor += 1
         if progress is not None:
             progress(done / len(jobs))
-    total = np.zeros_like(parts[0])
-    for part, (_, factor) in zip(parts, jobs):
-        total += factor * part
     return [row.astype(np.float32) for row in total]
 
 

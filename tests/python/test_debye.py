@@ -188,6 +188,7 @@ def test_pairs_shared_out_by_blocks_of_atoms(nacl):
     ({"b": {"Na": 3.63, "Cl": 1e30}}, FloatingPointError, "not finite"),
     ({"pair_blocks": 0}, ValueError, "pair_blocks"),
     ({"pair_blocks": 2.5}, ValueError, "pair_blocks"),
+    ({"pair_blocks": 10**6}, ValueError, "from 1 to 200"),
     ({"pair_blocks": 3, "periodic": np.eye(3) * 40.0}, ValueError, "zalmor.average"),
 ])
 def test_refusals(nacl, kwargs, error, match):
