@@ -12,6 +12,15 @@
 // u the offset from the middle over the half width. The explicit factors Q, Q^2, Q^3 use the
 // stored Q_k.
 //
+// The bins (2^-10 Angstrom) are far finer than the grid needs (pi / Qmax). Where it is
+// cheaper, G neighbouring bins are merged about their common centre C: with c_b = C + delta,
+//   sum_b exp(i Q c_b) (p0 + Q^2 p2 + i Q q1 + i Q^3 q3)_b = sum_n Q^n T_n(Q),
+//   T_n = sum_B Y_n(B) exp(i Q C_B),  Y_n(B) = sum over B's bins and m + (power of Q) = n of
+//   (i delta)^m / m! times the coefficient (times i for q1 and q3),
+// exp(i Q delta) taken to the degree D at which its rest is below 1e-16 of the sum of
+// |terms| (|Q delta| <= 2). The sine sum is sum_n Q^n Im T_n: D + 4 transforms of bins / G
+// values instead of four of all bins. G = 1 is the plain transform of the four coefficients.
+//
 // Chirp phases reach 1e4 radians and more: they are formed in turns in long double (k^2
 // exact, 64-bit products) and reduced to [-1/2, 1/2] before the double sine and cosine.
 //
@@ -41,9 +50,17 @@ constexpr double kDirectBinQ = 1.0 / 2.0e9;  // bin-Q term of block_sum
 constexpr double kFftUnit = 1.0 / 2.0e9;     // L log2 L of one complex FFT
 constexpr double kPointwise = 1.0 / 4.0e8;   // a complex product with its load and store
 constexpr double kChirpPhase = 1.0 / 1.0e7;  // one chirp value in long double, sin and cos
+constexpr double kMergeTerm = 1.0 / 2.0e9;   // a product of forming the merged sequences
 constexpr std::size_t kShortestGrid = 16;    // fewer Q values: the direct sums
 constexpr int kSequences = 4;                // p0, p2, q1, q3
 constexpr int kOrders = 3;                   // of exp(i d c) about the middle
+// Bins merged into one (a power of two) at most, and the largest |Q| times the largest offset
+// of a bin's centre from its merged bin's centre that the expansion is taken for.
+constexpr int kMaxMerge = 64;
+constexpr double kMaxMergePhase = 2.0;
+constexpr int kMaxDegree = 31;
+// The rest of the expansion of exp(i Q delta) is kept below this share of the sum of |terms|.
+constexpr double kMergeRest = 1e-16;
 // Largest |d_k| times the half width of a group the expansion is taken for; its rest
 // (x^3 / 6 of the sum of |a|) is then below 1.4e-9 of that sum.
 constexpr double kMaxShift = 2e-3;
@@ -102,33 +119,83 @@ std::size_t length_for(double bins, std::size_t nq) {
   return smooth_length(static_cast<std::size_t>(bins) + nq - 1);
 }
 
+// The bins are far finer than the Q grid needs (2^-10 Angstrom against pi / Qmax): `merge`
+// neighbouring bins are taken together about their common centre C, each bin's
+// exp(i Q c) = exp(i Q C) exp(i Q delta) with exp(i Q delta) expanded to `degree`. That
+// takes bins / merge bins into each transform, at the price of more transforms: one per power
+// of Q, degree + 4 of them (docs/engines.md).
+struct Merge {
+  int merge = 1;
+  int degree = 0;
+  double seconds = std::numeric_limits<double>::infinity();
+  int powers() const { return degree + kSequences; }
+};
+
+// The largest |Q delta| of a merge at Q values up to qmax.
+double merge_phase(int merge, double qmax) { return qmax * 0.5 * (merge - 1) * kBinWidth; }
+
+// The rest of the series of exp(i y) after degree d for |y| <= x: at most its first term
+// x^(d+1) / (d+1)! over 1 - x / (d+2) (the terms after it shrink at least by that ratio).
+double merge_rest(double x, int degree) {
+  const double next = static_cast<double>(degree) + 2.0;
+  if (!(x < next)) return std::numeric_limits<double>::infinity();
+  double t = 1.0 / (1.0 - x / next);
+  for (int k = 1; k <= degree + 1; ++k) t *= x / k;
+  return t;
+}
+
+// The cheapest merge for a group of `bins` bins at nq Q values up to qmax.
+Merge plan_merge(double bins, std::size_t nq, double qmax) {
+  Merge best;
+  if (nq < kShortestGrid || !(bins >= 1.0)) return best;
+  const double m = static_cast<double>(nq);
+  for (int g = 1; g <= kMaxMerge; g *= 2) {
+    const double x = merge_phase(g, qmax);
+    if (g > 1 && !(x <= kMaxMergePhase)) break;
+    Merge trial{g, 0, 0.0};
+    while (x > 0.0 && merge_rest(x, trial.degree) > kMergeRest && trial.degree < kMaxDegree) {
+      ++trial.degree;
+    }
+    if (merge_rest(x, trial.degree) > kMergeRest) break;
+    const double wide = std::ceil(bins / g);
+    const auto l = static_cast<double>(length_for(wide, nq));
+    const double one = 2.0 * l * std::log2(l) * kFftUnit + (wide + l + m) * kPointwise;
+    trial.seconds = trial.powers() * kOrders * one + (wide + m) * kChirpPhase +
+                    (g > 1 ? kSequences * (trial.degree + 1) * bins * kMergeTerm : 0.0);
+    if (trial.seconds < best.seconds) best = trial;
+  }
+  return best;
+}
+
 }  // namespace
 
 double direct_sum_seconds(double bins, std::size_t nq) {
   return bins * static_cast<double>(nq) * kDirectBinQ;
 }
 
-double chirpz_seconds(double bins, std::size_t nq) {
-  if (nq < kShortestGrid || !(bins >= 1.0)) return std::numeric_limits<double>::infinity();
-  const auto l = static_cast<double>(length_for(bins, nq));
-  const double m = static_cast<double>(nq);
-  const double one = 2.0 * l * std::log2(l) * kFftUnit + (bins + l + m) * kPointwise;
-  return kSequences * kOrders * one + (bins + m) * kChirpPhase;
+double chirpz_seconds(double bins, std::size_t nq, double qmax) {
+  return plan_merge(bins, nq, qmax).seconds;
 }
 
-std::size_t chirpz_bytes(double bins, std::size_t nq, int threads) {
-  const std::size_t l = length_for(std::max(bins, 1.0), nq);
-  const auto workers = static_cast<std::size_t>(std::clamp(threads, 1, kSequences * kOrders));
-  // The kernel, a work buffer per thread, the two chirps; the grid's offsets, the sums and
-  // bounds, and each transform's part of the sums.
-  return sizeof(std::complex<double>) * ((1 + workers) * l + static_cast<std::size_t>(bins) + nq) +
-         sizeof(double) * (3 + kSequences * kOrders) * nq;
+std::size_t chirpz_bytes(double bins, std::size_t nq, double qmax, int threads) {
+  const Merge mg = plan_merge(std::max(bins, 1.0), nq, qmax);
+  const double wide = std::ceil(std::max(bins, 1.0) / mg.merge);
+  const std::size_t l = length_for(wide, nq);
+  const int tasks = mg.powers() * kOrders;
+  const auto workers = static_cast<std::size_t>(std::clamp(threads, 1, tasks));
+  // The kernel, a work buffer per thread, the two chirps, the merged sequences; the grid's
+  // offsets, the sums and bounds, and each transform's part of the sums.
+  const auto w = static_cast<std::size_t>(wide);
+  return sizeof(std::complex<double>) *
+             ((1 + workers) * l + w * (1 + static_cast<std::size_t>(mg.powers())) + nq) +
+         sizeof(double) * (3 + static_cast<std::size_t>(tasks)) * nq;
 }
 
 // FFT plans of one length and the transform of the chirp kernel, scaled by 1/L for the
 // unnormalised inverse.
 struct Transforms {
   std::size_t length = 0;
+  int merge = 1;  // the bin width of the chirp kernel, in bins
   fftw_plan forward = nullptr, backward = nullptr;
   Buffer kernel;
 
@@ -144,17 +211,19 @@ struct ChirpzSums::State {
   std::vector<double> shift;              // Q_k - Q~_k
   long double q0_turns = 0, h_turns = 0;  // the fitted grid over 2 pi
   bool uniform = false;
+  double qmax = 0;                                 // largest |Q_k|
   std::vector<std::unique_ptr<Transforms>> cache;  // the lengths in use, at most two
 
-  const Transforms& transforms(std::size_t needed, int threads) {
+  const Transforms& transforms(std::size_t needed, int merge, int threads) {
     for (const auto& t : cache) {
       // A longer transform already made serves while it costs little more.
-      if (t->length >= needed && 4 * t->length <= 5 * needed) return *t;
+      if (t->merge == merge && t->length >= needed && 4 * t->length <= 5 * needed) return *t;
     }
     if (cache.size() >= 2) cache.erase(cache.begin());
     auto t = std::make_unique<Transforms>();
     const std::size_t l = smooth_length(needed);
     t->length = l;
+    t->merge = merge;
     t->kernel = make_buffer(l);
     {
       const std::lock_guard<std::mutex> lock(planner_lock);
@@ -166,7 +235,7 @@ struct ChirpzSums::State {
     }
     if (t->forward == nullptr || t->backward == nullptr) throw std::bad_alloc();
     // exp(-i a j^2 / 2) for j from -(L - M) to M - 1, negative j wrapped to the top.
-    const long double half_rate = 0.5L * h_turns * static_cast<long double>(kBinWidth);
+    const long double half_rate = 0.5L * h_turns * static_cast<long double>(kBinWidth) * merge;
     const auto m = static_cast<std::int64_t>(q.size());
     const auto li = static_cast<std::int64_t>(l);
     const double scale = 1.0 / static_cast<double>(l);
@@ -197,6 +266,7 @@ ChirpzSums::ChirpzSums(std::span<const float> q) : st_(std::make_unique<State>()
     mean += static_cast<long double>(v);
     top = std::max(top, std::abs(static_cast<long double>(v)));
   }
+  s.qmax = static_cast<double>(top);
   mean /= static_cast<long double>(m);
   long double sxy = 0, sxx = 0;
   for (std::size_t k = 0; k < m; ++k) {
@@ -234,7 +304,7 @@ bool ChirpzSums::cheaper(const BinCoefficients& c) const {
   }
   if (used == 0) return false;
   const double span = static_cast<double>((last - first + 1) * kBlockBins);
-  return chirpz_seconds(span, nq) < direct_sum_seconds(used * double{kBlockBins}, nq);
+  return chirpz_seconds(span, nq, st_->qmax) < direct_sum_seconds(used * double{kBlockBins}, nq);
 }
 
 bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<double>& s,
@@ -255,30 +325,42 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   }
   first *= kBlockBins;
   const std::size_t n = end * kBlockBins - first;
-  // The expansion of exp(i d c) about the middle of the bins.
-  const double c0 = (static_cast<double>(c.lo) + static_cast<double>(first) + 0.5) * kBinWidth;
-  const double half = 0.5 * static_cast<double>(n - 1) * kBinWidth;
-  const double middle = c0 + half;
+  // Grids too short for the cost model still take the transforms, bin by bin.
+  Merge mg = plan_merge(static_cast<double>(n), nq, st.qmax);
+  if (!std::isfinite(mg.seconds)) mg = Merge{};
+  const auto g = static_cast<std::size_t>(mg.merge);
+  const int powers = mg.powers();
+  const std::size_t nw = (n + g - 1) / g;  // merged bins
+  const double w = kBinWidth, wide = kBinWidth * static_cast<double>(g);
+  // Centres: of the first bin, of the first merged bin; exp(i d c) is expanded about the
+  // middle of the bins, to the farthest merged centre.
+  const double c0 = (static_cast<double>(c.lo) + static_cast<double>(first) + 0.5) * w;
+  const double cw0 = c0 + 0.5 * static_cast<double>(g - 1) * w;
+  const double middle = c0 + 0.5 * static_cast<double>(n - 1) * w;
+  const double half =
+      std::max(std::abs(cw0 - middle), std::abs(cw0 + static_cast<double>(nw - 1) * wide - middle));
   double x_max = 0;
   for (double d : st.shift) x_max = std::max(x_max, std::abs(d) * half);
   if (!(x_max <= kMaxShift)) return false;
   const int orders = x_max == 0.0 ? 1 : kOrders;
 
-  const Transforms& tr = st.transforms(n + nq - 1, std::max(1, threads));
+  const Transforms& tr = st.transforms(nw + nq - 1, mg.merge, std::max(1, threads));
   const std::size_t l = tr.length;
 
-  // Input chirp exp(i (Q0 w b + a b^2 / 2)), output chirp exp(i (Q~_k c0 + a k^2 / 2 + d_k
-  // middle)); products of integers are exact in long double up to 2^64.
-  const long double w = static_cast<long double>(kBinWidth);
-  const long double half_rate = 0.5L * st.h_turns * w;
-  const Buffer in = make_buffer(n), out = make_buffer(nq);
-  const auto c0l = static_cast<long double>(c0);
-#pragma omp parallel num_threads(std::max(1, threads))
+  // Input chirp exp(i (Q0 W b + a b^2 / 2)), output chirp exp(i (Q~_k C0 + a k^2 / 2 + d_k
+  // middle)), W the merged width, a = h W; products of integers are exact in long double up
+  // to 2^64.
+  const auto wl = static_cast<long double>(wide);
+  const long double half_rate = 0.5L * st.h_turns * wl;
+  const Buffer in = make_buffer(nw), out = make_buffer(nq);
+  const auto c0l = static_cast<long double>(cw0);
+  const int nt = std::max(1, threads);
+#pragma omp parallel num_threads(nt)
   {
 #pragma omp for schedule(static) nowait
-    for (std::int64_t b = 0; b < static_cast<std::int64_t>(n); ++b) {
+    for (std::int64_t b = 0; b < static_cast<std::int64_t>(nw); ++b) {
       const auto bl = static_cast<long double>(b);
-      in[static_cast<std::size_t>(b)] = cis_turns(st.q0_turns * w * bl + half_rate * (bl * bl));
+      in[static_cast<std::size_t>(b)] = cis_turns(st.q0_turns * wl * bl + half_rate * (bl * bl));
     }
 #pragma omp for schedule(static)
     for (std::int64_t k = 0; k < static_cast<std::int64_t>(nq); ++k) {
@@ -290,22 +372,64 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
     }
   }
 
+  // The sum is Im sum_b exp(i Q c_b) (p0 + Q^2 p2 + i Q q1 + i Q^3 q3). With c_b = C + delta
+  // and exp(i Q delta) = sum_m (i Q delta)^m / m!, it is sum_n Q^n Im T_n(Q), T_n the
+  // transform of Y_n(B) = sum over the bins of merged bin B and the (coefficient, m) with
+  // m + (its power of Q) = n of (i delta)^m / m! times the coefficient (times i for q1, q3).
   const std::vector<double>* seq[kSequences] = {&c.p0, &c.p2, &c.q1, &c.q3};
+  constexpr int kPower[kSequences] = {0, 2, 1, 3};
+  constexpr int kTurn[kSequences] = {0, 0, 1, 1};  // factors of i
   double total[kSequences] = {};
   for (int a = 0; a < kSequences; ++a) {
     for (std::size_t b = 0; b < n; ++b) total[a] += std::abs((*seq[a])[first + b]);
   }
+  const int deg = mg.degree;
+  const auto nd = static_cast<std::size_t>(deg) + 1;
+  std::vector<double> delta_pow(g * nd);  // delta_j^m / m!
+  for (std::size_t j = 0; j < g; ++j) {
+    const double delta = (static_cast<double>(j) - 0.5 * static_cast<double>(g - 1)) * w;
+    double t = 1.0;
+    for (std::size_t m = 0; m < nd; ++m) {
+      delta_pow[j * nd + m] = t;
+      t *= delta / static_cast<double>(m + 1);
+    }
+  }
+  std::vector<std::complex<double>> merged(static_cast<std::size_t>(powers) * nw);
+#pragma omp parallel for schedule(static) num_threads(nt)
+  for (std::int64_t bw = 0; bw < static_cast<std::int64_t>(nw); ++bw) {
+    const auto B = static_cast<std::size_t>(bw);
+    double moment[kSequences][kMaxDegree + 1] = {};  // sum_j delta_j^m / m! coefficient_j
+    for (std::size_t j = 0; j < g && B * g + j < n; ++j) {
+      const double* dp = delta_pow.data() + j * nd;
+      for (int a = 0; a < kSequences; ++a) {
+        const double v = (*seq[a])[first + B * g + j];
+        if (v == 0.0) continue;
+        for (std::size_t m = 0; m < nd; ++m) moment[a][m] += dp[m] * v;
+      }
+    }
+    for (int a = 0; a < kSequences; ++a) {
+      for (std::size_t m = 0; m < nd; ++m) {
+        const double v = moment[a][m];
+        const auto turn = (m + static_cast<std::size_t>(kTurn[a])) % 4;
+        const std::complex<double> y = turn == 0   ? std::complex<double>(v, 0.0)
+                                       : turn == 1 ? std::complex<double>(0.0, v)
+                                       : turn == 2 ? std::complex<double>(-v, 0.0)
+                                                   : std::complex<double>(0.0, -v);
+        merged[(m + static_cast<std::size_t>(kPower[a])) * nw + B] += y;
+      }
+    }
+  }
+
   const double inv_half = half > 0 ? 1.0 / half : 0.0;
   s.assign(nq, 0.0);
   bound.assign(nq, 0.0);
-  // The transforms (a coefficient and an order of the expansion each) are shared out over the
+  // The transforms (a power of Q and an order of the expansion each) are shared out over the
   // threads, each done whole by one thread into its own row of parts; the parts are then added
   // per Q in one fixed order, so every value is the same for any thread count. Nothing in the
   // parallel loop allocates or throws.
-  const auto nb = static_cast<std::int64_t>(n), nl = static_cast<std::int64_t>(l),
+  const auto nb = static_cast<std::int64_t>(nw), nl = static_cast<std::int64_t>(l),
              nk = static_cast<std::int64_t>(nq);
-  const int nt = std::max(1, threads);
-  const int tasks = kSequences * orders;
+  const int tasks = powers * orders;
   const int workers = std::min(nt, tasks);
   std::vector<Buffer> work(static_cast<std::size_t>(workers));
   for (Buffer& b : work) b = make_buffer(l);
@@ -313,19 +437,18 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   const std::complex<double>* ker = tr.kernel.get();
 #pragma omp parallel for schedule(dynamic, 1) num_threads(workers)
   for (int task = 0; task < tasks; ++task) {
-    const int a = task / orders, m = task % orders;
+    const int power = task / orders, m = task % orders;
     std::complex<double>* buf = work[static_cast<std::size_t>(omp_get_thread_num())].get();
     double* part = parts.data() + static_cast<std::size_t>(task) * nq;
-    const double* coef = seq[a]->data() + first;
-    const bool sine = a < 2;  // p0, p2 take the sine part
+    const std::complex<double>* y = merged.data() + static_cast<std::size_t>(power) * nw;
     for (std::int64_t b = 0; b < nl; ++b) {
       const auto i = static_cast<std::size_t>(b);
       if (b >= nb) {
         buf[i] = {0.0, 0.0};
         continue;
       }
-      double v = coef[i];
-      const double u = (c0 + static_cast<double>(b) * kBinWidth - middle) * inv_half;
+      std::complex<double> v = y[i];
+      const double u = (cw0 + static_cast<double>(b) * wide - middle) * inv_half;
       for (int p = 0; p < m; ++p) v *= u;
       buf[i] = v * in[i];
     }
@@ -341,19 +464,13 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
       const auto k = static_cast<std::size_t>(kk);
       const double re = out[k].real() * buf[k].real() - out[k].imag() * buf[k].imag();
       const double im = out[k].real() * buf[k].imag() + out[k].imag() * buf[k].real();
-      // Times (i x)^m / m!, x = d_k half.
+      // Im of the product with (i x)^m / m!, x = d_k half.
       const double x = st.shift[k] * half;
-      double pr = re, pi = im;
-      if (m == 1) {
-        pr = -x * im;
-        pi = x * re;
-      } else if (m == 2) {
-        pr = -0.5 * x * x * re;
-        pi = -0.5 * x * x * im;
-      }
+      const double value = m == 0 ? im : m == 1 ? x * re : -0.5 * x * x * im;
       const auto q = static_cast<double>(st.q[k]);
-      const double factor = a == 0 ? 1.0 : a == 1 ? q * q : a == 2 ? q : q * q * q;
-      part[k] = factor * (sine ? pi : pr);
+      double factor = 1.0;
+      for (int p = 0; p < power; ++p) factor *= q;
+      part[k] = factor * value;
     }
   }
   for (int task = 0; task < tasks; ++task) {
@@ -361,8 +478,13 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
     for (std::size_t k = 0; k < nq; ++k) s[k] += part[k];
   }
 
-  const double fft = kFftSafety * std::numeric_limits<double>::epsilon() *
-                     (std::log2(static_cast<double>(l)) + kChirpRoundings);
+  // Per Q, with W the sum of |terms| of the unmerged sums: the merged sequences' sums of
+  // |values| are at most W exp(|Q| delta_max); on these, the FFTs' and chirps' rounding, the
+  // rest of exp(i d c) and the rounding of forming the merged sequences; and on W the rest
+  // of exp(i Q delta).
+  constexpr double eps = std::numeric_limits<double>::epsilon();
+  const double fft = kFftSafety * eps * (std::log2(static_cast<double>(l)) + kChirpRoundings);
+  const double forming = eps * (2.0 * static_cast<double>(g) + 2.0 * deg + 8.0);
   for (std::size_t k = 0; k < nq; ++k) {
     const auto q = static_cast<double>(st.q[k]);
     if (q == 0.0) {
@@ -371,9 +493,12 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
     }
     const double q2 = q * q, aq = std::abs(q);
     const double weight = total[0] + q2 * total[1] + aq * (total[2] + q2 * total[3]);
+    const double phase = merge_phase(mg.merge, aq);
+    const double grow = std::exp(phase);
     const double x = std::abs(st.shift[k]) * half;
     const double rest = orders == 1 ? 0.0 : x * x * x / 6.0;
-    bound[k] = weight * (fft * (1.0 + x) + rest);
+    const double merge_rest_k = g > 1 ? merge_rest(phase, deg) : 0.0;
+    bound[k] = weight * (grow * (fft * (1.0 + x) + rest + forming) + merge_rest_k);
   }
   return true;
 }

@@ -14,10 +14,12 @@ namespace zalmor::scatter::detail {
 
 // Estimated seconds on one core of a group's sums over `bins` bins at nq Q values: directly
 // (block_sum), and by the transforms (infinite where they cannot run).
+// qmax: the largest |Q|.
 double direct_sum_seconds(double bins, std::size_t nq);
-double chirpz_seconds(double bins, std::size_t nq);
-// Memory the transforms of a group of `bins` bins hold at nq Q values on `threads` threads.
-std::size_t chirpz_bytes(double bins, std::size_t nq, int threads);
+double chirpz_seconds(double bins, std::size_t nq, double qmax);
+// Memory the transforms of a group of `bins` bins hold at nq Q values up to qmax on `threads`
+// threads.
+std::size_t chirpz_bytes(double bins, std::size_t nq, double qmax, int threads);
 
 // One run's transforms: the Q grid fitted once, FFT plans and chirp kernels kept for the
 // groups that follow.

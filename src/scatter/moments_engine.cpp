@@ -227,7 +227,8 @@ class Moments {
     const double pairs = n * (n - 1.0) / 2.0;
     const double nqd = static_cast<double>(nq);
     costs.pairs = pairs_seconds(pairs, nq, urms);
-    double sums = 0, tail_bins = 0, chirpz_widest = 0;
+    double sums = 0, tail_bins = 0, chirpz_widest = 0, qmax = 0;
+    for (float v : q_) qmax = std::max(qmax, std::abs(static_cast<double>(v)));
     std::size_t widest = 0;
     for (int tp = 0; tp < plan_.ntp; ++tp) {
       widest = std::max(widest, tp_bytes(tp));
@@ -236,8 +237,8 @@ class Moments {
         const double b = hi_[g] - lo_[g];
         if (plan_.groups[g].per_pair) {
           tail_bins += b;
-        } else if (chirpz_seconds(b, nq) < b * nqd * kMomentsBinQ) {
-          sums += chirpz_seconds(b, nq);
+        } else if (chirpz_seconds(b, nq, qmax) < b * nqd * kMomentsBinQ) {
+          sums += chirpz_seconds(b, nq, qmax);
           chirpz_widest = std::max(chirpz_widest, b);
         } else {
           sums += b * nqd * kMomentsBinQ;
@@ -250,7 +251,7 @@ class Moments {
         std::max(kHistogramBudget, widest * static_cast<std::size_t>(threads_));
     costs.moments_bytes = batch + nq * nblocks * 2 * sizeof(double) +
                           static_cast<std::size_t>(nbins_) * 8 * sizeof(double) +
-                          (chirpz_widest > 0 ? chirpz_bytes(chirpz_widest, nq, threads_) : 0);
+                          (chirpz_widest > 0 ? chirpz_bytes(chirpz_widest, nq, qmax, threads_) : 0);
     // Close pairs are summed one by one in double, each over the whole grid: with many
     // of them (a model scaled by 0, atoms packed in a small box) this engine is the slow one.
     costs.close_pairs = close_pairs_;
