@@ -21,9 +21,8 @@
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <numeric>
 #include <tuple>
-#include <unordered_map>
+#include <utility>
 
 #include "scatter/engines.hpp"
 #include "scatter/groups.hpp"
@@ -84,20 +83,22 @@ void sort_spatially(PairSource& a) {
     return spread3(index(a.x[i], x0)) | spread3(index(a.y[i], y0)) << 1 |
            spread3(index(a.z[i], z0)) << 2;
   };
-  std::vector<std::size_t> order(a.x.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
+  // (cell, index) pairs: sorted, atoms of one cell keep their order.
+  std::vector<std::pair<std::uint64_t, std::size_t>> order(a.x.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = {cell(k), k};
   for (int t = 1; t <= nt; ++t) {
     const auto b = order.begin() + a.run_begin[static_cast<std::size_t>(t)];
     const auto e = order.begin() + a.run_begin[static_cast<std::size_t>(t) + 1];
-    std::stable_sort(b, e, [&](std::size_t p, std::size_t q) { return cell(p) < cell(q); });
+    std::sort(b, e);
   }
   PairSource s = a;
   for (std::size_t k = 0; k < order.size(); ++k) {
-    s.x[k] = a.x[order[k]];
-    s.y[k] = a.y[order[k]];
-    s.z[k] = a.z[order[k]];
-    s.type[k] = a.type[order[k]];
-    s.orig[k] = a.orig[order[k]];
+    const std::size_t from = order[k].second;
+    s.x[k] = a.x[from];
+    s.y[k] = a.y[from];
+    s.z[k] = a.z[from];
+    s.type[k] = a.type[from];
+    s.orig[k] = a.orig[from];
   }
   a = std::move(s);
 }
@@ -105,38 +106,40 @@ void sort_spatially(PairSource& a) {
 // An upper bound on the pairs closer than kExactFrom, which the engine sums one by one: the
 // pairs within one cell of that width or two neighbouring ones, from the cells' counts.
 double close_pair_bound(const PairSource& a) {
-  struct Cell {
-    std::int64_t x, y, z;
-    bool operator==(const Cell&) const = default;
-  };
-  struct CellHash {
-    std::size_t operator()(const Cell& c) const {
-      const auto h = static_cast<std::uint64_t>(c.x) * 0x9E3779B97F4A7C15ull ^
-                     static_cast<std::uint64_t>(c.y) * 0xC2B2AE3D27D4EB4Full ^
-                     static_cast<std::uint64_t>(c.z) * 0x165667B19E3779F9ull;
-      return static_cast<std::size_t>(h ^ (h >> 29));
-    }
-  };
+  using Cell = std::array<std::int64_t, 3>;
   // Far-apart cells that the clamp merges only make the bound larger.
   const auto index = [](float v) {
     const double c = std::floor(static_cast<double>(v) / static_cast<double>(kExactFrom));
     return static_cast<std::int64_t>(std::clamp(c, -1e15, 1e15));
   };
-  std::unordered_map<Cell, double, CellHash> count;
-  count.reserve(a.x.size());
+  std::vector<Cell> all(a.x.size());
   for (std::size_t i = 0; i < a.x.size(); ++i)
-    count[{index(a.x[i]), index(a.y[i]), index(a.z[i])}] += 1.0;
+    all[i] = {index(a.x[i]), index(a.y[i]), index(a.z[i])};
+  std::sort(all.begin(), all.end());
+  // The occupied cells in order, with their counts.
+  std::vector<Cell> cells;
+  std::vector<double> count;
+  for (const Cell& c : all) {
+    if (cells.empty() || cells.back() != c) {
+      cells.push_back(c);
+      count.push_back(0.0);
+    }
+    count.back() += 1.0;
+  }
   double pairs = 0.0;
-  for (const auto& [cell, n] : count) {
-    pairs += n * (n - 1.0) / 2.0;
-    // Each neighbouring cell once: the 13 of the 26 that come after this one.
-    for (std::int64_t dx = -1; dx <= 1; ++dx) {
-      for (std::int64_t dy = -1; dy <= 1; ++dy) {
-        for (std::int64_t dz = -1; dz <= 1; ++dz) {
-          const bool after = dx > 0 || (dx == 0 && (dy > 0 || (dy == 0 && dz > 0)));
-          if (!after) continue;
-          const auto it = count.find({cell.x + dx, cell.y + dy, cell.z + dz});
-          if (it != count.end()) pairs += n * it->second;
+  for (const double n : count) pairs += n * (n - 1.0) / 2.0;
+  // Each neighbouring cell once: the 13 of the 26 that come after a cell. A fixed offset
+  // keeps the order of cells, so one pass per offset finds every neighbour.
+  for (std::int64_t dx = 0; dx <= 1; ++dx) {
+    for (std::int64_t dy = -1; dy <= 1; ++dy) {
+      for (std::int64_t dz = -1; dz <= 1; ++dz) {
+        const bool after = dx > 0 || dy > 0 || (dy == 0 && dz > 0);
+        if (!after) continue;
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+          const Cell want = {cells[i][0] + dx, cells[i][1] + dy, cells[i][2] + dz};
+          while (at < cells.size() && cells[at] < want) ++at;
+          if (at < cells.size() && cells[at] == want) pairs += count[i] * count[at];
         }
       }
     }
