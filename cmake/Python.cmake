@@ -60,6 +60,11 @@ if(ZALMOR_PYTHON_BUILT)
   # The static libraries end up in a shared module.
   set_target_properties(zalmor_util zalmor_scatter zalmor_output
                         PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  # pybind11 links the module with its own -flto unless the project has chosen; the work is
+  # in the libraries, built without it, and gcc's serial-LTO note would greet every build.
+  if(NOT DEFINED CMAKE_INTERPROCEDURAL_OPTIMIZATION)
+    set(CMAKE_INTERPROCEDURAL_OPTIMIZATION OFF)
+  endif()
   pybind11_add_module(zalmor_python_core MODULE ${PROJECT_SOURCE_DIR}/python/core.cpp)
   set_target_properties(zalmor_python_core PROPERTIES
     OUTPUT_NAME _core

@@ -302,20 +302,34 @@ class QSums::Impl {
               [](const DirectTerm& a, const DirectTerm& b) { return a.key() < b.key(); });
     const auto nqs = q_.size();
     const auto total = static_cast<std::size_t>(nblocks_ - 1);
+    struct Term {
+      double r, u, window, cp, ct;
+      std::size_t partial;
+      bool damped;
+    };
+    std::vector<Term> terms;
+    terms.reserve(direct.size());
     for (const DirectTerm& d : direct) {
       const GroupSpec& gs = plan_.groups[static_cast<std::size_t>(d.gid)];
-      const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
-      const double ct = gs.c_total;
-      const double r = d.r, u = d.u;
-      const double window = window_ > 0.0 ? sinc_window_taylor(window_, r)[0] : 1.0;
-      for (std::size_t k = 0; k < nqs; ++k) {
-        const double qk = q_[k];
-        const double x = qk * r;
+      const double r = d.r;
+      terms.push_back({r, d.u, window_ > 0.0 ? sinc_window_taylor(window_, r)[0] : 1.0,
+                       gs.partial >= 0 ? gs.c_partial : 0.0, gs.c_total,
+                       gs.partial >= 0 ? static_cast<std::size_t>(gs.partial) : 0,
+                       gs.damped || gs.per_pair});
+    }
+    // Q values shared out over the threads; each Q's value takes the terms in their sorted
+    // order, as one thread would.
+#pragma omp parallel for schedule(static) num_threads(threads_)
+    for (std::int64_t kk = 0; kk < static_cast<std::int64_t>(nqs); ++kk) {
+      const auto k = static_cast<std::size_t>(kk);
+      const double qk = q_[k];
+      for (const Term& t : terms) {
+        const double x = qk * t.r;
         double term = x == 0.0 ? 1.0 : std::sin(x) / x;
-        if (gs.damped || gs.per_pair) term *= std::exp(-0.5 * (u * qk) * (u * qk));
-        term *= window;
-        if (cp != 0.0) value_[static_cast<std::size_t>(gs.partial) * nqs + k] += cp * term;
-        if (ct != 0.0) value_[total * nqs + k] += ct * term;
+        if (t.damped) term *= std::exp(-0.5 * (t.u * qk) * (t.u * qk));
+        term *= t.window;
+        if (t.cp != 0.0) value_[t.partial * nqs + k] += t.cp * term;
+        if (t.ct != 0.0) value_[total * nqs + k] += t.ct * term;
       }
     }
   }
