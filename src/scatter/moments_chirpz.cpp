@@ -34,6 +34,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -181,13 +182,13 @@ std::size_t chirpz_bytes(double bins, std::size_t nq, double qmax, int threads) 
   const Merge mg = plan_merge(std::max(bins, 1.0), nq, qmax);
   const double wide = std::ceil(std::max(bins, 1.0) / mg.merge);
   const std::size_t l = length_for(wide, nq);
-  const int tasks = mg.powers() * kOrders;
+  const int tasks = mg.powers();
   const auto workers = static_cast<std::size_t>(std::clamp(threads, 1, tasks));
-  // The kernel, a work buffer per thread, the two chirps, the merged sequences; the grid's
-  // offsets, the sums and bounds, and each transform's part of the sums.
+  // The kernel, a work buffer per thread, the two chirps, the merged sequence per thread;
+  // the grid's offsets, the sums and bounds, and each power's part of the sums.
   const auto w = static_cast<std::size_t>(wide);
-  return sizeof(std::complex<double>) *
-             ((1 + workers) * l + w * (1 + static_cast<std::size_t>(mg.powers())) + nq) +
+  const std::size_t merged = mg.merge > 1 ? workers * w : 0;
+  return sizeof(std::complex<double>) * ((1 + workers) * l + w + merged + nq) +
          sizeof(double) * (3 + static_cast<std::size_t>(tasks)) * nq;
 }
 
@@ -385,92 +386,109 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   }
   const int deg = mg.degree;
   const auto nd = static_cast<std::size_t>(deg) + 1;
-  std::vector<double> delta_pow(g * nd);  // delta_j^m / m!
+  std::vector<double> delta_pow(nd * g);  // [m g + j]: delta_j^m / m!
   for (std::size_t j = 0; j < g; ++j) {
     const double delta = (static_cast<double>(j) - 0.5 * static_cast<double>(g - 1)) * w;
     double t = 1.0;
     for (std::size_t m = 0; m < nd; ++m) {
-      delta_pow[j * nd + m] = t;
+      delta_pow[m * g + j] = t;
       t *= delta / static_cast<double>(m + 1);
     }
   }
-  std::vector<std::complex<double>> merged(static_cast<std::size_t>(powers) * nw);
-#pragma omp parallel for schedule(static) num_threads(nt)
-  for (std::int64_t bw = 0; bw < static_cast<std::int64_t>(nw); ++bw) {
-    const auto B = static_cast<std::size_t>(bw);
-    double moment[kSequences][kMaxDegree + 1] = {};  // sum_j delta_j^m / m! coefficient_j
-    for (std::size_t j = 0; j < g && B * g + j < n; ++j) {
-      const double* dp = delta_pow.data() + j * nd;
-      for (int a = 0; a < kSequences; ++a) {
-        const double v = (*seq[a])[first + B * g + j];
-        if (v == 0.0) continue;
-        for (std::size_t m = 0; m < nd; ++m) moment[a][m] += dp[m] * v;
-      }
-    }
+  // Y_n(B) = sum over the coefficients a with m = n - (power of a) in [0, D] of
+  // i^(m + turn of a) sum_j delta_j^m / m! a_(B g + j), into y[0, nw).
+  auto merge_power = [&](int power, std::complex<double>* y) {
+    std::fill(y, y + nw, std::complex<double>(0.0, 0.0));
     for (int a = 0; a < kSequences; ++a) {
-      for (std::size_t m = 0; m < nd; ++m) {
-        const double v = moment[a][m];
-        const auto turn = (m + static_cast<std::size_t>(kTurn[a])) % 4;
-        const std::complex<double> y = turn == 0   ? std::complex<double>(v, 0.0)
-                                       : turn == 1 ? std::complex<double>(0.0, v)
-                                       : turn == 2 ? std::complex<double>(-v, 0.0)
-                                                   : std::complex<double>(0.0, -v);
-        merged[(m + static_cast<std::size_t>(kPower[a])) * nw + B] += y;
+      const int m = power - kPower[a];
+      if (m < 0 || m > deg) continue;
+      const double* dp = delta_pow.data() + static_cast<std::size_t>(m) * g;
+      const double* coef = seq[a]->data() + first;
+      const int turn = (m + kTurn[a]) % 4;
+      for (std::size_t B = 0; B < nw; ++B) {
+        const std::size_t count = std::min(g, n - B * g);
+        const double* part_of_b = coef + B * g;
+        // Eight partial sums, so that the additions do not wait on each other.
+        std::array<double, 8> acc{};
+        std::size_t j = 0;
+        for (; j + 8 <= count; j += 8) {
+          for (std::size_t k = 0; k < 8; ++k) acc[k] += dp[j + k] * part_of_b[j + k];
+        }
+        for (; j < count; ++j) acc[0] += dp[j] * part_of_b[j];
+        const double v =
+            ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+        if (turn == 0) y[B] += std::complex<double>(v, 0.0);
+        if (turn == 1) y[B] += std::complex<double>(0.0, v);
+        if (turn == 2) y[B] -= std::complex<double>(v, 0.0);
+        if (turn == 3) y[B] -= std::complex<double>(0.0, v);
       }
     }
-  }
+  };
 
   const double inv_half = half > 0 ? 1.0 / half : 0.0;
   s.assign(nq, 0.0);
   bound.assign(nq, 0.0);
-  // The transforms (a power of Q and an order of the expansion each) are shared out over the
-  // threads, each done whole by one thread into its own row of parts; the parts are then added
-  // per Q in one fixed order, so every value is the same for any thread count. Nothing in the
-  // parallel loop allocates or throws.
+  // The transforms of a power of Q (one per order of the expansion of exp(i d c), in turn)
+  // are one task; the tasks are shared out over the threads, each done whole by one thread
+  // into its own row of parts; the parts are then added per Q in one fixed order, so every
+  // value is the same for any thread count. Nothing in the parallel loop allocates or throws.
   const auto nb = static_cast<std::int64_t>(nw), nl = static_cast<std::int64_t>(l),
              nk = static_cast<std::int64_t>(nq);
-  const int tasks = powers * orders;
+  const int tasks = powers;
   const int workers = std::min(nt, tasks);
   std::vector<Buffer> work(static_cast<std::size_t>(workers));
   for (Buffer& b : work) b = make_buffer(l);
+  // Merged (g > 1): each worker's Y_n; unmerged, Y_n is a coefficient itself (times i for
+  // q1 and q3), read in place.
+  std::vector<Buffer> merged(g > 1 ? static_cast<std::size_t>(workers) : 0);
+  for (Buffer& b : merged) b = make_buffer(nw);
+  constexpr int kByPower[kSequences] = {0, 2, 1, 3};  // unmerged: the coefficient of Q^n
   std::vector<double> parts(static_cast<std::size_t>(tasks) * nq, 0.0);
   const std::complex<double>* ker = tr.kernel.get();
 #pragma omp parallel for schedule(dynamic, 1) num_threads(workers)
   for (int task = 0; task < tasks; ++task) {
-    const int power = task / orders, m = task % orders;
-    std::complex<double>* buf = work[static_cast<std::size_t>(omp_get_thread_num())].get();
+    const int power = task;
+    const auto me = static_cast<std::size_t>(omp_get_thread_num());
+    std::complex<double>* buf = work[me].get();
     double* part = parts.data() + static_cast<std::size_t>(task) * nq;
-    const std::complex<double>* y = merged.data() + static_cast<std::size_t>(power) * nw;
-    for (std::int64_t b = 0; b < nl; ++b) {
-      const auto i = static_cast<std::size_t>(b);
-      if (b >= nb) {
-        buf[i] = {0.0, 0.0};
-        continue;
+    std::complex<double>* y = merged.empty() ? nullptr : merged[me].get();
+    if (y != nullptr) merge_power(power, y);
+    const double* coef = y == nullptr ? seq[kByPower[power]]->data() + first : nullptr;
+    const bool turned = y == nullptr && kTurn[kByPower[power]] == 1;
+    for (int m = 0; m < orders; ++m) {
+      for (std::int64_t b = 0; b < nl; ++b) {
+        const auto i = static_cast<std::size_t>(b);
+        if (b >= nb) {
+          buf[i] = {0.0, 0.0};
+          continue;
+        }
+        std::complex<double> v = y != nullptr ? y[i]
+                                 : turned     ? std::complex<double>(0.0, coef[i])
+                                              : std::complex<double>(coef[i], 0.0);
+        const double u = (cw0 + static_cast<double>(b) * wide - middle) * inv_half;
+        for (int p = 0; p < m; ++p) v *= u;
+        buf[i] = v * in[i];
       }
-      std::complex<double> v = y[i];
-      const double u = (cw0 + static_cast<double>(b) * wide - middle) * inv_half;
-      for (int p = 0; p < m; ++p) v *= u;
-      buf[i] = v * in[i];
-    }
-    fftw_execute_dft(tr.forward, as_fftw(buf), as_fftw(buf));
-    for (std::int64_t j = 0; j < nl; ++j) {
-      const auto i = static_cast<std::size_t>(j);
-      const double re = buf[i].real() * ker[i].real() - buf[i].imag() * ker[i].imag();
-      const double im = buf[i].real() * ker[i].imag() + buf[i].imag() * ker[i].real();
-      buf[i] = {re, im};
-    }
-    fftw_execute_dft(tr.backward, as_fftw(buf), as_fftw(buf));
-    for (std::int64_t kk = 0; kk < nk; ++kk) {
-      const auto k = static_cast<std::size_t>(kk);
-      const double re = out[k].real() * buf[k].real() - out[k].imag() * buf[k].imag();
-      const double im = out[k].real() * buf[k].imag() + out[k].imag() * buf[k].real();
-      // Im of the product with (i x)^m / m!, x = d_k half.
-      const double x = st.shift[k] * half;
-      const double value = m == 0 ? im : m == 1 ? x * re : -0.5 * x * x * im;
-      const auto q = static_cast<double>(st.q[k]);
-      double factor = 1.0;
-      for (int p = 0; p < power; ++p) factor *= q;
-      part[k] = factor * value;
+      fftw_execute_dft(tr.forward, as_fftw(buf), as_fftw(buf));
+      for (std::int64_t j = 0; j < nl; ++j) {
+        const auto i = static_cast<std::size_t>(j);
+        const double re = buf[i].real() * ker[i].real() - buf[i].imag() * ker[i].imag();
+        const double im = buf[i].real() * ker[i].imag() + buf[i].imag() * ker[i].real();
+        buf[i] = {re, im};
+      }
+      fftw_execute_dft(tr.backward, as_fftw(buf), as_fftw(buf));
+      for (std::int64_t kk = 0; kk < nk; ++kk) {
+        const auto k = static_cast<std::size_t>(kk);
+        const double re = out[k].real() * buf[k].real() - out[k].imag() * buf[k].imag();
+        const double im = out[k].real() * buf[k].imag() + out[k].imag() * buf[k].real();
+        // Im of the product with (i x)^m / m!, x = d_k half.
+        const double x = st.shift[k] * half;
+        const double value = m == 0 ? im : m == 1 ? x * re : -0.5 * x * x * im;
+        const auto q = static_cast<double>(st.q[k]);
+        double factor = 1.0;
+        for (int p = 0; p < power; ++p) factor *= q;
+        part[k] += factor * value;
+      }
     }
   }
   for (int task = 0; task < tasks; ++task) {
