@@ -8,9 +8,9 @@
 // The stored Q values are floats and sit up to an ulp or two off any uniform grid; over
 // distances of 100 Angstrom that is a phase error near 1e-3. The transforms run on the
 // fitted grid, and exp(i d_k c) (d_k = Q_k - Q~_k) is taken about the middle of the group's
-// bins to second order: three transforms per coefficient, of a_b, a_b u_b and a_b u_b^2 with
-// u the offset from the middle over the half width. The explicit factors Q, Q^2, Q^3 use the
-// stored Q_k.
+// bins to second order: three transforms per sequence, of a_b, a_b u_b and a_b u_b^2 with
+// u the offset from the middle over the half width. The explicit factors of Q use the stored
+// Q_k.
 //
 // The bins (2^-10 Angstrom) are far finer than the grid needs (pi / Qmax). Where it is
 // cheaper, G neighbouring bins are merged about their common centre C: with c_b = C + delta,
@@ -378,8 +378,10 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   // transform of Y_n(B) = sum over the bins of merged bin B and the (coefficient, m) with
   // m + (its power of Q) = n of (i delta)^m / m! times the coefficient (times i for q1, q3).
   const std::vector<double>* seq[kSequences] = {&c.p0, &c.p2, &c.q1, &c.q3};
-  constexpr int kPower[kSequences] = {0, 2, 1, 3};
-  constexpr int kTurn[kSequences] = {0, 0, 1, 1};  // factors of i
+  constexpr int kPower[kSequences] = {0, 2, 1, 3};    // of Q, per coefficient
+  constexpr int kByPower[kSequences] = {0, 2, 1, 3};  // the coefficient of Q^n, n < 4
+  constexpr int kTurn[kSequences] = {0, 0, 1, 1};     // factors of i
+  const std::complex<double> kTurns[4] = {{1.0, 0.0}, {0.0, 1.0}, {-1.0, 0.0}, {0.0, -1.0}};
   double total[kSequences] = {};
   for (int a = 0; a < kSequences; ++a) {
     for (std::size_t b = 0; b < n; ++b) total[a] += std::abs((*seq[a])[first + b]);
@@ -417,10 +419,7 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
         for (; j < count; ++j) acc[0] += dp[j] * part_of_b[j];
         const double v =
             ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
-        if (turn == 0) y[B] += std::complex<double>(v, 0.0);
-        if (turn == 1) y[B] += std::complex<double>(0.0, v);
-        if (turn == 2) y[B] -= std::complex<double>(v, 0.0);
-        if (turn == 3) y[B] -= std::complex<double>(0.0, v);
+        y[B] += kTurns[turn] * v;
       }
     }
   };
@@ -442,7 +441,6 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   // q1 and q3), read in place.
   std::vector<Buffer> merged(g > 1 ? static_cast<std::size_t>(workers) : 0);
   for (Buffer& b : merged) b = make_buffer(nw);
-  constexpr int kByPower[kSequences] = {0, 2, 1, 3};  // unmerged: the coefficient of Q^n
   std::vector<double> parts(static_cast<std::size_t>(tasks) * nq, 0.0);
   const std::complex<double>* ker = tr.kernel.get();
 #pragma omp parallel for schedule(dynamic, 1) num_threads(workers)

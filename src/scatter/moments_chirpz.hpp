@@ -12,9 +12,8 @@
 
 namespace zalmor::scatter::detail {
 
-// Estimated seconds on one core of a group's sums over `bins` bins at nq Q values: directly
-// (block_sum), and by the transforms (infinite where they cannot run).
-// qmax: the largest |Q|.
+// Estimated seconds on one core of a group's sums over `bins` bins at nq Q values up to
+// |Q| = qmax: directly (block_sum), and by the transforms (infinite where they cannot run).
 double direct_sum_seconds(double bins, std::size_t nq);
 double chirpz_seconds(double bins, std::size_t nq, double qmax);
 // Memory the transforms of a group of `bins` bins hold at nq Q values up to qmax on `threads`
