@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "output/block_params.hpp"
 #include "output/ioq_format.hpp"
 #include "scatter/engine.hpp"
 #include "scatter/pair_histogram.hpp"
@@ -416,6 +417,18 @@ py::bytes format_ioq(const std::vector<std::pair<std::string, py::bytes>>& meta,
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The compiled part of zalmor: Debye sums and the .ioq writer";
   m.attr("MAX_TYPES") = zalmor::kMaxTypes;
+  // The core's fixed capacities, for the Python layer to name in its messages and files
+  // instead of keeping copies of its own.
+  py::dict limits;
+  limits["program_atoms"] = zalmor::kMaxAtoms;
+  limits["program_q_values"] = zalmor::kMaxQValues;
+  limits["types"] = zalmor::kMaxTypes;
+  limits["stored_bbar_types"] = zalmor::output::kBlockParamTypes;
+  limits["block_params"] = zalmor::output::kBlockParamCount;
+  limits["line_bytes"] = zalmor::kMaxLineBytes;
+  limits["urms_records"] = zs::kMaxUrmsRecords;
+  limits["urms_points"] = zs::kMaxUrmsPoints;
+  m.attr("LIMITS") = limits;
   m.attr("VERSION") = ZALMOR_VERSION;
   m.def("partials", &partials_as_tuples, py::arg("ntypes"),
         "The type pairs of the partial blocks, in block order");
