@@ -41,18 +41,9 @@ namespace {
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
 using IntArray = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
 
-std::vector<zs::TypePair> partial_pairs(int ntypes) {
-  std::vector<zs::TypePair> pairs;
-  for (int t = 1; t <= ntypes; ++t) pairs.push_back({t, t});
-  for (int a = 1; a < ntypes; ++a) {
-    for (int b = a + 1; b <= ntypes; ++b) pairs.push_back({a, b});
-  }
-  return pairs;
-}
-
 std::vector<std::pair<int, int>> partials_as_tuples(int ntypes) {
   std::vector<std::pair<int, int>> out;
-  for (const zs::TypePair& p : partial_pairs(ntypes)) out.emplace_back(p.first, p.second);
+  for (const zs::TypePair& p : zs::partial_pairs(ntypes)) out.emplace_back(p.first, p.second);
   return out;
 }
 
@@ -129,24 +120,10 @@ struct ThermalExtra {
   bool total_record = false;
 };
 
-// The request the program builds for the same answers: like pairs, then unlike pairs in
-// row order; weights rounded to float from the double pair weight.
+// The request the program builds for the same answers (scatter::make_block_request).
 zs::BlockRequest make_request(int ntypes, const std::vector<float>& bbar, float nnorm,
                               int thermal_option, const std::vector<float>& uij,
                               const ThermalExtra& extra = {}) {
-  if (bbar.size() != static_cast<std::size_t>(ntypes)) {
-    throw py::value_error("one scattering length per atom type is needed");
-  }
-  zs::BlockRequest request;
-  request.ntypes = ntypes;
-  request.partials = partial_pairs(ntypes);
-  for (const zs::TypePair& p : request.partials) {
-    request.weight.push_back(
-        static_cast<float>(zs::pair_weight(bbar[static_cast<std::size_t>(p.first - 1)],
-                                           bbar[static_cast<std::size_t>(p.second - 1)], nnorm)));
-  }
-  request.bbar = bbar;
-  request.total_weight = 1.0f / nnorm;
   if (thermal_option < 0 || thermal_option > 4) {
     throw py::value_error("thermal option must be 0 to 4");
   }
@@ -156,23 +133,25 @@ zs::BlockRequest make_request(int ntypes, const std::vector<float>& bbar, float 
   if (thermal_option == 3 && uij.size() != 2) {
     throw py::value_error("thermal option 3 needs u of short and of long distances");
   }
-  request.thermal.option = static_cast<zs::ThermalOption>(thermal_option);
+  zs::Thermal thermal;
+  thermal.option = static_cast<zs::ThermalOption>(thermal_option);
   // The dialogue's default for every slot it does not ask.
-  request.thermal.uij.fill(0.05f);
-  if (uij.size() > request.thermal.uij.size()) {
-    throw py::value_error("at most " + std::to_string(request.thermal.uij.size()) +
+  thermal.uij.fill(0.05f);
+  if (uij.size() > thermal.uij.size()) {
+    throw py::value_error("at most " + std::to_string(thermal.uij.size()) +
                           " thermal values (one per partial) fit");
   }
-  if (thermal_option == 2 && uij.size() != request.partials.size()) {
+  const auto npart = static_cast<std::size_t>(ntypes) * static_cast<std::size_t>(ntypes + 1) / 2;
+  if (thermal_option == 2 && uij.size() != npart) {
     throw py::value_error("thermal option 2 needs one u per partial");
   }
-  for (std::size_t k = 0; k < uij.size(); ++k) request.thermal.uij[k] = uij[k];
-  request.thermal.rcut = extra.rcut;
+  std::copy(uij.begin(), uij.end(), thermal.uij.begin());
+  thermal.rcut = extra.rcut;
   if (thermal_option == 4) {
-    request.thermal.urms = extra.urms;
-    request.thermal.total_own_record = extra.total_record;
+    thermal.urms = extra.urms;
+    thermal.total_own_record = extra.total_record;
   }
-  return request;
+  return zs::make_block_request(ntypes, bbar, nnorm, thermal);
 }
 
 // A Python progress callback for the engines, which run without the GIL: each call takes the
@@ -232,6 +211,7 @@ py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray&
   const zs::BlockRequest request =
       make_request(ntypes, bbar, nnorm, thermal_option, uij, {rcut, &table, total_record});
   const std::vector<float> qv(q.data(), q.data() + q.size());
+  zs::check_request(model, qv, request);
   const zs::ThreadStart start = zs::start_threads(threads);
 
   const PythonProgress callback(progress);
@@ -244,6 +224,10 @@ py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray&
     blocks = zs::compute_blocks(*impl, model, qv, request, start.threads, passed);
   }
   callback.rethrow();
+  std::vector<int> count(static_cast<std::size_t>(ntypes), 0);
+  for (const int t : model.type) ++count[static_cast<std::size_t>(t - 1)];
+  zs::check_blocks_finite(request, qv, blocks,
+                          zs::zero_q_limits(count, request.partials, request.bbar, nnorm));
   return float_arrays(blocks);
 }
 
@@ -265,6 +249,7 @@ std::pair<py::list, std::vector<double>> compute_periodic(
   const zs::BlockRequest request =
       make_request(ntypes, bbar, nnorm, thermal_option, uij, {.rcut = rcut});
   const std::vector<float> qv(q.data(), q.data() + q.size());
+  zs::check_request(model, qv, request, cutoff);
   const zs::ThreadStart start = zs::start_threads(threads);
   const PythonProgress callback(progress);
   std::vector<std::vector<float>> blocks;
@@ -276,6 +261,8 @@ std::pair<py::list, std::vector<double>> compute_periodic(
                                          callback.report(), &zero, mod);
   }
   callback.rethrow();
+  std::vector<float> limits(zero.begin(), zero.end());
+  zs::check_blocks_finite(request, qv, blocks, limits);
   return {float_arrays(blocks), zero};
 }
 
@@ -308,7 +295,7 @@ std::vector<float> zero_q(const std::vector<int>& count, const std::vector<float
   if (bbar.size() != count.size()) {
     throw py::value_error("one scattering length per atom type is needed");
   }
-  const std::vector<zs::TypePair> pairs = partial_pairs(ntypes);
+  const std::vector<zs::TypePair> pairs = zs::partial_pairs(ntypes);
   return zs::zero_q_limits(count, pairs, bbar, nnorm);
 }
 

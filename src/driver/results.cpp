@@ -44,19 +44,6 @@ std::string total_line(int block, float limit) {
          " contains total i(Q), zero Q limit = " + util::format_general(limit);
 }
 
-scatter::BlockRequest block_request(const RunState& state) {
-  scatter::BlockRequest request;
-  request.ntypes = state.ntypes;
-  request.partials = state.partials;
-  for (int k = 1; k <= state.npart(); ++k) request.weight.push_back(partial_weight(state, k));
-  request.bbar = state.bbar;
-  request.total_weight = total_weight(state);
-  request.thermal = state.thermal;
-  // The table stays in the state; the request lives only for the calculation.
-  request.thermal.urms = &state.urms;
-  return request;
-}
-
 // Every partial block (index k-1 for partial k), then the total, with a progress line.
 std::vector<std::vector<float>> compute_all_blocks(util::Console& console, const RunState& state) {
   const scatter::ThreadStart start = scatter::start_threads();
@@ -132,6 +119,13 @@ class OutputFile {
 };
 
 }  // namespace
+
+scatter::BlockRequest block_request(const RunState& state) {
+  scatter::Thermal thermal = state.thermal;
+  // The table stays in the state; the request lives only for the calculation.
+  thermal.urms = &state.urms;
+  return scatter::make_block_request(state.ntypes, state.bbar, state.nnorm, thermal);
+}
 
 std::vector<float> zero_q_limits(const RunState& state) {
   return scatter::zero_q_limits(state.count, state.partials, state.bbar, state.nnorm);

@@ -9,6 +9,9 @@ class Console;
 
 namespace zalmor::driver {
 
+// The calculation's request for the run's answers (scatter::make_block_request).
+scatter::BlockRequest block_request(const RunState& state);
+
 // Computes every block, writes one console line per block and stores all blocks in the
 // output file.
 void write_results(util::Console& console, const RunState& state);

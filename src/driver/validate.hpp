@@ -16,11 +16,6 @@ class Console;
 
 namespace zalmor::driver {
 
-// Headroom kept below the largest float (3.4e38) by every product the kernels form.
-inline constexpr double kFiniteLimit = 1.0e38;
-// Largest u * Q: the thermal factor squares it.
-inline constexpr double kMaxUQ = 1.0e19;
-
 // Every Q value finite.
 void check_q_grid(std::span<const float> q, float qmax);
 

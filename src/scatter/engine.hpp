@@ -13,29 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "scatter/request.hpp"
 #include "scatter/thermal.hpp"
 #include "util/coords_reader.hpp"
 
 namespace zalmor::scatter {
-
-// How interatomic-distance broadening is applied: T(Q) = exp(-(u Q)^2 / 2). The values are
-// the numbers the user answers.
-enum class ThermalOption : int {
-  kNone = 0,        // T = 1
-  kOneU = 1,        // uij[0] for every pair
-  kPerPartial = 2,  // uij of the pair's partial
-  kShortLong = 3,   // uij[0] below rcut, uij[1] from rcut on
-  kUrms = 4,        // u(r) from the .urms records of the pair's types
-};
-
-struct Thermal {
-  ThermalOption option = ThermalOption::kNone;
-  std::array<float, 100> uij{};     // Angstrom; uij[k-1] belongs to partial k (option 2),
-                                    // uij[0] / uij[1] short / long distances (option 3)
-  float rcut = 1.7f;                // Angstrom, option 3: r < rcut is short
-  bool total_own_record = false;    // option 4: the total takes the (0, 0) record
-  const UrmsTable* urms = nullptr;  // option 4
-};
 
 // Euclidean distance between atoms i and j (0-based), squares added in the order x, y, z.
 float dist(std::span<const float> xyz, int i, int j);
@@ -55,23 +37,6 @@ void zalmor_partial(const util::Model& model, std::span<const float> q, std::spa
 // bbar[t-1] is the scattering length of type t, fm.
 void zalmor_total(const util::Model& model, std::span<const float> q, std::span<float> out,
                   std::span<const float> bbar, float w, int ntypes, const Thermal& thermal);
-
-// The two atom types of a partial.
-struct TypePair {
-  int first = 1;
-  int second = 1;
-  friend bool operator==(const TypePair&, const TypePair&) = default;
-};
-
-// Everything the calculation phase needs for all blocks of a run.
-struct BlockRequest {
-  int ntypes = 1;
-  std::vector<TypePair> partials;  // types of partial k at index k-1
-  std::vector<float> weight;       // weight of partial k at index k-1
-  std::vector<float> bbar;         // bbar[t-1], fm
-  float total_weight = 1.0f;
-  Thermal thermal;
-};
 
 // The engines (docs/engines.md).
 enum class Impl {

@@ -24,6 +24,49 @@ constexpr double kTolerance = 1e-6;  // of the block's largest |i(Q)|
 constexpr double kSafety = 0.25;     // share of the tolerance the bound may use
 constexpr double kHalfWidth = 0.5 * kBinWidth;
 constexpr int kQChunk = 32;
+// Where Q times the group's largest distance is below this, its sum is taken from power sums of
+// the distances (small_q_sums) instead of sin(Q r) / r: the rotations and transforms round to
+// about 1e-16 of 1 whatever Q, which the division by Q then magnifies (Q of 1e-6 1/A in a
+// periodic box was refused).
+constexpr double kSmallQr = 0.1;
+// Terms (Q r)^(2k) / (2k + 1)! kept, k = 0..kSeriesTerms - 1: the first left out is below
+// 0.1^16 / 17! = 3e-31 of the pair count.
+constexpr int kSeriesTerms = 8;
+
+// sum over the histogram's pairs of w(r) r^(2k), k = 0..kSeriesTerms - 1, w = sinc(a r) (1 when a
+// is 0), each bin's w(r) r^(2k) expanded to third order about its centre as the coefficients
+// of the sums in Q are.
+std::array<double, kSeriesTerms> small_q_sums(const Histogram& h, double a) {
+  constexpr double u1 = kOffsetUnit, u2 = u1 * u1, u3 = u2 * u1;
+  std::array<double, kSeriesTerms> sums{};
+  for (std::size_t k = 0; k < h.bins.size(); ++k) {
+    const BinMoments& m = h.bins[k];
+    if (m.n == 0) continue;
+    const double c = (static_cast<double>(h.lo) + static_cast<double>(k) + 0.5) * kBinWidth;
+    const std::array<double, 4> moment = {
+        static_cast<double>(m.n), static_cast<double>(static_cast<std::int64_t>(m.m1)) * u1,
+        static_cast<double>(static_cast<std::int64_t>(m.m2)) * u2,
+        static_cast<double>(static_cast<std::int64_t>(m.m3)) * u3};
+    const std::array<double, 4> w =
+        a > 0.0 ? sinc_window_taylor(a, c) : std::array<double, 4>{1.0, 0.0, 0.0, 0.0};
+    double c2k = 1.0;  // c^(2k)
+    for (int n = 0; n < kSeriesTerms; ++n) {
+      // Taylor coefficients of r^(2n) about c: binomial(2n, j) c^(2n - j).
+      const double e = 2.0 * n;
+      const std::array<double, 4> p = {c2k, e * c2k / c, e * (e - 1.0) / 2.0 * c2k / (c * c),
+                                       e * (e - 1.0) * (e - 2.0) / 6.0 * c2k / (c * c * c)};
+      double bin = 0.0;
+      for (int j = 0; j < 4; ++j) {
+        double coefficient = 0.0;
+        for (int i = 0; i <= j; ++i) coefficient += w[static_cast<std::size_t>(i)] * p[static_cast<std::size_t>(j - i)];
+        bin += coefficient * moment[static_cast<std::size_t>(j)];
+      }
+      sums[static_cast<std::size_t>(n)] += bin;
+      c2k *= c * c;
+    }
+  }
+  return sums;
+}
 
 }  // namespace
 
@@ -272,17 +315,38 @@ class QSums::Impl {
     const double ct = gs.c_total;
     const auto total = static_cast<std::size_t>(nblocks_ - 1);
     const auto nqs = q_.size();
+    const double small_q = c.tail ? 0.0 : kSmallQr / st.c_max;
+    std::array<double, kSeriesTerms> powers{};
+    if (std::any_of(q_.begin(), q_.end(), [&](float v) { return std::abs(static_cast<double>(v)) < small_q; })) {
+      powers = small_q_sums(h, window_);
+    }
     for (std::size_t k = 0; k < nqs; ++k) {
       const double qk = q_[k];
       const double tg = gs.damped && !gs.per_pair
                             ? std::exp(-0.5 * (double{gs.u} * qk) * (double{gs.u} * qk))
                             : 1.0;
-      const double v = qk == 0.0 ? (window_ > 0.0 ? st.weighted : st.pairs) : tg * s[k] / qk;
+      double v = qk == 0.0 ? (window_ > 0.0 ? st.weighted : st.pairs) : tg * s[k] / qk;
       const double extra = chirpz_bound.empty() ? 0.0 : chirpz_bound[k];
       // With the window, the derivatives of sinc(a r) sin(Q r) / r are bounded as those of
       // sin(Q r) / r with Q + a for Q: |d^k sinc(a r) / dr^k| <= a^k.
       const double qb = window_ > 0.0 ? std::abs(qk) + window_ : qk;
-      const double e = qk == 0.0 ? 0.0 : tg * (group_bound(st, c.tail, qb) + extra) / std::abs(qk);
+      double e = qk == 0.0 ? 0.0 : tg * (group_bound(st, c.tail, qb) + extra) / std::abs(qk);
+      if (qk != 0.0 && std::abs(qk) < small_q) {
+        // sinc(Q r) = sum_k (-Q^2 r^2)^k / (2k + 1)!, from the power sums.
+        double series = 0.0, factor = 1.0;
+        for (int n = 0; n < kSeriesTerms; ++n) {
+          series += factor * powers[static_cast<std::size_t>(n)];
+          factor *= -qk * qk / ((2.0 * n + 2.0) * (2.0 * n + 3.0));
+        }
+        v = tg * series;
+        // The series' rest (below its first term left out), the third-order rest of each bin
+        // (|d^4 (w sinc(Q r)) / dr^4| <= 16 (a + Q)^4, d <= half a bin) and the roundings.
+        const double x = std::abs(qk) * st.c_max, xa = window_ + std::abs(qk);
+        const double rest = std::abs(factor) * std::pow(st.c_max, 2.0 * kSeriesTerms) +
+                            16.0 * std::pow(xa * kHalfWidth, 4.0) / 24.0 +
+                            1e-15 * kSeriesTerms * (1.0 + x);
+        e = tg * st.pairs * rest;
+      }
       if (cp != 0.0) {
         const auto at = static_cast<std::size_t>(gs.partial) * nqs + k;
         value_[at] += cp * v;

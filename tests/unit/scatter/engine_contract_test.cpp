@@ -101,13 +101,18 @@ TEST(EngineRefusal, ComesWithAReasonAndThePlannerFallsBack) {
   EXPECT_TRUE(out.blocks.empty());
   EXPECT_EQ(detail::make_pairs_engine({broken, q, req, 1})->estimate().refusal, "");
 
-  // Near Q = 0 the moments engine's bound fails after it has run: refused, then accurate.
+  // A total that is a small difference of opposite b, at Q up to 500: the moments engine's
+  // bound fails after it has run: refused, then accurate.
   const util::Model model = random_model(120, 10.0f, 2, 3);
-  const std::vector<float> tiny{1e-9f, 2e-9f, 0.5f, 7.0f};
-  const detail::Outcome late = detail::make_moments_engine({model, tiny, req, 1})->compute({});
+  const BlockRequest opposite = request_for(2, {3.0f, -3.0f}, 120.0f);
+  const std::vector<float> wide{0.3f, 0.5f, 50.0f, 500.0f};
+  const detail::Outcome late =
+      detail::make_moments_engine({model, wide, opposite, 1})->compute({});
   EXPECT_NE(late.refusal, "");
-  const auto blocks = compute_blocks(Impl::Moments, model, tiny, req, 1);
-  for (double e : relative_errors(blocks, double_eval(model, tiny, req))) EXPECT_LT(e, kTolerance);
+  const auto blocks = compute_blocks(Impl::Moments, model, wide, opposite, 1);
+  for (double e : relative_errors(blocks, double_eval(model, wide, opposite))) {
+    EXPECT_LT(e, kTolerance);
+  }
 }
 
 }  // namespace

@@ -160,11 +160,12 @@ TEST(MomentsEngine, CancellingScatteringLengthsStayWithinTheContract) {
 }
 
 TEST(MomentsEngine, RefusesWhereItsBoundFailsAndThePairsEngineTakesOver) {
-  // At Q near 0 the bins' rounding, divided by Q, outgrows the tolerance: the engine must
-  // say so, and compute_blocks must still deliver accurate blocks.
+  // Scattering lengths of opposite sign make the total a small difference, against which
+  // the bins' rounding at Q up to 500 outgrows the tolerance: the engine must say so, and
+  // compute_blocks must still deliver accurate blocks.
   const util::Model model = random_model(120, 10.0f, 2, 3);
-  const std::vector<float> q{1e-9f, 2e-9f, 0.5f, 7.0f};
-  const BlockRequest req = request_for(2, {1.0f, 2.0f}, 120.0f);
+  const std::vector<float> q{0.3f, 0.5f, 50.0f, 500.0f};
+  const BlockRequest req = request_for(2, {3.0f, -3.0f}, 120.0f);
   std::vector<std::vector<float>> got;
   EXPECT_FALSE(detail::compute_moments(model, q, req, 1, {}, got));
   EXPECT_FALSE(detail::last_moments_report().accepted);
