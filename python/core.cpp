@@ -8,6 +8,11 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +37,7 @@
 #include "util/coords_reader.hpp"
 #include "util/errors.hpp"
 #include "util/limits.hpp"
+#include "util/memory.hpp"
 
 namespace py = pybind11;
 namespace zs = zalmor::scatter;
@@ -154,36 +160,107 @@ zs::BlockRequest make_request(int ntypes, const std::vector<float>& bbar, float 
   return zs::make_block_request(ntypes, bbar, nnorm, thermal);
 }
 
-// A Python progress callback for the engines, which run without the GIL: each call takes the
-// GIL back. An exception of the callback cannot pass through the engines' parallel regions:
-// it is kept, later calls are skipped, and rethrow() raises it when the calculation is over.
-class PythonProgress {
- public:
-  explicit PythonProgress(const std::optional<py::function>& function) {
-    if (function && !function->is_none()) {
-      report_ = [this, &function](double fraction) {
-        if (failure_) return;
-        const py::gil_scoped_acquire gil;
-        try {
-          (*function)(fraction);
-        } catch (...) {
-          failure_ = std::current_exception();
-        }
-      };
+// Runs `work` on a thread of its own, while the calling thread, holding the GIL only between
+// waits of 0.1 s, runs the signal handlers Python has pending and passes the work's progress
+// on to `progress`. A handler that raises (Ctrl-C's KeyboardInterrupt, a command's SIGTERM
+// handler) or a progress function that raises stops the work at its next check (StopFlag),
+// and what was raised is raised here once the work thread has ended, leaving the interpreter
+// as usable as any interrupted call does. Outside the main thread Python runs no handlers:
+// only progress stops the work there.
+template <class Result>
+Result run_interruptibly(const std::function<Result(const zs::Progress&)>& work,
+                         const py::object& progress) {
+  zs::StopFlag stop;
+  std::atomic<double> fraction{-1.0};
+  Result result{};
+  std::exception_ptr failure;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::thread worker([&] {
+    const zs::StopScope scope(&stop);
+    try {
+      result = work([&fraction](double f) { fraction.store(f, std::memory_order_relaxed); });
+    } catch (...) {
+      failure = std::current_exception();
     }
+    const std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+    finished.notify_one();
+  });
+  std::optional<py::error_already_set> raised;
+  double reported = -1.0;
+  const auto report = [&](double f) {
+    if (raised || progress.is_none() || !(f > reported)) return;
+    reported = f;
+    try {
+      progress(f);
+    } catch (py::error_already_set& e) {
+      raised = std::move(e);
+      stop.request();
+    }
+  };
+  for (bool over = false; !over;) {
+    {
+      const py::gil_scoped_release nogil;
+      std::unique_lock<std::mutex> lock(mutex);
+      over = finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; });
+    }
+    if (!raised && PyErr_CheckSignals() != 0) {
+      raised.emplace();
+      stop.request();
+    }
+    report(fraction.load(std::memory_order_relaxed));
   }
-  PythonProgress(const PythonProgress&) = delete;
-  PythonProgress& operator=(const PythonProgress&) = delete;
+  worker.join();
+  if (raised) throw std::move(*raised);
+  if (failure) std::rethrow_exception(failure);
+  report(1.0);
+  if (raised) throw std::move(*raised);
+  return result;
+}
 
-  const zs::Progress& report() const { return report_; }
-  void rethrow() const {
-    if (failure_) std::rethrow_exception(failure_);
+// threads as Python gives it: None (the machine's count) or a whole number from 1; larger
+// than any count of cores is as good as the most there are.
+int thread_count(const py::object& threads) {
+  if (threads.is_none()) return 0;
+  // Anything with an integer's index (numpy's integers too), but not True and False.
+  if (py::isinstance<py::bool_>(threads) || PyIndex_Check(threads.ptr()) == 0) {
+    throw py::type_error("threads must be a whole number or None, not " +
+                         std::string(py::repr(threads)));
   }
+  const auto n = py::reinterpret_steal<py::int_>(PyNumber_Index(threads.ptr()));
+  if (!n) throw py::error_already_set();
+  if (n < py::int_(1)) {
+    throw py::value_error("threads must be at least 1, not " + std::string(py::str(threads)));
+  }
+  return n > py::int_(1 << 20) ? (1 << 20) : n.cast<int>();
+}
 
- private:
-  std::exception_ptr failure_;
-  zs::Progress report_;
-};
+zs::Impl engine_of(const py::object& engine) {
+  const std::optional<zs::Impl> impl =
+      py::isinstance<py::str>(engine) ? zs::engine_named(engine.cast<std::string>()) : std::nullopt;
+  if (!impl) {
+    throw py::value_error("engine must be auto, pairs, moments or reference, not " +
+                          std::string(py::repr(engine)));
+  }
+  return *impl;
+}
+
+void check_progress(const py::object& progress) {
+  if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
+    throw py::type_error("progress must be a function of the fraction done (0 to 1), not " +
+                         std::string(py::repr(progress)));
+  }
+}
+
+std::vector<std::string> thread_notes(const zs::ThreadStart& start, const py::object& asked) {
+  if (start.threads >= start.wanted) return {};
+  const std::string wanted =
+      asked.is_none() ? std::to_string(start.wanted) : std::string(py::str(asked));
+  return {"runs on " + std::to_string(start.threads) + " threads, not the " + wanted +
+          " asked for (" + start.reason + ")"};
+}
 
 py::list float_arrays(const std::vector<std::vector<float>>& blocks) {
   py::list out;
@@ -195,97 +272,65 @@ py::list float_arrays(const std::vector<std::vector<float>>& blocks) {
   return out;
 }
 
-py::list compute(const FloatArray& xyz, const IntArray& types, const FloatArray& q, int ntypes,
-                 const std::vector<float>& bbar, float nnorm, int thermal_option,
-                 const std::vector<float>& uij, const std::string& engine, int threads,
-                 const std::optional<py::function>& progress, float rcut,
-                 const std::vector<RecordTuple>& urms, bool total_record) {
+// Every partial block, then the total (float32 arrays), each block's limit at Q = 0 and notes
+// for the caller to warn with, of a finite model or, with a cell, a periodic box.
+std::tuple<py::list, std::vector<float>, std::vector<std::string>> compute(
+    const FloatArray& xyz, const IntArray& types, const FloatArray& q, int ntypes,
+    const std::vector<float>& bbar, float nnorm, int thermal_option,
+    const std::vector<float>& uij, const py::object& engine, const py::object& threads,
+    const py::object& progress, float rcut, const std::vector<RecordTuple>& urms,
+    bool total_record, const std::optional<std::array<double, 9>>& cell,
+    std::optional<double> cutoff, const std::string& modification, std::size_t reserve) {
   check_ntypes(ntypes);
   if (q.ndim() != 1) throw py::value_error("q must be one-dimensional");
-  const std::optional<zs::Impl> impl = zs::engine_named(engine);
-  if (!impl) {
-    throw py::value_error("engine must be auto, pairs, moments or reference, not '" + engine + "'");
-  }
+  const zs::Impl impl = engine_of(engine);
+  const int wanted = thread_count(threads);
+  check_progress(progress);
   const zalmor::util::Model model = make_model(xyz, types, ntypes);
   const zs::UrmsTable table = make_table(urms);
-  const zs::BlockRequest request =
+  zs::BlockRequest request =
       make_request(ntypes, bbar, nnorm, thermal_option, uij, {rcut, &table, total_record});
+  if (cell) {
+    if (!cutoff) throw py::value_error("a periodic box needs its cutoff");
+    zs::PeriodicBox box{*cell, *cutoff, zs::Modification::kNone};
+    if (modification == "sinc") {
+      box.modification = zs::Modification::kSinc;
+    } else if (modification != "none") {
+      throw py::value_error("modification must be none or sinc, not '" + modification + "'");
+    }
+    request.box = box;
+  }
   const std::vector<float> qv(q.data(), q.data() + q.size());
-  zs::check_request(model, qv, request);
-  const zs::ThreadStart start = zs::start_threads(threads);
-
-  const PythonProgress callback(progress);
-  std::vector<std::vector<float>> blocks;
-  {
-    const py::gil_scoped_release nogil;
-    zs::ThrottledProgress throttled(callback.report());
-    zs::Progress passed;
-    if (callback.report()) passed = [&throttled](double f) { throttled(f); };
-    blocks = zs::compute_blocks(*impl, model, qv, request, start.threads, passed);
-  }
-  callback.rethrow();
-  std::vector<int> count(static_cast<std::size_t>(ntypes), 0);
-  for (const int t : model.type) ++count[static_cast<std::size_t>(t - 1)];
-  zs::check_blocks_finite(request, qv, blocks,
-                          zs::zero_q_limits(count, request.partials, request.bbar, nnorm));
-  return float_arrays(blocks);
-}
-
-// The periodic box's blocks and, last in the returned pair, each block's limit at Q = 0.
-std::pair<py::list, std::vector<double>> compute_periodic(
-    const FloatArray& xyz, const IntArray& types, const FloatArray& q, int ntypes,
-    const std::vector<float>& bbar, float nnorm, int thermal_option, const std::vector<float>& uij,
-    const std::array<double, 9>& cell, double cutoff, int threads,
-    const std::optional<py::function>& progress, float rcut, const std::string& modification) {
-  check_ntypes(ntypes);
-  if (q.ndim() != 1) throw py::value_error("q must be one-dimensional");
-  zs::Modification mod = zs::Modification::kNone;
-  if (modification == "sinc") {
-    mod = zs::Modification::kSinc;
-  } else if (modification != "none") {
-    throw py::value_error("modification must be none or sinc, not '" + modification + "'");
-  }
-  const zalmor::util::Model model = make_model(xyz, types, ntypes);
-  const zs::BlockRequest request =
-      make_request(ntypes, bbar, nnorm, thermal_option, uij, {.rcut = rcut});
-  const std::vector<float> qv(q.data(), q.data() + q.size());
-  zs::check_request(model, qv, request, cutoff);
-  const zs::ThreadStart start = zs::start_threads(threads);
-  const PythonProgress callback(progress);
-  std::vector<std::vector<float>> blocks;
-  std::vector<double> zero;
-  {
-    const py::gil_scoped_release nogil;
-    // A refusal (std::invalid_argument) reaches Python as ValueError.
-    blocks = zs::compute_periodic_blocks(model, cell, cutoff, qv, request, start.threads,
-                                         callback.report(), &zero, mod);
-  }
-  callback.rethrow();
-  std::vector<float> limits(zero.begin(), zero.end());
-  zs::check_blocks_finite(request, qv, blocks, limits);
-  return {float_arrays(blocks), zero};
+  // The arrays handed to Python are a copy of the blocks.
+  const std::size_t copies = (request.partials.size() + 1) * qv.size() * sizeof(float);
+  const zs::Calculation calc = run_interruptibly<zs::Calculation>(
+      [&](const zs::Progress& report) {
+        return zs::calculate(impl, model, qv, request, wanted, report, copies + reserve);
+      },
+      progress);
+  return {float_arrays(calc.blocks), calc.zero_q, thread_notes(calc.threads, threads)};
 }
 
 // The pair-distance counts per type pair (rows in partial order) in nbins bins of dr, of a
-// finite model or, with a cell, of a periodic box.
-py::array_t<std::int64_t> pair_counts(const FloatArray& xyz, const IntArray& types, int ntypes,
-                                      double dr, int nbins,
-                                      const std::optional<std::array<double, 9>>& cell,
-                                      int threads) {
+// finite model or, with a cell, of a periodic box; and notes for the caller to warn with.
+std::pair<py::array_t<std::int64_t>, std::vector<std::string>> pair_counts(
+    const FloatArray& xyz, const IntArray& types, int ntypes, double dr, int nbins,
+    const std::optional<std::array<double, 9>>& cell, const py::object& threads) {
   check_ntypes(ntypes);
+  const int wanted = thread_count(threads);
   const zalmor::util::Model model = make_model(xyz, types, ntypes);
-  const zs::ThreadStart start = zs::start_threads(threads);
-  zs::PairHistogram hist;
-  {
-    const py::gil_scoped_release nogil;
-    // A refusal (std::invalid_argument) reaches Python as ValueError.
-    hist = cell ? zs::periodic_pair_histogram(model, *cell, ntypes, dr, nbins, start.threads)
-                : zs::pair_histogram(model, ntypes, dr, nbins, start.threads);
-  }
+  zs::ThreadStart start;
+  const zs::PairHistogram hist = run_interruptibly<zs::PairHistogram>(
+      [&](const zs::Progress&) {
+        start = zs::start_threads(wanted);
+        return cell ? zs::periodic_pair_histogram(model, *cell, ntypes, dr, nbins, start.threads)
+                    : zs::pair_histogram(model, ntypes, dr, nbins, start.threads);
+      },
+      py::none());
   const auto rows = static_cast<py::ssize_t>(hist.count.size()) / hist.nbins;
   py::array_t<std::int64_t> out({rows, static_cast<py::ssize_t>(hist.nbins)});
   std::copy(hist.count.begin(), hist.count.end(), out.mutable_data());
-  return out;
+  return {out, thread_notes(start, threads)};
 }
 
 std::vector<float> zero_q(const std::vector<int>& count, const std::vector<float>& bbar,
@@ -330,20 +375,11 @@ std::vector<std::string> urms_warnings(const std::vector<RecordTuple>& records,
   return zs::urms_warnings(make_table(records), count, total_record);
 }
 
-// The program's bound of u over all distances of each record, A.
-std::vector<double> urms_largest_u(const std::vector<RecordTuple>& records) {
-  std::vector<double> out;
-  for (const zs::UrmsRecord& r : make_table(records).records) out.push_back(zs::largest_u(r));
-  return out;
-}
-
 std::string format_real(float value) {
   std::string out;
   zalmor::output::detail::append_real(out, value);
   return out;
 }
-
-int threads_available(int wanted) { return zs::start_threads(wanted).threads; }
 
 // One field from (name, type name, value): bytes for a string, int, float, or a float32
 // array.
@@ -403,6 +439,24 @@ py::bytes format_ioq(const std::vector<std::pair<std::string, py::bytes>>& meta,
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The compiled part of zalmor: Debye sums and the .ioq writer";
+  // The program's failures carry its console's leading blank; Python gets the line alone, and
+  // running out of memory as MemoryError with what needed how much.
+  py::register_exception_translator([](std::exception_ptr failure) {
+    const auto line = [](const char* text) {
+      std::string s = text;
+      return s.empty() || s.front() != ' ' ? s : s.substr(1);
+    };
+    try {
+      if (failure) std::rethrow_exception(failure);
+    } catch (const zalmor::util::OutOfMemory& e) {
+      PyErr_SetString(PyExc_MemoryError, line(e.what()).c_str());
+    } catch (const zalmor::util::FatalError& e) {
+      PyErr_SetString(PyExc_RuntimeError, line(e.what()).c_str());
+    } catch (const std::bad_alloc&) {
+      PyErr_SetString(PyExc_MemoryError,
+                      "Out of memory: the calculation could not allocate what it needs");
+    }
+  });
   m.attr("MAX_TYPES") = zalmor::kMaxTypes;
   // The core's fixed capacities, for the Python layer to name in its messages and files
   // instead of keeping copies of its own.
@@ -421,30 +475,28 @@ PYBIND11_MODULE(_core, m) {
         "The type pairs of the partial blocks, in block order");
   m.def("compute", &compute, py::arg("xyz"), py::arg("types"), py::arg("q"), py::arg("ntypes"),
         py::arg("bbar"), py::arg("nnorm"), py::arg("thermal_option") = 0,
-        py::arg("uij") = std::vector<float>{}, py::arg("engine") = "auto", py::arg("threads") = 0,
-        py::arg("progress") = py::none(), py::arg("rcut") = 1.7f,
-        py::arg("urms") = std::vector<RecordTuple>{}, py::arg("total_record") = false,
-        "Every partial block, then the total, as float32 arrays");
-  m.def("compute_periodic", &compute_periodic, py::arg("xyz"), py::arg("types"), py::arg("q"),
-        py::arg("ntypes"), py::arg("bbar"), py::arg("nnorm"), py::arg("thermal_option"),
-        py::arg("uij"), py::arg("cell"), py::arg("cutoff"), py::arg("threads") = 0,
-        py::arg("progress") = py::none(), py::arg("rcut") = 1.7f, py::arg("modification") = "none",
-        "The blocks of a periodic box (cell rows a, b, c) with pairs up to cutoff, less the "
-        "uniform continuum within it, and each block's limit at Q = 0");
+        py::arg("uij") = std::vector<float>{}, py::arg("engine") = "auto",
+        py::arg("threads") = py::none(), py::arg("progress") = py::none(),
+        py::arg("rcut") = 1.7f, py::arg("urms") = std::vector<RecordTuple>{},
+        py::arg("total_record") = false, py::arg("cell") = py::none(),
+        py::arg("cutoff") = py::none(), py::arg("modification") = "none",
+        py::arg("reserve") = 0,
+        "(blocks, zero_q, notes): every partial block, then the total, as float32 arrays, each "
+        "block's limit at Q = 0, and notes to warn with; with cell (rows a, b, c) and cutoff a "
+        "periodic box, pairs up to the cutoff less the uniform continuum within it. reserve: "
+        "bytes the caller will hold beside the calculation, counted in its memory check");
   m.def("pair_counts", &pair_counts, py::arg("xyz"), py::arg("types"), py::arg("ntypes"),
-        py::arg("dr"), py::arg("nbins"), py::arg("cell") = py::none(), py::arg("threads") = 0,
-        "Unordered pairs per type pair (rows in partial order) in bins [m dr, (m + 1) dr), "
-        "m < nbins; with a cell (rows a, b, c) at minimum-image distances in a periodic box");
+        py::arg("dr"), py::arg("nbins"), py::arg("cell") = py::none(),
+        py::arg("threads") = py::none(),
+        "(counts, notes): unordered pairs per type pair (rows in partial order) in bins "
+        "[m dr, (m + 1) dr), m < nbins; with a cell (rows a, b, c) at minimum-image distances "
+        "in a periodic box");
   m.def("zero_q", &zero_q, py::arg("count"), py::arg("bbar"), py::arg("nnorm"),
         "The zero-Q limits of every partial and, last, of the total");
   m.def("read_urms", &read_urms, py::arg("path"),
         "The records of a .urms file as the program reads them, or why it refuses the file");
   m.def("urms_warnings", &urms_warnings, py::arg("records"), py::arg("count"),
         py::arg("total_record"), "What the program warns about .urms records for a model");
-  m.def("urms_largest_u", &urms_largest_u, py::arg("records"),
-        "A bound of u over all distances of each .urms record");
-  m.def("threads_available", &threads_available, py::arg("wanted") = 0,
-        "How many threads a calculation can have (0: the machine's count)");
   m.def("format_real", &format_real, py::arg("value"),
         "The shortest text that reads back to the same float, as the .ioq files have it");
   m.def("format_ioq", &format_ioq, py::arg("meta"), py::arg("blocks"),

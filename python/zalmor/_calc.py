@@ -9,12 +9,6 @@ import numpy as np
 
 from .result import Result
 
-# The program's range limits (src/driver/validate.hpp): beyond them single-precision terms
-# can overflow.
-_FINITE_LIMIT = 1.0e38
-_MAX_UQ = 1.0e19
-
-
 def _cell_of(atoms, periodic):
     """The cell rows a, b, c (A) when the model is a periodic box, else None."""
     is_ase = hasattr(atoms, "get_chemical_symbols") and hasattr(atoms, "get_positions")
@@ -68,13 +62,8 @@ def _within_half_cell(value, cell, name):
     return volume, distance, half
 
 
-def _result(qv, elements, labels, blocks, zero_q, bbar, count, nnorm, option):
-    """The Result of the engines' blocks, refused where a value is not finite."""
-    for k, y in enumerate(blocks):
-        if not (np.all(np.isfinite(y)) and math.isfinite(zero_q[k])):
-            name = "the total" if k == len(labels) else "-".join(labels[k])
-            raise FloatingPointError(f"{name} holds values that are not finite: the scattering "
-                                     "lengths are too large for single precision")
+def _result(qv, elements, blocks, zero_q, bbar, count, nnorm, option):
+    """The Result of the engines' blocks (which the core has checked finite)."""
     natoms = int(np.sum(count))
     return Result(
         q=qv,
@@ -256,9 +245,10 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
               u below the distance r and from r on (3); a .urms file's path or a
               zalmor.io.UrmsTable (4; finite models only)
     engine    "auto", "pairs", "moments" or "reference" (docs/engines.md)
-    threads   number of threads, None for the machine's
-    progress  called now and then with the fraction done, 0..1; an exception it raises is
-              raised when the calculation is over
+    threads   number of threads, None for the machine's; at most its cores are used (a
+              warning says so)
+    progress  called about ten times a second with the fraction done, 0..1; an exception it
+              raises stops the calculation and is raised (so is Ctrl-C's KeyboardInterrupt)
     periodic  None: periodic when an ase.Atoms is periodic along all three axes (atoms.pbc),
               a finite model otherwise; True (an ase.Atoms' cell), False, or the cell rows
               a, b, c as a 3 x 3 array in A
@@ -302,12 +292,8 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     qv = np.asarray(q, dtype=np.float32)
     if qv.ndim != 1 or qv.size == 0:
         raise ValueError("q must be a non-empty one-dimensional array")
-    if not np.all(np.isfinite(qv)):
-        raise ValueError("a Q value is not finite in single precision")
 
     elements, types = _numbered(symbols)
-    if len(elements) > _core.MAX_TYPES:
-        raise ValueError(f"{len(elements)} elements: at most {_core.MAX_TYPES} are supported")
     type_of = {e: t for t, e in enumerate(elements, 1)}
     bbar = np.array(_scattering_lengths(elements, b), dtype=np.float32)
     if not np.all(np.isfinite(bbar)):
@@ -328,31 +314,30 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
         return _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, cell,
                                cutoff, threads, progress, modification, count_of=count)
 
-    # The program's range checks: the bounding box's diagonal bounds every distance.
-    span = xyz.max(axis=0).astype(np.float64) - xyz.min(axis=0).astype(np.float64)
-    r = math.sqrt(float(np.sum(span * span)))
-    qmax = float(np.max(np.abs(qv)))
-    if r * r > _FINITE_LIMIT or qmax * r > _FINITE_LIMIT:
-        raise ValueError(f"Qmax {qmax:g} and the model's size {r:g} A are beyond single precision")
-    if uij.size and float(np.max(np.abs(uij))) * qmax > _MAX_UQ:
-        raise ValueError(f"u times Qmax {qmax:g} is beyond {_MAX_UQ:g}")
-    if th.records and max(_core.urms_largest_u(th.records)) * qmax > _MAX_UQ:
-        raise ValueError(f"the largest u of the .urms records times Qmax {qmax:g} is beyond "
-                         f"{_MAX_UQ:g}")
-
     # Everything but the atoms, Q and progress, as _core.compute names it.
     settings = {"ntypes": len(elements), "bbar": bbar.tolist(), "nnorm": float(nnorm),
                 "thermal_option": option, "uij": uij.tolist(), "engine": engine,
-                "threads": 0 if threads is None else int(threads), "rcut": th.rcut,
-                "urms": th.records, "total_record": th.total_record}
+                "threads": threads, "rcut": th.rcut, "urms": th.records,
+                "total_record": th.total_record}
     if client is None and pair_blocks is None:
-        blocks = _core.compute(xyz, types, qv, progress=progress, **settings)
+        blocks, zero_q = _compute(xyz, types, qv, settings, progress)
     else:
         blocks = _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress)
-    zero_q = _core.zero_q(count.tolist(), bbar.tolist(), float(nnorm))
-    result = _result(qv, elements, labels, blocks, zero_q, bbar, count, nnorm, option)
+        zero_q = _core.zero_q(count.tolist(), bbar.tolist(), float(nnorm))
+    result = _result(qv, elements, blocks, zero_q, bbar, count, nnorm, option)
     result.urms = th.urms
     return result
+
+
+def _compute(xyz, types, qv, settings, progress=None, **box):
+    """The blocks and their zero-Q limits from the core, its notes (fewer threads than asked
+    for) given as warnings."""
+    from . import _core
+
+    blocks, zero_q, notes = _core.compute(xyz, types, qv, progress=progress, **settings, **box)
+    for note in notes:
+        warnings.warn(f"zalmor: the calculation {note}", stacklevel=3)
+    return blocks, np.asarray(zero_q, dtype=np.float32)
 
 
 # Blocks of atoms for a finite model's pairs on a cluster at most: some 20000 jobs.
@@ -365,8 +350,8 @@ def _pair_block_sums(xyz, types, ranges, qv, settings):
     from . import _core
 
     idx = np.concatenate([np.arange(a, b) for a, b in ranges])
-    sums = _core.compute(np.ascontiguousarray(xyz[idx]), np.ascontiguousarray(types[idx]), qv,
-                         **settings)
+    sums, _, _ = _core.compute(np.ascontiguousarray(xyz[idx]), np.ascontiguousarray(types[idx]),
+                               qv, **settings)
     return np.array(sums, dtype=np.float64)
 
 
@@ -425,21 +410,14 @@ def _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress):
 
 def _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, cell, cutoff,
                     threads, progress, modification, count_of):
-    from . import _core
-
-    option, uij = th.option, th.uij
     volume, rc, _ = _within_half_cell(cutoff, cell, "the cutoff")
-    qmax = float(np.max(np.abs(qv)))
-    if qmax * rc > _FINITE_LIMIT:
-        raise ValueError(f"Qmax {qmax:g} and the cutoff {rc:g} A are beyond single precision")
-    if uij.size and float(np.max(np.abs(uij))) * qmax > _MAX_UQ:
-        raise ValueError(f"u times Qmax {qmax:g} is beyond {_MAX_UQ:g}")
-    blocks, zero_q = _core.compute_periodic(
-        _wrapped(xyz, cell), types, qv, len(elements), bbar.tolist(), float(nnorm), option,
-        uij.tolist(), [float(v) for v in cell.reshape(9)], rc,
-        0 if threads is None else int(threads), progress, th.rcut, modification or "none")
-    result = _result(qv, elements, labels, blocks, np.asarray(zero_q, dtype=np.float32), bbar,
-                     count_of, nnorm, option)
+    settings = {"ntypes": len(elements), "bbar": bbar.tolist(), "nnorm": float(nnorm),
+                "thermal_option": th.option, "uij": th.uij.tolist(), "threads": threads,
+                "rcut": th.rcut}
+    blocks, zero_q = _compute(_wrapped(xyz, cell), types, qv, settings, progress,
+                              cell=[float(v) for v in cell.reshape(9)], cutoff=rc,
+                              modification=modification or "none")
+    result = _result(qv, elements, blocks, zero_q, bbar, count_of, nnorm, th.option)
     result.volume = volume
     result.cutoff = rc
     result.q_min = 2.0 * math.pi / rc

@@ -252,7 +252,10 @@ def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, 
         nbins -= 1
     if nbins < 1:
         raise ValueError(f"rmax {top:g} A holds no bin of {dr:g} A")
-    counts = _core.pair_counts(xyz, types, len(elements), dr, nbins, cell_arg,
-                               0 if threads is None else int(threads))
+    counts, notes = _core.pair_counts(xyz, types, len(elements), dr, nbins, cell_arg, threads)
+    for note in notes:
+        import warnings
+
+        warnings.warn(f"zalmor: the count {note}", stacklevel=2)
     return PairDistribution(dr * np.arange(nbins + 1), elements, counts, numbers, volume,
                             sphere=radius, cell=cell, b=b)

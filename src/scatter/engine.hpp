@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstddef>
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,7 +56,8 @@ enum class Impl {
 std::optional<Impl> engine_named(std::string_view name);
 
 // How many threads the calculation can have: `wanted` (0: the machine's count), or fewer
-// when the system cannot start more (a tight address-space limit); `reason` says why.
+// when the machine has fewer cores (more would only wait on each other) or the system
+// cannot start more (a tight address-space limit); `reason` says why.
 struct ThreadStart {
   int wanted = 1;
   int threads = 1;
@@ -63,6 +67,40 @@ ThreadStart start_threads(int wanted = 0);
 
 // Called now and then from the calculating thread with the fraction of work done, 0..1.
 using Progress = std::function<void(double)>;
+
+// Asks a calculation running on another thread to stop early (an interrupt). The engines
+// look at it between pieces of their work (a chunk of pairs, a few Q values) and then give
+// up; the calculation throws Stopped.
+class StopFlag {
+ public:
+  void request() noexcept { stop_.store(true, std::memory_order_relaxed); }
+  bool requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<bool> stop_{false};
+};
+
+// A calculation given up at its StopFlag's request.
+struct Stopped : std::runtime_error {
+  Stopped() : std::runtime_error("the calculation was stopped") {}
+};
+
+// Makes `flag` the stop flag of the calculations the calling thread runs while this lives.
+class StopScope {
+ public:
+  explicit StopScope(const StopFlag* flag) noexcept;
+  ~StopScope();
+  StopScope(const StopScope&) = delete;
+  StopScope& operator=(const StopScope&) = delete;
+
+ private:
+  const StopFlag* previous_;
+};
+// The stop flag of the calling thread's calculation, or null. Read it on that thread (the
+// engines' worker threads do not have it) and hand it to the workers.
+const StopFlag* current_stop_flag() noexcept;
+// Throws Stopped when the flag (may be null) asks for a stop.
+void throw_if_stopped(const StopFlag* flag);
 
 // Passes a calculation's progress on at most ten times a second, never going backwards
 // (an engine that falls back to another keeps rising), and always passes the end.
@@ -91,9 +129,29 @@ class ThrottledProgress {
 // double-precision evaluation of the same terms at the stored Q values (u of
 // correlated-Debye .urms tails within 4e-7 of urms_at). progress is called from the
 // calling thread only, now and then, with a rising fraction that ends at 1.
+// A periodic request (request.box) goes to the periodic engine whatever `impl` says. The
+// memory the calculation will need is estimated first: more than the process can take is
+// refused at once (util::OutOfMemory naming the estimate), before any work.
 std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,
                                                std::span<const float> q,
                                                const BlockRequest& request, int threads = 0,
                                                const Progress& progress = {});
+
+// What calculate() gives: every block as compute_blocks does, each block's limit at Q = 0
+// (the same order), and how many threads ran and why not more.
+struct Calculation {
+  std::vector<std::vector<float>> blocks;
+  std::vector<float> zero_q;
+  ThreadStart threads;
+};
+
+// The whole calculation for a caller outside the program's dialogue (the Python package):
+// the request checked (check_request), the threads started (at most the machine's cores), the
+// memory estimated, with `caller_bytes` the caller will hold beside it, the blocks computed
+// and checked finite (check_blocks_finite). Throws RequestError, util::OutOfMemory, Stopped
+// (at the calling thread's StopFlag's request) and what the engines throw.
+Calculation calculate(Impl impl, const util::Model& model, std::span<const float> q,
+                      const BlockRequest& request, int threads = 0, const Progress& progress = {},
+                      std::size_t caller_bytes = 0);
 
 }  // namespace zalmor::scatter

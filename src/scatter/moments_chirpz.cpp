@@ -443,8 +443,10 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
   for (Buffer& b : merged) b = make_buffer(nw);
   std::vector<double> parts(static_cast<std::size_t>(tasks) * nq, 0.0);
   const std::complex<double>* ker = tr.kernel.get();
+  const StopFlag* stop = current_stop_flag();
 #pragma omp parallel for schedule(dynamic, 1) num_threads(workers)
   for (int task = 0; task < tasks; ++task) {
+    if (stop != nullptr && stop->requested()) continue;
     const int power = task;
     const auto me = static_cast<std::size_t>(omp_get_thread_num());
     std::complex<double>* buf = work[me].get();
@@ -489,6 +491,7 @@ bool ChirpzSums::transform(const BinCoefficients& c, int threads, std::vector<do
       }
     }
   }
+  throw_if_stopped(stop);
   for (int task = 0; task < tasks; ++task) {
     const double* part = parts.data() + static_cast<std::size_t>(task) * nq;
     for (std::size_t k = 0; k < nq; ++k) s[k] += part[k];

@@ -252,7 +252,10 @@ class Moments {
     // and bounds in double, and one group's coefficients.
     const std::size_t batch =
         std::max(kHistogramBudget, widest * static_cast<std::size_t>(threads_));
+    // The sums' values and bounds, and their tables of exp(i Q w l) for each lane and Q.
+    const auto lanes = static_cast<std::size_t>(double_lanes());
     costs.moments_bytes = batch + nq * nblocks * 2 * sizeof(double) +
+                          nq * (lanes + 1) * 2 * sizeof(double) +
                           static_cast<std::size_t>(nbins_) * 8 * sizeof(double) +
                           (chirpz_widest > 0 ? chirpz_bytes(chirpz_widest, nq, qmax, threads_) : 0);
     // Close pairs are summed one by one in double, each over the whole grid: with many

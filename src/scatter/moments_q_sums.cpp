@@ -294,9 +294,11 @@ class QSums::Impl {
     const int nchunks = (nq + kQChunk - 1) / kQChunk;
     const auto L = static_cast<std::size_t>(lanes_);
     std::atomic<int> done{0};
+    const StopFlag* stop = current_stop_flag();
     // Nothing in the loop allocates: no exception can leave it.
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads_)
     for (int ch = 0; ch < nchunks; ++ch) {
+      if (stop != nullptr && stop->requested()) continue;
       if (omp_get_thread_num() == 0) within(static_cast<double>(done) / nchunks);
       ++done;
       const int k0 = ch * kQChunk, k1 = std::min(nq, k0 + kQChunk);
@@ -311,6 +313,7 @@ class QSums::Impl {
         }
       }
     }
+    throw_if_stopped(stop);
     const double cp = gs.partial >= 0 ? gs.c_partial : 0.0;
     const double ct = gs.c_total;
     const auto total = static_cast<std::size_t>(nblocks_ - 1);
@@ -383,8 +386,10 @@ class QSums::Impl {
     }
     // Q values shared out over the threads; each Q's value takes the terms in their sorted
     // order, as one thread would.
+    const StopFlag* stop = current_stop_flag();
 #pragma omp parallel for schedule(static) num_threads(threads_)
     for (std::int64_t kk = 0; kk < static_cast<std::int64_t>(nqs); ++kk) {
+      if (stop != nullptr && stop->requested()) continue;
       const auto k = static_cast<std::size_t>(kk);
       const double qk = q_[k];
       for (const Term& t : terms) {
@@ -396,6 +401,7 @@ class QSums::Impl {
         if (t.ct != 0.0) value_[total * nqs + k] += t.ct * term;
       }
     }
+    throw_if_stopped(stop);
   }
 
   void set_window(double a) { window_ = a; }

@@ -20,6 +20,7 @@
 #include "scatter/moments_engine.hpp"
 #include "scatter/periodic.hpp"
 #include "scatter/region_failure.hpp"
+#include "util/memory.hpp"
 
 namespace zalmor::scatter {
 
@@ -53,6 +54,14 @@ void check_request(const util::Model& model, int ntypes, double dr, int nbins) {
 
 int thread_count(int threads) { return std::max(1, threads > 0 ? threads : omp_get_max_threads()); }
 
+// Every thread counts into a histogram of its own, added into the result at the end, which
+// the caller may copy once more.
+void check_memory(int ntypes, int nbins, int nthreads) {
+  const auto ntp = static_cast<std::size_t>(ntypes) * static_cast<std::size_t>(ntypes + 1) / 2;
+  const std::size_t one = ntp * static_cast<std::size_t>(nbins) * sizeof(std::int64_t);
+  util::check_available_memory(one * (static_cast<std::size_t>(nthreads) + 2), "counting the pairs");
+}
+
 PairHistogram empty_histogram(int ntypes, double dr, int nbins) {
   PairHistogram h;
   h.ntypes = ntypes;
@@ -82,6 +91,8 @@ void add_counts(PairHistogram& to, const std::vector<std::vector<std::int64_t>>&
 PairHistogram pair_histogram(const util::Model& model, int ntypes, double dr, int nbins,
                              int threads) {
   check_request(model, ntypes, dr, nbins);
+  const int nthreads = thread_count(threads);
+  check_memory(ntypes, nbins, nthreads);
   PairHistogram out = empty_histogram(ntypes, dr, nbins);
   detail::PairSource atoms;
   detail::sort_atoms(model, ntypes, atoms);
@@ -89,7 +100,6 @@ PairHistogram pair_histogram(const util::Model& model, int ntypes, double dr, in
   // At or above every float that lies below nbins dr.
   const float top = std::nextafter(static_cast<float>(dr * static_cast<double>(nbins)),
                                    std::numeric_limits<float>::infinity());
-  const int nthreads = thread_count(threads);
   std::vector<std::vector<std::int64_t>> per_thread(static_cast<std::size_t>(nthreads));
   detail::RegionFailure failure;
 #pragma omp parallel num_threads(nthreads)
@@ -139,6 +149,8 @@ PairHistogram periodic_pair_histogram(const util::Model& model, const std::array
                                 " A is above half the smallest width of the cell, " + number(half) +
                                 " A");
   }
+  const int nthreads = thread_count(threads);
+  check_memory(ntypes, nbins, nthreads);
   PairHistogram out = empty_histogram(ntypes, dr, nbins);
   // Bins at least r_max wide, and no more bins than atoms: a short r_max in a large box would
   // otherwise ask for up to 1024^3 of them (the widths' product is at most the volume).
@@ -148,7 +160,6 @@ PairHistogram periodic_pair_histogram(const util::Model& model, const std::array
       detail::bin_atoms(model, cell, shape.width, std::max(r_max, per_atom), ntypes);
   const double rc2 = r_max * r_max;
   const int ncells = atoms.bins();
-  const int nthreads = thread_count(threads);
   std::vector<std::vector<std::int64_t>> per_thread(static_cast<std::size_t>(nthreads));
   detail::RegionFailure failure;
 #pragma omp parallel num_threads(nthreads)

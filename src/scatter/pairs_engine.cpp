@@ -556,9 +556,12 @@ class PairsEngine final : public Engine {
   explicit PairsEngine(const EngineInput& in) : in_(in) {}
   Estimate estimate() const override {
     const auto n = static_cast<double>(in_.model.natoms());
+    // Its sums are kept per slab of Q values and thread; beyond the blocks themselves, only
+    // the grid's tables grow with the grid (measured: 4 to 6 bytes per Q value).
+    const std::size_t per_q = 2 * sizeof(double);
     return {pairs_seconds(n * (n - 1.0) / 2.0, in_.q.size(),
                           in_.request.thermal.option == ThermalOption::kUrms),
-            0, ""};
+            in_.q.size() * per_q + static_cast<std::size_t>(n) * 64, ""};
   }
   Outcome compute(const Progress& progress) override {
     return {compute_pairs(in_.model, in_.q, in_.request, in_.threads, progress), ""};

@@ -26,6 +26,7 @@
 
 #include "scatter/cell_pairs.hpp"
 #include "scatter/groups.hpp"
+#include "scatter/moments_chirpz.hpp"
 #include "scatter/moments_engine.hpp"
 #include "scatter/moments_q_sums.hpp"
 #include "scatter/periodic_pairs.hpp"
@@ -474,6 +475,24 @@ std::vector<std::vector<float>> compute_periodic_blocks(
   if (zero_q != nullptr) *zero_q = std::move(limit);
   report(1.0);
   return out;
+}
+
+std::size_t periodic_bytes(const util::Model& model, const PeriodicBox& box, std::size_t nq,
+                           double qmax, const BlockRequest& request, int threads) {
+  const auto nthreads = static_cast<std::size_t>(std::max(1, threads > 0 ? threads : omp_get_max_threads()));
+  const double bins = std::ceil(std::min(box.cutoff, kMaxCutoff) * detail::kBinsPerAngstrom) + 2;
+  const auto nbins_r = static_cast<std::size_t>(bins) + detail::kBlockBins;
+  const std::size_t classes = request.thermal.option == ThermalOption::kShortLong ? 2 : 1;
+  const auto lanes = static_cast<std::size_t>(detail::double_lanes());
+  const std::size_t nblocks = request.partials.size() + 1;
+  // Each thread's histograms of one type pair, the atoms sorted into the cell's bins, the
+  // sums' values and bounds and the continuum per block and Q, their tables of exp(i Q w l)
+  // per lane, the blocks handed back, and the transforms where they serve.
+  return nthreads * classes * nbins_r * sizeof(BinMoments) +
+         static_cast<std::size_t>(model.natoms()) * 64 +
+         nq * nblocks * (3 * sizeof(double) + sizeof(float)) +
+         nq * (lanes + 1) * 2 * sizeof(double) +
+         detail::chirpz_bytes(bins, nq, qmax, static_cast<int>(nthreads));
 }
 
 }  // namespace zalmor::scatter

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <span>
 #include <vector>
 
@@ -30,12 +31,6 @@ double continuum_sphere(double q, double rc);
 // a = pi / rc (4 rc^3 / pi at q = 0, 2 rc^3 / pi at q = a).
 double continuum_sphere_sinc(double q, double rc);
 
-// How the pairs within the cutoff, and the continuum, are weighted.
-enum class Modification {
-  kNone,  // 1
-  kSinc,  // sinc(pi r / rc), which takes the step at the cutoff down to zero smoothly
-};
-
 // Every partial block (index k-1 for partial k) and the total (last index), as compute_blocks
 // gives them for a finite model, of the periodic box `cell` holding the model's atoms (any
 // position: they are wrapped into the cell), with pairs up to `cutoff` and the continuum
@@ -49,5 +44,10 @@ std::vector<std::vector<float>> compute_periodic_blocks(
     std::span<const float> q, const BlockRequest& request, int threads = 0,
     const Progress& progress = {}, std::vector<double>* zero_q = nullptr,
     Modification modification = Modification::kNone);
+
+// The memory compute_periodic_blocks will take at most for this box, grid (nq values up to
+// |Q| = qmax) and request, in bytes.
+std::size_t periodic_bytes(const util::Model& model, const PeriodicBox& box, std::size_t nq,
+                           double qmax, const BlockRequest& request, int threads);
 
 }  // namespace zalmor::scatter

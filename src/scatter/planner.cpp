@@ -3,6 +3,8 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cmath>
+#include <string>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -15,6 +17,9 @@
 #include "scatter/engines.hpp"
 #include "scatter/moments_engine.hpp"
 #include "scatter/pairs_engine.hpp"
+#include "scatter/periodic.hpp"
+#include "scatter/weights.hpp"
+#include "util/memory.hpp"
 
 namespace zalmor::scatter {
 
@@ -54,23 +59,59 @@ std::unique_ptr<Engine> make_reference_engine(const EngineInput& in) {
 
 }  // namespace detail
 
-std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,
-                                               std::span<const float> q,
-                                               const BlockRequest& request, int threads,
-                                               const Progress& progress) {
-  const detail::EngineInput in{model, q, request, threads};
-  if (impl == Impl::Reference) return detail::make_reference_engine(in)->compute(progress).blocks;
+namespace {
+
+// The blocks as the engines hand them back: one float per block and Q value.
+std::size_t block_bytes(std::span<const float> q, const BlockRequest& request) {
+  return (request.partials.size() + 1) * q.size() * sizeof(float);
+}
+
+double largest_q(std::span<const float> q) {
+  double qmax = 0.0;
+  for (const float v : q) qmax = std::max(qmax, std::abs(static_cast<double>(v)));
+  return qmax;
+}
+
+// The blocks of a request by the engine the planner picks, `caller_bytes` held beside them;
+// zero_q gets the periodic engine's limits at Q = 0 (left alone for a finite model).
+std::vector<std::vector<float>> run_planned(Impl impl, const detail::EngineInput& in,
+                                            const Progress& progress, std::size_t caller_bytes,
+                                            std::vector<double>* zero_q) {
+  const std::size_t fixed = block_bytes(in.q, in.request) + caller_bytes;
+  constexpr const char* kWhat = "the calculation";
+  if (in.request.box) {
+    util::check_available_memory(fixed + periodic_bytes(in.model, *in.request.box, in.q.size(),
+                                                        largest_q(in.q), in.request, in.threads),
+                                 kWhat);
+    const PeriodicBox& box = *in.request.box;
+    return compute_periodic_blocks(in.model, box.cell, box.cutoff, in.q, in.request, in.threads,
+                                   progress, zero_q, box.modification);
+  }
+  if (impl == Impl::Reference) {
+    util::check_available_memory(fixed + in.q.size() * sizeof(double), kWhat);
+    return detail::make_reference_engine(in)->compute(progress).blocks;
+  }
   const auto pairs = detail::make_pairs_engine(in);
-  if (impl == Impl::Pairs) return pairs->compute(progress).blocks;
+  const std::size_t pairs_bytes = pairs->estimate().bytes;
+  if (impl == Impl::Pairs) {
+    util::check_available_memory(fixed + pairs_bytes, kWhat);
+    return pairs->compute(progress).blocks;
+  }
 
   // The moments engine where it is asked for, or where it is estimated cheaper and takes the
   // calculation; the pairs engine, which never refuses, for everything else.
   auto moments = detail::make_moments_engine(in);
-  if (impl == Impl::Auto) {
-    const detail::Estimate m = moments->estimate();
-    if (!m.refusal.empty() || !(m.seconds < pairs->estimate().seconds)) moments.reset();
+  const detail::Estimate m = moments->estimate();
+  if (impl == Impl::Auto && (!m.refusal.empty() || !(m.seconds < pairs->estimate().seconds))) {
+    moments.reset();
   }
-  if (!moments) return pairs->compute(progress).blocks;
+  if (!moments) {
+    util::check_available_memory(fixed + pairs_bytes, kWhat);
+    return pairs->compute(progress).blocks;
+  }
+  // The pairs engine may take over where the moments engine's bound fails: one after the
+  // other, so the larger of the two counts.
+  util::check_available_memory(fixed + std::max(m.bytes, pairs_bytes), kWhat);
 
   // Progress keeps rising across a refusal: the pairs engine fills what is left.
   double reached = 0.0;
@@ -84,12 +125,52 @@ std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& mod
   detail::Outcome out = moments->compute(mine);
   moments.reset();
   if (out.refusal.empty()) return std::move(out.blocks);
+  throw_if_stopped(current_stop_flag());
   Progress rest;
   if (progress) {
     const double from = std::min(reached, 0.99);
     rest = [&progress, from](double f) { progress(from + (1.0 - from) * f); };
   }
   return pairs->compute(rest).blocks;
+}
+
+thread_local const StopFlag* tl_stop = nullptr;
+
+}  // namespace
+
+std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& model,
+                                               std::span<const float> q,
+                                               const BlockRequest& request, int threads,
+                                               const Progress& progress) {
+  return run_planned(impl, {model, q, request, threads}, progress, 0, nullptr);
+}
+
+Calculation calculate(Impl impl, const util::Model& model, std::span<const float> q,
+                      const BlockRequest& request, int threads, const Progress& progress,
+                      std::size_t caller_bytes) {
+  check_request(model, q, request);
+  Calculation out;
+  out.threads = start_threads(threads);
+  std::vector<double> zero;
+  out.blocks = run_planned(impl, {model, q, request, out.threads.threads}, progress, caller_bytes,
+                           &zero);
+  throw_if_stopped(current_stop_flag());
+  if (request.box) {
+    out.zero_q.assign(zero.begin(), zero.end());
+  } else {
+    std::vector<int> count(static_cast<std::size_t>(request.ntypes), 0);
+    for (const int t : model.type) ++count[static_cast<std::size_t>(t - 1)];
+    out.zero_q = zero_q_limits(count, request.partials, request.bbar, request.nnorm);
+  }
+  check_blocks_finite(request, q, out.blocks, out.zero_q);
+  return out;
+}
+
+StopScope::StopScope(const StopFlag* flag) noexcept : previous_(tl_stop) { tl_stop = flag; }
+StopScope::~StopScope() { tl_stop = previous_; }
+const StopFlag* current_stop_flag() noexcept { return tl_stop; }
+void throw_if_stopped(const StopFlag* flag) {
+  if (flag != nullptr && flag->requested()) throw Stopped();
 }
 
 }  // namespace zalmor::scatter
@@ -111,11 +192,18 @@ namespace zalmor::scatter {
 ThreadStart start_threads(int wanted) {
   ThreadStart start;
   start.wanted = wanted > 0 ? wanted : omp_get_max_threads();
+  // More threads than cores only wait on each other (and each takes its own histograms).
+  const int cores = std::max(1, omp_get_num_procs());
+  if (start.wanted > cores) {
+    start.threads = cores;
+    start.reason = "the machine has " + std::to_string(cores) + (cores == 1 ? " core" : " cores");
+  }
+  const int goal = start.reason.empty() ? start.wanted : cores;
   // The runtime ends the process when it cannot start a thread; our own threads of the same
   // default stack find out first, and tell how many can run.
   std::vector<std::thread> probes;
   try {
-    while (static_cast<int>(probes.size()) + 1 < start.wanted) probes.emplace_back([] {});
+    while (static_cast<int>(probes.size()) + 1 < goal) probes.emplace_back([] {});
   } catch (const std::system_error& e) {
     start.reason = e.code().message();
   }

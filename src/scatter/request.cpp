@@ -148,7 +148,7 @@ double largest_thermal_u(const BlockRequest& request, std::string& what) {
 }
 
 void check_grid_against_model(const util::Model& model, std::span<const float> q,
-                              const BlockRequest& request, double largest_distance) {
+                              const BlockRequest& request) {
   double qmax = 0.0;
   for (std::size_t k = 0; k < q.size(); ++k) {
     if (!std::isfinite(q[k])) {
@@ -157,8 +157,7 @@ void check_grid_against_model(const util::Model& model, std::span<const float> q
     }
     qmax = std::max(qmax, std::fabs(static_cast<double>(q[k])));
   }
-  const double r =
-      largest_distance >= 0.0 ? largest_distance : std::sqrt(largest_distance_squared(model));
+  const double r = request.box ? request.box->cutoff : std::sqrt(largest_distance_squared(model));
   if (qmax * r > kFiniteLimit) {
     refuse("Qmax " + number(qmax) + " times the largest distance " + number(r) + " A is " +
            number(qmax * r) + ", beyond the limit " + number(kFiniteLimit));
@@ -207,12 +206,12 @@ BlockRequest make_block_request(int ntypes, std::vector<float> bbar, float nnorm
   return request;
 }
 
-void check_request(const util::Model& model, std::span<const float> q, const BlockRequest& request,
-                   double largest_distance) {
+void check_request(const util::Model& model, std::span<const float> q, const BlockRequest& request) {
   check_types(model, request);
-  check_coordinates(model);
+  // A box's atoms are wrapped into its cell: their extent says nothing of its distances.
+  if (!request.box) check_coordinates(model);
   check_weights(model, request);
-  check_grid_against_model(model, q, request, largest_distance);
+  check_grid_against_model(model, q, request);
 }
 
 void check_blocks_finite(const BlockRequest& request, std::span<const float> q,

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -55,6 +56,20 @@ struct TypePair {
 // row order (1, 2), (1, 3), ..., (ntypes - 1, ntypes).
 std::vector<TypePair> partial_pairs(int ntypes);
 
+// How the pairs within a periodic box's cutoff, and the continuum, are weighted.
+enum class Modification {
+  kNone,  // 1
+  kSinc,  // sinc(pi r / rc), which takes the step at the cutoff down to zero smoothly
+};
+
+// A periodic box (docs/engines.md, "Periodic boxes"): every pair at its minimum-image distance
+// below the cutoff, less the same sums over a uniform continuum of the box's density.
+struct PeriodicBox {
+  std::array<double, 9> cell{};  // rows a, b, c, Angstrom
+  double cutoff = 0;             // Angstrom, at most half the cell's smallest width
+  Modification modification = Modification::kNone;
+};
+
 // Everything the calculation phase needs for all blocks of a run.
 struct BlockRequest {
   int ntypes = 1;
@@ -64,6 +79,7 @@ struct BlockRequest {
   float nnorm = 1.0f;              // the number of atoms the blocks are normalised to
   float total_weight = 1.0f;
   Thermal thermal;
+  std::optional<PeriodicBox> box;  // a periodic box; a finite model without
 };
 
 // The request of a model of `ntypes` types with scattering lengths bbar (fm, bbar[t-1]),
@@ -81,10 +97,9 @@ struct RequestError : std::invalid_argument {
 // Refuses (RequestError) a request whose sums could leave the float range: a coordinate that
 // is not finite or a model too large to square its distances, weights whose zero-Q limits
 // would overflow, a Q value that is not finite, Q times the largest distance, u times Qmax;
-// also types outside 1..ntypes and more than kMaxTypes types. `largest_distance` bounds every
-// distance the sums take (a periodic box's cutoff); below 0 the model's own extent does.
-void check_request(const util::Model& model, std::span<const float> q, const BlockRequest& request,
-                   double largest_distance = -1.0);
+// also types outside 1..ntypes and more than kMaxTypes types. A periodic box's cutoff bounds
+// the distances its sums take; a finite model's extent bounds its own.
+void check_request(const util::Model& model, std::span<const float> q, const BlockRequest& request);
 
 // The net behind check_request: every value of every block and every zero-Q limit finite,
 // else RequestError naming the block, the value and its Q.

@@ -13,10 +13,25 @@ namespace zalmor::util {
 // allocated and its size; exit status 1 like every FatalError.
 struct OutOfMemory : FatalError {
   OutOfMemory(std::string_view what, std::size_t bytes);
+  explicit OutOfMemory(const std::string& message) : FatalError(message) {}
 };
 
 // " Out of memory: cannot allocate 1.5 GB (1500000000 bytes) for <what>"
 std::string out_of_memory_message(std::string_view what, std::size_t bytes);
+
+// 1.5 GB (1500000000 bytes)
+std::string readable_size(std::size_t bytes);
+
+// The memory this process can still take, in bytes: the least of what the system has
+// available (MemAvailable), what the control group allows beyond its use, and what the
+// address-space limit (ulimit -v) leaves; SIZE_MAX where none of them can be read.
+std::size_t available_memory();
+
+// Refuses a piece of work before it starts when the memory it will need (its estimate,
+// `bytes`) is more than the process can still take: OutOfMemory with the line
+// " Out of memory: <what> needs about 15.6 GB (15600000000 bytes), more than the 3.1 GB
+// (...) available".
+void check_available_memory(std::size_t bytes, std::string_view what);
 
 // What the run is allocating for while this lives ("the calculation", ...), for the report
 // of an allocation that failed deep inside a library container. Not nested across threads:

@@ -56,3 +56,106 @@ def test_periodic_box_is_exact_down_to_the_smallest_q(window):
     want = periodic_total(positions.astype(np.float32), symbols, b, cell, cutoff, q, window)
     scale = max(np.abs(want).max(), 0.01 * np.mean([b[s] ** 2 for s in symbols]))
     np.testing.assert_allclose(res.total, want, rtol=0, atol=1e-6 * scale)
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"engine": None}, ValueError, "engine must be auto, pairs, moments or reference, not None"),
+    ({"threads": 0}, ValueError, "threads must be at least 1, not 0"),
+    ({"threads": 2.5}, TypeError, "threads must be a whole number or None, not 2.5"),
+    ({"threads": True}, TypeError, "not True"),
+    ({"progress": 5}, TypeError, "progress must be a function of the fraction done"),
+    ({"q": [0.5, float("nan")]}, ValueError, "Q value 2 is NAN, not a finite number"),
+    ({"thermal": 1e20}, ValueError, "RMS variation 1E[+]20 A times Qmax 1 is 1E[+]20, beyond"),
+    ({"b": {"Si": 1e30, "O": 1.0}}, ValueError, "could reach .* beyond the limit 1E[+]38"),
+])
+def test_arguments_are_refused_in_one_line_naming_the_value(kwargs, error, match):
+    positions = np.random.default_rng(2).uniform(0, 10, (30, 3))
+    args = dict({"q": [0.5, 1.0]}, **kwargs)
+    with pytest.raises(error, match=match) as caught:
+        zalmor.debye((positions, ["Si", "O", "O"] * 10), **args)
+    assert "\n" not in str(caught.value) and "incompatible" not in str(caught.value)
+
+
+def test_more_threads_than_cores_run_on_the_cores_with_a_warning():
+    positions = np.random.default_rng(2).uniform(0, 10, (30, 3))
+    box = (positions, ["Si", "O", "O"] * 10)
+    q = np.arange(1, 50, dtype=np.float32) * np.float32(0.2)
+    with pytest.warns(UserWarning, match=r"runs on \d+ threads?, not the 10000000000 asked for"):
+        many = zalmor.debye(box, q, threads=10**10)
+    np.testing.assert_array_equal(many.total, zalmor.debye(box, q, threads=np.int64(1)).total)
+    with pytest.warns(UserWarning, match="not the 5000 asked for"):
+        zalmor.pair_distribution(box, rmax=5.0, threads=5000)
+
+
+# Each child runs under an address-space limit of 1 GiB; every request below needs more.
+MEMORY_CHILD = """
+import resource, sys, numpy as np, zalmor
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+pos = np.random.default_rng(1).uniform(0, 20, (300, 3))
+box = (pos, ["Si", "O", "O"] * 100)
+q = np.arange(1, 40_000_001, dtype=np.float32) * np.float32(1e-6)
+calls = {"finite": lambda: zalmor.debye(box, q),
+         "periodic": lambda: zalmor.debye(box, q, periodic=np.eye(3) * 20.0),
+         "reference": lambda: zalmor.debye(box, q, engine="reference"),
+         "pairs": lambda: zalmor.pair_distribution((pos, ["Si", "O", "Na", "Cl", "K"] * 60),
+                                                    rmax=10, dr=1e-6, periodic=np.eye(3) * 20.0)}
+try:
+    calls[sys.argv[1]]()
+except MemoryError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize("call", ["finite", "periodic", "reference", "pairs"])
+def test_a_request_that_cannot_fit_is_refused_before_the_work(call):
+    import subprocess
+    import sys
+
+    run = subprocess.run([sys.executable, "-c", MEMORY_CHILD, call], capture_output=True,
+                         text=True, timeout=600)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.startswith("Out of memory: "), run.stdout
+    assert "needs about" in run.stdout and "available" in run.stdout
+
+
+# The child reports its first progress, then waits to be interrupted; a calculation that ran
+# to its end instead prints "finished".
+INTERRUPT_CHILD = """
+import sys, numpy as np, zalmor
+n = 30000
+pos = np.random.default_rng(1).uniform(0, (n / 0.05) ** (1 / 3), (n, 3))
+q = np.arange(1, 2001, dtype=np.float32) * np.float32(0.025)
+started = []
+def progress(f):
+    if not started:
+        started.append(f)
+        print("started", flush=True)
+call = {"debye": lambda: zalmor.debye((pos, ["Si", "O"] * (n // 2)), q, engine="pairs",
+                                      progress=progress),
+        "periodic": lambda: zalmor.debye((pos, ["Si", "O"] * (n // 2)), q, progress=progress,
+                                         periodic=np.eye(3) * (n / 0.05) ** (1 / 3))}
+try:
+    call[sys.argv[1]]()
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted")
+print("usable", zalmor.debye((pos[:50], ["Si"] * 50), q[:5]).total.shape)
+"""
+
+
+@pytest.mark.parametrize("call", ["debye", "periodic"])
+def test_ctrl_c_stops_a_long_calculation_and_leaves_python_usable(call):
+    import signal
+    import subprocess
+    import sys
+
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD, call],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "started"
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=300)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        pytest.fail("the child neither stopped nor finished within 300 s of its interrupt")
+    assert out.split() == ["interrupted", "usable", "(5,)"], (out, err[-2000:])
