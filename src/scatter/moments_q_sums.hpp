@@ -6,16 +6,37 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <span>
 #include <vector>
 
 #include "scatter/groups.hpp"
+#include "scatter/histograms.hpp"
 #include "scatter/moments_chirpz.hpp"
-#include "scatter/moments_engine.hpp"
 
 namespace zalmor::scatter::detail {
+
+// How a calculation's sums in Q went (and, in the moments engine, its pass over pairs), for
+// tests and benchmarks.
+struct MomentsReport {
+  bool accepted = false;            // false: the bound failed and the pairs engine ran
+  int batches = 0;                  // passes over (parts of) the pairs
+  std::int64_t direct_pairs = 0;    // pairs shorter than kExactFrom
+  std::size_t histogram_bytes = 0;  // peak, all threads
+  int chirpz_groups = 0;            // groups summed in Q by chirp-z transforms
+  std::vector<double> bound;        // per block: error bound / largest |i(Q)|
+};
+
+// Per instruction set (moments_simd.cpp): the sum over the bins of block `block` of the group
+// of the sine and cosine parts at q (the cosine part already multiplied by q); lam holds
+// exp(i q w l) for the lanes l (re, im interleaved per lane: re[0..L), im[0..L)), rho
+// exp(i q w L).
+double block_sum(const BinCoefficients& c, int block, double q, const double* lam_re,
+                 const double* lam_im, double rho_re, double rho_im);
+int double_lanes();
 
 class QSums {
  public:

@@ -18,7 +18,8 @@
 #include <cstdint>
 
 #include "scatter/distance-inl.h"
-#include "scatter/moments_engine.hpp"
+#include "scatter/histograms.hpp"
+#include "scatter/moments_q_sums.hpp"
 
 HWY_BEFORE_NAMESPACE();
 namespace zalmor::scatter::detail {

@@ -17,7 +17,7 @@
 #include "scatter/cell_pairs.hpp"
 #include "scatter/engine.hpp"
 #include "scatter/groups.hpp"
-#include "scatter/moments_engine.hpp"
+#include "scatter/histograms.hpp"
 #include "scatter/periodic.hpp"
 #include "scatter/region_failure.hpp"
 #include "util/memory.hpp"

@@ -27,7 +27,7 @@
 #include "scatter/cell_pairs.hpp"
 #include "scatter/groups.hpp"
 #include "scatter/moments_chirpz.hpp"
-#include "scatter/moments_engine.hpp"
+#include "scatter/histograms.hpp"
 #include "scatter/moments_q_sums.hpp"
 #include "scatter/periodic_pairs.hpp"
 #include "scatter/region_failure.hpp"

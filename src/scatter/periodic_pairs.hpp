@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "scatter/moments_engine.hpp"
+#include "scatter/histograms.hpp"
 
 namespace zalmor::scatter::detail {
 
