@@ -8,19 +8,19 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
-#include <thread>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -276,11 +276,11 @@ py::list float_arrays(const std::vector<std::vector<float>>& blocks) {
 // for the caller to warn with, of a finite model or, with a cell, a periodic box.
 std::tuple<py::list, std::vector<float>, std::vector<std::string>> compute(
     const FloatArray& xyz, const IntArray& types, const FloatArray& q, int ntypes,
-    const std::vector<float>& bbar, float nnorm, int thermal_option,
-    const std::vector<float>& uij, const py::object& engine, const py::object& threads,
-    const py::object& progress, float rcut, const std::vector<RecordTuple>& urms,
-    bool total_record, const std::optional<std::array<double, 9>>& cell,
-    std::optional<double> cutoff, const std::string& modification, std::size_t reserve) {
+    const std::vector<float>& bbar, float nnorm, int thermal_option, const std::vector<float>& uij,
+    const py::object& engine, const py::object& threads, const py::object& progress, float rcut,
+    const std::vector<RecordTuple>& urms, bool total_record,
+    const std::optional<std::array<double, 9>>& cell, std::optional<double> cutoff,
+    const std::string& modification, std::size_t reserve) {
   check_ntypes(ntypes);
   if (q.ndim() != 1) throw py::value_error("q must be one-dimensional");
   const zs::Impl impl = engine_of(engine);
@@ -476,11 +476,10 @@ PYBIND11_MODULE(_core, m) {
   m.def("compute", &compute, py::arg("xyz"), py::arg("types"), py::arg("q"), py::arg("ntypes"),
         py::arg("bbar"), py::arg("nnorm"), py::arg("thermal_option") = 0,
         py::arg("uij") = std::vector<float>{}, py::arg("engine") = "auto",
-        py::arg("threads") = py::none(), py::arg("progress") = py::none(),
-        py::arg("rcut") = 1.7f, py::arg("urms") = std::vector<RecordTuple>{},
-        py::arg("total_record") = false, py::arg("cell") = py::none(),
-        py::arg("cutoff") = py::none(), py::arg("modification") = "none",
-        py::arg("reserve") = 0,
+        py::arg("threads") = py::none(), py::arg("progress") = py::none(), py::arg("rcut") = 1.7f,
+        py::arg("urms") = std::vector<RecordTuple>{}, py::arg("total_record") = false,
+        py::arg("cell") = py::none(), py::arg("cutoff") = py::none(),
+        py::arg("modification") = "none", py::arg("reserve") = 0,
         "(blocks, zero_q, notes): every partial block, then the total, as float32 arrays, each "
         "block's limit at Q = 0, and notes to warn with; with cell (rows a, b, c) and cutoff a "
         "periodic box, pairs up to the cutoff less the uniform continuum within it. reserve: "

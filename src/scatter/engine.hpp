@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <span>

@@ -58,7 +58,8 @@ std::array<double, kSeriesTerms> small_q_sums(const Histogram& h, double a) {
       double bin = 0.0;
       for (int j = 0; j < 4; ++j) {
         double coefficient = 0.0;
-        for (int i = 0; i <= j; ++i) coefficient += w[static_cast<std::size_t>(i)] * p[static_cast<std::size_t>(j - i)];
+        for (int i = 0; i <= j; ++i)
+          coefficient += w[static_cast<std::size_t>(i)] * p[static_cast<std::size_t>(j - i)];
         bin += coefficient * moment[static_cast<std::size_t>(j)];
       }
       sums[static_cast<std::size_t>(n)] += bin;
@@ -320,7 +321,8 @@ class QSums::Impl {
     const auto nqs = q_.size();
     const double small_q = c.tail ? 0.0 : kSmallQr / st.c_max;
     std::array<double, kSeriesTerms> powers{};
-    if (std::any_of(q_.begin(), q_.end(), [&](float v) { return std::abs(static_cast<double>(v)) < small_q; })) {
+    if (std::any_of(q_.begin(), q_.end(),
+                    [&](float v) { return std::abs(static_cast<double>(v)) < small_q; })) {
       powers = small_q_sums(h, window_);
     }
     for (std::size_t k = 0; k < nqs; ++k) {

@@ -59,7 +59,8 @@ int thread_count(int threads) { return std::max(1, threads > 0 ? threads : omp_g
 void check_memory(int ntypes, int nbins, int nthreads) {
   const auto ntp = static_cast<std::size_t>(ntypes) * static_cast<std::size_t>(ntypes + 1) / 2;
   const std::size_t one = ntp * static_cast<std::size_t>(nbins) * sizeof(std::int64_t);
-  util::check_available_memory(one * (static_cast<std::size_t>(nthreads) + 2), "counting the pairs");
+  util::check_available_memory(one * (static_cast<std::size_t>(nthreads) + 2),
+                               "counting the pairs");
 }
 
 PairHistogram empty_histogram(int ntypes, double dr, int nbins) {

@@ -26,8 +26,8 @@
 
 #include "scatter/cell_pairs.hpp"
 #include "scatter/groups.hpp"
-#include "scatter/moments_chirpz.hpp"
 #include "scatter/histograms.hpp"
+#include "scatter/moments_chirpz.hpp"
 #include "scatter/moments_q_sums.hpp"
 #include "scatter/periodic_pairs.hpp"
 #include "scatter/region_failure.hpp"
@@ -479,7 +479,8 @@ std::vector<std::vector<float>> compute_periodic_blocks(
 
 std::size_t periodic_bytes(const util::Model& model, const PeriodicBox& box, std::size_t nq,
                            double qmax, const BlockRequest& request, int threads) {
-  const auto nthreads = static_cast<std::size_t>(std::max(1, threads > 0 ? threads : omp_get_max_threads()));
+  const auto nthreads =
+      static_cast<std::size_t>(std::max(1, threads > 0 ? threads : omp_get_max_threads()));
   const double bins = std::ceil(std::min(box.cutoff, kMaxCutoff) * detail::kBinsPerAngstrom) + 2;
   const auto nbins_r = static_cast<std::size_t>(bins) + detail::kBlockBins;
   const std::size_t classes = request.thermal.option == ThermalOption::kShortLong ? 2 : 1;

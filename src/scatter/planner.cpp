@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -152,8 +152,8 @@ Calculation calculate(Impl impl, const util::Model& model, std::span<const float
   Calculation out;
   out.threads = start_threads(threads);
   std::vector<double> zero;
-  out.blocks = run_planned(impl, {model, q, request, out.threads.threads}, progress, caller_bytes,
-                           &zero);
+  out.blocks =
+      run_planned(impl, {model, q, request, out.threads.threads}, progress, caller_bytes, &zero);
   throw_if_stopped(current_stop_flag());
   if (request.box) {
     out.zero_q.assign(zero.begin(), zero.end());

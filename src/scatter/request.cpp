@@ -84,9 +84,9 @@ void check_weights(const util::Model& model, const BlockRequest& request) {
   };
   for (std::size_t k = 0; k < request.partials.size(); ++k) {
     const auto [a, c] = request.partials[k];
-    const double w = std::fabs(pair_weight(request.bbar[static_cast<std::size_t>(a - 1)],
-                                           request.bbar[static_cast<std::size_t>(c - 1)],
-                                           request.nnorm));
+    const double w =
+        std::fabs(pair_weight(request.bbar[static_cast<std::size_t>(a - 1)],
+                              request.bbar[static_cast<std::size_t>(c - 1)], request.nnorm));
     const double pairs = a == c ? count(a) * (count(a) - 1.0) : count(a) * count(c);
     if (w > kFiniteLimit) too_large(k, w);
     if (w * pairs > kFiniteLimit) too_large(k, w * pairs);
@@ -195,9 +195,9 @@ BlockRequest make_block_request(int ntypes, std::vector<float> bbar, float nnorm
   request.ntypes = ntypes;
   request.partials = partial_pairs(ntypes);
   for (const TypePair& p : request.partials) {
-    request.weight.push_back(static_cast<float>(pair_weight(
-        bbar[static_cast<std::size_t>(p.first - 1)], bbar[static_cast<std::size_t>(p.second - 1)],
-        nnorm)));
+    request.weight.push_back(
+        static_cast<float>(pair_weight(bbar[static_cast<std::size_t>(p.first - 1)],
+                                       bbar[static_cast<std::size_t>(p.second - 1)], nnorm)));
   }
   request.bbar = std::move(bbar);
   request.nnorm = nnorm;
@@ -206,7 +206,8 @@ BlockRequest make_block_request(int ntypes, std::vector<float> bbar, float nnorm
   return request;
 }
 
-void check_request(const util::Model& model, std::span<const float> q, const BlockRequest& request) {
+void check_request(const util::Model& model, std::span<const float> q,
+                   const BlockRequest& request) {
   check_types(model, request);
   // A box's atoms are wrapped into its cell: their extent says nothing of its distances.
   if (!request.box) check_coordinates(model);

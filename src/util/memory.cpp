@@ -73,8 +73,7 @@ void check_available_memory(std::size_t bytes, std::string_view what) {
   const std::size_t free = available_memory();
   if (bytes <= free) return;
   throw OutOfMemory(" Out of memory: " + std::string(what) + " needs about " +
-                    readable_size(bytes) + ", more than the " + readable_size(free) +
-                    " available");
+                    readable_size(bytes) + ", more than the " + readable_size(free) + " available");
 }
 
 std::string out_of_memory_message(std::string_view what, std::size_t bytes) {

@@ -106,8 +106,7 @@ TEST(EngineRefusal, ComesWithAReasonAndThePlannerFallsBack) {
   const util::Model model = random_model(120, 10.0f, 2, 3);
   const BlockRequest opposite = request_for(2, {3.0f, -3.0f}, 120.0f);
   const std::vector<float> wide{0.3f, 0.5f, 50.0f, 500.0f};
-  const detail::Outcome late =
-      detail::make_moments_engine({model, wide, opposite, 1})->compute({});
+  const detail::Outcome late = detail::make_moments_engine({model, wide, opposite, 1})->compute({});
   EXPECT_NE(late.refusal, "");
   const auto blocks = compute_blocks(Impl::Moments, model, wide, opposite, 1);
   for (double e : relative_errors(blocks, double_eval(model, wide, opposite))) {
