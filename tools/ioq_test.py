@@ -416,6 +416,7 @@ class HostileInputTest(ScratchDir):
             (gr + ["--density", "-0.1"], None, 1, "--density wants"),
             (gr + ["--density", "1e-300"], None, 1, "--density wants"),
             (gr + ["--density", "1e300"], None, 1, "--density wants"),
+            (gr + ["--density", "2.2"], None, 1, "from 1e-06 to 1 atoms per A^3, not 2.2"),
             (gr + ["--density", "x"], None, 2, "invalid float value"),
             (["sq", "FILE", "--sphere", "inf"], None, 1, "--sphere wants a radius above 0"),
             (["sq", "FILE", "--sphere", "nan"], None, 1, "--sphere wants"),
@@ -470,7 +471,7 @@ class HostileInputTest(ScratchDir):
             (["info", "FILE"], "# zalmor-ioq 1", 1, "last line has no line end"),
             # At the edge of their ranges values are taken, with a word where it helps.
             (gr + ["--qmax", "50"], None, 0, "--qmax 50 is not below the file's last Q 1.5"),
-            (gr + ["--density", "2.2"], None, 0, "is it a mass density in g/cm^3?"),
+            (gr + ["--density", "0.6"], None, 0, "is it a mass density in g/cm^3?"),
             (["gr", "FILE", "--rmax", "100", "--sphere", "4"], None, 0, "r stops below 8 A"),
             (["gr", "FILE", "--rmax", "1000", "--dr", "0.01", "--sphere", "4"], None, 0,
              "beyond r = R = 4 A"),
@@ -528,7 +529,7 @@ class ProgramFileTest(ScratchDir):
         p = subprocess.run([find_zalmor()], input=answers, capture_output=True, text=True,
                            cwd=self.dir, timeout=300)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        f = zi.read_ioq(os.path.join(self.dir, "small.ioq"))
+        f = zi.read_file(os.path.join(self.dir, "small.ioq"))
         self.assertEqual([b.label for b in f.blocks], ["i11(Q)", "i22(Q)", "i12(Q)", "Total i(Q)"])
         for b in f.blocks:
             self.assertEqual(b.rows, 101)

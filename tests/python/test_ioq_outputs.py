@@ -6,16 +6,18 @@ program's blocks are checked first, so that a change in the core is not taken fo
 here), and two small models made with the package, kept in data/: tri.ioq, a finite
 sphere of 45 atoms of three types (Si, O, Na; u = 0.05 A), and box.ioq, a periodic box of
 125 Zr and Cu atoms averaged over 3 frames (standard errors in its e column, q_min 0.97
-1/A). `python3 tests/python/test_ioq_outputs.py --capture` rewrote data/ioq_outputs.json
-before the change.
+1/A). `python3 tests/python/test_ioq_outputs.py --capture` wrote data/ioq_outputs.json
+with the code before the change: each output's sha256 and the header row of each CSV.
 
-What a row may add without breaking the old text (`normalised`): the standard-error
-columns of a frame average (csv columns named d..., the dQ dS columns of the PDF files,
-the third column of xy, npz arrays d...), and the header line that states a periodic
-box's q_min. Rows whose output changed on purpose say why in CHANGED.
+What an output may add without breaking the old text (`old_text` takes it away again):
+the standard-error columns of a frame average (CSV columns d<name>, the dQ dS columns of
+the PDF files, the third column of xy, npz arrays d<name>) and the header lines that state
+a periodic box's q_min and the errors. Every old CSV column must be there, its text
+unchanged; new columns of values only where CHANGED says why.
 """
 
 import contextlib
+import csv
 import hashlib
 import io
 import json
@@ -117,8 +119,35 @@ ROWS = {
     "box all": [P, "all", "-o", "res"],
 }
 
-# name: why its output changed on purpose (filled in as faults are fixed)
-CHANGED = {}
+LAYOUT = ("one layout per command, whatever the options (the radiation options chose "
+          "another before): ")
+KEEN = LAYOUT + "fq writes the forms Keen compares, S(Q)-1, S'(Q)-1 and Q(S(Q)-1), after F(Q)"
+REAL = LAYOUT + "gr writes G_PDF(r), D(r), G(r), g(r), T(r) and each g_AB(r), or d_AB(r) " \
+    "without a density"
+XRAY = LAYOUT + "xray writes i_X(Q), S_X(Q), F_X(Q) and the partials of the convention"
+ALL_CRASH = "a fault fixed: ioq all stopped with a TypeError after the neutron files " \
+    "whenever it left no Q out of G(r); now it writes the X-ray files too"
+
+# name: (why its output changed on purpose, {"renamed": {old column: new}, "status": new
+# exit status, "replaced": [outputs not compared], "lines": {new line: old line}})
+CHANGED = {
+    "fq": (KEEN, {}), "fq sphere": (KEEN, {}), "tri fq": (KEEN, {}), "box fq": (KEEN, {}),
+    **{name: (REAL, {}) for name in ("gr", "gr density", "gr lorch qmin", "gr sphere",
+                                      "gr qmax", "gr qmin neutron", "gr xray warren",
+                                      "tri gr", "box gr density")},
+    "xray": (XRAY, {}), "xray sphere": (XRAY, {}), "tri xray": (XRAY, {}),
+    "box xray": (XRAY, {}), "xray AL": (XRAY, {"renamed": {"S(Q)": "S_X(Q)"}}),
+    "all sphere": (ALL_CRASH, {"status": 0}), "tri all": (ALL_CRASH, {"status": 0}),
+    "box gr": ("a fault fixed: a periodic file gives its density, natoms / periodic_volume, "
+               "so g(r), G(r) and g_AB(r) replace the d_AB(r) of a run without one",
+               {"replaced": ["stdout"]}),
+    "box all": ("a fault fixed: G(r) of a periodic box is transformed from Q = 0 (it has no "
+                "small-angle peak to leave out, and the truncated pair function needs every "
+                "Q) and ends at the cutoff, beyond which the sums hold no pairs",
+                {"replaced": ["res/box_neutron.gr", "res/box_xray.gr"]}),
+    "box gr format gr": ("the same fault: the header states the density the file gives",
+                         {"lines": {"rho = 0.056895767": "rho = none"}}),
+}
 
 
 def program_blocks(path):
@@ -189,6 +218,77 @@ def capture(program, folder):
     with open(GOLDEN, "w") as fh:
         json.dump(table, fh, indent=1, sort_keys=True)
         fh.write("\n")
+
+
+EXTRA_HEADER = ("periodic_q_min", "errors")
+
+
+def old_text(name, data, header, renamed, was):
+    """The output `name` as the old code would have written it: the additions above taken
+    away, the old CSV columns picked by name (header: the old header row)."""
+    if name.endswith(".npz"):
+        with np.load(io.BytesIO(data)) as z:
+            arrays = {k: z[k] for k in z.files if not (k[:1] == "d" and k[1:] in z.files)}
+        arrays["header"] = np.array([h for h in arrays["header"]
+                                     if h.split(" = ")[0] not in EXTRA_HEADER])
+        buffer = io.BytesIO()
+        np.savez(buffer, **arrays)
+        return buffer.getvalue()
+    text = "\n".join(was.get(ln, ln) for ln in data.decode().split("\n"))
+    if header is not None:
+        rows = list(csv.reader(io.StringIO(text)))
+        at = {c: k for k, c in enumerate(rows[0])}
+        names = header.split(",")
+        pick = [at[renamed.get(c, c)] for c in names]
+        out = io.StringIO()
+        csv.writer(out, lineterminator="\n").writerows(
+            [names] + [[r[k] for k in pick] for r in rows[1:]])
+        return out.getvalue().encode()
+    lines = [ln for ln in text.split("\n")
+             if ln.lstrip("# ").split(" = ")[0] not in EXTRA_HEADER]
+    if "#L" in text:  # a PDF-program file: x y dx dy -> x y
+        start = lines.index("#### start data") + 1
+        lines[start:] = [" ".join(ln.split()[:3] if ln.startswith("#L") else ln.split()[:2])
+                         for ln in lines[start:]]
+    elif name.endswith(".xy"):
+        lines = [ln if ln.startswith("#") else " ".join(ln.split()[:2]) for ln in lines]
+    return "\n".join(lines).encode()
+
+
+@pytest.fixture(scope="module")
+def inputs(program, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("inputs")
+    blocks = make_inputs(str(folder), program)
+    with open(GOLDEN) as fh:
+        golden = json.load(fh)
+    if blocks != golden["nacl_blocks"]:
+        pytest.fail("the program's nacl.ioq is no longer the one the outputs were taken from "
+                    "(a change in the core): the golden outputs do not apply")
+    return str(folder), golden["rows"]
+
+
+@pytest.mark.parametrize("name", list(ROWS))
+def test_output_is_the_old_one(inputs, name):
+    folder, golden = inputs
+    want = golden[name]
+    why, change = CHANGED.get(name, (None, {}))
+    status, files, err = run_row(folder, ROWS[name])
+    assert status == change.get("status", want["status"]), err
+    for out, digest_before in want["files"].items():
+        if out in change.get("replaced", ()):
+            continue
+        assert out in files, f"{out} is no longer written"
+        header = want.get("header", {}).get(out)
+        got = old_text(out, files[out], header, change.get("renamed", {}),
+                       change.get("lines", {}))
+        assert hashlib.sha256(got).hexdigest() == digest_before, f"{out} changed"
+        if header is not None and why is None:
+            new = files[out].decode().split("\n", 1)[0].split(",")
+            added = [c for c in new if c not in header.split(",")
+                     and not (c[:1] == "d" and c[1:] in new)]
+            assert not added, f"columns {added} added without a reason in CHANGED"
+    if why is None:
+        assert sorted(files) == sorted(want["files"]), "outputs added without a reason"
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["--capture"]:
