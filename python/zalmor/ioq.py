@@ -216,6 +216,8 @@ def draw(outs, path, x, curves, xlabel, ylabel, title=None, clip=True, ylim=None
               for k, v in curves.items()}
     errors = {k: v for k, v in (errors or {}).items() if k in curves and v is not None}
     if xlim is None and x_from is not None:
+        note_extra = "; ".join(filter(None, [f"Q below q_min = {x_from:.3g} Å$^{{-1}}$ not "
+                                             "resolved, left out", note_extra]))
         keep = x >= x_from
         x = x[keep]
         curves = {k: v[keep] for k, v in curves.items()}
@@ -685,7 +687,10 @@ def table_sq(args, run, res, radius):
 
 def table_fq(args, run, res, radius):
     # F(Q) and its parts need no normaliser; the PDF-program F(Q) = Q (S(Q) - 1) does.
-    d = derived_for(args, run, res, radius, need_s=(args.format or "csv") == "fq")
+    d = derived_for(args, run, res, radius, need_s=False)
+    if d.s_undefined and args.format == "fq":
+        raise IoqError(f"--format fq writes Q (S(Q) - 1): {d.s_undefined}; without --format "
+                       "ioq fq writes F(Q) and its parts")
     cols, errs = {"F(Q)": d.total_f}, {"F(Q)": d.total_f_err}
     for k, v in d.parts.items():
         cols[part_name(d, k)] = v
@@ -696,8 +701,9 @@ def table_fq(args, run, res, radius):
             cols[k], errs[k] = v, e
     missing = [k for k in ("S(Q)-1", "S'(Q)-1", "Q(S(Q)-1)") if k not in forms]
     if missing:
-        sys.stderr.write(f"ioq: {', '.join(missing)} left out: {d.s_undefined or 'its normaliser is 0'}"
-                         "; nothing to divide F(Q) by\n")
+        x = "b" if d.radiation == "neutron" else "f"
+        sys.stderr.write(f"ioq: {', '.join(missing)} left out: <{x}> = sum c_A {x}_A is 0 here "
+                         f"(a null-scattering mixture), nothing to divide F(Q) by\n")
     plot_cols = {k: v for k, v in cols.items() if k.startswith("F")}
     return q_table(args, d, cols, errs if d.total_f_err is not None else None, "F(Q)",
                    f"$F(Q)$ / {d.unit} per atom", 0.0, radius, plot_cols)
