@@ -604,8 +604,9 @@ def _faber_ziman(res, comp, sphere_radius):
             left_out[(a, b)] = f"type {empty} has no atoms"
             continue
         if w == 0 or not math.isfinite(w):
-            left_out[(a, b)] = (f"block {k + 1} was calculated with b_bar {ba:g} x {bb:g} = 0: "
-                                "it holds no unweighted partial")
+            left_out[(a, b)] = (f"block {k + 1} ({res.elements[a - 1]}-{res.elements[b - 1]}) "
+                                f"was calculated with b_bar {ba:g} x {bb:g} = 0: it holds no "
+                                "unweighted partial")
             continue
         s = 1.0 + scale * res.blocks[k].astype(float) / w
         if phi2 is not None:
@@ -678,8 +679,8 @@ def derive(source, radiation="neutron", convention="faber-ziman", norm="mean-squ
     if not unchanged:
         for (a, b), why in left_out.items():
             if np.any(pair_weight(wt.factors[a - 1], wt.factors[b - 1]) * c[a - 1] * c[b - 1]):
-                raise DerivedError(f"{why} ({names[a - 1]}-{names[b - 1]}) to reweight; run "
-                                   "zalmor with non-zero b_bar (1.0 will do)")
+                raise DerivedError(f"{why} to reweight; run zalmor with non-zero b_bar (1.0 "
+                                   "will do)")
     weighted = weighted_total(c, wt.factors, fz, fz_err)
     total_f, parts = weighted[:2]
     total_f_err, parts_err = weighted[2:] if fz_err is not None else (None, None)
