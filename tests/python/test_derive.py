@@ -57,7 +57,8 @@ def test_errors_scale_with_each_linear_map(average):
     c, b = comp.c, comp.b_run
     for k, (ta, tb) in enumerate([(1, 1), (2, 2), (1, 2)]):
         w = 0.01 * b[ta - 1] * b[tb - 1] * c[ta - 1] * c[tb - 1]
-        np.testing.assert_allclose(d.fz_err[(ta, tb)], scale * np.float64(average.stderr[k]) / w, rtol=1e-12)
+        np.testing.assert_allclose(d.fz_err[(ta, tb)], scale * np.float64(average.stderr[k]) / w,
+                                   rtol=1e-12)
     # Neutrons unchanged: S(Q) from the total block, whose own error divides alike.
     np.testing.assert_allclose(d.total_s_err, scale * np.float64(average.stderr[-1])
                                / (0.01 * comp.mean_b ** 2), rtol=1e-9)
@@ -101,8 +102,8 @@ def test_partials_that_cannot_be_formed_are_left_out_or_refused():
     d = zd.derive(res)  # the neutron total needs no partial: the b = 0 ones are left out
     assert set(d.fz) == {(2, 2)} and "b_bar 0 x 0 = 0" in d.left_out[(1, 1)]
     assert np.all(np.isfinite(d.total_s))
-    with pytest.raises(zd.DerivedError, match=r"block 1 \(Si-Si\) was calculated with b_bar 0 x 0 = 0: it holds no "
-                       "unweighted partial to reweight"):
+    with pytest.raises(zd.DerivedError, match=r"block 1 \(Si-Si\) was calculated with b_bar "
+                       r"0 x 0 = 0: it holds no unweighted partial to reweight"):
         zd.derive(res, radiation="xray")
     with pytest.raises(zd.DerivedError, match="every Faber-Ziman partial"):
         zd.derive(res, convention="bhatia-thornton")
