@@ -610,6 +610,9 @@ class HostileOutputTest(ScratchDir):
             (["sq", "box.ioq"], 0, "Q below q_min = 1.396 1/A (2 pi / cutoff) is not resolved",
              None),
             (["sq", "box.ioq", "--sphere", "5"], 1, "is a periodic box", None),
+            (["sq", "box.ioq", "--plot", "box.png"], 0, "", None),
+            (["gr", "m.ioq", "--rmax", "5", "--density", "0.05", "--plot", "gr.png", "--ylim",
+              "-1", "3"], 0, "", None),
             (["gr", "tiny.ioq", "--rmax", "4"], 1, "natoms / periodic_volume of the periodic "
              "box give a density of 2.4e+31 atoms per A^3", None),
         ]

@@ -599,7 +599,7 @@ class Table:
 
 def command(kind):
     """The body of sq, fq, gr and xray: the outputs reserved before the work, the table
-    made (make_table(args, run, res, radius)), written, and every file put in place
+    made (TABLES[kind](args, run, res, radius)), written, and every file put in place
     together."""
     def run(args, out):
         check_format(args, kind)
@@ -610,18 +610,19 @@ def command(kind):
             run_, res = prepare(args, outs)
             radius = sphere_radius(args, run_, res)
             table = TABLES[kind](args, run_, res, radius)
-            emit(args, out, outs, kind, table)
+            emit(args, out, outs, table)
         return 0
     return run
 
 
-def emit(args, out, outs, kind, t):
+def emit(args, out, outs, t):
     fmt = args.format or "csv"
     if args.plot:
         p = dict(t.plot)
+        ylim = getattr(args, "ylim", None) or p.pop("ylim", None)
+        p.pop("ylim", None)
         skipped = draw(outs, args.plot, t.x, p.pop("curves"), p.pop("xlabel"), p.pop("ylabel"),
-                       title=plot_title(args), bold=t.main, errors=t.errs,
-                       ylim=getattr(args, "ylim", None) or p.pop("ylim", None),
+                       title=plot_title(args), bold=t.main, errors=t.errs, ylim=ylim,
                        xlim=getattr(args, "xlim", None), **p)
         if skipped:
             sys.stderr.write(f"ioq: {skipped} non-finite values left out of the plot\n")
