@@ -1023,7 +1023,7 @@ the small-angle scattering of the model's own shape, taken as a uniform sphere o
 """
 
 
-def add_common(s, sphere=True, density=False):
+def add_common(s, sphere=True, density=False, plot=True):
     s.add_argument("file", metavar="FILE")
     s.add_argument("--bbar", metavar="B1,B2,...", type=real_list,
                    help="b_bar (fm) of every type for the total (default: those of the run, "
@@ -1044,7 +1044,9 @@ def add_common(s, sphere=True, density=False):
                             + ("--density or of " if density else "")
                             + "the model's title (tocoords writes it), else the radius in "
                               "that title")
-    s.add_argument("--plot", metavar="OUT", help="draw OUT.png or OUT.svg instead of CSV output")
+    if plot:
+        s.add_argument("--plot", metavar="OUT",
+                       help="draw OUT.png or OUT.svg instead of CSV output")
 
 
 def add_conventions(s, real=False, elements=True):
@@ -1155,18 +1157,21 @@ small-angle scattering of the model's shape (--sphere removes it).
     add_conventions(s)
     s.set_defaults(run=command("fq"))
 
-    s = sub.add_parser("gr", help="D(r), G(r), g(r), g_AB(r) by sine Fourier transform",
+    s = sub.add_parser("gr", help="G_PDF(r), D(r), G(r), g(r), g_AB(r) by sine transform",
                        formatter_class=raw,
                        description="""\
-Sine Fourier transforms of F(Q) and S_AB(Q) - 1 over the file's Q range (from Q = 0,
+Sine Fourier transforms of S(Q) - 1 and S_AB(Q) - 1 over the file's Q range (from Q = 0,
 where the integrand vanishes), on r = DR, 2 DR, ..., RMAX:
-  D(r) = (2/pi) int Q F(Q) M(Q) sin(Qr) dQ   (barn/A^2)
-  G(r) = D(r) / (4 pi rho r)                 (barn)
+  G_PDF(r) = (2/pi) int Q (S(Q) - 1) M(Q) sin(Qr) dQ = 4 pi rho r (g(r) - 1)
+  D(r) = 0.01 <b>^2 G_PDF(r)  (barn/A^2),   T(r) = D(r) + 4 pi rho r 0.01 <b>^2
+  G(r) = D(r) / (4 pi rho r)  (barn)
   g(r) = 1 + G(r) / (0.01 <b>^2),  g_AB(r) likewise from S_AB(Q)
 M(Q) = sin(pi Q/Qmax)/(pi Q/Qmax) under --lorch, else 1. rho (atoms/A^3) is needed for
-G and g: --density, else the density tocoords put in the model's title, else N over the
-volume of the --sphere. Remove the small-angle peak of a finite model first (--sphere,
-or --qmin): left in, it turns g(r) - 1 into the model's own pair density.
+G, g and T: --density, else natoms / periodic_volume of a periodic box, else the density
+tocoords put in the model's title, else N over the volume of the --sphere; without it
+d_AB(r) = 4 pi rho r (g_AB(r) - 1) stands for g_AB(r). Remove the small-angle peak of a
+finite model first (--sphere, or --qmin): left in, it turns g(r) - 1 into the model's own
+pair density. A periodic box has none; its sums end at the cutoff, and so does G(r).
 
 A sphere of radius R cut from a bulk holds, around an average atom, only the fraction
   gamma(r) = 1 - 3r/(4R) + r^3/(16R^3)   (0 <= r <= 2R; 0 beyond)
@@ -1217,19 +1222,22 @@ thermal factors (a total-function .urms record is not used).
                        description="Write FILE's S(Q) (.sq), F(Q) = Q (S(Q) - 1) (.fq) and "
                                    "G(r) = 4 pi rho r (g(r) - 1) (.gr) in the files PDF programs "
                                    "load, for neutrons (the run's b_bar) and X-rays, "
-                                   "Faber-Ziman, and a PNG of each, into DIR.")
-    add_common(s)
-    s.set_defaults(plot=None)
+                                   "Faber-Ziman, and a PNG of each, into DIR: all together, or "
+                                   "none. A null-scattering alloy (<b> = 0) gets NAME_neutron_F"
+                                   ".csv, F(Q) and its parts, in place of its neutron files.")
+    add_common(s, plot=False)
     s.add_argument("-o", "--output", metavar="DIR", required=True, help="folder to write to")
     s.add_argument("--elements", metavar="A,B,...", type=name_list,
                    help="element of each type (default: NAME.types or the metadata)")
     s.add_argument("--rmax", metavar="R", type=float,
-                   help="largest r (default 20 A, or below the --sphere diameter)")
+                   help="largest r (default 20 A, or below the --sphere diameter, or the "
+                        "cutoff of a periodic box)")
     s.add_argument("--dr", metavar="DR", type=float, default=0.01, help="r step (default 0.01)")
-    s.add_argument("--density", metavar="RHO", type=float, help="number density, atoms per A^3")
+    s.add_argument("--density", metavar="RHO", type=float,
+                   help="number density, atoms per A^3 (default as for ioq gr)")
     s.add_argument("--qmin", metavar="Q", type=float,
                    help="leave Q below this out of G(r) (default: after the small-angle peak "
-                        "when it swamps S(Q) and there is no --sphere)")
+                        "of a finite model when it swamps S(Q) and there is no --sphere)")
     s.add_argument("--window", choices=zd.WINDOWS, help="modification function for G(r)")
     s.add_argument("--xlim", metavar=("LO", "HI"), type=float, nargs=2, help=argparse.SUPPRESS)
     s.set_defaults(run=cmd_all)
