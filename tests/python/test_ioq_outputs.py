@@ -214,6 +214,10 @@ def capture(program, folder):
     for name, argv in ROWS.items():
         status, files, err = run_row(folder, argv)
         table["rows"][name] = {"status": status, "files": digest(files)}
+        header = {k: v.decode().split("\n", 1)[0] for k, v in files.items()
+                  if (k == "stdout" or k.endswith(".csv")) and v}
+        if header:
+            table["rows"][name]["header"] = header
         print(f"{name}: {status} {sorted(files)}", err.strip().splitlines()[-1:] if status else "")
     with open(GOLDEN, "w") as fh:
         json.dump(table, fh, indent=1, sort_keys=True)
