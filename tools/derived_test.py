@@ -20,6 +20,8 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)  # the sibling test modules
+import zalmor  # noqa: E402
+import zalmor.derived as zd  # noqa: E402
 import zalmor.io as zi  # noqa: E402
 from ioq_test import find_zalmor  # noqa: E402
 from zalmor import ioq, tocoords  # noqa: E402
@@ -227,12 +229,11 @@ class AnalyticTest(Scratch):
         path = self.write("m.ioq", debye_file([1, 2, 2], pos, [4.1, 5.8], q, nnorm=6, meta=meta))
         run = zi.load(path)
         self.assertEqual([b.name for b in run], ["Si-Si", "O-O", "Si-O", "Total"])
-        comp = zi.composition(run)
-        self.assertEqual((comp.natoms, comp.nnorm), (3, 6.0))
-        sf = zi.structure_factors(run, comp)
+        res = zalmor.read_ioq(path)
+        self.assertEqual((res.natoms, res.nnorm, res.elements), (3, 6.0, ["Si", "O"]))
+        partial = zd.derive(res).fz[(2, 2)]
         d = 2 * math.sqrt(2)
-        np.testing.assert_allclose(sf.partials[(2, 2)], 1 + 2 * np.sinc(q * d / np.pi) * 3 / 4,
-                                   atol=1e-5)
+        np.testing.assert_allclose(partial, 1 + 2 * np.sinc(q * d / np.pi) * 3 / 4, atol=1e-5)
         # The same run without its answers: the types' zero-Q limits disagree under nnorm = N.
         bare = self.write("bare.ioq", debye_file([1, 2, 2], pos, [4.1, 5.8], q, nnorm=6))
         status, _, err = self.tool(IOQ, "sq", bare)
@@ -240,7 +241,7 @@ class AnalyticTest(Scratch):
         self.assertIn("disagree on N", err)
         cols, err = self.table("sq", bare, "--nnorm", "6")
         self.assertNotIn("disagree", err)
-        np.testing.assert_allclose(cols["S_2-2(Q)"], sf.partials[(2, 2)], atol=1e-6)
+        np.testing.assert_allclose(cols["S_2-2(Q)"], partial, atol=1e-6)
 
     def test_xray_reweighting_equals_the_debye_sum_with_form_factors(self):
         rng = np.random.default_rng(3)
@@ -312,11 +313,11 @@ class SphereOverlapTest(Scratch):
         natoms = rho * 4 / 3 * math.pi * radius ** 3
         r = np.linspace(0, 2 * radius, 20001)
         q = np.array([0.05, 0.2, 0.5, 0.9, 1.7])
-        shape = [rho * np.trapz(4 * np.pi * r ** 2 * zi.sphere_overlap(r, radius)
+        shape = [rho * np.trapz(4 * np.pi * r ** 2 * zd.sphere_overlap(r, radius)
                                 * np.sinc(qq * r / np.pi), r) for qq in q]
-        np.testing.assert_allclose(shape, natoms * zi.sphere_amplitude(q, radius) ** 2,
+        np.testing.assert_allclose(shape, natoms * zd.sphere_amplitude(q, radius) ** 2,
                                    rtol=1e-6, atol=1e-6 * natoms)
-        self.assertEqual(zi.sphere_overlap(2.5 * radius, radius), 0.0)
+        self.assertEqual(zd.sphere_overlap(2.5 * radius, radius), 0.0)
 
     def test_coordination_numbers_of_crystal_spheres(self):
         # Each shell as the model holds it, per atom, divided by the overlap at the shell:

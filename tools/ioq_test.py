@@ -11,9 +11,11 @@ import io
 import math
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import numpy as np
@@ -69,11 +71,26 @@ class ScratchDir(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="ioq_test.")
         self.addCleanup(shutil.rmtree, self.dir)
 
+    def read(self, name):
+        with open(os.path.join(self.dir, name), "rb") as fh:
+            return fh.read()
+
     def write(self, name, text):
         path = os.path.join(self.dir, name)
         with open(path, "wb") as fh:
             fh.write(text.encode("latin-1") if isinstance(text, str) else text)
         return path
+
+    def run_in_process(self, args):
+        import contextlib
+
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            try:
+                status = ioq.main(args)
+            except SystemExit as e:
+                status = e.code
+        return status, out.getvalue(), err.getvalue()
 
     def run_tool(self, *args):
         """Runs the command as a user would; returns (status, stdout, stderr)."""
@@ -373,17 +390,6 @@ class HostileInputTest(ScratchDir):
     the problem, exit status 1 (2 for what the command line's grammar refuses), never a
     traceback, an endless read or output made of NaN."""
 
-    def run_in_process(self, args):
-        import contextlib
-
-        out, err = io.StringIO(), io.StringIO()
-        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-            try:
-                status = ioq.main(args)
-            except SystemExit as e:
-                status = e.code
-        return status, out.getvalue(), err.getvalue()
-
     def test_refusals(self):
         gr = ["gr", "FILE", "--rmax", "5"]
         big = 1 << 20
@@ -416,6 +422,7 @@ class HostileInputTest(ScratchDir):
             (gr + ["--density", "-0.1"], None, 1, "--density wants"),
             (gr + ["--density", "1e-300"], None, 1, "--density wants"),
             (gr + ["--density", "1e300"], None, 1, "--density wants"),
+            (gr + ["--density", "2.2"], None, 1, "from 1e-06 to 1 atoms per A^3, not 2.2"),
             (gr + ["--density", "x"], None, 2, "invalid float value"),
             (["sq", "FILE", "--sphere", "inf"], None, 1, "--sphere wants a radius above 0"),
             (["sq", "FILE", "--sphere", "nan"], None, 1, "--sphere wants"),
@@ -470,7 +477,7 @@ class HostileInputTest(ScratchDir):
             (["info", "FILE"], "# zalmor-ioq 1", 1, "last line has no line end"),
             # At the edge of their ranges values are taken, with a word where it helps.
             (gr + ["--qmax", "50"], None, 0, "--qmax 50 is not below the file's last Q 1.5"),
-            (gr + ["--density", "2.2"], None, 0, "is it a mass density in g/cm^3?"),
+            (gr + ["--density", "0.6"], None, 0, "is it a mass density in g/cm^3?"),
             (["gr", "FILE", "--rmax", "100", "--sphere", "4"], None, 0, "r stops below 8 A"),
             (["gr", "FILE", "--rmax", "1000", "--dr", "0.01", "--sphere", "4"], None, 0,
              "beyond r = R = 4 A"),
@@ -507,6 +514,183 @@ class HostileInputTest(ScratchDir):
                 self.assertEqual("--density" in sphere, command == "gr", sphere)
 
 
+def temporaries(folder):
+    """Files a command left behind under folder: its temporaries are .NAME.*.tmp*."""
+    return [os.path.join(d, n) for d, _, names in os.walk(folder) for n in names
+            if n.startswith(".") and ".tmp" in n]
+
+
+class HostileOutputTest(ScratchDir):
+    """What the commands promise about their files and their physics, each fault of the past
+    a row: the exit status, one line on stderr naming the problem (no traceback), an
+    earlier output of the same name untouched by a refused or failed run, no temporary
+    left, and the input files as they were."""
+
+    def models(self):
+        """The inputs by name: a finite two-type model with NAME.types beside it, a
+        periodic box (its metadata), a model one of whose types has no atoms, and a
+        null-scattering alloy (b = -3 and 6 fm at 2:1, <b> = 0)."""
+        sys.path.insert(0, HERE)
+        from derived_test import debye_file
+
+        rng = np.random.default_rng(4)
+        pos = rng.uniform(0, 9, (24, 3))
+        q = np.arange(1, 201) * 0.1
+        box = [("natoms", "24"), ("nnorm", "24"), ("periodic_volume", "729.0"),
+               ("periodic_cutoff", "4.5"), ("periodic_q_min", "1.3962634015954636"),
+               ("frames", "2")]
+        files = {
+            "m.ioq": debye_file([1, 2] * 12, pos, [4.15, 5.8], q),
+            "m.types": "1 Si\n2 O\n",
+            "box.ioq": debye_file([1, 2] * 12, pos, [4.15, 5.8], q, meta=box),
+            "tiny.ioq": debye_file([1, 2] * 12, pos, [4.15, 5.8], q, meta=[
+                ("periodic_volume", "1e-30"), ("periodic_cutoff", "4.5")]),
+            "empty.ioq": debye_file([1, 3] * 12, pos, [3.63, 3.67, 9.577], q),
+            "empty.types": "1 Na\n2 K\n3 Cl\n",
+            "binary.ioq": debye_file([2] * 24, pos, [3.67, 9.577], q),
+            "binary.types": "1 K\n2 Cl\n",
+            "null.ioq": debye_file([1, 1, 2] * 8, pos, [-3.0, 6.0], q),
+            "null.types": "1 Ti\n2 Zr\n",
+            "dimer.ioq": debye_file([1, 2], pos[:2], [4.15, 5.8], q),
+            "dimer.types": "1 Si\n2 O\n",
+            "box.types": "1 Si\n2 O\n",
+        }
+        for name, text in files.items():
+            self.write(name, text)
+        self.write("in_the_way", "a file, not a folder")
+        os.mkdir(os.path.join(self.dir, "folder.csv"))
+        return files
+
+    def test_outputs_and_faults(self):
+        d = self.dir
+        rows = [  # arguments (names in the scratch folder), status, text of the last line,
+                  # the earlier output that must stay whole (None: none)
+            (["sq", "m.ioq", "-o", "m.ioq"], 1, "would overwrite an input", "m.ioq"),
+            (["fq", "m.ioq", "-o", "./m.ioq"], 1, "would overwrite an input", "m.ioq"),
+            (["gr", "m.ioq", "--rmax", "5", "-o", "m.ioq"], 1, "overwrite an input", "m.ioq"),
+            (["xray", "m.ioq", "-o", "m.ioq"], 1, "would overwrite an input", "m.ioq"),
+            (["sq", "m.ioq", "--format", "npz", "-o", "m.ioq"], 1, "overwrite an input",
+             "m.ioq"),
+            (["sq", "m.ioq", "-o", "m.types"], 1, "would overwrite an input of the run (m.types)",
+             "m.types"),
+            (["sq", "m.ioq", "--plot", "m.ioq"], 1, "written as .png or .svg", "m.ioq"),
+            (["plot", "m.ioq", "-o", "out.png", "--ylim", "2", "1"], 1, "LO below HI",
+             "out.png"),
+            (["sq", "m.ioq", "-o", "no/such/x.csv"], 1, "cannot write: no folder", None),
+            (["sq", "m.ioq", "-o", "folder.csv"], 1, "a folder is in the way", None),
+            (["sq", "m.ioq", "--elements", "Si", "-o", "out.csv"], 1,
+             "1 elements given for 2", "out.csv"),
+            (["xray", "empty.ioq", "--elements", "Na,K", "--plot", "out.png"], 1,
+             "2 elements given for 3", "out.png"),
+            (["all", "m.ioq", "-o", "in_the_way"], 1, "a file is in the way", "in_the_way"),
+            (["all", "m.ioq", "-o", "in_the_way/res"], 1, "cannot make the folder", None),
+            (["all", "empty.ioq", "-o", "made", "--elements", "Na,Xx,Cl"], 1,
+             "'Xx' is not an element", None),
+            (["all", "m.ioq", "-o", "res", "--rmax", "6"], 0, "", None),
+            (["all", "dimer.ioq", "-o", "res"], 0, "", None),
+            (["all", "box.ioq", "-o", "res"], 0, "per A^3 from natoms / periodic_volume", None),
+            (["all", "null.ioq", "-o", "res"], 0, "xray: the small-angle peak", None),
+            # a type without atoms: what needs it is left out, or refused naming it
+            (["sq", "empty.ioq"], 0, "K-Cl is left out: type K has no atoms", None),
+            (["gr", "empty.ioq", "--rmax", "5", "--density", "0.05"], 0,
+             "K-Cl is left out: type K has no atoms", None),
+            (["sq", "binary.ioq", "--convention", "bhatia-thornton"], 1,
+             "need every Faber-Ziman partial: type K has no atoms", None),
+            # null scattering: F(Q) written; what divides by <b>^2 left out or refused
+            (["fq", "null.ioq"], 0, "Q(S(Q)-1) left out: <b> = sum c_A b_A is 0", None),
+            (["fq", "null.ioq", "--norm", "mean-square"], 0, "S(Q)-1, Q(S(Q)-1) left out",
+             None),
+            (["sq", "null.ioq", "-o", "out.csv"], 1, "null-scattering", "out.csv"),
+            (["fq", "null.ioq", "--format", "fq", "-o", "out.fq"], 1,
+             "--format fq writes Q (S(Q) - 1)", "out.fq"),
+            # a periodic box: its own density, its q_min stated, no sphere to take away
+            (["gr", "box.ioq", "--rmax", "4"], 0, "density 0.0329218 per A^3 from natoms", None),
+            (["gr", "box.ioq", "--rmax", "6", "--density", "0.05"], 0,
+             "beyond it G(r) holds only the ripple", None),
+            (["sq", "box.ioq"], 0, "Q below q_min = 1.396 1/A (2 pi / cutoff) is not resolved",
+             None),
+            (["sq", "box.ioq", "--sphere", "5"], 1, "is a periodic box", None),
+            (["sq", "box.ioq", "--plot", "box.png"], 0, "", None),
+            (["gr", "m.ioq", "--rmax", "5", "--density", "0.05", "--plot", "gr.png", "--ylim",
+              "-1", "3"], 0, "", None),
+            (["gr", "tiny.ioq", "--rmax", "4"], 1, "natoms / periodic_volume of the periodic "
+             "box give a density of 2.4e+31 atoms per A^3", None),
+        ]
+        files = self.models()
+        for args, want, text, earlier in rows:
+            with self.subTest(" ".join(args)):
+                if earlier and not os.path.exists(os.path.join(d, earlier)):
+                    self.write(earlier, "EARLIER\n")
+                kept = list(files) + ([earlier] if earlier and earlier not in files else [])
+                before = {n: self.read(n) for n in kept}
+                here = os.getcwd()
+                os.chdir(d)
+                try:
+                    status, out, err = self.run_in_process(args)
+                finally:
+                    os.chdir(here)
+                self.assertEqual(status, want, err)
+                self.assertNotIn("Traceback", err)
+                self.assertNotIn("RuntimeWarning", err)  # numpy's, of values gone wrong
+                if text:
+                    lines = [ln for ln in err.splitlines() if text in ln]
+                    self.assertTrue(lines and lines[0].startswith("ioq: "), err)
+                if want:
+                    self.assertTrue(err.splitlines()[-1].startswith("ioq: "), err)
+                    self.assertIn(text, err.splitlines()[-1])
+                    self.assertEqual(out, "")
+                else:
+                    self.assertNotIn("nan", out.lower())
+                    self.assertNotIn("inf", out.lower())
+                for name, data in before.items():
+                    self.assertEqual(self.read(name), data, f"{name} changed")
+                self.assertEqual(temporaries(d), [])
+                self.assertFalse(os.path.exists(os.path.join(d, "made")))
+                if args[0] == "all" and want == 0:
+                    # Every file it names is there, whole: no NaN or inf among the numbers.
+                    written = sorted(os.listdir(os.path.join(d, "res")))
+                    self.assertEqual(sorted(out.split()), [os.path.join("res", n)
+                                                           for n in written])
+                    for name in written:
+                        if name.endswith((".sq", ".fq", ".gr", ".csv")):
+                            body = self.read(os.path.join("res", name)).split(
+                                b"#### start data")[-1].lower()
+                            self.assertNotIn(b"nan", body, name)
+                            self.assertNotIn(b"inf", body, name)
+                    shutil.rmtree(os.path.join(d, "res"))
+
+    def test_signals_leave_the_earlier_files_and_no_temporary(self):
+        # ioq all on a file of 2000 Q values plots six figures: a second or more after its
+        # temporaries are made, time enough to stop it in the middle.
+        sys.path.insert(0, HERE)
+        from derived_test import debye_file
+
+        rng = np.random.default_rng(5)
+        text = debye_file([1, 2] * 20, rng.uniform(0, 9, (40, 3)), [4.15, 5.8],
+                          np.arange(1, 2001) * 0.01)
+        path = self.write("m.ioq", text)
+        self.write("m.types", "1 Si\n2 O\n")
+        out = os.path.join(self.dir, "res")
+        for signum, said in ((signal.SIGTERM, "terminated"), (signal.SIGINT, "interrupted")):
+            with self.subTest(said):
+                os.makedirs(out, exist_ok=True)
+                self.write("res/m_neutron.sq", "EARLIER\n")
+                p = subprocess.Popen([sys.executable, TOOL, "all", path, "-o", out],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                # Wait (without a clock) for the temporaries, then stop the run.
+                while p.poll() is None and not temporaries(out):
+                    time.sleep(0.005)
+                self.assertIsNone(p.poll(), "the run ended before it could be stopped")
+                p.send_signal(signum)
+                _, err = p.communicate()
+                self.assertEqual(p.returncode, 1, err)
+                self.assertEqual(err.splitlines()[-1], f"ioq: {said}; no output written")
+                self.assertEqual(temporaries(out), [])
+                self.assertEqual(sorted(os.listdir(out)), ["m_neutron.sq"])
+                with open(os.path.join(out, "m_neutron.sq")) as fh:
+                    self.assertEqual(fh.read(), "EARLIER\n")
+
+
 def find_zalmor():
     """The binary named by $ZALMOR_BINARY (as ctest passes it), else the newest under build/."""
     named = os.environ.get("ZALMOR_BINARY")
@@ -528,7 +712,7 @@ class ProgramFileTest(ScratchDir):
         p = subprocess.run([find_zalmor()], input=answers, capture_output=True, text=True,
                            cwd=self.dir, timeout=300)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        f = zi.read_ioq(os.path.join(self.dir, "small.ioq"))
+        f = zi.read_file(os.path.join(self.dir, "small.ioq"))
         self.assertEqual([b.label for b in f.blocks], ["i11(Q)", "i22(Q)", "i12(Q)", "Total i(Q)"])
         for b in f.blocks:
             self.assertEqual(b.rows, 101)

@@ -67,6 +67,21 @@ def stop_signals_raise():
             signal.signal(s, old)
 
 
+@contextlib.contextmanager
+def _signals_held():
+    """Ctrl-C, SIGTERM and SIGHUP wait until this is over, so that what it does is done
+    whole (a temporary made and recorded, every file renamed into place)."""
+    try:
+        old_mask = signal.pthread_sigmask(signal.SIG_BLOCK, set(_STOP_SIGNALS) | {signal.SIGINT})
+    except (AttributeError, ValueError):
+        old_mask = None
+    try:
+        yield
+    finally:
+        if old_mask is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, old_mask)
+
+
 def _one_line(text):
     lines = [ln.strip() for ln in str(text).strip().splitlines() if ln.strip()]
     return lines[0] if lines else ""
@@ -166,11 +181,12 @@ class Outputs:
         while not os.path.isdir(head):
             made.append(head)
             head = os.path.dirname(head)
-        try:
-            os.makedirs(path)
-        except OSError as e:
-            raise CommandError(f"{path}: cannot make the folder: {e.strerror}") from None
-        self._folders.extend(made)
+        with _signals_held():
+            try:
+                os.makedirs(path)
+            except OSError as e:
+                raise CommandError(f"{path}: cannot make the folder: {e.strerror}") from None
+            self._folders.extend(made)
         return path
 
     def reserve(self, path):
@@ -196,12 +212,14 @@ class Outputs:
             raise CommandError(f"{path}: cannot write: no folder {os.path.dirname(path) or '.'}")
         base = os.path.basename(path)
         ext = os.path.splitext(base)[1]
-        try:
-            fd, temp = tempfile.mkstemp(prefix=f".{base}.", suffix=f".tmp{ext}", dir=folder)
-        except OSError as e:
-            raise CommandError(f"{path}: cannot write: {e.strerror}") from None
-        os.close(fd)
-        self._temps[path] = temp
+        # A signal between making the temporary and recording it would leave it behind.
+        with _signals_held():
+            try:
+                fd, temp = tempfile.mkstemp(prefix=f".{base}.", suffix=f".tmp{ext}", dir=folder)
+            except OSError as e:
+                raise CommandError(f"{path}: cannot write: {e.strerror}") from None
+            os.close(fd)
+            self._temps[path] = temp
         return temp
 
     # -------------------------------------------------------------- the writing
@@ -242,11 +260,10 @@ class Outputs:
         place, so that an interrupt cannot leave some new files beside some old ones."""
         umask = os.umask(0)
         os.umask(umask)
-        blocked = set(_STOP_SIGNALS) | {signal.SIGINT}
-        try:
-            old_mask = signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
-        except (AttributeError, ValueError):
-            old_mask = None
+        with _signals_held():
+            self._rename_all(umask)
+
+    def _rename_all(self, umask):
         try:
             for dest, temp in list(self._temps.items()):
                 if dest not in self._written:
@@ -266,11 +283,13 @@ class Outputs:
                     del self._temps[dest]
         finally:
             self.discard()
-            if old_mask is not None:
-                signal.pthread_sigmask(signal.SIG_SETMASK, old_mask)
 
     def discard(self):
         """Removes every temporary still there, and the folders made for the run if empty."""
+        with _signals_held():
+            self._remove_all()
+
+    def _remove_all(self):
         for temp in self._temps.values():
             with contextlib.suppress(OSError):
                 os.unlink(temp)

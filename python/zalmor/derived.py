@@ -1,19 +1,21 @@
-"""Every radiation and convention from the partials of one zalmor run.
+"""S(Q), F(Q), G(r) and every radiation and convention from the partials of one run.
 
-    import zalmor.io, zalmor.derived as zd
-    run = zalmor.io.load("nacl.ioq")
-    res = zd.derive(run, radiation="xray", convention="ashcroft-langreth")
-    res.total_s, res.partials, res.header()
+    import zalmor, zalmor.derived as zd
+    res = zalmor.read_ioq("nacl.ioq")            # or zalmor.debye(...), zalmor.average(...)
+    d = zd.derive(res, radiation="xray", convention="ashcroft-langreth")
+    d.total_s, d.total_s_err, d.partials, d.header()
+    g = zd.real_space(d, r, density=0.0448)      # g["g(r)"], g.errors["g(r)"]
 
 The stored partial i_AB(Q) carries the b_A b_B the run was given; divided by them it is the
 radiation-free S_AB(Q) - 1 (Faber-Ziman), which is reweighted here with neutron scattering
 lengths (elements, isotopes, isotope mixtures, complex), X-ray form factors (f0 with ions,
 f' and f'' at an energy) or electron form factors (Mott-Bethe), regrouped in the
-Ashcroft-Langreth or Bhatia-Thornton partials, and transformed to real space. Every table
-comes from periodictable. The functions on arrays know nothing of files; the run-level
-ones take their reader from zalmor.io.
-docs/guide.md gives every formula with its reference; `Derived.header()` states them in the
-files that ioq writes.
+Ashcroft-Langreth or Bhatia-Thornton partials, and transformed to real space. A frame
+average's standard errors go along every step. Every table comes from periodictable.
+
+This module is the one home of these formulas: `ioq` and `zalmor.pair_distribution` call
+it. docs/guide.md gives every formula with its reference; `Derived.header()` states them in
+the files that ioq writes.
 """
 
 import math
@@ -22,6 +24,7 @@ import re
 import numpy as np
 
 from . import io as _io
+from .result import Result, from_file
 
 RADIATIONS = ("neutron", "xray", "electron")
 CONVENTIONS = ("faber-ziman", "ashcroft-langreth", "bhatia-thornton")
@@ -31,12 +34,99 @@ WINDOWS = ("none", "lorch", "warren")
 BOHR = 0.529177210903
 MOTT_BETHE = 1.0 / (8.0 * math.pi ** 2 * BOHR)
 ELECTRON_REST_KEV = 510.99895
-HC_KEV_A = 12.398419843320026  # h c in keV A, X-ray energy <-> wavelength
 UNITS = {"neutron": "barn", "xray": "electrons^2", "electron": "A^2"}
+# Atoms per A^3 beyond which a number is a mistake, not a material: diamond, the densest
+# common solid, has 0.18, and a cell holding more than 1 is a placeholder (PDB's CRYST1 1 1
+# 1), not a box.
+MAX_DENSITY = 1.0
+# A normaliser <x>^2 below this fraction of <x^2> is 0 to the rounding of the
+# single-precision fractions (a null-scattering mixture): nothing to divide by.
+_NULL = 1e-12
 
 
 class DerivedError(ValueError):
     """A request that the data or the tables cannot answer; the text says why."""
+
+
+# ---------------------------------------------------------------------------- the run
+
+
+class Composition:
+    """What the functions need of a run: per type the atomic fraction c and the b_bar of the
+    run (b_run, fm), the b the totals are formed with (b: the run's unless others are
+    given), the number of atoms N and the number nnorm the run divided by."""
+
+    def __init__(self, c, b_run, b, natoms, nnorm):
+        self.c, self.b_run, self.b = c, b_run, b
+        self.natoms, self.nnorm = natoms, nnorm
+
+    @property
+    def mean_b(self):
+        return float(np.sum(self.c * self.b))
+
+    @property
+    def mean_b2(self):
+        return float(np.sum(self.c * self.b * self.b))
+
+
+def as_result(source):
+    """The one way in: a zalmor.Result (zalmor.debye, zalmor.average, zalmor.read_ioq) as it
+    is, a file loaded by zalmor.io.load made into one."""
+    if isinstance(source, Result):
+        return source
+    if isinstance(source, _io.IoqFile):
+        return from_file(source)[0]
+    raise DerivedError(f"derive takes a zalmor.Result or a file of zalmor.io.load, not "
+                       f"{type(source).__name__}")
+
+
+def bbar_values(bbar, ntypes):
+    """--bbar as a float array, one b (fm) per type."""
+    if len(bbar) != ntypes:
+        raise DerivedError(f"--bbar gives {len(bbar)} values for {ntypes} atom types")
+    return np.array(bbar, dtype=float)
+
+
+def composition(res, bbar=None):
+    elements = res.elements
+    c = np.array([float(res.concentrations[e]) for e in elements])
+    b_run = np.array([float(res.b[e]) for e in elements])
+    b = b_run.copy() if bbar is None else bbar_values(bbar, len(elements))
+    return Composition(c, b_run, b, res.natoms, res.nnorm)
+
+
+def density_of(res):
+    """natoms / volume of a periodic box (atoms per A^3), None for a finite model."""
+    return res.natoms / res.volume if res.volume else None
+
+
+# ---------------------------------------------------------------------------- the sphere
+
+
+def sphere_amplitude(q, radius):
+    """Phi(QR) = 3 (sin x - x cos x) / x^3, the form factor of a uniform sphere (1 at Q = 0)."""
+    x = np.asarray(q, dtype=float) * radius
+    out = np.ones_like(x)
+    big = np.abs(x) > 1e-3
+    xb = x[big]
+    out[big] = 3.0 * (np.sin(xb) - xb * np.cos(xb)) / xb ** 3
+    small = ~big
+    out[small] = 1.0 - x[small] ** 2 / 10.0
+    return out
+
+
+def sphere_overlap(r, radius):
+    """gamma(r) = 1 - 3r/(4R) + r^3/(16R^3) below r = 2R, 0 beyond: the volume a sphere of
+    radius R shares with its copy shifted by r, over the sphere's volume.
+
+    A sphere cut from a bulk of pair correlation g(r) holds, around an average atom,
+    rho g(r) gamma(r) atoms per volume at r: pairs that would reach out of the sphere are
+    missing. The uniform part rho gamma(r) is what transforms to N Phi(QR)^2, the shape
+    term that the sphere's radius removes; what remains transforms to
+    rho (g(r) - 1) gamma(r)."""
+    x = np.asarray(r, dtype=float) / (2.0 * radius)
+    # (1 - x)^2 (1 + x/2): the same polynomial, without the cancellation near 2R.
+    return np.where(x < 1.0, (1.0 - x) ** 2 * (1.0 + 0.5 * x), 0.0)
 
 
 # ---------------------------------------------------------------------------- species
@@ -202,9 +292,9 @@ class Weights:
         self.absorption = absorption  # barn per type, neutrons only
 
 
-def weights(radiation, labels, nq, q=None, energy=None, b_run=None, b_given=None):
+def weights(radiation, labels, q=None, energy=None, b_run=None, b_given=None):
     """The factors of each type. Neutrons: b_given[k] (a number in fm or a species or
-    mixture text), else the run's b_bar (b_run). Others: from the labels."""
+    mixture text), else b_run[k] (fm). Others: from the labels."""
     n = len(labels)
     if radiation == "neutron":
         factors, absorption, notes = [], [], []
@@ -246,24 +336,43 @@ def norms(c, factors):
     return np.abs(mean) ** 2, sum(ca * np.abs(x) ** 2 for ca, x in zip(c, factors))
 
 
+def vanishes(norm, meansq):
+    """Whether the normaliser <x>^2 (or <x^2>) is 0 to rounding somewhere."""
+    return bool(np.any(np.asarray(norm) <= _NULL * np.asarray(meansq)))
+
+
 # ---------------------------------------------------------------------------- conventions
+#
+# Each function takes the Faber-Ziman partials {(A, B): S_AB} once per unordered pair and,
+# optionally, their standard errors in a dict of the same keys. The partials of one run are
+# correlated (a frame average's blocks come from the same frames), so a sum's error is
+# bounded by the sum of |weight| x error, the value for fully correlated errors.
 
 
-def weighted_total(c, factors, partials):
-    """F(Q) = sum_AB c_A c_B Re(x_A x_B*) (S_AB(Q) - 1) over ordered pairs, from Faber-Ziman
-    partials {(A, B): S_AB} given once per unordered pair; and each pair's part."""
-    parts = {}
+def weighted_total(c, factors, partials, errors=None):
+    """F(Q) = sum_AB c_A c_B Re(x_A x_B*) (S_AB(Q) - 1) over ordered pairs, and each pair's
+    part; with errors also (error of F, {pair: error of its part})."""
+    parts, parts_err = {}, {}
     for (a, b), s in partials.items():
         w = (1 if a == b else 2) * c[a - 1] * c[b - 1] * pair_weight(factors[a - 1], factors[b - 1])
         parts[(a, b)] = w * (np.asarray(s) - 1.0)
+        if errors is not None:
+            parts_err[(a, b)] = np.abs(w) * errors[(a, b)]
     total = sum(parts.values()) if parts else 0.0
-    return total, parts
+    if errors is None:
+        return total, parts
+    return total, parts, sum(parts_err.values()) if parts_err else 0.0, parts_err
 
 
 def ashcroft_langreth(c, partials):
-    """S^AL_AB = delta_AB + sqrt(c_A c_B) (S^FZ_AB - 1)."""
+    """S^AL_AB = delta_AB + sqrt(c_A c_B) (S^FZ_AB - 1); the same map takes errors with
+    the delta left out (ashcroft_langreth_errors)."""
     return {(a, b): (1.0 if a == b else 0.0) + math.sqrt(c[a - 1] * c[b - 1]) * (s - 1.0)
             for (a, b), s in partials.items()}
+
+
+def ashcroft_langreth_errors(c, errors):
+    return {(a, b): math.sqrt(c[a - 1] * c[b - 1]) * e for (a, b), e in errors.items()}
 
 
 def faber_ziman_from_al(c, partials_al):
@@ -284,6 +393,15 @@ def bhatia_thornton(c, partials):
     return snn, snc, scc
 
 
+def bhatia_thornton_errors(c, errors):
+    """Bounds of the errors of S_NN, S_NC, S_CC: each a linear map of the partials."""
+    c1, c2 = c
+    e11, e22, e12 = errors[(1, 1)], errors[(2, 2)], errors[(1, 2)]
+    return (c1 * c1 * e11 + c2 * c2 * e22 + 2 * c1 * c2 * e12,
+            c1 * c2 * (c1 * e11 + c2 * e22 + abs(c2 - c1) * e12),
+            (c1 * c2) ** 2 * (e11 + e22 + 2 * e12))
+
+
 def bt_parts(c, factors, snn, snc, scc):
     """The three terms of F(Q) = |<x>|^2 (S_NN - 1) + 2 Re(<x> dx*) S_NC
     + |dx|^2 (S_CC - c1 c2), dx = x1 - x2 (Bhatia and Thornton 1970): with
@@ -299,36 +417,45 @@ def total_from_bt(c, factors, snn, snc, scc):
     return sum(bt_parts(c, factors, snn, snc, scc).values())
 
 
-def keen_forms(q, f, mean2, meansq):
-    """The reciprocal-space forms Keen (2001) compares, from the one F(Q)."""
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return {"F(Q)": f, "S(Q)-1": f / mean2, "S'(Q)-1": f / meansq,
-                "Q(S(Q)-1)": q * f / mean2}
+def keen_forms(q, f, mean2, meansq, f_err=None):
+    """The reciprocal-space forms Keen (2001) compares, from the one F(Q): {name: (values,
+    errors or None)}. A form whose normaliser is 0 (a null-scattering mixture) is left
+    out, as are the forms of undefined ones."""
+    forms = {"F(Q)": (f, f_err)}
+    for name, norm, times in (("S(Q)-1", mean2, 1.0), ("S'(Q)-1", meansq, 1.0),
+                              ("Q(S(Q)-1)", mean2, q)):
+        if vanishes(norm, meansq):
+            continue
+        forms[name] = (times * f / norm, None if f_err is None else np.abs(times) * f_err / norm)
+    return forms
 
 
 # ---------------------------------------------------------------------------- smoothing, windows
 
 
-def gaussian_resolution(q, y, sigma):
+def gaussian_resolution(q, y, sigma, errors=None):
     """y convolved with a normalised Gaussian of width sigma in Q, on a uniform grid; at the
-    ends the kernel is renormalised over the Q values there are."""
+    ends the kernel is renormalised over the Q values there are. With errors (independent
+    from point to point) also their convolution, sqrt(sum k^2 e^2) / sum k."""
     q = np.asarray(q, float)
     y = np.asarray(y, float)
     if not sigma or len(q) < 2:
-        return y
+        return y if errors is None else (y, errors)
     dq = (q[-1] - q[0]) / (len(q) - 1)
     half = int(math.ceil(5 * sigma / dq))
     k = np.exp(-0.5 * (np.arange(-half, half + 1) * dq / sigma) ** 2)
-    num = np.convolve(y, k, mode="same") if half < len(q) else _conv_full(y, k)
-    den = np.convolve(np.ones_like(y), k, mode="same") if half < len(q) else _conv_full(
-        np.ones_like(y), k)
-    return num / den
 
+    def conv(v, kernel):
+        if half < len(q):
+            return np.convolve(v, kernel, mode="same")
+        full = np.convolve(v, kernel)
+        start = (len(kernel) - 1) // 2
+        return full[start : start + len(v)]
 
-def _conv_full(y, k):
-    full = np.convolve(y, k)
-    start = (len(k) - 1) // 2
-    return full[start : start + len(y)]
+    den = conv(np.ones_like(y), k)
+    if errors is None:
+        return conv(y, k) / den
+    return conv(y, k) / den, np.sqrt(conv(np.asarray(errors, float) ** 2, k * k)) / den
 
 
 def window(name, q, qmax):
@@ -344,14 +471,21 @@ def window(name, q, qmax):
     raise DerivedError(f"unknown window '{name}'")
 
 
-def sine_transforms(q, hs, r):
-    """(2/pi) int Q h(Q) sin(Qr) dQ for each row of hs, trapezoid rule on the grid, from
-    Q = 0 (where the integrand is 0) when the grid starts above it."""
+def sine_transform(q, hs, r, errors=None, from_zero=True):
+    """(2/pi) int Q h(Q) sin(Qr) dQ for each row of hs, by the trapezoid rule on the grid;
+    from Q = 0 (where the integrand is 0) when the grid starts above it and from_zero, else
+    from the grid's first Q. With errors (rows as hs, independent from one Q value to the
+    next) also the standard error of every value: (2/pi) sqrt(sum_i (w_i Q_i sin(Q_i r) e_i)^2)
+    with w_i the trapezoid weights."""
     q = np.asarray(q, float)
     hs = np.atleast_2d(np.asarray(hs, float))
-    if len(q) and q[0] > 0:
+    if errors is not None:
+        errors = np.atleast_2d(np.asarray(errors, float))
+    if from_zero and len(q) and q[0] > 0:
         q = np.concatenate(([0.0], q))
         hs = np.concatenate((np.zeros((len(hs), 1)), hs), axis=1)
+        if errors is not None:
+            errors = np.concatenate((np.zeros((len(errors), 1)), errors), axis=1)
     w = np.zeros(len(q))  # trapezoid weights
     if len(q) > 1:
         d = np.diff(q)
@@ -360,14 +494,21 @@ def sine_transforms(q, hs, r):
     a = hs * (q * w)[None, :]
     r = np.asarray(r, float)
     out = np.empty((len(hs), len(r)))
-    for k in range(0, len(r), 512):
-        out[:, k : k + 512] = a @ np.sin(np.outer(q, r[k : k + 512]))
-    return (2.0 / np.pi) * out
+    err = None if errors is None else np.empty((len(hs), len(r)))
+    for k in range(0, len(r), 512):  # bounded memory for long r grids
+        sines = np.sin(np.outer(q, r[k : k + 512]))
+        out[:, k : k + 512] = a @ sines
+        if err is not None:
+            err[:, k : k + 512] = np.sqrt((errors * (q * w)[None, :]) ** 2 @ sines ** 2)
+    if err is None:
+        return (2.0 / np.pi) * out
+    return (2.0 / np.pi) * out, (2.0 / np.pi) * err
 
 
 def qbroad(r, g, qb):
     """Each feature of G at r' spread by a Gaussian of width qb r' (qb added in quadrature
-    to the width of every peak, as PDF-fitting programs do); area is kept."""
+    to the width of every peak, as PDF-fitting programs do); area is kept. Errors go through
+    the same map (neighbouring r are correlated: their errors add)."""
     r = np.asarray(r, float)
     g = np.asarray(g, float)
     if not qb or len(r) < 2:
@@ -389,7 +530,8 @@ def qbroad(r, g, qb):
 
 
 class Derived:
-    """S(Q), F(Q) and the partials of one radiation and convention on the run's Q grid."""
+    """S(Q), F(Q) and the partials of one radiation and convention on the run's Q grid; each
+    value array `x` has its standard error in `x_err` (None without errors)."""
 
     def __init__(self, **kw):
         self.__dict__.update(kw)
@@ -428,59 +570,130 @@ class Derived:
             lines.append(("partials", "S_AB = 1 + (nnorm/N) i_AB / (0.01 c_A c_B b_A b_B)"))
         if self.qres:
             lines.append(("qres", f"{self.qres:g} (Gaussian sigma in Q, 1/A)"))
+        return lines + self.extra_header()
+
+    def extra_header(self):
+        """The lines only a periodic box or a frame average has."""
+        lines = []
+        if self.q_min is not None:
+            lines.append(("periodic_q_min", f"{self.q_min:.6g} 1/A: a periodic box with pairs "
+                          "up to the cutoff resolves no Q below 2 pi / cutoff; the values "
+                          "there are not the material's"))
+        if self.nframes is not None:
+            lines.append(("errors", f"standard errors across {self.nframes} frames (d "
+                          "columns), propagated as docs/guide.md section 8 says"))
         return lines
 
 
-def derive(run, comp=None, radiation="neutron", convention="faber-ziman", norm="mean-squared",
-           energy=None, labels=None, b_given=None, sphere_radius=None, qres=None, need_s=True):
+def _faber_ziman(res, comp, sphere_radius):
+    """{(A, B): S_AB(Q)} of every partial that can be formed, their errors (or None), and
+    {(A, B): why not} for the rest (a type without atoms, a b_bar of 0 in the run).
+
+    S_AB(Q) = 1 + (nnorm / N) i_AB(Q) / (0.01 b_A b_B c_A c_B) - shape term: the shape term
+    removes the small-angle scattering of a uniform sphere of radius R, the model's pairs
+    spread evenly over it, (N - delta_AB / c_A) Phi(QR)^2."""
+    q = res.q.astype(float)
+    N, scale = comp.natoms, comp.nnorm / comp.natoms
+    phi2 = sphere_amplitude(q, sphere_radius) ** 2 if sphere_radius else None
+    fz, err, left_out = {}, {} if res.stderr is not None else None, {}
+    for k, (a, b) in enumerate(_io.partial_pairs(len(res.elements))):
+        ca, cb, ba, bb = comp.c[a - 1], comp.c[b - 1], comp.b_run[a - 1], comp.b_run[b - 1]
+        w = 0.01 * ba * bb * ca * cb
+        if ca * cb == 0:
+            empty = res.elements[a - 1] if ca == 0 else res.elements[b - 1]
+            left_out[(a, b)] = f"type {empty} has no atoms"
+            continue
+        if w == 0 or not math.isfinite(w):
+            left_out[(a, b)] = (f"block {k + 1} ({res.elements[a - 1]}-{res.elements[b - 1]}) "
+                                f"was calculated with b_bar {ba:g} x {bb:g} = 0: it holds no "
+                                "unweighted partial")
+            continue
+        s = 1.0 + scale * res.blocks[k].astype(float) / w
+        if phi2 is not None:
+            s -= (N - (1.0 / ca if a == b else 0.0)) * phi2
+        fz[(a, b)] = s
+        if err is not None:
+            err[(a, b)] = scale * np.asarray(res.stderr[k], float) / abs(w)
+    return fz, err, left_out
+
+
+def _total_block(res, comp, sphere_radius):
+    """F(Q) from the total block, which also holds the total's own thermal factors, and its
+    error: 0.01 <b>^2 (S(Q) - 1) with S(Q) = 1 + (nnorm/N) (i(Q) - shape term) / (0.01 <b>^2),
+    the shape term 0.01 (N <b>^2 - <b^2>) Phi(QR)^2."""
+    q = res.q.astype(float)
+    scale, mb = comp.nnorm / comp.natoms, comp.mean_b
+    i = scale * res.blocks[-1].astype(float)
+    if sphere_radius:
+        i -= 0.01 * (comp.natoms * mb * mb - comp.mean_b2) * sphere_amplitude(q, sphere_radius) ** 2
+    s = 1.0 + i / (0.01 * mb * mb)
+    err = None if res.stderr is None else scale * np.asarray(res.stderr[-1], float)
+    return 0.01 * mb ** 2 * (s - 1.0), err
+
+
+def derive(source, radiation="neutron", convention="faber-ziman", norm="mean-squared",
+           energy=None, labels=None, b_given=None, bbar=None, sphere_radius=None, qres=None,
+           need_s=True):
     """Reweights the run's partials for one radiation and groups them in one convention.
 
-    When the chosen normaliser is 0 (neutrons on a null-scattering mixture, <b> = 0) the
-    total S(Q) is not defined: refused, or with need_s=False returned as NaN with the reason
-    in `s_undefined`, F(Q) and the partials being well defined all the same."""
+    source    a zalmor.Result or a file loaded by zalmor.io.load (as_result)
+    labels    the element, isotope or ion of each type for form factors and --b species
+              (default the run's elements)
+    b_given   neutrons: {type number: b in fm, or a species or mixture text}
+    bbar      neutrons: the b (fm) of every type for the totals, the partials being undone
+              with the run's
+    sphere_radius  removes the small-angle scattering of a uniform sphere of this radius
+
+    A partial that cannot be formed (a type without atoms; a b_bar of 0 in the run) is
+    left out with the reason in `left_out`; one that a total needs is refused. When the
+    chosen normaliser is 0 (neutrons on a null-scattering mixture, <b> = 0) the total S(Q)
+    is not defined: refused, or with need_s=False returned as NaN with the reason in
+    `s_undefined`, F(Q) and the partials being well defined all the same."""
     if radiation not in RADIATIONS:
         raise DerivedError(f"unknown radiation '{radiation}' (one of {', '.join(RADIATIONS)})")
     if convention not in CONVENTIONS:
         raise DerivedError(f"unknown convention '{convention}'")
     if norm not in NORMS:
         raise DerivedError(f"unknown normalisation '{norm}'")
-    comp = comp or _io.composition(run)
-    n = run.ntypes
+    res = as_result(source)
+    comp = composition(res, bbar)
+    n = len(res.elements)
     c = [float(v) for v in comp.c]
     if convention == "bhatia-thornton" and n != 2:
         bhatia_thornton(c, {})  # refuses with the message
-    labels = labels if labels is not None else [
-        (run.types or {}).get(t) for t in range(1, n + 1)]
-    names = [labels[t] or str(t + 1) for t in range(n)]
-    # A block whose b product in the file is 0 holds nothing to divide by.
-    for k, (a, b) in enumerate(_io.partial_pairs(n)):
-        w = comp.b_run[a - 1] * comp.b_run[b - 1]
-        if c[a - 1] * c[b - 1] > 0 and (w == 0 or not math.isfinite(w)):
-            raise DerivedError(
-                f"block {k + 1} ({names[a - 1]}-{names[b - 1]}) was calculated with "
-                f"b_bar {comp.b_run[a - 1]:g} x {comp.b_run[b - 1]:g} = 0: it holds no "
-                "unweighted partial to reweight; run zalmor with non-zero b_bar (1.0 will do)")
-    sf = _io.structure_factors(run, comp, sphere_radius, from_partials=True, total=False)
-    q = sf.q
-    fz = dict(sf.partials)
+    labels = list(labels) if labels is not None else list(res.elements)
+    names = list(res.elements)
+    fz, fz_err, left_out = _faber_ziman(res, comp, sphere_radius)
+    q = res.q.astype(float)
     if qres:
-        fz = {p: 1.0 + gaussian_resolution(q, s - 1.0, qres) for p, s in fz.items()}
-    wt = weights(radiation, labels, len(q), q=q, energy=energy, b_run=comp.b,
-                 b_given=b_given)
-    total_f, parts = weighted_total(c, wt.factors, fz)
-    mean2, meansq = norms(c, wt.factors)
-    nrm = mean2 if norm == "mean-squared" else meansq
+        smooth = {p: gaussian_resolution(q, s - 1.0, qres, None if fz_err is None
+                                         else fz_err[p]) for p, s in fz.items()}
+        if fz_err is None:
+            fz = {p: 1.0 + v for p, v in smooth.items()}
+        else:
+            fz = {p: 1.0 + v[0] for p, v in smooth.items()}
+            fz_err = {p: v[1] for p, v in smooth.items()}
+    wt = weights(radiation, labels, q=q, energy=energy, b_run=comp.b, b_given=b_given)
     unchanged = (radiation == "neutron" and not b_given and not qres
                  and np.array_equal(comp.b, comp.b_run) and comp.mean_b != 0)
+    if not unchanged:
+        for (a, b), why in left_out.items():
+            if np.any(pair_weight(wt.factors[a - 1], wt.factors[b - 1]) * c[a - 1] * c[b - 1]):
+                raise DerivedError(f"{why} to reweight; run zalmor with non-zero b_bar (1.0 "
+                                   "will do)")
+    weighted = weighted_total(c, wt.factors, fz, fz_err)
+    total_f, parts = weighted[:2]
+    total_f_err, parts_err = weighted[2:] if fz_err is not None else (None, None)
     if unchanged:
-        # The total block also holds the total's own thermal factors: kept when nothing
-        # is reweighted.
-        own = _io.structure_factors(run, comp, sphere_radius, from_partials=False)
-        total_f = 0.01 * comp.mean_b ** 2 * (own.total - 1.0)
+        # The total block also holds the total's own thermal factors: kept when nothing is
+        # reweighted.
+        total_f, total_f_err = _total_block(res, comp, sphere_radius)
+    mean2, meansq = norms(c, wt.factors)
+    nrm = mean2 if norm == "mean-squared" else meansq
     # <x> of a null mixture is a difference of single-precision fractions times b: it is
     # 0 to rounding, and dividing by that rounding would give numbers without meaning.
     s_undefined = None
-    if np.any(np.asarray(nrm) <= 1e-12 * np.asarray(meansq)):
+    if vanishes(nrm, meansq):
         x = "b" if radiation == "neutron" else "f"
         if norm == "mean-squared":
             s_undefined = (f"<{x}> = sum c_A {x}_A is 0 here (a null-scattering mixture): "
@@ -493,32 +706,84 @@ def derive(run, comp=None, radiation="neutron", convention="faber-ziman", norm="
                                               "--norm mean-square" if norm == "mean-squared"
                                               else ""))
         total_s = np.full(len(q), np.nan)
+        total_s_err = None
     else:
         with np.errstate(invalid="ignore", divide="ignore"):
             total_s = 1.0 + total_f / nrm
-    pair_names = {(a, b): f"{names[a - 1]}-{names[b - 1]}" for (a, b) in fz}
+        total_s_err = None if total_f_err is None else total_f_err / nrm
+    pair_names = {(a, b): f"{names[a - 1]}-{names[b - 1]}"
+                  for (a, b) in _io.partial_pairs(n)}
+    partials_err = None
     if convention == "faber-ziman":
         partials = {f"S_{pair_names[p]}(Q)": s for p, s in fz.items()}
+        if fz_err is not None:
+            partials_err = {f"S_{pair_names[p]}(Q)": e for p, e in fz_err.items()}
     elif convention == "ashcroft-langreth":
         partials = {f"S_{pair_names[p]}(Q)": s for p, s in ashcroft_langreth(c, fz).items()}
+        if fz_err is not None:
+            partials_err = {f"S_{pair_names[p]}(Q)": e
+                            for p, e in ashcroft_langreth_errors(c, fz_err).items()}
     else:
+        if left_out:
+            (a, b), why = next(iter(left_out.items()))
+            raise DerivedError(f"the Bhatia-Thornton partials need every Faber-Ziman partial: "
+                               f"{why} ({names[a - 1]}-{names[b - 1]})")
         snn, snc, scc = bhatia_thornton(c, fz)
         partials = {"S_NN(Q)": snn, "S_NC(Q)": snc, "S_CC(Q)": scc}
-        parts = {k: v for k, v in bt_parts(c, wt.factors, snn, snc, scc).items()}
-    return Derived(q=q, total_f=total_f, total_s=total_s, parts=parts, fz=fz,
-                   partials=partials, pair_names=pair_names, c=c, weights=wt,
-                   unit=wt.unit, mean2=mean2, meansq=meansq, norm_value=nrm, norm=norm,
-                   radiation=radiation, convention=convention, energy=energy,
-                   type_names=names, qres=qres, comp=comp, run=run, s_undefined=s_undefined)
+        parts = bt_parts(c, wt.factors, snn, snc, scc)
+        if fz_err is not None:
+            enn, enc, ecc = bhatia_thornton_errors(c, fz_err)
+            partials_err = {"S_NN(Q)": enn, "S_NC(Q)": enc, "S_CC(Q)": ecc}
+            mean = c[0] * wt.factors[0] + c[1] * wt.factors[1]
+            dx = wt.factors[0] - wt.factors[1]
+            parts_err = {"NN": np.abs(mean) ** 2 * enn,
+                         "NC": 2 * np.abs(pair_weight(mean, dx)) * enc,
+                         "CC": np.abs(dx) ** 2 * ecc}
+    return Derived(q=q, total_f=total_f, total_f_err=total_f_err, total_s=total_s,
+                   total_s_err=total_s_err, parts=parts, parts_err=parts_err, fz=fz,
+                   fz_err=fz_err, partials=partials, partials_err=partials_err,
+                   pair_names=pair_names, left_out=left_out, c=c, weights=wt, unit=wt.unit,
+                   mean2=mean2, meansq=meansq, norm_value=nrm, norm=norm, radiation=radiation,
+                   convention=convention, energy=energy, type_names=names, qres=qres,
+                   comp=comp, result=res, s_undefined=s_undefined, q_min=res.q_min,
+                   nframes=res.nframes if res.stderr is not None else None)
+
+
+def debye_sum(d):
+    """The model's own Debye sum with the radiation's factors in place of b, from the stored
+    partials: i_X(Q) = sum_AB (2 - delta_AB) Re(x_A x_B*) i_AB(Q) / (0.01 b_A b_B), per
+    nnorm atoms (no shape term taken out), and its error (bounded as a sum)."""
+    res, comp = d.result, d.comp
+    total = np.zeros(len(d.q))
+    err = None if d.fz_err is None else np.zeros(len(d.q))
+    for k, (a, b) in enumerate(_io.partial_pairs(len(res.elements))):
+        if (a, b) not in d.fz:
+            continue
+        w = 0.01 * comp.b_run[a - 1] * comp.b_run[b - 1]
+        weight = (1 if a == b else 2) * pair_weight(d.weights.factors[a - 1],
+                                                    d.weights.factors[b - 1])
+        total += weight * res.blocks[k].astype(float) / w
+        if err is not None:
+            err += np.abs(weight / w) * np.asarray(res.stderr[k], float)
+    return total, err
+
+
+class Functions(dict):
+    """{name: values over r}; `errors` {name: standard error} when the run has errors."""
+
+    errors = {}
 
 
 def real_space(d, r, density=None, window_name="none", qmin=None, qmax=None, qdamp=None,
                qb=None, sphere_radius=None):
     """From S(Q) - 1 (normalised; for X-rays and electrons the Q-dependent <f>^2 divides):
     G_PDF(r) = (2/pi) int Q (S - 1) M sin(Qr) dQ = 4 pi rho r (g(r) - 1), divided by the
-    sphere's overlap, broadened by qbroad, then times exp(-(qdamp r)^2 / 2); with W the normaliser (<b>^2 for
-    neutrons, 1 for Q-dependent factors): D(r) = W G_PDF, and with rho G(r) = D / (4 pi rho r)
-    (Keen's G), g(r) = 1 + G_PDF / (4 pi rho r), T(r) = D(r) + 4 pi rho r W, g_AB(r)."""
+    sphere's overlap, broadened by qbroad, then times exp(-(qdamp r)^2 / 2); with W the
+    normaliser (<b>^2 for neutrons, 1 for Q-dependent factors): D(r) = W G_PDF, and with rho
+    G(r) = D / (4 pi rho r) (Keen's G), g(r) = 1 + G_PDF / (4 pi rho r),
+    T(r) = D(r) + 4 pi rho r W, g_AB(r); without rho the partial d_AB(r) = 4 pi rho r
+    (g_AB(r) - 1) in place of g_AB(r). The transform starts at Q = 0 unless qmin is given.
+    Errors: of each Q value independent of the others (sine_transform)."""
     if d.s_undefined:
         raise DerivedError(d.s_undefined + ", nor is G(r)")
     q = np.asarray(d.q, float)
@@ -531,27 +796,40 @@ def real_space(d, r, density=None, window_name="none", qmin=None, qmax=None, qda
     if len(qk) < 2:
         raise DerivedError("fewer than 2 Q values left for the transform")
     m = window(window_name, qk, float(qk.max()))
-    rows = [(d.total_s[keep] - 1.0) * m]
     pairs = [p for p, s in d.fz.items() if np.all(np.isfinite(s[keep]))]
-    rows += [(d.fz[p][keep] - 1.0) * m for p in pairs]
-    if qmin is not None and qk[0] > 0:
-        # Start at qmin itself, not at Q = 0: what lies below was left out on purpose.
-        tr = _transform_from(qk, np.array(rows), r)
-    else:
-        tr = sine_transforms(qk, np.array(rows), r)
+    rows = [(d.total_s[keep] - 1.0) * m] + [(d.fz[p][keep] - 1.0) * m for p in pairs]
+    errs = None
+    if d.total_s_err is not None:
+        errs = [d.total_s_err[keep] * m] + [d.fz_err[p][keep] * m for p in pairs]
+    # From qmin itself, not from Q = 0: what lies below was left out on purpose.
+    from_zero = not (qmin is not None and qk[0] > 0)
+    tr = sine_transform(qk, np.array(rows), r, None if errs is None else np.array(errs),
+                        from_zero=from_zero)
+    tr, tr_err = tr if errs is not None else (tr, None)
     r = np.asarray(r, float)
+    scale = np.ones(len(r))
     if sphere_radius:
-        ov = _io.sphere_overlap(r, sphere_radius)
+        ov = sphere_overlap(r, sphere_radius)
         with np.errstate(invalid="ignore", divide="ignore"):
-            tr = tr * np.where(ov > 0, 1.0 / np.where(ov > 0, ov, 1.0), np.nan)
+            scale = np.where(ov > 0, 1.0 / np.where(ov > 0, ov, 1.0), np.nan)
+        tr = tr * scale
     # As in PDF-fitting programs, the peaks are broadened first and the whole G(r) is then
     # damped by the resolution envelope.
     if qb:
         tr = np.array([qbroad(r, row, qb) for row in tr])
     if qdamp:
         tr = tr * np.exp(-0.5 * (qdamp * r) ** 2)
+    if tr_err is not None:
+        tr_err = tr_err * np.abs(scale)
+        if qb:
+            tr_err = np.array([qbroad(r, row, qb) for row in tr_err])
+        if qdamp:
+            tr_err = tr_err * np.exp(-0.5 * (qdamp * r) ** 2)
     w = d.norm_value if np.ndim(d.norm_value) == 0 else 1.0
-    out = {"G_PDF(r)": tr[0], "D(r)": w * tr[0]}
+    out, err = Functions(), {}
+    out["G_PDF(r)"], out["D(r)"] = tr[0], w * tr[0]
+    if tr_err is not None:
+        err["G_PDF(r)"], err["D(r)"] = tr_err[0], w * tr_err[0]
     if density:
         with np.errstate(invalid="ignore", divide="ignore"):
             to_g = np.where(r > 0, 1.0 / (4 * np.pi * density * np.where(r > 0, r, 1.0)), np.nan)
@@ -560,20 +838,19 @@ def real_space(d, r, density=None, window_name="none", qmin=None, qmax=None, qda
         out["T(r)"] = w * tr[0] + 4 * np.pi * density * r * w
         for p, row in zip(pairs, tr[1:]):
             out[f"g_{d.pair_names[p]}(r)"] = 1.0 + row * to_g
+        if tr_err is not None:
+            err["G(r)"], err["g(r)"], err["T(r)"] = (w * tr_err[0] * to_g, tr_err[0] * to_g,
+                                                      w * tr_err[0])
+            for p, row in zip(pairs, tr_err[1:]):
+                err[f"g_{d.pair_names[p]}(r)"] = row * to_g
+    else:
+        for p, row in zip(pairs, tr[1:]):
+            out[f"d_{d.pair_names[p]}(r)"] = row
+        if tr_err is not None:
+            for p, row in zip(pairs, tr_err[1:]):
+                err[f"d_{d.pair_names[p]}(r)"] = row
+    out.errors = err
     return out
-
-
-def _transform_from(q, hs, r):
-    w = np.zeros(len(q))
-    dq = np.diff(q)
-    w[:-1] += dq / 2
-    w[1:] += dq / 2
-    a = hs * (q * w)[None, :]
-    out = np.empty((len(hs), len(r)))
-    r = np.asarray(r, float)
-    for k in range(0, len(r), 512):
-        out[:, k : k + 512] = a @ np.sin(np.outer(q, r[k : k + 512]))
-    return (2.0 / np.pi) * out
 
 
 # ---------------------------------------------------------------------------- powder patterns
@@ -587,61 +864,10 @@ def two_theta(q, wavelength):
 
 
 def powder_pattern(d, wavelength):
-    """(2 theta, I) with I = <|f|^2> + F(Q), the coherent scattering per atom (self and
-    distinct), over the Q the wavelength reaches."""
+    """(2 theta, I, error of I or None) with I = <|f|^2> + F(Q), the coherent scattering per
+    atom (self and distinct), over the Q the wavelength reaches."""
     tt = two_theta(d.q, wavelength)
     keep = np.isfinite(tt)
-    i = d.meansq + d.total_f
-    i = np.broadcast_to(i, d.q.shape)
-    return tt[keep], np.asarray(i)[keep]
-
-
-# ---------------------------------------------------------------------------- files
-
-
-def write_pdf_file(path, kind, x, y, header, dy=None):
-    """The layout PDF programs load (.gr, .sq, .fq): `key = value` lines, `#### start data`,
-    a `#L` line naming the columns, then the columns."""
-    xname = "r" if kind == "gr" else "Q"
-    yname = {"gr": "G", "sq": "S", "fq": "F"}[kind]
-    lines = [f"{k} = {v}" for k, v in header]
-    lines.append("")
-    lines.append("#### start data")
-    cols = [xname, yname] + ([f"d{xname}", f"d{yname}"] if dy is not None else [])
-    lines.append("#L " + " ".join(cols))
-    body = []
-    for k in range(len(x)):
-        if not (math.isfinite(x[k]) and math.isfinite(y[k])):
-            continue
-        row = f"{x[k]:.10g} {y[k]:.10g}"
-        if dy is not None:
-            row += f" 0 {dy[k]:.10g}"
-        body.append(row)
-    _write_text(path, "\n".join(lines + body) + "\n")
-
-
-def write_xy(path, x, y, header):
-    """Two columns in %16.10e, the header as # lines."""
-    text = "".join(f"# {k} = {v}\n" for k, v in header)
-    text += "".join(f"{a:16.10e} {b:16.10e}\n" for a, b in zip(x, y))
-    _write_text(path, text)
-
-
-def write_npz(path, axis_name, x, columns, header):
-    arrays = {axis_name: np.asarray(x, float)}
-    for name, v in columns.items():
-        arrays[name] = np.asarray(v, float)
-    arrays["header"] = np.array([f"{k} = {v}" for k, v in header])
-    try:
-        with open(path, "wb") as fh:
-            np.savez(fh, **arrays)
-    except OSError as e:
-        raise DerivedError(f"{path}: cannot write: {e.strerror}") from None
-
-
-def _write_text(path, text):
-    try:
-        with open(path, "w", encoding="utf-8") as fh:
-            fh.write(text)
-    except OSError as e:
-        raise DerivedError(f"{path}: cannot write: {e.strerror}") from None
+    i = np.broadcast_to(d.meansq + d.total_f, d.q.shape)
+    err = None if d.total_f_err is None else np.asarray(d.total_f_err)[keep]
+    return tt[keep], np.asarray(i)[keep], err

@@ -1,4 +1,6 @@
-"""Read the .ioq result files of zalmor and derive from them what is compared with experiment.
+"""The files of zalmor and its tools: reading .ioq results, .types maps and .urms tables,
+and writing the data formats of the derived functions (CSV, the files PDF programs load,
+xy, npz). What the numbers mean is zalmor.derived's business.
 
     import zalmor.io
     run = zalmor.io.load("nacl.ioq")
@@ -6,9 +8,8 @@
 
 `load` returns an `IoqFile`: its blocks (block k is partial k, the last block the total),
 the file-level metadata of version-2 files, and the atom-type map (element or isotope per
-type) when `NAME.types` lies beside the file or the metadata carry it. The functions below
-(`structure_factors`, `total_f`, `pair_functions`, `xray`) turn the blocks into Faber-Ziman
-S(Q), F(Q), G(r) and the X-ray total; docs/guide.md explains each normalisation.
+type) when `NAME.types` lies beside the file or the metadata carry it; zalmor.read_ioq
+makes a zalmor.Result of it.
 
 `read_urms` reads a `.urms` thermal-factor table with the program's own reader (for
 `zalmor.debye(..., thermal=table)`).
@@ -17,11 +18,15 @@ The reader is as strict as zalmor's own: a file that is not exactly in the .ioq 
 (docs/ioq-format.md) is refused with the line where it goes wrong.
 """
 
+import csv
+import io
 import math
 import os
 import re
 
 import numpy as np
+
+from ._core import LIMITS
 
 
 VERSIONS = (1, 2)  # version 2 adds the "# meta" lines before the first block
@@ -38,11 +43,8 @@ BLOCK_PARAMS = {"nblocks": 0, "ntypes": 1, "unity": 2, "frac_a": 3, "frac_b": 4,
 UT_NBLOCKS, UT_NTYPES = BLOCK_PARAMS["nblocks"], BLOCK_PARAMS["ntypes"]
 UT_FRAC_A, UT_FRAC_B = BLOCK_PARAMS["frac_a"], BLOCK_PARAMS["frac_b"]
 UT_ZERO_Q, UT_BBAR = BLOCK_PARAMS["zero_q"], BLOCK_PARAMS["bbar"]
-MAX_BBAR_TYPES = 10  # ut has room for the scattering lengths of 10 types
-MAX_ATOMS = 34500  # the largest model the zalmor program holds (src/util/limits.hpp)
 # zalmor.debye takes any number of atoms; beyond this no count is plausible in a file.
 MAX_RECORDED_ATOMS = 2**31 - 1
-MAX_LINE_BYTES = 1 << 20  # zalmor's longest line of an input file (same header)
 
 _INT_RE = re.compile(rb"-?[0-9]+")
 _DECIMAL_RE = re.compile(rb"-?([0-9]*)\.?([0-9]*)(?:[eE][+-]?[0-9]+)?")
@@ -436,8 +438,9 @@ def parse_ioq(data, source="<text>"):
     return _Parser(data, source).parse()
 
 
-def read_ioq(path):
-    """Reads and parses a file. Reading stops at the first line longer than 1 MiB, and
+def read_file(path):
+    """Reads and parses a .ioq file. Reading stops at the first line longer than the
+    program's longest (LIMITS["line_bytes"]), and
     after the first line when that is not the format line: a device or a binary file given
     by mistake is refused early instead of filling the memory."""
     chunks = []
@@ -446,7 +449,7 @@ def read_ioq(path):
     try:
         with open(path, "rb") as fh:
             while True:
-                chunk = fh.read(MAX_LINE_BYTES)
+                chunk = fh.read(LIMITS["line_bytes"])
                 if not chunk:
                     break
                 chunks.append(chunk)
@@ -456,19 +459,20 @@ def read_ioq(path):
                 if first < 0:
                     since_newline += len(chunk)
                 else:
-                    if since_newline + first > MAX_LINE_BYTES:
+                    if since_newline + first > LIMITS["line_bytes"]:
                         since_newline += first
                         break
                     if newlines == 0 and not b"".join(chunks).startswith(MAGIC + b" "):
                         raise IoqError(f"{path}:1: not a zalmor .ioq file")
                     newlines += chunk.count(b"\n")
                     since_newline = len(chunk) - chunk.rfind(b"\n") - 1
-                if since_newline > MAX_LINE_BYTES:
+                if since_newline > LIMITS["line_bytes"]:
                     break
     except OSError as e:
         raise IoqError(f"{path}: cannot open: {e.strerror}") from None
-    if since_newline > MAX_LINE_BYTES:
-        raise IoqError(f"{path}:{newlines + 1}: line longer than 1 MiB (not a zalmor .ioq file?)")
+    if since_newline > LIMITS["line_bytes"]:
+        raise IoqError(f"{path}:{newlines + 1}: line longer than "
+                       f"{LIMITS['line_bytes'] / 2 ** 20:g} MiB (not a zalmor .ioq file?)")
     return parse_ioq(b"".join(chunks), path)
 
 
@@ -578,7 +582,7 @@ def load(path, types=None):
     """Reads a .ioq file: an IoqFile whose blocks know their pair of atom types (`pair`,
     None for the total) and their name (`Si-O` when the types are known). `types` is a
     {type number: label} map, or None to look for one (see find_types)."""
-    run = read_ioq(path)
+    run = read_file(path)
     run.path = path
     run.model_title = model_title(run)
     if types is None:
@@ -671,450 +675,62 @@ def read_urms(path, types=None, total_record=False):
                      path=path)
 
 
-# ---------------------------------------------------------------------------- composition
+# ---------------------------------------------------------------------------- data formats
+#
+# Each writes to an open stream, so that the command decides where the file goes (its
+# temporary, standard output). `errors` {name: standard error} add their own columns.
 
 
-class Composition:
-    """What the derived functions need of a run: per type the atomic fraction c and the
-    b_bar of the run (fm), and the number of atoms N and the number nnorm the run divided
-    by. `b_new` are the scattering lengths the total is formed with (the run's unless
-    --bbar gives others)."""
-
-    def __init__(self, c, b_run, b_new, natoms, nnorm, notes):
-        self.c = c
-        self.b_run = b_run
-        self.b = b_new
-        self.natoms = natoms
-        self.nnorm = nnorm
-        self.notes = notes  # how N and nnorm were found, for the user
-
-    @property
-    def mean_b(self):
-        return float(np.sum(self.c * self.b))
-
-    @property
-    def mean_b2(self):
-        return float(np.sum(self.c * self.b * self.b))
+def write_csv(fh, x_name, x, columns, fmt, errors=None):
+    """One header row of names, then the columns (x first), each value as fmt gives it; the
+    errors of the columns that have them follow as d<name> columns, in the same order."""
+    errors = {k: v for k, v in (errors or {}).items() if k in columns}
+    w = csv.writer(fh, lineterminator="\n")
+    w.writerow([x_name] + list(columns) + [f"d{k}" for k in errors])
+    values = list(columns.values()) + list(errors.values())
+    for i in range(len(x)):
+        w.writerow([fmt(x[i])] + [fmt(c[i]) for c in values])
 
 
-def _nnorm_from_answers(run):
-    """nnorm as answered, from the answers recorded in a version-2 file, or None when it
-    was the default (the number of atoms) or is not recorded. The model-name prompt repeats
-    on an empty answer, so the answers after the first non-empty one count."""
-    recorded = _meta_number(run, "nnorm")
-    if recorded is not None:
-        if not (math.isfinite(recorded) and MIN_NNORM <= abs(recorded) <= FLOAT32_MAX):
-            raise IoqError(f"{run.path}: the metadata give nnorm '{run.meta_value('nnorm')}', "
-                           "not a number a run can normalise to; give --nnorm")
-        return recorded
-    answers = run.meta_values("answer")
-    while answers and not answers[0].strip():
-        answers = answers[1:]
-    # Trusted only when the lines-to-skip answer before it is a plain count: a refused and
-    # repeated answer would shift the positions.
-    if len(answers) < 3 or not answers[2].strip() or not re.fullmatch(r"\s*[0-9]*\s*", answers[1]):
-        return None
-    try:
-        value = float(answers[2].replace(",", " ").split()[0].replace("d", "e").replace("D", "e"))
-    except (ValueError, IndexError):
-        return None
-    # The program asks again after 0 or a number beyond single precision: the answer that
-    # counted is then a later one.
-    if not (math.isfinite(value) and MIN_NNORM <= abs(value) <= FLOAT32_MAX):
-        return None
-    return value
+def write_pdf_file(fh, kind, x, y, header, dy=None):
+    """The layout PDF programs load (.gr, .sq, .fq): `key = value` lines, `#### start data`,
+    a `#L` line naming the columns, then the columns (with dy: x y dx dy, dx 0). Rows whose
+    x or y is not a finite number are left out."""
+    xname = "r" if kind == "gr" else "Q"
+    yname = {"gr": "G", "sq": "S", "fq": "F"}[kind]
+    lines = [f"{k} = {v}" for k, v in header]
+    lines.append("")
+    lines.append("#### start data")
+    cols = [xname, yname] + ([f"d{xname}", f"d{yname}"] if dy is not None else [])
+    lines.append("#L " + " ".join(cols))
+    for k in range(len(x)):
+        if not (math.isfinite(x[k]) and math.isfinite(y[k])):
+            continue
+        row = f"{x[k]:.10g} {y[k]:.10g}"
+        if dy is not None:
+            row += f" 0 {dy[k]:.10g}"
+        lines.append(row)
+    fh.write("\n".join(lines) + "\n")
 
 
-def _meta_number(run, key):
-    value = run.meta_value(key)
-    try:
-        return float(value) if value is not None else None
-    except ValueError:
-        return None
-
-
-def composition(run, bbar=None, natoms=None, nnorm=None):
-    """Fractions and b_bar from the block parameters; N from the zero-Q limits.
-
-    The stored zero-Q limit of a like partial (t,t) is 0.01 b_t^2 n_t (n_t - 1) / nnorm with
-    n_t = c_t N atoms of type t, and that of the total 0.01 ((sum_i b_i)^2 - sum_i b_i^2) /
-    nnorm. nnorm is the answered value when the file records it, else N (the program's
-    default) unless given; N then follows from the limit, unless given."""
-    n = run.ntypes
-    notes = []
-    c = np.array([float(run.blocks[t - 1].ut[UT_FRAC_A]) for t in range(1, n + 1)])
-    if not (np.all(np.isfinite(c)) and np.all(c >= 0) and abs(c.sum() - 1) < 1e-3):
-        raise IoqError(f"{run.path}: the atomic fractions of the block parameters ("
-                       + ", ".join(f"{v:.4g}" for v in c) + ") do not add up to 1 "
-                       "(not a zalmor result?)")
-    stored = min(n, MAX_BBAR_TYPES)
-    b_run = np.full(n, np.nan)
-    b_run[:stored] = run.blocks[0].ut[UT_BBAR : UT_BBAR + stored]
-    if bbar is not None:
-        if len(bbar) != n:
-            raise IoqError(f"--bbar gives {len(bbar)} values for {n} atom types")
-        b_new = np.array(bbar, dtype=float)
-        if n > stored:
-            notes.append(f"b_bar of types {stored + 1}..{n} are not stored; taken from --bbar")
-            b_run[stored:] = b_new[stored:]
+def write_xy(fh, x, y, header, dy=None):
+    """Two columns in %16.10e (a third, dy, with errors), the header as # lines."""
+    fh.write("".join(f"# {k} = {v}\n" for k, v in header))
+    if dy is None:
+        fh.write("".join(f"{a:16.10e} {b:16.10e}\n" for a, b in zip(x, y)))
     else:
-        if n > stored:
-            raise IoqError(f"{run.path}: the file stores b_bar for {stored} of the {n} atom "
-                           "types; give all of them with --bbar")
-        b_new = b_run.copy()
-    if nnorm is None:
-        nnorm = _nnorm_from_answers(run)
-        if nnorm is not None:
-            notes.append(f"nnorm {nnorm:g} from the recorded answers")
-    else:
-        try:
-            recorded = _nnorm_from_answers(run)
-        except IoqError:
-            recorded = None  # a bad record is what the given nnorm replaces
-        if recorded is not None and recorded != nnorm:
-            notes.append(f"nnorm {nnorm:g} as given, in place of the {recorded:g} the file "
-                         "records")
-    if natoms is None and run.meta_value("natoms") is not None:
-        natoms = _meta_number(run, "natoms")
-        if natoms is None or not (math.isfinite(natoms) and natoms == int(natoms)
-                                  and 1 <= natoms <= MAX_RECORDED_ATOMS):
-            raise IoqError(f"{run.path}: the metadata give natoms '{run.meta_value('natoms')}', "
-                           f"not a number of atoms from 1 to {MAX_RECORDED_ATOMS}; give --natoms")
-        natoms = int(natoms)
-    if natoms is not None:
-        # Every type holds a whole number of atoms; a wrong N shows here before it turns
-        # every normalisation. (c is kept in single precision: N c is off by N 6e-8 at most.)
-        for t in range(1, n + 1):
-            held = c[t - 1] * natoms
-            if not math.isfinite(held) or abs(held - round(held)) > 1e-3 + 1e-6 * natoms:
-                raise IoqError(f"{natoms} atoms do not fit the atomic fractions of {run.path}: "
-                               f"type {t} would hold {held:.4g} atoms")
-    if natoms is None:
-        natoms, spread = _natoms_from_limits(run, c, b_run, nnorm)
-        if natoms is None:
-            raise IoqError(f"{run.path}: cannot tell the number of atoms from the zero-Q "
-                           "limits (every b_bar 0?); give --natoms")
-        notes.append(f"N = {natoms} atoms from the zero-Q limits"
-                     + ("" if nnorm is not None else ", taking nnorm = N"))
-        if spread > 0.5:
-            # Each type's limit gives N; they agree only with the right nnorm.
-            notes.append("warning: the zero-Q limits of the types disagree on N by "
-                         f"{spread:.3g}: the run was normalised to another number; "
-                         "give --nnorm (and --natoms)")
-    if nnorm is None:
-        nnorm = float(natoms)
-    return Composition(c, b_run, b_new, int(natoms), float(nnorm), notes)
+        fh.write("".join(f"{a:16.10e} {b:16.10e} {e:16.10e}\n" for a, b, e in zip(x, y, dy)))
 
 
-def _natoms_from_limits(run, c, b, nnorm):
-    """N and the spread of the estimates of the types (0 with fewer than two)."""
-    best = None  # (atoms of the type, N)
-    estimates = []
-    for t in range(1, len(c) + 1):
-        lim = float(run.blocks[t - 1].ut[UT_ZERO_Q])
-        ct, bt = c[t - 1], b[t - 1]
-        if not (ct > 0 and bt != 0 and math.isfinite(bt) and math.isfinite(lim)):
-            continue
-        if nnorm is None:
-            # lim = 0.01 b^2 c (c N - 1)
-            N = (lim / (0.01 * bt * bt * ct) + 1.0) / ct
-        else:
-            k = lim * nnorm / (0.01 * bt * bt)  # n_t (n_t - 1)
-            N = (0.5 + math.sqrt(0.25 + max(k, 0.0))) / ct
-        estimates.append(N)
-        if best is None or ct * N > best[0]:
-            best = (ct * N, N)
-    if best is None:
-        lim = float(run.blocks[-1].ut[UT_ZERO_Q])
-        mb, mb2 = float(np.sum(c * b)), float(np.sum(c * b * b))
-        if mb == 0 or not math.isfinite(mb):
-            return None, 0.0
-        if nnorm is None:
-            N = (lim / 0.01 + mb2) / (mb * mb)  # lim = 0.01 (N <b>^2 - <b^2>)
-        else:
-            # lim nnorm / 0.01 = N^2 <b>^2 - N <b^2>
-            k = lim * nnorm / 0.01
-            N = (mb2 + math.sqrt(mb2 * mb2 + 4 * mb * mb * k)) / (2 * mb * mb)
-        best = (N, N)
-    N = best[1]
-    if not (math.isfinite(N) and N >= 1):
-        return None, 0.0
-    spread = max(estimates) - min(estimates) if len(estimates) > 1 else 0.0
-    return int(round(N)), spread
-
-
-# ---------------------------------------------------------------------------- derived functions
-
-
-def sphere_amplitude(q, radius):
-    """Phi(QR) = 3 (sin x - x cos x) / x^3, the form factor of a uniform sphere (1 at Q = 0)."""
-    x = np.asarray(q, dtype=float) * radius
-    out = np.ones_like(x)
-    big = np.abs(x) > 1e-3
-    xb = x[big]
-    out[big] = 3.0 * (np.sin(xb) - xb * np.cos(xb)) / xb ** 3
-    small = ~big
-    out[small] = 1.0 - x[small] ** 2 / 10.0
-    return out
-
-
-def sphere_overlap(r, radius):
-    """gamma(r) = 1 - 3r/(4R) + r^3/(16R^3) below r = 2R, 0 beyond: the volume a sphere of
-    radius R shares with its copy shifted by r, over the sphere's volume.
-
-    A sphere cut from a bulk of pair correlation g(r) holds, around an average atom,
-    rho g(r) gamma(r) atoms per volume at r: pairs that would reach out of the sphere are
-    missing. The uniform part rho gamma(r) is what transforms to N Phi(QR)^2, the shape
-    term that --sphere removes; what remains transforms to rho (g(r) - 1) gamma(r)."""
-    x = np.asarray(r, dtype=float) / (2.0 * radius)
-    # (1 - x)^2 (1 + x/2): the same polynomial, without the cancellation near 2R.
-    return np.where(x < 1.0, (1.0 - x) ** 2 * (1.0 + 0.5 * x), 0.0)
-
-
-class StructureFactors:
-    """Faber-Ziman S_AB(Q) per partial and the total S(Q), on the file's Q grid."""
-
-    def __init__(self, q, total, partials, comp, names):
-        self.q = q
-        self.total = total  # S(Q)
-        self.partials = partials  # {(a, b): S_AB(Q)}
-        self.comp = comp
-        self.names = names  # {(a, b): "Si-O"}
-
-
-def structure_factors(run, comp, sphere_radius=None, from_partials=None, total=True):
-    """S_AB(Q) = 1 + (nnorm / N) i_AB(Q) / (0.01 b_A b_B c_A c_B) - shape term, and
-    S(Q) = 1 + sum_AB (2 - delta_AB) c_A c_B b_A b_B (S_AB(Q) - 1) / <b>^2 over the partial
-    blocks (unlike pairs stand for AB and BA).
-
-    The shape term removes the small-angle scattering of a uniform sphere of radius R:
-    the model's pairs, spread evenly over the sphere, give (1/N) sum_{i in A, j in B, i != j}
-    sin(Qr)/(Qr) = N_A (N_B - delta_AB) Phi(QR)^2 / N, that is (N - delta_AB / c_A) Phi(QR)^2 in
-    S_AB. The total is taken from the total block when the run's b_bar are kept (exact
-    also when the total had its own thermal factors), else from the partials. With
-    total=False only the partials are formed (S.total is None): they need no <b> != 0, so
-    that a null-scattering run can still be reweighted to other radiations."""
-    q = run.blocks[0].q.astype(float)
-    n, N, scale = run.ntypes, comp.natoms, comp.nnorm / comp.natoms
-    phi2 = sphere_amplitude(q, sphere_radius) ** 2 if sphere_radius else None
-    partials, names = {}, {}
-    for k, (a, b) in enumerate(partial_pairs(n)):
-        ca, cb, ba, bb = comp.c[a - 1], comp.c[b - 1], comp.b_run[a - 1], comp.b_run[b - 1]
-        names[(a, b)] = run.type_name(a) + "-" + run.type_name(b)
-        w = 0.01 * ba * bb * ca * cb
-        if w == 0 or not math.isfinite(w):
-            partials[(a, b)] = np.full(len(q), np.nan)  # nothing to normalise by
-            continue
-        s = 1.0 + scale * run.blocks[k].iq.astype(float) / w
-        if phi2 is not None:
-            s -= (N - (1.0 / ca if a == b else 0.0)) * phi2
-        partials[(a, b)] = s
-    if not total:
-        return StructureFactors(q, None, partials, comp, names)
-    mb = comp.mean_b
-    if mb == 0:
-        raise IoqError("the mean scattering length <b> is 0: the Faber-Ziman S(Q) is not "
-                       "defined (use F(Q))")
-    if from_partials is None:
-        from_partials = not np.array_equal(comp.b, comp.b_run)
-    if from_partials:
-        total = 1.0 + partial_sum(comp, partials) / (0.01 * mb * mb)
-    else:
-        i = scale * run.blocks[-1].iq.astype(float)
-        if phi2 is not None:
-            i -= 0.01 * (N * mb * mb - comp.mean_b2) * phi2
-        total = 1.0 + i / (0.01 * mb * mb)
-    return StructureFactors(q, total, partials, comp, names)
-
-
-def partial_sum(comp, partials, factors=None):
-    """sum_AB (2 - delta_AB) c_A c_B x_A x_B (S_AB - 1) with x = 0.01 b (barn), or the given
-    per-type factors (x(Q) arrays, for form factors); partials of zero weight are left out."""
-    total = 0.0
-    for (a, b), s in partials.items():
-        if factors is None:
-            xa, xb = 0.1 * comp.b[a - 1], 0.1 * comp.b[b - 1]
-        else:
-            xa, xb = factors[a - 1], factors[b - 1]
-        w = (1 if a == b else 2) * comp.c[a - 1] * comp.c[b - 1] * xa * xb
-        if np.all(np.asarray(w) == 0):
-            continue
-        bad = int(np.sum(~np.isfinite(s)))
-        if bad == len(s):
-            raise IoqError(f"partial {a}-{b} cannot be normalised (its b_bar in the run is 0?) "
-                           "but carries weight in the total")
-        if bad:
-            raise IoqError(f"partial {a}-{b} holds {bad} values that are not finite numbers "
-                           "and carries weight in the total")
-        total = total + w * (s - 1.0)
-    return total
-
-
-def total_f(sf):
-    """Faber-Ziman F(Q) = sum_AB c_A c_B b_A b_B (S_AB(Q) - 1) = <b>^2 (S(Q) - 1), in barn
-    per atom (b in fm times 0.1, squared), and the contribution of each partial."""
-    comp = sf.comp
-    mb = comp.mean_b
-    f = 0.01 * mb * mb * (sf.total - 1.0)
-    parts = {}
-    for (a, b), s in sf.partials.items():
-        w = ((1 if a == b else 2) * comp.c[a - 1] * comp.c[b - 1]
-             * 0.01 * comp.b[a - 1] * comp.b[b - 1])
-        parts[(a, b)] = w * (s - 1.0) if w != 0 else np.zeros(len(sf.q))
-    return f, parts
-
-
-def lorch(q, qmax):
-    x = np.pi * q / qmax
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return np.where(x == 0, 1.0, np.sin(x) / np.where(x == 0, 1.0, x))
-
-
-def sine_transform(q, h, r, window=None, qmin=None):
-    """(2/pi) integral Q h(Q) sin(Qr) dQ by the trapezoid rule on the grid, starting at
-    Q = 0 (where the integrand is 0) when the grid does not."""
-    q = np.asarray(q, dtype=float)
-    h = np.asarray(h, dtype=float)
-    keep = np.isfinite(h)
-    if qmin is not None:
-        keep &= q >= qmin
-    q, h = q[keep], h[keep]
-    if window is not None:
-        h = h * window(q)
-    if len(q) and q[0] > 0 and qmin is None:
-        q, h = np.concatenate(([0.0], q)), np.concatenate(([0.0], h))
-    out = np.empty(len(r))
-    for k in range(0, len(r), 256):  # bounded memory for long r grids
-        rr = np.asarray(r[k : k + 256], dtype=float)[:, None]
-        out[k : k + 256] = np.trapz(q * h * np.sin(q * rr), q, axis=1)
-    return (2.0 / np.pi) * out
-
-
-class PairFunctions:
-    def __init__(self, r, d, g_big, g, partials):
-        self.r = r
-        self.d = d  # D(r), barn / A^2
-        self.G = g_big  # G(r), barn, or None without a density
-        self.g = g  # g(r) total, or None
-        self.partials = partials  # {(a, b): g_AB(r)} or {(a, b): d_AB(r)} without density
-
-
-def pair_functions(sf, r, density=None, lorch_window=False, qmin=None, sphere_radius=None):
-    """D(r) = (2/pi) int Q F(Q) M(Q) sin(Qr) dQ (barn/A^2); with the number density rho
-    (atoms/A^3) G(r) = D(r) / (4 pi rho r) (barn), g(r) = 1 + G(r)/<b>^2 and
-    g_AB(r) = 1 + (2/pi) int Q (S_AB(Q) - 1) M(Q) sin(Qr) dQ / (4 pi rho r).
-    M(Q) = sin(pi Q/Qmax) / (pi Q/Qmax) with the Lorch window, else 1.
-
-    With sphere_radius R (S(Q) with the sphere's shape term removed, as structure_factors
-    gives it), each transform is divided by the sphere's overlap gamma(r) (sphere_overlap),
-    which would otherwise damp g(r) - 1 to (g(r) - 1) gamma(r): the functions are those of
-    the bulk the sphere was cut from. There are no pairs at or beyond 2R: NaN there."""
-    q = sf.q
-    qmax = float(np.nanmax(q))
-    window = (lambda x: lorch(x, qmax)) if lorch_window else None
-    r = np.asarray(r, dtype=float)
-    if sphere_radius:
-        overlap = sphere_overlap(r, sphere_radius)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            undamp = np.where(overlap > 0, 1.0 / np.where(overlap > 0, overlap, 1.0), np.nan)
-    else:
-        undamp = 1.0
-    f, _ = total_f(sf)
-    d = sine_transform(q, f, r, window, qmin) * undamp
-    mb2 = 0.01 * sf.comp.mean_b ** 2
-    partials = {}
-    big_g = g = None
-    if density:
-        with np.errstate(invalid="ignore", divide="ignore"):
-            to_g = np.where(r > 0, 1.0 / (4 * np.pi * density * np.where(r > 0, r, 1.0)), 0.0)
-        # At r = 0 the transform divided by r is (2/pi) int Q^2 h dQ; g(0) taken as that.
-        big_g = d * to_g
-        if len(r) and r[0] == 0:
-            big_g[0] = _at_zero(q, f, window, qmin) / (4 * np.pi * density)
-        g = 1.0 + big_g / mb2
-    for pair, s in sf.partials.items():
-        if not np.all(np.isfinite(s)):
-            continue
-        dp = sine_transform(q, s - 1.0, r, window, qmin) * undamp
-        if density:
-            gp = 1.0 + dp * to_g
-            if len(r) and r[0] == 0:
-                gp[0] = 1.0 + _at_zero(q, s - 1.0, window, qmin) / (4 * np.pi * density)
-            partials[pair] = gp
-        else:
-            partials[pair] = dp
-    return PairFunctions(r, d, big_g, g, partials)
-
-
-def _at_zero(q, h, window, qmin):
-    q = np.asarray(q, dtype=float)
-    h = np.asarray(h, dtype=float)
-    keep = np.isfinite(h) & (q >= qmin if qmin is not None else True)
-    q, h = q[keep], h[keep]
-    if window is not None:
-        h = h * window(q)
-    return (2.0 / np.pi) * float(np.trapz(q * q * h, q))
-
-
-# ---------------------------------------------------------------------------- X-ray weights
-
-
-def element_of(label):
-    """The periodictable element (or isotope, whose element is taken) of a type label such
-    as Si, D, C[13]; IoqError for anything else."""
-    import periodictable
-
-    try:
-        structure = periodictable.formula(label).structure
-    except (ValueError, KeyError, TypeError) as e:
-        raise IoqError(f"'{label}' is not an element or isotope ({e})") from None
-    if len(structure) != 1 or structure[0][0] != 1:
-        raise IoqError(f"'{label}' is not a single element or isotope")
-    atom = structure[0][1]
-    return getattr(atom, "element", atom)
-
-
-def form_factors(labels, q):
-    """f_A(Q) of each type (electrons): the Waasmaier-Kirfel fits of neutral atoms in
-    periodictable, valid for Q up to 24 pi 1/A."""
-    q = np.asarray(q, dtype=float)
-    if len(q) and q.max() > 24 * np.pi:
-        raise IoqError(f"the X-ray form factors are tabulated up to Q = {24 * np.pi:.1f} 1/A, "
-                       f"the file goes to {q.max():g}")
-    return [np.asarray(element_of(lab).xray.f0(q), dtype=float) for lab in labels]
-
-
-class XrayTotal:
-    def __init__(self, q, i_x, s_x, f_x, f):
-        self.q = q
-        self.i = i_x  # sum over the model's pairs of f f sin(Qr)/(Qr), per nnorm atoms, e^2
-        self.s = s_x  # Faber-Ziman S_X(Q)
-        self.f = f_x  # F_X(Q) = sum c c f f (S_AB - 1), e^2 per atom
-        self.factors = f
-
-
-def xray(run, comp, labels, sphere_radius=None):
-    """Reweights the stored partials: i_X(Q) = sum_AB (2 - delta_AB) f_A(Q) f_B(Q)
-    i_AB(Q) / (0.01 b_A b_B), the Debye sum with form factors in place of scattering lengths,
-    in electrons^2 per nnorm atoms. S_X(Q) = 1 + F_X(Q) / <f(Q)>^2 with
-    F_X(Q) = sum_AB (2 - delta_AB) c_A c_B f_A f_B (S_AB(Q) - 1) from the Faber-Ziman partials."""
-    if len(labels) != run.ntypes:
-        raise IoqError(f"{len(labels)} elements given for {run.ntypes} atom types")
-    q = run.blocks[0].q.astype(float)
-    f = form_factors(labels, q)
-    i_x = np.zeros(len(q))
-    for k, (a, b) in enumerate(partial_pairs(run.ntypes)):
-        w = 0.01 * comp.b_run[a - 1] * comp.b_run[b - 1]
-        weight_x = (1 if a == b else 2) * f[a - 1] * f[b - 1]
-        if comp.c[a - 1] * comp.c[b - 1] == 0:
-            continue
-        if w == 0 or not math.isfinite(w):
-            raise IoqError(f"partial {a}-{b} was calculated with b_bar 0: it cannot be "
-                           "reweighted; run zalmor with non-zero b_bar (1.0 will do)")
-        i_x += weight_x * run.blocks[k].iq.astype(float) / w
-    sf = structure_factors(run, comp, sphere_radius, from_partials=True)
-    f_x = partial_sum(comp, sf.partials, factors=f)
-    mean_f = sum(comp.c[t] * f[t] for t in range(run.ntypes))
-    with np.errstate(invalid="ignore", divide="ignore"):
-        s_x = 1.0 + f_x / (mean_f * mean_f)
-    return XrayTotal(q, i_x, s_x, f_x, f)
+def npz_bytes(axis_name, x, columns, header, errors=None):
+    """A numpy .npz archive: the axis, every column, the errors as d<name>, and `header`
+    (the `key = value` lines)."""
+    arrays = {axis_name: np.asarray(x, float)}
+    for name, v in columns.items():
+        arrays[name] = np.asarray(v, float)
+    for name, v in (errors or {}).items():
+        arrays[f"d{name}"] = np.asarray(v, float)
+    arrays["header"] = np.array([f"{k} = {v}" for k, v in header])
+    buffer = io.BytesIO()
+    np.savez(buffer, **arrays)
+    return buffer.getvalue()

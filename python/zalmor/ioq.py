@@ -5,7 +5,7 @@
   ioq plot FILE -o OUT.png|OUT.svg every partial and the total in one figure
   ioq sq FILE                      Faber-Ziman S(Q) and the partial S_AB(Q)
   ioq fq FILE                      F(Q) = <b>^2 (S(Q) - 1) in barn per atom, and its parts
-  ioq gr FILE --rmax R             D(r), G(r), g(r) and g_AB(r) by sine Fourier transform
+  ioq gr FILE --rmax R             G_PDF(r), D(r), G(r), g(r) and g_AB(r) by sine transform
   ioq xray FILE                    the X-ray total from the partials and form factors
   ioq all FILE -o DIR              S(Q), F(Q), G(r) for neutrons and X-rays, files and plots
 
@@ -13,12 +13,12 @@ sq, fq, gr and xray take --radiation neutron|xray|electron, --convention
 faber-ziman|ashcroft-langreth|bhatia-thornton and --format csv|gr|sq|fq|xy|npz.
 
 Partials are named by element (Si-O) when NAME.types lies beside the file or the file's
-metadata carry the type map. The reading and the physics live in zalmor.io and
-zalmor.derived; docs/guide.md explains every normalisation.
+metadata carry the type map. A frame average's standard errors (zalmor.average,
+zalmor-box) come along as d columns and shaded bands. The files live in zalmor.io, the
+physics in zalmor.derived; docs/guide.md explains every normalisation.
 """
 
 import argparse
-import csv
 import math
 import os
 import re
@@ -28,18 +28,23 @@ import numpy as np
 
 from . import derived as zd
 from . import io as zi
+from ._command import CommandError, Outputs, run_command
 from .io import IoqError
+from .result import from_file
 
 # Beyond these the numbers are mistakes, not models: no count of atoms exceeds an int32, no
-# condensed matter has 10 atoms per A^3 (diamond 0.18), no coherent scattering length
-# reaches 1e4 fm, and 100000 r values are more than a plot or a fit of any model needs (each
-# costs a sine transform over the whole Q grid).
+# coherent scattering length reaches 1e4 fm, and 100000 r values are more than a plot or a
+# fit of any model needs (each costs a sine transform over the whole Q grid). A density
+# below MIN_DENSITY is a gas, not a model.
 MAX_LENGTH = 1e5  # A
-MIN_DENSITY, MAX_DENSITY = 1e-6, 10.0  # atoms per A^3
+MIN_DENSITY = 1e-6  # atoms per A^3; the largest is zalmor.derived.MAX_DENSITY
 MAX_B = 1e4  # fm
 MAX_R_VALUES = 100000
 MAX_Q = 1e4  # 1/A; zalmor's grids end far below
 TENFOLD_R = 1.46  # gamma(r) = 0.1 here, in units of the sphere's radius
+# A plot's Q axis ends where every curve stays within this fraction of its largest swing
+# about its baseline (the structure has died out), plus a margin.
+SETTLED = 0.02
 
 
 def fmt_real(v):
@@ -76,16 +81,53 @@ def common_q(blocks, path):
     return q
 
 
-def load(args):
+def outputs(args):
+    """The run's Outputs, knowing its inputs: the file and the type map beside it (whether
+    there or not: an output of that name would be taken for it next time)."""
+    return Outputs(inputs=[args.file, os.path.splitext(args.file)[0] + ".types"])
+
+
+def load(args, outs=None):
+    """The file, with what else the reader read (a type map, a model file) told to outs."""
     types = None
     if getattr(args, "elements", None):
         types = {t: lab for t, lab in enumerate(args.elements, 1)}
-    return zi.load(args.file, types=types)
+    run = zi.load(args.file, types=types)
+    if outs is not None:
+        for path in (run.types_source, zi.model_path(run)):
+            if path and os.path.isfile(path):
+                outs.add_input(path)
+    return run
 
 
 def column_name(b):
     """The CSV/legend name of a block: its element pair when known, else its label."""
     return b.name if b.name and b.name != "Total" else b.label
+
+
+def block_errors(run, blocks):
+    """{column name: standard error} of a frame average's blocks (the e column, which the
+    metadata line `frames` marks), else None."""
+    if run.meta_value("frames") is None:
+        return None
+    return {column_name(b): b.get("e", "float32[]")[: b.rows] for b in blocks}
+
+
+def periodic_q_min(run):
+    """The lowest Q a periodic box's file resolves, or None."""
+    value = run.meta_value("periodic_q_min")
+    try:
+        q_min = float(value) if value is not None else None
+    except ValueError:
+        return None
+    return q_min if q_min is not None and math.isfinite(q_min) and q_min > 0 else None
+
+
+def note_q_min(args, q_min, q):
+    if q_min is not None and len(q) and q[0] < q_min:
+        sys.stderr.write(f"ioq: {args.file} is a periodic box: Q below q_min = {q_min:.4g} 1/A "
+                         f"(2 pi / cutoff) is not resolved; {int(np.sum(q < q_min))} rows "
+                         "there do not describe the material\n")
 
 
 # ---------------------------------------------------------------------------- plain commands
@@ -108,13 +150,14 @@ def cmd_info(args, out):
         named = run.types is not None
         rows = [("block", "label") + (("pair",) if named else ())
                 + ("points", "zero-Q limit", "b_bar/fm by type")]
+        stored = zi.LIMITS["stored_bbar_types"]
         for b in run.blocks:
             label = b.label if "ylabel" in b.fields else "?"
             ut = b.ut if "ut" in b.fields else np.zeros(0, np.float32)
             zero_q = fmt_real(ut[zi.UT_ZERO_Q]) if len(ut) > zi.UT_ZERO_Q else "-"
             bbar = "-"
             if len(ut) > zi.UT_NTYPES and math.isfinite(ut[zi.UT_NTYPES]):
-                ntypes = max(0, min(int(ut[zi.UT_NTYPES]), zi.MAX_BBAR_TYPES, len(ut) - zi.UT_BBAR))
+                ntypes = max(0, min(int(ut[zi.UT_NTYPES]), stored, len(ut) - zi.UT_BBAR))
                 bbar = " ".join(fmt_real(v) for v in ut[zi.UT_BBAR : zi.UT_BBAR + ntypes]) or "-"
             rows.append((str(b.number), label) + ((b.name or "?",) if named else ())
                         + (str(b.rows), zero_q, bbar))
@@ -141,11 +184,9 @@ def cmd_csv(args, out):
     run = load(args)
     blocks = select_blocks(run, args.block, args.file)
     q = common_q(blocks, args.file)
-    columns = [b.iq for b in blocks]
-    w = csv.writer(out, lineterminator="\n")
-    w.writerow(["Q"] + [column_name(b) for b in blocks])
-    for i in range(len(q)):
-        w.writerow([fmt_real(q[i])] + [fmt_real(c[i]) for c in columns])
+    note_q_min(args, periodic_q_min(run), q)
+    zi.write_csv(out, "Q", q, {column_name(b): b.iq for b in blocks}, fmt_real,
+                 block_errors(run, blocks))
     return 0
 
 
@@ -155,33 +196,52 @@ def check_plot_name(path):
         raise IoqError(f"{path}: the plot is written as .png or .svg, not '{ext or 'no extension'}'")
 
 
-def draw(path, x, curves, xlabel, ylabel, title=None, clip=True, ylim=None, hline=0.0,
-         bold=None, note_extra=None, xlim=None, clip_r=False, labels=None, dashes=False):
-    """One figure of several curves (name -> y); the curve named `bold` drawn thick and black.
-    `labels` maps names to legend texts; with `dashes` the other curves take different dash
-    patterns, so that partials that coincide (the like partials of rock salt) stay apart.
-    Returns the number of non-finite values left out."""
+def draw(outs, path, x, curves, xlabel, ylabel, title=None, clip=True, ylim=None, hline=0.0,
+         bold=None, note_extra=None, xlim=None, clip_r=False, labels=None, dashes=False,
+         errors=None, x_from=None, settle=True):
+    """One figure of several curves (name -> y) into the temporary of `path`; the curve named
+    `bold` drawn thick and black, a band of +- the standard error about each curve that
+    `errors` has. `labels` maps names to legend texts; with `dashes` the other curves take
+    different dash patterns, so that partials that coincide (the like partials of rock
+    salt) stay apart. Unless xlim is given, x starts at x_from (a periodic box's q_min:
+    what lies below is not resolved, and is left out) and, with `settle`, ends where the
+    curves have settled about hline. Returns the number of non-finite values left out."""
     check_plot_name(path)
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    x = np.asarray(x, dtype=np.float64)
+    curves = {k: np.broadcast_to(np.asarray(v, dtype=np.float64), x.shape)
+              for k, v in curves.items()}
+    errors = {k: v for k, v in (errors or {}).items() if k in curves and v is not None}
+    if xlim is None and x_from is not None:
+        note_extra = "; ".join(filter(None, [f"Q below q_min = {x_from:.3g} Å$^{{-1}}$ not "
+                                             "resolved, left out", note_extra]))
+        keep = x >= x_from
+        x = x[keep]
+        curves = {k: v[keep] for k, v in curves.items()}
+        errors = {k: np.asarray(v)[keep] for k, v in errors.items()}
     fig, ax = plt.subplots(figsize=(8, 5), dpi=150, layout="constrained")
     skipped = 0
     styles = [(0, ()), (0, (5, 2)), (0, (1, 1.5)), (0, (6, 2, 1, 2))]
     for k, (name, y) in enumerate(curves.items()):
-        y = np.asarray(y, dtype=np.float64).copy()
+        y = y.copy()
         bad = ~np.isfinite(y)
         skipped += int(bad.sum())
         y[bad] = np.nan  # shown as gaps
         label = (labels or {}).get(name, name)
         if name == bold:
-            ax.plot(x, y, color="black", linewidth=1.6, label=label, zorder=3)
+            line, = ax.plot(x, y, color="black", linewidth=1.6, label=label, zorder=3)
         elif dashes:
-            ax.plot(x, y, linewidth=1.0, label=label, zorder=2, alpha=0.85,
-                    linestyle=styles[k % len(styles)])
+            line, = ax.plot(x, y, linewidth=1.0, label=label, zorder=2, alpha=0.85,
+                            linestyle=styles[k % len(styles)])
         else:
-            ax.plot(x, y, linewidth=1.0, label=label, zorder=2)
+            line, = ax.plot(x, y, linewidth=1.0, label=label, zorder=2)
+        if name in errors:
+            e = np.asarray(errors[name], dtype=np.float64)
+            ax.fill_between(x, y - e, y + e, color=line.get_color(), alpha=0.25, linewidth=0,
+                            zorder=line.get_zorder() - 0.5)
     if hline is not None:
         ax.axhline(hline, color="0.5", linewidth=0.6, zorder=1)
     note = note_extra
@@ -201,7 +261,9 @@ def draw(path, x, curves, xlabel, ylabel, title=None, clip=True, ylim=None, hlin
     if xlim:
         ax.set_xlim(*xlim)
     elif len(x):
-        ax.set_xlim(min(0.0, float(np.nanmin(x))), float(np.nanmax(x)))
+        lo = float(np.nanmin(x)) if x_from is not None else min(0.0, float(np.nanmin(x)))
+        hi = settled_end(x, list(curves.values()), hline) if settle else float(np.nanmax(x))
+        ax.set_xlim(lo, hi)
     ax.grid(True, color="0.85", linewidth=0.5)
     legend = ax.legend(loc="upper right", fontsize="small", ncol=1 if len(curves) <= 8 else 2,
                        framealpha=0.9, title=note, title_fontsize="x-small")
@@ -210,26 +272,50 @@ def draw(path, x, curves, xlabel, ylabel, title=None, clip=True, ylim=None, hlin
     if title:
         ax.set_title(title)
     try:
-        fig.savefig(path, dpi=150)
-    except OSError as e:
-        raise IoqError(f"{path}: cannot write: {e.strerror}") from None
+        fig.savefig(outs.temp(path), dpi=150, format=os.path.splitext(path)[1][1:].lower())
     finally:
         plt.close(fig)
     return skipped
 
 
+def settled_end(x, curves, baseline):
+    """Where a default plot's x axis ends: a little beyond the last x at which any curve
+    leaves the baseline by more than SETTLED of its largest swing after its first minimum
+    (the small-angle peak of a finite model would set the swing otherwise); the last x when
+    a curve never settles or there is no baseline."""
+    x = np.asarray(x, dtype=float)
+    if baseline is None or len(x) < 10:
+        return float(np.nanmax(x))
+    last = 0
+    for y in curves:
+        dev = np.abs(np.asarray(y, dtype=float) - baseline)
+        dev[~np.isfinite(dev)] = 0.0
+        falls = np.flatnonzero((dev[1:-1] < dev[:-2]) & (dev[1:-1] <= dev[2:]))
+        start = falls[0] + 1 if len(falls) and falls[0] + 1 <= len(dev) // 2 else 0
+        swing = dev[start:].max() if len(dev) > start else 0.0
+        if swing <= 0:
+            continue
+        last = max(last, int(np.flatnonzero(dev > SETTLED * swing)[-1]))
+    end = x[0] + 1.15 * (x[last] - x[0])
+    return float(min(np.nanmax(x), max(end, x[min(len(x) - 1, 9)])))
+
+
 def cmd_plot(args, out):
     check_plot_name(args.output)
-    run = load(args)
-    blocks = select_blocks(run, args.block, args.file)
-    q = common_q(blocks, args.file)
-    total = [b for b in blocks if b.label.lower().startswith("total")]
-    partials = [b for b in blocks if b not in total]
-    curves = {column_name(b): b.iq for b in partials + total}
-    title = blocks[0].text("title") if "title" in blocks[0].fields else ""
-    skipped = draw(args.output, q, curves, r"$Q$ / Å$^{-1}$", r"$i(Q)$ / barn per atom",
-                   title=title, clip=not args.full_range, ylim=args.ylim,
-                   bold=column_name(total[0]) if total else None)
+    with outputs(args) as outs:
+        outs.reserve(args.output)
+        run = load(args, outs)
+        blocks = select_blocks(run, args.block, args.file)
+        q = common_q(blocks, args.file)
+        total = [b for b in blocks if b.label.lower().startswith("total")]
+        partials = [b for b in blocks if b not in total]
+        curves = {column_name(b): b.iq for b in partials + total}
+        title = blocks[0].text("title") if "title" in blocks[0].fields else ""
+        skipped = draw(outs, args.output, q, curves, r"$Q$ / Å$^{-1}$",
+                       r"$i(Q)$ / barn per atom", title=title, clip=not args.full_range,
+                       ylim=args.ylim, bold=column_name(total[0]) if total else None,
+                       errors=block_errors(run, blocks), x_from=periodic_q_min(run),
+                       settle=not args.full_range)
     if skipped:
         sys.stderr.write(f"ioq: {skipped} non-finite i(Q) values left out of the plot\n")
     return 0
@@ -290,7 +376,7 @@ def body_limits_r(r, curves):
     return body.min() - 0.08 * span, body.max() + 0.08 * span
 
 
-# ---------------------------------------------------------------------------- derived functions
+# ---------------------------------------------------------------------------- the run
 
 _SPHERE_IN_TITLE = re.compile(r"sphere of radius ([0-9.]+(?:[eE][-+]?[0-9]+)?)")
 _DENSITY_IN_TITLE = re.compile(r"density ([0-9.]+(?:[eE][-+]?[0-9]+)?)")
@@ -306,7 +392,19 @@ def title_number(run, pattern):
     return v if 0 < v < math.inf else None
 
 
-def sphere_radius(args, run, comp):
+def prepare(args, outs):
+    """The file as a zalmor.Result, after the notes on how its atoms were counted."""
+    run = load(args, outs)
+    if not run.blocks:
+        raise IoqError(f"{args.file}: the file holds no blocks")
+    res, notes = from_file(run, natoms=args.natoms, nnorm=args.nnorm, bbar=args.bbar)
+    zd.composition(res, args.bbar)  # --bbar of the wrong length is refused before the work
+    for note in notes:
+        sys.stderr.write(f"ioq: {note}\n")
+    return run, res
+
+
+def sphere_radius(args, run, res):
     """--sphere R; or --sphere alone: the radius of a uniform sphere of the model's N atoms
     at the density of --density or of the model's title, else the radius in the title.
 
@@ -315,11 +413,14 @@ def sphere_radius(args, run, comp):
     wiggle of the order of N (Phi(QR)^2 at two radii) at low Q."""
     if args.sphere is None:
         return None
+    if res.volume:
+        raise IoqError(f"--sphere removes the shape of a finite model; {args.file} is a "
+                       "periodic box (its sums have no shape term)")
     if args.sphere == "model":
         density = getattr(args, "density", None) or title_number(run, _DENSITY_IN_TITLE)
         if density:
-            r = (3.0 * comp.natoms / (4.0 * math.pi * density)) ** (1.0 / 3.0)
-            sys.stderr.write(f"ioq: sphere radius {r:.4g} A: {comp.natoms} atoms at "
+            r = (3.0 * res.natoms / (4.0 * math.pi * density)) ** (1.0 / 3.0)
+            sys.stderr.write(f"ioq: sphere radius {r:.4g} A: {res.natoms} atoms at "
                              f"{density:.6g} per A^3\n")
             return r
     if args.sphere != "model":
@@ -329,30 +430,39 @@ def sphere_radius(args, run, comp):
         if r is None:
             raise IoqError(f"{args.file}: the model's title names no sphere radius; "
                            "give --sphere R")
-    smallest = (3.0 * comp.natoms / (4.0 * math.pi * MAX_DENSITY)) ** (1.0 / 3.0)
+    smallest = (3.0 * res.natoms / (4.0 * math.pi * zd.MAX_DENSITY)) ** (1.0 / 3.0)
     if r < smallest:
-        raise IoqError(f"{source}: a sphere of {r:g} A would hold the {comp.natoms} atoms at "
-                       f"more than {MAX_DENSITY:g} per A^3; give a radius of at least "
+        raise IoqError(f"{source}: a sphere of {r:g} A would hold the {res.natoms} atoms at "
+                       f"more than {zd.MAX_DENSITY:g} per A^3; give a radius of at least "
                        f"{smallest:.3g} A")
     return r
 
 
-def prepare(args):
-    run = load(args)
-    if not run.blocks:
-        raise IoqError(f"{args.file}: the file holds no blocks")
-    comp = zi.composition(run, bbar=args.bbar, natoms=args.natoms, nnorm=args.nnorm)
-    for note in comp.notes:
-        sys.stderr.write(f"ioq: {note}\n")
-    return run, comp
+def default_density(args, run, res, radius):
+    """rho for G(r) and g(r): --density, else natoms / periodic_volume of a periodic box,
+    else the density tocoords put in the model's title, else N over the sphere's volume;
+    None when none is known. Each but the first is said on standard error."""
+    if args.density is not None:
+        return args.density
+    density, source = zd.density_of(res), "natoms / periodic_volume of the periodic box"
+    if density is None:
+        density, source = title_number(run, _DENSITY_IN_TITLE), "the model's title"
+    if density is None and radius:
+        density = res.natoms / (4.0 / 3.0 * math.pi * radius ** 3)
+        source = "N and the sphere radius"
+    if density is None:
+        return None
+    if not MIN_DENSITY <= density <= zd.MAX_DENSITY:
+        raise IoqError(f"{args.file}: {source} give a density of {density:.4g} atoms per A^3, "
+                       f"not one from {MIN_DENSITY:g} to {zd.MAX_DENSITY:g}; give --density")
+    sys.stderr.write(f"ioq: density {density:.6g} per A^3 from {source}\n")
+    return density
 
 
-def write_columns(out, x_name, x, columns):
-    w = csv.writer(out, lineterminator="\n")
-    w.writerow([x_name] + list(columns))
-    values = list(columns.values())
-    for i in range(len(x)):
-        w.writerow([fmt_derived(x[i])] + [fmt_derived(c[i]) for c in values])
+def warn_density(density):
+    if density is not None and density > 0.5:
+        sys.stderr.write(f"ioq: a density of {density:g} atoms per A^3 is above that of any "
+                         "solid (diamond has 0.18): is it a mass density in g/cm^3?\n")
 
 
 CONVENTION_NAMES = {"faber-ziman": "Faber-Ziman", "ashcroft-langreth": "Ashcroft-Langreth",
@@ -360,16 +470,17 @@ CONVENTION_NAMES = {"faber-ziman": "Faber-Ziman", "ashcroft-langreth": "Ashcroft
 RADIATION_NAMES = {"neutron": "neutrons", "xray": "X-rays", "electron": "electrons"}
 
 
-def plot_title(args):
+def radiation_of(args):
+    return getattr(args, "radiation", None) or ("xray" if args.command == "xray" else "neutron")
+
+
+def plot_title(args, radiation=None):
     """The file, the radiation, the convention and (in real space) the window."""
-    radiation = getattr(args, "radiation", None) or (
-        "xray" if args.command == "xray" else "neutron")
-    parts = [RADIATION_NAMES[radiation],
+    parts = [RADIATION_NAMES[radiation or radiation_of(args)],
              CONVENTION_NAMES[getattr(args, "convention", None) or "faber-ziman"]]
     if args.command == "gr":
-        name = window_name(args)
         parts.append({"none": "no window", "lorch": "Lorch window",
-                      "warren": "Warren window"}[name])
+                      "warren": "Warren window"}[window_name(args)])
     return f"{os.path.basename(args.file)}: " + ", ".join(parts)
 
 
@@ -377,201 +488,6 @@ def window_name(args):
     if getattr(args, "window", None):
         return args.window
     return "lorch" if getattr(args, "lorch", False) else "none"
-
-
-def plot_or_csv(args, out, x_name, x, columns, xlabel, ylabel, bold, clip, hline, note=None,
-                ylim=None, clip_r=False):
-    if args.plot:
-        skipped = draw(args.plot, x, columns, xlabel, ylabel, title=plot_title(args),
-                       clip=clip, bold=bold, hline=hline, note_extra=note,
-                       ylim=getattr(args, "ylim", None) or ylim,
-                       xlim=getattr(args, "xlim", None), clip_r=clip_r)
-        if skipped:
-            sys.stderr.write(f"ioq: {skipped} non-finite values left out of the plot\n")
-    else:
-        write_columns(out, x_name, x, columns)
-    return 0
-
-
-def cmd_sq(args, out):
-    if new_options(args):
-        return cmd_derived(args, out)
-    run, comp = prepare(args)
-    radius = sphere_radius(args, run, comp)
-    sf = zi.structure_factors(run, comp, radius)
-    cols = {"S(Q)": sf.total}
-    for pair, s in sf.partials.items():
-        cols[f"S_{sf.names[pair]}(Q)"] = s
-    return plot_or_csv(args, out, "Q", sf.q, cols, r"$Q$ / Å$^{-1}$", r"$S(Q)$", "S(Q)",
-                       clip=True, hline=1.0,
-                       note="sphere term removed" if radius else None)
-
-
-def cmd_fq(args, out):
-    if new_options(args):
-        return cmd_derived(args, out)
-    run, comp = prepare(args)
-    radius = sphere_radius(args, run, comp)
-    sf = zi.structure_factors(run, comp, radius)
-    f, parts = zi.total_f(sf)
-    cols = {"F(Q)": f}
-    for pair, p in parts.items():
-        cols[f"F_{sf.names[pair]}(Q)"] = p
-    return plot_or_csv(args, out, "Q", sf.q, cols, r"$Q$ / Å$^{-1}$", r"$F(Q)$ / barn per atom",
-                       "F(Q)", clip=True, hline=0.0,
-                       note="sphere term removed" if radius else None)
-
-
-def r_grid(args, radius):
-    """r = DR, 2 DR, ... up to RMAX, and with a sphere below its diameter 2R: a sphere holds
-    no pairs that far apart, so g(r) is not defined there."""
-    top = args.rmax
-    if radius and top >= 2 * radius:
-        top = 2 * radius
-    steps = top / args.dr
-    if not steps <= MAX_R_VALUES:
-        raise IoqError(f"r up to {top:g} A in steps of --dr {args.dr:g} A makes {steps:.3g} "
-                       f"values, more than {MAX_R_VALUES}: give a larger --dr or a smaller "
-                       "--rmax")
-    if top < args.rmax:
-        count = math.ceil(steps - 1e-9) - 1  # r < 2R
-    else:
-        count = math.floor(steps + 1e-9)
-    if count < 1:
-        raise IoqError(f"no r values: --dr {args.dr:g} A is not below "
-                       + (f"the sphere's diameter {top:g} A" if top < args.rmax
-                          else f"--rmax {args.rmax:g} A"))
-    if top < args.rmax:
-        sys.stderr.write(f"ioq: r stops below {top:.6g} A, the diameter of the sphere: "
-                         "no pairs of its atoms are farther apart\n")
-    if radius and top > radius:
-        sys.stderr.write(f"ioq: beyond r = R = {radius:.4g} A the sphere holds less than a "
-                         "third of the pairs of the bulk: the correction for that magnifies "
-                         f"the noise there, tenfold at r = {TENFOLD_R:g} R\n")
-    return np.arange(1, count + 1) * args.dr
-
-
-def q_range(args, sf):
-    """Cuts the Q grid at --qmax (the Lorch window then ends there too); --qmin is left to
-    the transform. Refuses a range that keeps fewer than two Q values of the file."""
-    q = sf.q
-    keep = np.ones(len(q), dtype=bool)
-    given = []
-    for option, value, inside in (("--qmin", args.qmin, lambda v: q >= v),
-                                  ("--qmax", args.qmax, lambda v: q <= v)):
-        if value is not None:
-            keep &= inside(value)
-            given.append(f"{option} {value:g}")
-    if given and keep.sum() < 2:
-        raise IoqError(f"{' and '.join(given)} keep{'s' if len(given) == 1 else ''} "
-                       f"{int(keep.sum())} of the file's Q values ({np.nanmin(q):g} to "
-                       f"{np.nanmax(q):g} 1/A); the transform needs at least 2")
-    if args.qmax is not None:
-        if args.qmax >= np.nanmax(q):
-            sys.stderr.write(f"ioq: --qmax {args.qmax:g} is not below the file's last Q "
-                             f"{np.nanmax(q):g}: nothing left out\n")
-        cut = q <= args.qmax
-        sf.q, sf.total = q[cut], sf.total[cut]
-        sf.partials = {k: v[cut] for k, v in sf.partials.items()}
-
-
-def cmd_gr(args, out):
-    if new_options(args):
-        return cmd_derived(args, out)
-    run, comp = prepare(args)
-    radius = sphere_radius(args, run, comp)
-    density = args.density
-    if density is None:
-        density = title_number(run, _DENSITY_IN_TITLE)
-        if density is not None:
-            sys.stderr.write(f"ioq: density {density:g} per A^3 from the model's title\n")
-        elif radius:
-            density = comp.natoms / (4.0 / 3.0 * math.pi * radius ** 3)
-            sys.stderr.write(f"ioq: density {density:.6g} per A^3 from N and the sphere radius\n")
-    if density is not None and density > 0.5:
-        sys.stderr.write(f"ioq: a density of {density:g} atoms per A^3 is above that of any "
-                         "solid (diamond has 0.18): is it a mass density in g/cm^3?\n")
-    sf = zi.structure_factors(run, comp, radius)
-    if radius is None and args.qmin is None and len(sf.q) and sf.total[0] > 5:
-        sys.stderr.write(f"ioq: S(Q) starts at {sf.total[0]:.4g}: the small-angle peak of the "
-                         "finite model is in the transform; use --sphere or --qmin\n")
-    q_range(args, sf)
-    # From dr on: at r = 0 the transform divided by r weights the noise and truncation of
-    # the highest Q by Q^2, and g(0) = 0 is known anyway.
-    r = r_grid(args, radius)
-    pf = zi.pair_functions(sf, r, density=density, lorch_window=args.lorch, qmin=args.qmin,
-                           sphere_radius=radius)
-    cols = {"D(r)": pf.d}
-    if density:
-        cols["G(r)"] = pf.G
-        cols["g(r)"] = pf.g
-        for pair, g in pf.partials.items():
-            cols[f"g_{sf.names[pair]}(r)"] = g
-    else:
-        sys.stderr.write("ioq: no density (--density): D(r) and d_AB(r) = 4 pi rho r "
-                         "(g_AB(r) - 1) only\n")
-        for pair, d in pf.partials.items():
-            cols[f"d_{sf.names[pair]}(r)"] = d
-    if args.plot:
-        if density:
-            plot_cols = {"g(r)": pf.g}
-            plot_cols.update({f"g_{sf.names[p]}(r)": g for p, g in pf.partials.items()})
-            ylabel, hline = r"$g(r)$", 1.0
-        else:
-            plot_cols, ylabel, hline = {"D(r)": pf.d}, r"$D(r)$ / barn Å$^{-2}$", 0.0
-        bold = "g(r)" if density else "D(r)"
-        notes = (["Lorch window"] if args.lorch else []) + (
-            ["sphere overlap corrected"] if radius else [])
-        ylim = None
-        if radius and r[-1] > TENFOLD_R * radius:
-            # Near 2R the correction turns noise into swings that would flatten the rest.
-            inner = np.concatenate([np.asarray(v)[r <= TENFOLD_R * radius]
-                                    for v in plot_cols.values()])
-            inner = inner[np.isfinite(inner)]
-            if len(inner) and inner.max() > inner.min():
-                span = inner.max() - inner.min()
-                ylim = (inner.min() - 0.08 * span, inner.max() + 0.08 * span)
-                notes.append(f"y fitted to r < {TENFOLD_R * radius:.3g} Å")
-        return plot_or_csv(args, out, "r", r, plot_cols, r"$r$ / Å", ylabel, bold,
-                           clip=False, hline=hline, note="; ".join(notes) or None, ylim=ylim,
-                           clip_r=ylim is None)
-    return plot_or_csv(args, out, "r", r, cols, "", "", None, clip=False, hline=None)
-
-
-def cmd_xray(args, out):
-    if new_options(args):
-        return cmd_derived(args, out)
-    run, comp = prepare(args)
-    if args.elements:
-        labels = args.elements
-    elif run.types:
-        labels = [run.types.get(t) for t in range(1, run.ntypes + 1)]
-        if None in labels:
-            raise IoqError(f"the type map ({run.types_source}) names no element for every type; "
-                           "give --elements")
-    else:
-        raise IoqError(f"{args.file}: no NAME.types beside it and no type map in its metadata; "
-                       "give --elements Si,O")
-    radius = sphere_radius(args, run, comp)
-    xr = zi.xray(run, comp, labels, radius)
-    cols = {"i_X(Q)": xr.i, "S_X(Q)": xr.s, "F_X(Q)": xr.f}
-    if args.plot:
-        return plot_or_csv(args, out, "Q", xr.q, {"S_X(Q)": xr.s}, r"$Q$ / Å$^{-1}$",
-                           r"$S_X(Q)$", "S_X(Q)", clip=radius is None, hline=1.0,
-                           note="sphere term removed" if radius else None)
-    return plot_or_csv(args, out, "Q", xr.q, cols, "", "", None, clip=False, hline=None)
-
-
-# ---------------------------------------------------------------------------- radiations and conventions
-
-NEW_OPTIONS = ("radiation", "convention", "norm", "energy", "b", "qres", "format", "output",
-               "wavelength", "window", "qdamp", "qbroad", "column")
-
-
-def new_options(args):
-    """Whether an option of the radiations and conventions was given; without one every
-    command writes what it always has."""
-    return any(getattr(args, k, None) is not None for k in NEW_OPTIONS)
 
 
 def type_labels(args, run, need):
@@ -617,29 +533,27 @@ def b_options(args, run, labels):
     return given
 
 
-def derived_for(args, run, comp, radius, radiation=None, need_s=True):
-    radiation = radiation or args.radiation or ("xray" if args.command == "xray" else "neutron")
+def derived_for(args, run, res, radius, radiation=None, need_s=True, labels=None):
+    """zalmor.derived.derive with the command's options; what it leaves out is said."""
+    radiation = radiation or radiation_of(args)
+    if labels is None:
+        labels = type_labels(args, run, f"{radiation} form factors"
+                             if radiation != "neutron" else None)
     b_given = None
-    labels = type_labels(args, run, f"{radiation} form factors"
-                         if radiation != "neutron" else None)
-    if args.b:
+    if getattr(args, "b", None):
         if radiation != "neutron":
             raise IoqError("--b sets neutron scattering lengths; it needs --radiation neutron")
         b_given = b_options(args, run, labels)
-    if args.energy is not None and radiation == "neutron":
+    energy = getattr(args, "energy", None)
+    if energy is not None and radiation == "neutron":
         raise IoqError("--energy is the X-ray or electron energy; neutrons take none")
-    try:
-        return zd.derive(run, comp, radiation=radiation,
-                         convention=args.convention or "faber-ziman",
-                         norm=args.norm or "mean-squared", energy=args.energy, labels=labels,
-                         b_given=b_given, sphere_radius=radius, qres=args.qres,
-                         need_s=need_s)
-    except zd.DerivedError as e:
-        raise IoqError(str(e)) from None
-
-
-def part_name(d, key):
-    return f"F_{d.pair_names[key]}(Q)" if isinstance(key, tuple) else f"F_{key}(Q)"
+    d = zd.derive(res, radiation=radiation, convention=getattr(args, "convention", None)
+                  or "faber-ziman", norm=getattr(args, "norm", None) or "mean-squared",
+                  energy=energy, labels=labels, b_given=b_given, bbar=args.bbar,
+                  sphere_radius=radius, qres=getattr(args, "qres", None), need_s=need_s)
+    for (a, b), why in d.left_out.items():
+        sys.stderr.write(f"ioq: the partial {d.pair_names[(a, b)]} is left out: {why}\n")
+    return d
 
 
 def file_header(args, d, extra=()):
@@ -652,18 +566,14 @@ def file_header(args, d, extra=()):
     return head
 
 
-def default_density(args, run, comp, radius, quiet=False):
-    density = getattr(args, "density", None)
-    if density is None:
-        density = title_number(run, _DENSITY_IN_TITLE)
-        if density is None and radius:
-            density = comp.natoms / (4.0 / 3.0 * math.pi * radius ** 3)
-    return density
+def part_name(d, key):
+    return f"F_{d.pair_names[key]}(Q)" if isinstance(key, tuple) else f"F_{key}(Q)"
 
 
-def cmd_derived(args, out):
+def check_format(args, kind):
+    """Refuses a --format, -o, --plot or --wavelength that do not go together, before any
+    file is read."""
     fmt = args.format or "csv"
-    kind = "gr" if args.command == "gr" else ("fq" if args.command == "fq" else "sq")
     if fmt in ("gr", "sq", "fq") and (fmt == "gr") != (kind == "gr"):
         raise IoqError(f"--format {fmt} holds " + ("G(r): use it with ioq gr" if fmt == "gr"
                        else "a function of Q: use it with ioq sq, fq or xray"))
@@ -672,187 +582,390 @@ def cmd_derived(args, out):
     if fmt in ("gr", "sq", "fq") and getattr(args, "wavelength", None) is not None:
         raise IoqError(f"--format {fmt} holds a function of Q; a pattern in 2 theta "
                        "(--wavelength) is written as csv, xy or npz")
-    if args.plot and fmt != "csv":
-        raise IoqError("--plot draws instead of writing columns; leave out --format")
-    run, comp = prepare(args)
-    radius = sphere_radius(args, run, comp)
-    # F(Q) and its parts need no normaliser; the PDF-program F(Q) = Q (S(Q) - 1) does.
-    d = derived_for(args, run, comp, radius, need_s=kind != "fq" or fmt == "fq")
-    qdamp, qb = getattr(args, "qdamp", None), getattr(args, "qbroad", None)
-    extra = [("qdamp", f"{qdamp or 0:g}"), ("qbroad", f"{qb or 0:g}")]
-    if kind == "gr":
-        density = default_density(args, run, comp, radius)
-        if radius is None and args.qmin is None and len(d.q) and d.total_s[0] > 5:
-            sys.stderr.write(f"ioq: S(Q) starts at {d.total_s[0]:.4g}: the small-angle peak "
-                             "of the finite model is in the transform; use --sphere or --qmin\n")
-        r = r_grid(args, radius)
-        try:
-            cols = zd.real_space(d, r, density=density, window_name=window_name(args),
-                                 qmin=args.qmin, qmax=args.qmax, qdamp=getattr(args, "qdamp", None),
-                                 qb=getattr(args, "qbroad", None), sphere_radius=radius)
-        except zd.DerivedError as e:
-            raise IoqError(str(e)) from None
-        extra += [("window", window_name(args)), ("rho", f"{density:.8g}" if density else "none"),
-                  ("G_PDF(r)", "(2/pi) int Q (S(Q) - 1) M(Q) sin(Qr) dQ = 4 pi rho r (g(r) - 1)"),
-                  ("D(r)", "W G_PDF(r), W = " + (f"{float(d.norm_value):.8g} "
-                           f"{d.unit}" if np.ndim(d.norm_value) == 0 else "1")),
-                  ("T(r)", "D(r) + 4 pi rho r W"), ("G(r)", "D(r) / (4 pi rho r)")]
-        x, x_name = r, "r"
-        xlabel, ylabel = r"$r$ / Å", r"$G_{PDF}(r)$ / Å$^{-2}$" if not density else r"$g(r)$"
-        main = "g(r)" if density else "G_PDF(r)"
-        plot_cols = ({k: v for k, v in cols.items() if k.startswith("g")} if density
-                     else {"G_PDF(r)": cols["G_PDF(r)"]})
-        hline = 1.0 if density else 0.0
-    else:
-        x, x_name = d.q, "Q"
-        if kind == "fq":
-            cols = {"F(Q)": d.total_f}
-            cols.update({part_name(d, k): v for k, v in d.parts.items()})
-            for k, v in zd.keen_forms(d.q, d.total_f, d.mean2, d.meansq).items():
-                if k != "F(Q)" and not (d.s_undefined and k != "S'(Q)-1"):
-                    cols[k] = np.broadcast_to(v, d.q.shape)
-            main, hline = "F(Q)", 0.0
-            plot_cols = {k: v for k, v in cols.items() if k.startswith("F")}
-            ylabel = f"$F(Q)$ / {d.unit} per atom"
-        else:
-            cols = {"S(Q)": d.total_s}
-            cols.update(d.partials)
-            main, hline, plot_cols = "S(Q)", 1.0, cols
-            ylabel = r"$S(Q)$"
-        xlabel = r"$Q$ / Å$^{-1}$"
-        cols = {k: np.asarray(np.broadcast_to(v, d.q.shape), dtype=float) for k, v in cols.items()}
-        if getattr(args, "wavelength", None) is not None:
-            if d.radiation == "electron":
-                raise IoqError("--wavelength makes X-ray or neutron powder patterns; "
-                               "not for electrons")
-            tt, pattern = zd.powder_pattern(d, getattr(args, "wavelength", None))
-            keep = np.isfinite(zd.two_theta(d.q, getattr(args, "wavelength", None)))
-            if keep.sum() < 2:
-                raise IoqError(f"--wavelength {args.wavelength:g} A reaches Q = "
-                               f"{4 * math.pi / args.wavelength:.4g} 1/A: fewer than 2 of "
-                               "the file's Q values")
-            cols = {"I(2theta)": pattern, "Q": d.q[keep], **{k: v[keep] for k, v in cols.items()}}
-            x, x_name, xlabel = tt, "2theta", r"$2\theta$ / degrees"
-            plot_cols = {"I(2theta)": pattern}
-            main, hline, ylabel = "I(2theta)", None, f"$I$ / {d.unit} per atom"
-            extra += [("wavelength", f"{args.wavelength:g}"),
-                      ("I(2theta)", "<|f|^2> + F(Q), Q = 4 pi sin(theta) / wavelength")]
-    header = file_header(args, d, extra)
+    if args.plot and (args.format or args.output):
+        raise IoqError("--plot draws instead of writing columns; leave out --format and -o")
     if args.plot:
-        return plot_or_csv(args, out, x_name, x, plot_cols, xlabel, ylabel, main,
-                           clip=kind != "gr" and getattr(args, "wavelength", None) is None, hline=hline,
-                           clip_r=kind == "gr",
-                           note="sphere term removed" if radius else None)
-    return write_format(args, out, fmt, kind, x_name, x, cols, header, main)
+        check_plot_name(args.plot)
 
 
-def write_format(args, out, fmt, kind, x_name, x, cols, header, main):
-    try:
-        if fmt == "csv":
-            if args.output:
-                try:
-                    with open(args.output, "w", encoding="utf-8") as fh:
-                        write_columns(fh, x_name, x, cols)
-                except OSError as e:
-                    raise IoqError(f"{args.output}: cannot write: {e.strerror}") from None
-            else:
-                write_columns(out, x_name, x, cols)
-        elif fmt == "npz":
-            zd.write_npz(args.output, x_name, x, cols, header)
-        elif fmt == "xy":
-            name = args.column or main
-            if name not in cols:
-                raise IoqError(f"--column {name}: no such function (one of "
-                               + ", ".join(cols) + ")")
-            zd.write_xy(args.output, x, cols[name], header + [("function", name)])
-        elif fmt == "gr":
-            zd.write_pdf_file(args.output, "gr", x, cols["G_PDF(r)"], header)
-        elif fmt == "sq":
-            zd.write_pdf_file(args.output, "sq", x, cols["S(Q)"], header)
+class Table:
+    """What a command writes: the x axis, the columns and their errors, the file header,
+    the main column, and how to plot it."""
+
+    def __init__(self, x_name, x, cols, errs, header, main, plot):
+        self.x_name, self.x, self.cols, self.errs = x_name, x, cols, errs
+        self.header, self.main, self.plot = header, main, plot
+
+
+def command(kind):
+    """The body of sq, fq, gr and xray: the outputs reserved before the work, the table
+    made (TABLES[kind](args, run, res, radius)), written, and every file put in place
+    together."""
+    def run(args, out):
+        check_format(args, kind)
+        with outputs(args) as outs:
+            for path in (args.output, args.plot):
+                if path:
+                    outs.reserve(path)
+            run_, res = prepare(args, outs)
+            radius = sphere_radius(args, run_, res)
+            table = TABLES[kind](args, run_, res, radius)
+            emit(args, out, outs, table)
+        return 0
+    return run
+
+
+def emit(args, out, outs, t):
+    fmt = args.format or "csv"
+    if args.plot:
+        p = dict(t.plot)
+        ylim = getattr(args, "ylim", None) or p.pop("ylim", None)
+        p.pop("ylim", None)
+        skipped = draw(outs, args.plot, t.x, p.pop("curves"), p.pop("xlabel"), p.pop("ylabel"),
+                       title=plot_title(args), bold=t.main, errors=t.errs, ylim=ylim,
+                       xlim=getattr(args, "xlim", None), **p)
+        if skipped:
+            sys.stderr.write(f"ioq: {skipped} non-finite values left out of the plot\n")
+        return
+    errs = t.errs or {}
+    if fmt == "csv":
+        if args.output:
+            with outs.open_text(args.output) as fh:
+                zi.write_csv(fh, t.x_name, t.x, t.cols, fmt_derived, errs)
         else:
-            zd.write_pdf_file(args.output, "fq", x, cols["Q(S(Q)-1)"] if "Q(S(Q)-1)" in cols
-                              else x * (cols["S(Q)"] - 1.0),
-                              header + [("F", "Q (S(Q) - 1)")])
-    except zd.DerivedError as e:
-        raise IoqError(str(e)) from None
-    return 0
+            zi.write_csv(out, t.x_name, t.x, t.cols, fmt_derived, errs)
+    elif fmt == "npz":
+        outs.write_bytes(args.output, zi.npz_bytes(t.x_name, t.x, t.cols, t.header, errs))
+    elif fmt == "xy":
+        name = args.column or t.main
+        if name not in t.cols:
+            raise IoqError(f"--column {name}: no such function (one of " + ", ".join(t.cols) + ")")
+        with outs.open_text(args.output) as fh:
+            zi.write_xy(fh, t.x, t.cols[name], t.header + [("function", name)], errs.get(name))
+    else:
+        y, dy, head = pdf_column(t, fmt)
+        with outs.open_text(args.output) as fh:
+            zi.write_pdf_file(fh, fmt, t.x, y, head, dy)
+
+
+def pdf_column(t, fmt):
+    """The one function a PDF-program file holds, its error and its header."""
+    if fmt == "gr":
+        return t.cols["G_PDF(r)"], t.errs and t.errs.get("G_PDF(r)"), t.header
+    s = "S_X(Q)" if "S_X(Q)" in t.cols else "S(Q)"
+    if fmt == "sq":
+        return t.cols[s], t.errs and t.errs.get(s), t.header
+    head = t.header + [("F", "Q (S(Q) - 1)")]
+    if "Q(S(Q)-1)" in t.cols:
+        return t.cols["Q(S(Q)-1)"], t.errs and t.errs.get("Q(S(Q)-1)"), head
+    return t.x * (t.cols[s] - 1.0), t.errs and t.x * t.errs[s], head
+
+
+def columns(q, cols, errs):
+    """Every column over the Q grid, as float arrays; errors of columns that have them."""
+    full = {k: np.asarray(np.broadcast_to(v, q.shape), dtype=float) for k, v in cols.items()}
+    if errs is None:
+        return full, None
+    return full, {k: np.asarray(np.broadcast_to(v, q.shape), dtype=float)
+                  for k, v in errs.items() if v is not None}
+
+
+def q_plot(d, curves, ylabel, hline, radius, clip=True):
+    return {"curves": curves, "xlabel": r"$Q$ / Å$^{-1}$", "ylabel": ylabel, "hline": hline,
+            "clip": clip, "x_from": d.q_min,
+            "note_extra": "sphere term removed" if radius else None}
+
+
+# ---------------------------------------------------------------------------- sq, fq, xray
+
+
+def table_sq(args, run, res, radius):
+    d = derived_for(args, run, res, radius)
+    cols = {"S(Q)": d.total_s, **d.partials}
+    errs = None if d.total_s_err is None else {"S(Q)": d.total_s_err, **d.partials_err}
+    return q_table(args, d, cols, errs, "S(Q)", r"$S(Q)$", 1.0, radius)
+
+
+def table_fq(args, run, res, radius):
+    # F(Q) and its parts need no normaliser; the PDF-program F(Q) = Q (S(Q) - 1) does.
+    d = derived_for(args, run, res, radius, need_s=False)
+    if d.s_undefined and args.format == "fq":
+        raise IoqError(f"--format fq writes Q (S(Q) - 1): {d.s_undefined}; without --format "
+                       "ioq fq writes F(Q) and its parts")
+    cols, errs = {"F(Q)": d.total_f}, {"F(Q)": d.total_f_err}
+    for k, v in d.parts.items():
+        cols[part_name(d, k)] = v
+        errs[part_name(d, k)] = d.parts_err[k] if d.parts_err else None
+    forms = zd.keen_forms(d.q, d.total_f, d.mean2, d.meansq, d.total_f_err)
+    for k, (v, e) in forms.items():
+        if k != "F(Q)":
+            cols[k], errs[k] = v, e
+    missing = [k for k in ("S(Q)-1", "S'(Q)-1", "Q(S(Q)-1)") if k not in forms]
+    if missing:
+        x = "b" if d.radiation == "neutron" else "f"
+        sys.stderr.write(f"ioq: {', '.join(missing)} left out: <{x}> = sum c_A {x}_A is 0 here "
+                         f"(a null-scattering mixture), nothing to divide F(Q) by\n")
+    plot_cols = {k: v for k, v in cols.items() if k.startswith("F")}
+    return q_table(args, d, cols, errs if d.total_f_err is not None else None, "F(Q)",
+                   f"$F(Q)$ / {d.unit} per atom", 0.0, radius, plot_cols)
+
+
+def table_xray(args, run, res, radius):
+    d = derived_for(args, run, res, radius)
+    i_x, i_err = zd.debye_sum(d)
+    cols = {"i_X(Q)": i_x, "S_X(Q)": d.total_s, "F_X(Q)": d.total_f, **d.partials}
+    errs = None
+    if d.total_s_err is not None:
+        errs = {"i_X(Q)": i_err, "S_X(Q)": d.total_s_err, "F_X(Q)": d.total_f_err,
+                **d.partials_err}
+    return q_table(args, d, cols, errs, "S_X(Q)", r"$S_X(Q)$", 1.0, radius,
+                   {"S_X(Q)": d.total_s}, clip=radius is None)
+
+
+def q_table(args, d, cols, errs, main, ylabel, hline, radius, plot_cols=None, clip=True):
+    cols, errs = columns(d.q, cols, errs)
+    extra = [("qdamp", "0"), ("qbroad", "0")]
+    x, x_name = d.q, "Q"
+    plot = q_plot(d, plot_cols or cols, ylabel, hline, radius, clip)
+    wavelength = getattr(args, "wavelength", None)
+    if wavelength is not None:
+        if d.radiation == "electron":
+            raise IoqError("--wavelength makes X-ray or neutron powder patterns; "
+                           "not for electrons")
+        tt, pattern, pattern_err = zd.powder_pattern(d, wavelength)
+        keep = np.isfinite(zd.two_theta(d.q, wavelength))
+        if keep.sum() < 2:
+            raise IoqError(f"--wavelength {wavelength:g} A reaches Q = "
+                           f"{4 * math.pi / wavelength:.4g} 1/A: fewer than 2 of "
+                           "the file's Q values")
+        cols = {"I(2theta)": pattern, "Q": d.q[keep], **{k: v[keep] for k, v in cols.items()}}
+        if errs is not None:
+            errs = {"I(2theta)": pattern_err, **{k: v[keep] for k, v in errs.items()}}
+        x, x_name, main = tt, "2theta", "I(2theta)"
+        plot = {"curves": {"I(2theta)": pattern}, "xlabel": r"$2\theta$ / degrees",
+                "ylabel": f"$I$ / {d.unit} per atom", "hline": None, "clip": False}
+        extra += [("wavelength", f"{wavelength:g}"),
+                  ("I(2theta)", "<|f|^2> + F(Q), Q = 4 pi sin(theta) / wavelength")]
+    elif d.q_min is not None and not args.plot and (args.format or "csv") == "csv":
+        note_q_min(args, d.q_min, d.q)
+    return Table(x_name, x, cols, errs, file_header(args, d, extra), main, plot)
+
+
+# ---------------------------------------------------------------------------- gr
+
+
+def r_grid(args, radius):
+    """r = DR, 2 DR, ... up to RMAX, and with a sphere below its diameter 2R: a sphere holds
+    no pairs that far apart, so g(r) is not defined there."""
+    top = args.rmax
+    if radius and top >= 2 * radius:
+        top = 2 * radius
+    steps = top / args.dr
+    if not steps <= MAX_R_VALUES:
+        raise IoqError(f"r up to {top:g} A in steps of --dr {args.dr:g} A makes {steps:.3g} "
+                       f"values, more than {MAX_R_VALUES}: give a larger --dr or a smaller "
+                       "--rmax")
+    if top < args.rmax:
+        count = math.ceil(steps - 1e-9) - 1  # r < 2R
+    else:
+        count = math.floor(steps + 1e-9)
+    if count < 1:
+        raise IoqError(f"no r values: --dr {args.dr:g} A is not below "
+                       + (f"the sphere's diameter {top:g} A" if top < args.rmax
+                          else f"--rmax {args.rmax:g} A"))
+    if top < args.rmax:
+        sys.stderr.write(f"ioq: r stops below {top:.6g} A, the diameter of the sphere: "
+                         "no pairs of its atoms are farther apart\n")
+    if radius and top > radius:
+        sys.stderr.write(f"ioq: beyond r = R = {radius:.4g} A the sphere holds less than a "
+                         "third of the pairs of the bulk: the correction for that magnifies "
+                         f"the noise there, tenfold at r = {TENFOLD_R:g} R\n")
+    return np.arange(1, count + 1) * args.dr
+
+
+def check_q_range(args, q):
+    """Refuses a --qmin and --qmax that keep fewer than two Q values of the file."""
+    keep = np.ones(len(q), dtype=bool)
+    given = []
+    for option, value, inside in (("--qmin", args.qmin, lambda v: q >= v),
+                                  ("--qmax", args.qmax, lambda v: q <= v)):
+        if value is not None:
+            keep &= inside(value)
+            given.append(f"{option} {value:g}")
+    if given and keep.sum() < 2:
+        raise IoqError(f"{' and '.join(given)} keep{'s' if len(given) == 1 else ''} "
+                       f"{int(keep.sum())} of the file's Q values ({np.nanmin(q):g} to "
+                       f"{np.nanmax(q):g} 1/A); the transform needs at least 2")
+    if args.qmax is not None and args.qmax >= np.nanmax(q):
+        sys.stderr.write(f"ioq: --qmax {args.qmax:g} is not below the file's last Q "
+                         f"{np.nanmax(q):g}: nothing left out\n")
+
+
+def note_periodic_r(args, res, rmax):
+    if res.cutoff is not None and rmax > res.cutoff:
+        sys.stderr.write(f"ioq: {args.file} is a periodic box whose sums end at the cutoff "
+                         f"{res.cutoff:.4g} A: beyond it G(r) holds only the ripple of that "
+                         "cut\n")
+
+
+def table_gr(args, run, res, radius):
+    d = derived_for(args, run, res, radius)
+    density = default_density(args, run, res, radius)
+    warn_density(density)
+    if radius is None and res.volume is None and args.qmin is None and len(d.q) \
+            and d.total_s[0] > 5:
+        sys.stderr.write(f"ioq: S(Q) starts at {d.total_s[0]:.4g}: the small-angle peak of the "
+                         "finite model is in the transform; use --sphere or --qmin\n")
+    check_q_range(args, d.q)
+    # From dr on: at r = 0 the transform divided by r weights the noise and truncation of
+    # the highest Q by Q^2, and g(0) = 0 is known anyway.
+    r = r_grid(args, radius)
+    note_periodic_r(args, res, r[-1])
+    qdamp, qb = getattr(args, "qdamp", None), getattr(args, "qbroad", None)
+    cols = zd.real_space(d, r, density=density, window_name=window_name(args), qmin=args.qmin,
+                         qmax=args.qmax, qdamp=qdamp, qb=qb, sphere_radius=radius)
+    if density is None:
+        sys.stderr.write("ioq: no density (--density): G_PDF(r), D(r) and d_AB(r) = 4 pi rho r "
+                         "(g_AB(r) - 1) only\n")
+    extra = [("qdamp", f"{qdamp or 0:g}"), ("qbroad", f"{qb or 0:g}"),
+             ("window", window_name(args)), ("rho", f"{density:.8g}" if density else "none"),
+             ("G_PDF(r)", "(2/pi) int Q (S(Q) - 1) M(Q) sin(Qr) dQ = 4 pi rho r (g(r) - 1)"),
+             ("D(r)", "W G_PDF(r), W = " + (f"{float(d.norm_value):.8g} "
+              f"{d.unit}" if np.ndim(d.norm_value) == 0 else "1")),
+             ("T(r)", "D(r) + 4 pi rho r W"), ("G(r)", "D(r) / (4 pi rho r)")]
+    if density:
+        plot_cols, ylabel, hline = ({k: v for k, v in cols.items() if k.startswith("g")},
+                                    r"$g(r)$", 1.0)
+    else:
+        plot_cols, ylabel, hline = {"G_PDF(r)": cols["G_PDF(r)"]}, r"$G_{PDF}(r)$ / Å$^{-2}$", 0.0
+    notes = ([f"{window_name(args).capitalize()} window"] if window_name(args) != "none" else []) \
+        + (["sphere overlap corrected"] if radius else [])
+    ylim = None
+    if radius and r[-1] > TENFOLD_R * radius:
+        # Near 2R the correction turns noise into swings that would flatten the rest.
+        inner = np.concatenate([np.asarray(v)[r <= TENFOLD_R * radius]
+                                for v in plot_cols.values()])
+        inner = inner[np.isfinite(inner)]
+        if len(inner) and inner.max() > inner.min():
+            span = inner.max() - inner.min()
+            ylim = (inner.min() - 0.08 * span, inner.max() + 0.08 * span)
+            notes.append(f"y fitted to r < {TENFOLD_R * radius:.3g} Å")
+    plot = {"curves": plot_cols, "xlabel": r"$r$ / Å", "ylabel": ylabel, "hline": hline,
+            "clip": False, "clip_r": ylim is None, "ylim": ylim, "settle": False,
+            "note_extra": "; ".join(notes) or None}
+    main = "g(r)" if density else "G_PDF(r)"
+    return Table("r", r, dict(cols), cols.errors or None, file_header(args, d, extra), main, plot)
+
+
+TABLES = {"sq": table_sq, "fq": table_fq, "gr": table_gr, "xray": table_xray}
+
+
+# ---------------------------------------------------------------------------- all
 
 
 def cmd_all(args, out):
-    """S(Q), F(Q), G(r) and their plots for neutrons and X-rays in the default conventions."""
-    run, comp = prepare(args)
-    radius = sphere_radius(args, run, comp)
-    labels = type_labels(args, run, "the X-ray functions")
-    try:
-        os.makedirs(args.output, exist_ok=True)
-    except OSError as e:
-        raise IoqError(f"{args.output}: cannot make the folder: {e.strerror}") from None
-    stem = os.path.splitext(os.path.basename(args.file))[0]
-    if args.rmax is None:
-        args.rmax = min(20.0, 2 * radius) if radius else 20.0
-    r = r_grid(args, radius)
-    density = default_density(args, run, comp, radius)
-    for radiation in ("neutron", "xray"):
-        try:
-            d = zd.derive(run, comp, radiation=radiation, labels=labels, sphere_radius=radius,
-                          need_s=False)
-        except zd.DerivedError as e:
-            raise IoqError(str(e)) from None
-        if d.s_undefined:
-            # A null-scattering run is made for its X-ray (or concentration) functions:
-            # the neutron files are left out rather than the whole run refused.
-            sys.stderr.write(f"ioq: {radiation}: {d.s_undefined}; no {radiation} files "
-                             "written (ioq fq gives F(Q))\n")
-            continue
-        qmin = args.qmin
-        if qmin is None and radius is None:
-            lim = body_start(d.q, d.total_s)
-            if lim is not None:
-                qmin = lim
-                sys.stderr.write(f"ioq: {radiation}: the small-angle peak is left out of "
-                                 f"G(r): Q from {qmin:.4g} 1/A (give --sphere or --qmin)\n")
-        try:
-            rs = zd.real_space(d, r, density=density, window_name=window_name(args),
-                               qmin=qmin, sphere_radius=radius)
-        except zd.DerivedError as e:
-            raise IoqError(str(e)) from None
-        base = os.path.join(args.output, f"{stem}_{radiation}")
-        extra = [("qdamp", "0"), ("qbroad", "0")]
-        head = file_header(args, d, extra)
-        fq = d.q * (d.total_s - 1.0)
-        zd.write_pdf_file(base + ".sq", "sq", d.q, d.total_s, head)
-        zd.write_pdf_file(base + ".fq", "fq", d.q, fq, head + [("F", "Q (S(Q) - 1)")])
-        zd.write_pdf_file(base + ".gr", "gr", r, rs["G_PDF(r)"], head + [
-            ("window", window_name(args)), ("qmin", f"{qmin:g}" if qmin else "0"),
-            ("G", "4 pi rho r (g(r) - 1) = (2/pi) int Q (S(Q) - 1) M(Q) sin(Qr) dQ")])
-        args.radiation = radiation
-        title_args = argparse.Namespace(**vars(args))
-        x_sym = "b" if radiation == "neutron" else "f"
-        norm_text = rf"$S(Q) = 1 + F(Q)/\langle {x_sym}\rangle^2$"
-        legend = {"S(Q)": "total S(Q)"}
-        legend.update({k: rf"$S_{{\mathrm{{{k[2:-3]}}}}}(Q)$ partial" for k in d.partials})
-        qrange = (f"Q from {qmin:.3g} to {float(np.nanmax(d.q)):.3g} 1/Å"
-                  + (" (small-angle peak left out)" if qmin else ""))
-        for what, x, curves, xl, yl, bold, hline, clip, note in (
-                ("sq", d.q, {"S(Q)": d.total_s, **d.partials}, r"$Q$ / Å$^{-1}$",
-                 r"$S(Q)$ (Faber-Ziman)", "S(Q)", 1.0, True, norm_text),
-                ("fq", d.q, {"Q(S(Q)-1)": fq}, r"$Q$ / Å$^{-1}$",
-                 r"$F(Q) = Q\,[S(Q)-1]$ / Å$^{-1}$", "Q(S(Q)-1)", 0.0, True,
-                 "rise below the first minimum: the finite model's small-angle peak"),
-                ("gr", r, {"G(r)": rs["G_PDF(r)"]}, r"$r$ / Å",
-                 r"$G(r) = 4\pi\rho r\,[g(r)-1]$ / Å$^{-2}$", "G(r)", 0.0, False, qrange)):
-            title_args.command = "gr" if what == "gr" else "sq"
-            title = plot_title(title_args)
-            png = f"{base}_{what}.png"
-            draw(png, x, {k: np.asarray(np.broadcast_to(v, np.shape(x)), float)
-                          for k, v in curves.items()}, xl, yl, title=title, clip=clip,
-                 bold=bold, hline=hline, clip_r=not clip, xlim=args.xlim, ylim=None,
-                 labels={**legend, "Q(S(Q)-1)": r"$Q\,[S(Q)-1]$",
-                         "G(r)": r"$G(r)$, the PDF of PDF-fitting programs"},
-                 dashes=True, note_extra=note)
-            out.write(f"{png}\n")
-        out.write(f"{base}.sq\n{base}.fq\n{base}.gr\n")
+    """S(Q), F(Q), G(r) and their plots for neutrons and X-rays in the default conventions,
+    all written together or none."""
+    with outputs(args) as outs:
+        folder = outs.folder(args.output)
+        run, res = prepare(args, outs)
+        radius = sphere_radius(args, run, res)
+        labels = type_labels(args, run, "the X-ray functions")
+        stem = os.path.splitext(os.path.basename(args.file))[0]
+        if args.rmax is None:
+            args.rmax = min(20.0, 2 * radius) if radius else 20.0
+            if res.cutoff is not None:
+                args.rmax = min(args.rmax, res.cutoff)
+        r = r_grid(args, radius)
+        note_periodic_r(args, res, r[-1])
+        density = default_density(args, run, res, radius)
+        warn_density(density)
+        derived = {rad: derived_for(args, run, res, radius, radiation=rad, need_s=False,
+                                    labels=labels) for rad in ("neutron", "xray")}
+        written = []
+        for rad, d in derived.items():
+            base = os.path.join(folder, f"{stem}_{rad}")
+            names = ([base + "_F.csv", base + "_fq.png"] if d.s_undefined else
+                     [base + ext for ext in ("_sq.png", "_fq.png", "_gr.png", ".sq", ".fq", ".gr")])
+            for name in names:
+                outs.reserve(name)
+            written += names
+        for rad, d in derived.items():
+            base = os.path.join(folder, f"{stem}_{rad}")
+            if d.s_undefined:
+                all_null(args, outs, d, base, radius)
+            else:
+                all_files(args, outs, d, base, r, density, radius, rad)
+    out.write("".join(f"{name}\n" for name in written))
     return 0
+
+
+def all_null(args, outs, d, base, radius):
+    """A null-scattering run's F(Q), its parts and S'(Q) - 1: what is defined of it."""
+    sys.stderr.write(f"ioq: {d.radiation}: {d.s_undefined}; F(Q), its parts and "
+                     f"S'(Q)-1 go to {base}_F.csv, no .sq, .fq, .gr\n")
+    cols = {"F(Q)": d.total_f, **{part_name(d, k): v for k, v in d.parts.items()}}
+    errs = None if d.total_f_err is None else {
+        "F(Q)": d.total_f_err, **{part_name(d, k): v for k, v in d.parts_err.items()}}
+    for k, (v, e) in zd.keen_forms(d.q, d.total_f, d.mean2, d.meansq, d.total_f_err).items():
+        if k != "F(Q)":
+            cols[k] = v
+            if errs is not None:
+                errs[k] = e
+    cols, errs = columns(d.q, cols, errs)
+    with outs.open_text(base + "_F.csv") as fh:
+        zi.write_csv(fh, "Q", d.q, cols, fmt_derived, errs)
+    draw(outs, base + "_fq.png", d.q, {k: v for k, v in cols.items() if k.startswith("F")},
+         r"$Q$ / Å$^{-1}$", f"$F(Q)$ / {d.unit} per atom", title=plot_title(args, d.radiation),
+         bold="F(Q)", errors=errs, x_from=d.q_min, dashes=True,
+         note_extra="sphere term removed" if radius else None)
+
+
+def all_files(args, outs, d, base, r, density, radius, radiation):
+    qmin = args.qmin
+    if qmin is None and radius is None and d.q_min is None:
+        qmin = body_start(d.q, d.total_s)
+        if qmin is not None:
+            sys.stderr.write(f"ioq: {radiation}: the small-angle peak is left out of G(r): "
+                             f"Q from {qmin:.4g} 1/A (give --sphere or --qmin)\n")
+    rs = zd.real_space(d, r, density=density, window_name=window_name(args), qmin=qmin,
+                       sphere_radius=radius)
+    head = file_header(args, d, [("qdamp", "0"), ("qbroad", "0")])
+    fq = d.q * (d.total_s - 1.0)
+    err = d.total_s_err
+    fq_err = None if err is None else np.abs(d.q) * err
+    gr_err = rs.errors.get("G_PDF(r)")
+    with outs.open_text(base + ".sq") as fh:
+        zi.write_pdf_file(fh, "sq", d.q, d.total_s, head, err)
+    with outs.open_text(base + ".fq") as fh:
+        zi.write_pdf_file(fh, "fq", d.q, fq, head + [("F", "Q (S(Q) - 1)")], fq_err)
+    with outs.open_text(base + ".gr") as fh:
+        zi.write_pdf_file(fh, "gr", r, rs["G_PDF(r)"], head + [
+            ("window", window_name(args)), ("qmin", f"{qmin:g}" if qmin else "0"),
+            ("G", "4 pi rho r (g(r) - 1) = (2/pi) int Q (S(Q) - 1) M(Q) sin(Qr) dQ")], gr_err)
+    x_sym = "b" if radiation == "neutron" else "f"
+    legend = {"S(Q)": "total S(Q)", "Q(S(Q)-1)": r"$Q\,[S(Q)-1]$",
+              "G(r)": r"$G(r)$, the PDF of PDF-fitting programs"}
+    legend.update({k: rf"$S_{{\mathrm{{{k[2:-3]}}}}}(Q)$ partial" for k in d.partials})
+    qrange = (f"Q from {qmin if qmin else d.q[0]:.3g} to {float(np.nanmax(d.q)):.3g} 1/Å"
+              + (" (small-angle peak left out)" if qmin and args.qmin is None else ""))
+    s_errs = None if err is None else {"S(Q)": err, **d.partials_err}
+    for what, x, curves, errs, xl, yl, bold, hline, clip, note in (
+            ("sq", d.q, {"S(Q)": d.total_s, **d.partials}, s_errs, r"$Q$ / Å$^{-1}$",
+             r"$S(Q)$ (Faber-Ziman)", "S(Q)", 1.0, True,
+             rf"$S(Q) = 1 + F(Q)/\langle {x_sym}\rangle^2$"),
+            ("fq", d.q, {"Q(S(Q)-1)": fq}, {"Q(S(Q)-1)": fq_err}, r"$Q$ / Å$^{-1}$",
+             r"$F(Q) = Q\,[S(Q)-1]$ / Å$^{-1}$", "Q(S(Q)-1)", 0.0, True,
+             "rise below the first minimum: the finite model's small-angle peak"
+             if d.q_min is None else None),
+            ("gr", r, {"G(r)": rs["G_PDF(r)"]}, {"G(r)": gr_err}, r"$r$ / Å",
+             r"$G(r) = 4\pi\rho r\,[g(r)-1]$ / Å$^{-2}$", "G(r)", 0.0, False, qrange)):
+        title_args = argparse.Namespace(**vars(args))
+        title_args.command = "gr" if what == "gr" else "sq"
+        draw(outs, f"{base}_{what}.png", x, curves, xl, yl, title=plot_title(title_args, radiation),
+             clip=clip, bold=bold, hline=hline, clip_r=not clip, xlim=args.xlim, labels=legend,
+             dashes=True, note_extra=note, errors=errs,
+             x_from=d.q_min if what != "gr" else None, settle=what != "gr")
 
 
 def body_start(q, s):
@@ -910,7 +1023,7 @@ the small-angle scattering of the model's own shape, taken as a uniform sphere o
 """
 
 
-def add_common(s, sphere=True, density=False):
+def add_common(s, sphere=True, density=False, plot=True):
     s.add_argument("file", metavar="FILE")
     s.add_argument("--bbar", metavar="B1,B2,...", type=real_list,
                    help="b_bar (fm) of every type for the total (default: those of the run, "
@@ -931,7 +1044,9 @@ def add_common(s, sphere=True, density=False):
                             + ("--density or of " if density else "")
                             + "the model's title (tocoords writes it), else the radius in "
                               "that title")
-    s.add_argument("--plot", metavar="OUT", help="draw OUT.png or OUT.svg instead of CSV output")
+    if plot:
+        s.add_argument("--plot", metavar="OUT",
+                       help="draw OUT.png or OUT.svg instead of CSV output")
 
 
 def add_conventions(s, real=False, elements=True):
@@ -1028,7 +1143,7 @@ def build_parser():
                        description="Columns Q, S(Q), S_AB(Q) for every partial.\n" + NORMALISATION)
     add_common(s)
     add_conventions(s)
-    s.set_defaults(run=cmd_sq)
+    s.set_defaults(run=command("sq"))
 
     s = sub.add_parser("fq", help="F(Q) in barn per atom and each partial's part",
                        formatter_class=raw,
@@ -1040,20 +1155,23 @@ small-angle scattering of the model's shape (--sphere removes it).
 """ + NORMALISATION)
     add_common(s)
     add_conventions(s)
-    s.set_defaults(run=cmd_fq)
+    s.set_defaults(run=command("fq"))
 
-    s = sub.add_parser("gr", help="D(r), G(r), g(r), g_AB(r) by sine Fourier transform",
+    s = sub.add_parser("gr", help="G_PDF(r), D(r), G(r), g(r), g_AB(r) by sine transform",
                        formatter_class=raw,
                        description="""\
-Sine Fourier transforms of F(Q) and S_AB(Q) - 1 over the file's Q range (from Q = 0,
+Sine Fourier transforms of S(Q) - 1 and S_AB(Q) - 1 over the file's Q range (from Q = 0,
 where the integrand vanishes), on r = DR, 2 DR, ..., RMAX:
-  D(r) = (2/pi) int Q F(Q) M(Q) sin(Qr) dQ   (barn/A^2)
-  G(r) = D(r) / (4 pi rho r)                 (barn)
+  G_PDF(r) = (2/pi) int Q (S(Q) - 1) M(Q) sin(Qr) dQ = 4 pi rho r (g(r) - 1)
+  D(r) = 0.01 <b>^2 G_PDF(r)  (barn/A^2),   T(r) = D(r) + 4 pi rho r 0.01 <b>^2
+  G(r) = D(r) / (4 pi rho r)  (barn)
   g(r) = 1 + G(r) / (0.01 <b>^2),  g_AB(r) likewise from S_AB(Q)
 M(Q) = sin(pi Q/Qmax)/(pi Q/Qmax) under --lorch, else 1. rho (atoms/A^3) is needed for
-G and g: --density, else the density tocoords put in the model's title, else N over the
-volume of the --sphere. Remove the small-angle peak of a finite model first (--sphere,
-or --qmin): left in, it turns g(r) - 1 into the model's own pair density.
+G, g and T: --density, else natoms / periodic_volume of a periodic box, else the density
+tocoords put in the model's title, else N over the volume of the --sphere; without it
+d_AB(r) = 4 pi rho r (g_AB(r) - 1) stands for g_AB(r). Remove the small-angle peak of a
+finite model first (--sphere, or --qmin): left in, it turns g(r) - 1 into the model's own
+pair density. A periodic box has none; its sums end at the cutoff, and so does G(r).
 
 A sphere of radius R cut from a bulk holds, around an average atom, only the fraction
   gamma(r) = 1 - 3r/(4R) + r^3/(16R^3)   (0 <= r <= 2R; 0 beyond)
@@ -1070,14 +1188,16 @@ magnifies the noise.
     s.add_argument("--dr", metavar="DR", type=float, default=0.01,
                    help=f"r step (Angstrom, default 0.01; at most {MAX_R_VALUES} r values)")
     s.add_argument("--density", metavar="RHO", type=float,
-                   help=f"number density, atoms per A^3 ({MIN_DENSITY:g} to {MAX_DENSITY:g}; "
-                        "not a mass density)")
+                   help=f"number density, atoms per A^3 ({MIN_DENSITY:g} to "
+                        f"{zd.MAX_DENSITY:g}; not a mass density; default: natoms / "
+                        "periodic_volume of a periodic box, else the density in the model's "
+                        "title, else N over the --sphere volume)")
     s.add_argument("--lorch", action="store_true", help="apply the Lorch window M(Q)")
     s.add_argument("--qmin", metavar="Q", type=float,
                    help="leave out Q below this (the small-angle peak of a finite model)")
     s.add_argument("--qmax", metavar="Q", type=float, help="leave out Q above this")
     add_conventions(s, real=True)
-    s.set_defaults(run=cmd_gr)
+    s.set_defaults(run=command("gr"))
 
     s = sub.add_parser("xray", help="X-ray total from the partials with form factors",
                        formatter_class=raw,
@@ -1096,25 +1216,28 @@ thermal factors (a total-function .urms record is not used).
     s.add_argument("--elements", metavar="A,B,...", type=name_list,
                    help="element of each type (default: NAME.types or the metadata)")
     add_conventions(s, elements=False)
-    s.set_defaults(run=cmd_xray)
+    s.set_defaults(run=command("xray"))
 
     s = sub.add_parser("all", help="S(Q), F(Q), G(r) for neutrons and X-rays, with plots",
                        description="Write FILE's S(Q) (.sq), F(Q) = Q (S(Q) - 1) (.fq) and "
                                    "G(r) = 4 pi rho r (g(r) - 1) (.gr) in the files PDF programs "
                                    "load, for neutrons (the run's b_bar) and X-rays, "
-                                   "Faber-Ziman, and a PNG of each, into DIR.")
-    add_common(s)
-    s.set_defaults(plot=None)
+                                   "Faber-Ziman, and a PNG of each, into DIR: all together, or "
+                                   "none. A null-scattering alloy (<b> = 0) gets NAME_neutron_F"
+                                   ".csv, F(Q) and its parts, in place of its neutron files.")
+    add_common(s, plot=False)
     s.add_argument("-o", "--output", metavar="DIR", required=True, help="folder to write to")
     s.add_argument("--elements", metavar="A,B,...", type=name_list,
                    help="element of each type (default: NAME.types or the metadata)")
     s.add_argument("--rmax", metavar="R", type=float,
-                   help="largest r (default 20 A, or below the --sphere diameter)")
+                   help="largest r (default 20 A, or below the --sphere diameter, or the "
+                        "cutoff of a periodic box)")
     s.add_argument("--dr", metavar="DR", type=float, default=0.01, help="r step (default 0.01)")
-    s.add_argument("--density", metavar="RHO", type=float, help="number density, atoms per A^3")
+    s.add_argument("--density", metavar="RHO", type=float,
+                   help="number density, atoms per A^3 (default as for ioq gr)")
     s.add_argument("--qmin", metavar="Q", type=float,
                    help="leave Q below this out of G(r) (default: after the small-angle peak "
-                        "when it swamps S(Q) and there is no --sphere)")
+                        "of a finite model when it swamps S(Q) and there is no --sphere)")
     s.add_argument("--window", choices=zd.WINDOWS, help="modification function for G(r)")
     s.add_argument("--xlim", metavar=("LO", "HI"), type=float, nargs=2, help=argparse.SUPPRESS)
     s.set_defaults(run=cmd_all)
@@ -1139,8 +1262,8 @@ OPTION_RANGES = [
      f"a largest r above 0 and at most {MAX_LENGTH:g} A"),
     ("--dr", "dr", lambda v: 0 < v <= MAX_LENGTH,
      f"an r step above 0 and at most {MAX_LENGTH:g} A"),
-    ("--density", "density", lambda v: MIN_DENSITY <= v <= MAX_DENSITY,
-     f"a number density from {MIN_DENSITY:g} to {MAX_DENSITY:g} atoms per A^3"),
+    ("--density", "density", lambda v: MIN_DENSITY <= v <= zd.MAX_DENSITY,
+     f"a number density from {MIN_DENSITY:g} to {zd.MAX_DENSITY:g} atoms per A^3"),
     ("--qmin", "qmin", lambda v: 0 <= v <= MAX_Q, f"a Q from 0 to {MAX_Q:g} 1/A"),
     ("--qmax", "qmax", lambda v: 0 < v <= MAX_Q, f"a Q above 0 and at most {MAX_Q:g} 1/A"),
     ("--natoms", "natoms", lambda v: 1 <= v <= zi.MAX_RECORDED_ATOMS,
@@ -1201,16 +1324,15 @@ def check_options(args):
 def main(argv=None, out=None):
     args = build_parser().parse_args(argv)
     out = out if out is not None else sys.stdout
-    try:
-        check_options(args)
-        return args.run(args, out)
-    except IoqError as e:
-        sys.stderr.write(f"ioq: {e}\n")
-        return 1
-    except BrokenPipeError:
-        # `ioq csv big.ioq | head` is fine: say nothing.
-        sys.stderr.close()
-        return 0
+
+    def body():
+        try:
+            check_options(args)
+            return args.run(args, out)
+        except (IoqError, zd.DerivedError) as e:
+            raise CommandError(str(e)) from None
+
+    return run_command("ioq", body)
 
 
 if __name__ == "__main__":

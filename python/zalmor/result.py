@@ -4,19 +4,19 @@ were computed from; written to and read from .ioq files as the zalmor program ha
 import datetime
 import math
 import os
+import re
 import socket
-import tempfile
 
 import numpy as np
 
 from . import io as _io
+from ._command import Outputs
 
 # What every block of a file carries besides Q and i(Q), as the program writes it: the
 # tools look for these fields by name.
 _TEXT_FIELDS = {"file": 80, "xlabel": 40, "ylabel": 40, "spec_no": 10, "user_name": 20,
                 "run_no": 10, "inst_name": 8, "title": 80, "time": 20, "history": 200}
 _TITLE = "zalmor.debye"
-_UT_LEN = 30  # the block parameters: output::kBlockParamCount
 _SINC = "sinc(pi r/rc)"  # the modification function's metadata text
 
 
@@ -105,18 +105,19 @@ class Result:
     def to_ioq(self, path):
         """Writes the result as a .ioq file (version 2) that zalmor's tools read: one block
         per partial, then the total, with the block parameters and metadata of the
-        program's files. The file appears whole or not at all."""
+        program's files. The file appears whole or not at all (zalmor._command.Outputs: an
+        earlier file of that name stays whole until the new one is complete)."""
         from . import _core
 
         n = len(self.elements)
         bbar = [np.float32(self.b[e]) for e in self.elements]
         frac = [np.float32(self.concentrations[e]) for e in self.elements]
-        ut = np.zeros(_UT_LEN, dtype=np.float32)
+        ut = np.zeros(_core.LIMITS["block_params"], dtype=np.float32)
         ut[_io.BLOCK_PARAMS["nblocks"]] = len(self.blocks)
         ut[_io.BLOCK_PARAMS["ntypes"]] = n
         ut[_io.BLOCK_PARAMS["unity"]] = 1.0
         bb = _io.BLOCK_PARAMS["bbar"]
-        for t in range(min(n, _io.MAX_BBAR_TYPES)):
+        for t in range(min(n, _core.LIMITS["stored_bbar_types"])):
             ut[bb + t] = bbar[t]
         x = np.append(self.q, np.float32(0))
         zeros = np.zeros(len(self.q), dtype=np.float32)
@@ -194,29 +195,13 @@ class Result:
             # Marks the error column as the standard error across frames, for read_ioq.
             meta.append(("frames", str(self.nframes)))
         data = _core.format_ioq([(k, v.encode("utf-8")) for k, v in meta], blocks)
-        _write_whole(os.fspath(path), data)
+        with Outputs() as out:
+            out.write_bytes(os.fspath(path), data)
 
 
-def _write_whole(path, data):
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
-                               dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as fh:
-            fh.write(data)
-            fh.flush()
-            os.fsync(fh.fileno())
-        # mkstemp makes the file private; a result file is as readable as any other.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+
+
+# ---------------------------------------------------------------------------- from a file
 
 
 def read_ioq(path, types=None):
@@ -224,43 +209,184 @@ def read_ioq(path, types=None):
     the file's type map (NAME.types beside it or the model title, see zalmor.io.load) or
     `types` ({type number: element}); without one the types are named "1", "2", ...
     The number of atoms comes from the metadata or, for older files, the zero-Q limits."""
-    run = _io.load(os.fspath(path), types=types)
+    return from_file(_io.load(os.fspath(path), types=types))[0]
+
+
+def from_file(run, natoms=None, nnorm=None, bbar=None):
+    """A file loaded by zalmor.io.load as a Result, and the notes that say how its number
+    of atoms and nnorm were found. natoms and nnorm replace what the file records; bbar
+    (fm, every type) supplies the b_bar of types beyond those the file stores.
+
+    The fractions c and the b_bar are the block parameters'. The stored zero-Q limit of a
+    like partial (t,t) is 0.01 b_t^2 n_t (n_t - 1) / nnorm with n_t = c_t N atoms of type t,
+    and that of the total 0.01 ((sum_i b_i)^2 - sum_i b_i^2) / nnorm. nnorm is the answered
+    value when the file records it, else N (the program's default) unless given; N then
+    follows from the limit, unless given or in the metadata."""
+    from ._core import LIMITS
+
     n = run.ntypes
-    comp = _io.composition(run)
+    notes = []
+    c = np.array([float(run.blocks[t - 1].ut[_io.UT_FRAC_A]) for t in range(1, n + 1)])
+    if not (np.all(np.isfinite(c)) and np.all(c >= 0) and abs(c.sum() - 1) < 1e-3):
+        raise _io.IoqError(f"{run.path}: the atomic fractions of the block parameters ("
+                           + ", ".join(f"{v:.4g}" for v in c) + ") do not add up to 1 "
+                           "(not a zalmor result?)")
+    stored = min(n, LIMITS["stored_bbar_types"])
+    b_run = np.full(n, np.nan)
+    b_run[:stored] = run.blocks[0].ut[_io.UT_BBAR : _io.UT_BBAR + stored]
+    if n > stored:
+        if bbar is None:
+            raise _io.IoqError(f"{run.path}: the file stores b_bar for {stored} of the {n} "
+                               "atom types; give all of them with --bbar")
+        from .derived import bbar_values
+
+        b_run[stored:] = bbar_values(bbar, n)[stored:]
+        notes.append(f"b_bar of types {stored + 1}..{n} are not stored; taken from --bbar")
+    if nnorm is None:
+        nnorm = _nnorm_from_answers(run)
+        if nnorm is not None:
+            notes.append(f"nnorm {nnorm:g} from the recorded answers")
+    else:
+        try:
+            recorded = _nnorm_from_answers(run)
+        except _io.IoqError:
+            recorded = None  # a bad record is what the given nnorm replaces
+        if recorded is not None and recorded != nnorm:
+            notes.append(f"nnorm {nnorm:g} as given, in place of the {recorded:g} the file "
+                         "records")
+    if natoms is None and run.meta_value("natoms") is not None:
+        natoms = _meta_number(run, "natoms")
+        if natoms is None or not (math.isfinite(natoms) and natoms == int(natoms)
+                                  and 1 <= natoms <= _io.MAX_RECORDED_ATOMS):
+            raise _io.IoqError(f"{run.path}: the metadata give natoms "
+                               f"'{run.meta_value('natoms')}', not a number of atoms from 1 to "
+                               f"{_io.MAX_RECORDED_ATOMS}; give --natoms")
+        natoms = int(natoms)
+    if natoms is not None:
+        # Every type holds a whole number of atoms; a wrong N shows here before it turns
+        # every normalisation. (c is kept in single precision: N c is off by N 6e-8 at most.)
+        for t in range(1, n + 1):
+            held = c[t - 1] * natoms
+            if not math.isfinite(held) or abs(held - round(held)) > 1e-3 + 1e-6 * natoms:
+                raise _io.IoqError(f"{natoms} atoms do not fit the atomic fractions of "
+                                   f"{run.path}: type {t} would hold {held:.4g} atoms")
+    if natoms is None:
+        natoms, spread = _natoms_from_limits(run, c, b_run, nnorm)
+        if natoms is None:
+            raise _io.IoqError(f"{run.path}: cannot tell the number of atoms from the zero-Q "
+                               "limits (every b_bar 0?); give --natoms")
+        notes.append(f"N = {natoms} atoms from the zero-Q limits"
+                     + ("" if nnorm is not None else ", taking nnorm = N"))
+        if spread > 0.5:
+            # Each type's limit gives N; they agree only with the right nnorm.
+            notes.append("warning: the zero-Q limits of the types disagree on N by "
+                         f"{spread:.3g}: the run was normalised to another number; "
+                         "give --nnorm (and --natoms)")
+    if nnorm is None:
+        nnorm = float(natoms)
     elements = [run.type_name(t) for t in range(1, n + 1)]
     if len(set(elements)) != n:
-        raise _io.IoqError(f"{path}: the type map names two types alike: {elements}")
-    rows = {b.rows for b in run.blocks}
-    if len(rows) != 1:
-        raise _io.IoqError(f"{path}: the blocks have different numbers of Q values")
+        raise _io.IoqError(f"{run.path}: the type map names two types alike: {elements}")
+    if len({b.rows for b in run.blocks}) != 1:
+        raise _io.IoqError(f"{run.path}: the blocks have different numbers of Q values")
     option = run.meta_value("thermal_option")
     result = Result(
         q=run.blocks[0].q,
         elements=elements,
         blocks=[b.iq for b in run.blocks],
-        zero_q=[b.ut[_io.BLOCK_PARAMS["zero_q"]] for b in run.blocks],
-        concentrations={e: np.float32(comp.c[t]) for t, e in enumerate(elements)},
-        b={e: np.float32(comp.b_run[t]) for t, e in enumerate(elements)},
-        natoms=comp.natoms,
-        nnorm=comp.nnorm,
+        zero_q=[b.ut[_io.UT_ZERO_Q] for b in run.blocks],
+        concentrations={e: np.float32(c[t]) for t, e in enumerate(elements)},
+        b={e: np.float32(b_run[t]) for t, e in enumerate(elements)},
+        natoms=natoms,
+        nnorm=nnorm,
         thermal_option=int(option) if option is not None and option.isdigit() else 0,
     )
-    volume, cutoff = run.meta_value("periodic_volume"), run.meta_value("periodic_cutoff")
-    try:
-        if volume is not None and cutoff is not None and float(cutoff) > 0:
-            result.volume, result.cutoff = float(volume), float(cutoff)
-            result.q_min = 2 * math.pi / result.cutoff
-            q_min = run.meta_value("periodic_q_min")
-            if q_min is not None:
-                result.q_min = float(q_min)
-            if run.meta_value("modification") == _SINC:
-                result.modification = "sinc"
-    except ValueError:
-        pass  # not numbers: read as a finite model's blocks
+    volume, cutoff = _meta_number(run, "periodic_volume"), _meta_number(run, "periodic_cutoff")
+    if volume is not None and cutoff is not None and volume > 0 and cutoff > 0:
+        result.volume, result.cutoff = volume, cutoff
+        q_min = _meta_number(run, "periodic_q_min")
+        result.q_min = q_min if q_min is not None else 2 * math.pi / cutoff
+        if run.meta_value("modification") == _SINC:
+            result.modification = "sinc"
     result.urms = run.meta_value("urms")
     frames = run.meta_value("frames")
     if frames is not None and frames.isdigit():
         result.nframes = int(frames)
         result.stderr = [np.asarray(b.get("e", "float32[]")[: b.rows], dtype=np.float32)
                          for b in run.blocks]
-    return result
+    return result, notes
+
+
+def _meta_number(run, key):
+    value = run.meta_value(key)
+    try:
+        v = float(value) if value is not None else None
+    except ValueError:
+        return None
+    return v if v is None or math.isfinite(v) else None
+
+
+def _nnorm_from_answers(run):
+    """nnorm as answered, from the answers recorded in a version-2 file, or None when it
+    was the default (the number of atoms) or is not recorded. The model-name prompt repeats
+    on an empty answer, so the answers after the first non-empty one count."""
+    if run.meta_value("nnorm") is not None:
+        recorded = _meta_number(run, "nnorm")
+        if recorded is None or not _io.MIN_NNORM <= abs(recorded) <= _io.FLOAT32_MAX:
+            raise _io.IoqError(f"{run.path}: the metadata give nnorm "
+                               f"'{run.meta_value('nnorm')}', not a number a run can "
+                               "normalise to; give --nnorm")
+        return recorded
+    answers = run.meta_values("answer")
+    while answers and not answers[0].strip():
+        answers = answers[1:]
+    # Trusted only when the lines-to-skip answer before it is a plain count: a refused and
+    # repeated answer would shift the positions.
+    if len(answers) < 3 or not answers[2].strip() or not re.fullmatch(r"\s*[0-9]*\s*", answers[1]):
+        return None
+    try:
+        value = float(answers[2].replace(",", " ").split()[0].replace("d", "e").replace("D", "e"))
+    except (ValueError, IndexError):
+        return None
+    # The program asks again after 0 or a number beyond single precision: the answer that
+    # counted is then a later one.
+    if not (math.isfinite(value) and _io.MIN_NNORM <= abs(value) <= _io.FLOAT32_MAX):
+        return None
+    return value
+
+
+def _natoms_from_limits(run, c, b, nnorm):
+    """N and the spread of the estimates of the types (0 with fewer than two)."""
+    best = None  # (atoms of the type, N)
+    estimates = []
+    for t in range(1, len(c) + 1):
+        lim = float(run.blocks[t - 1].ut[_io.UT_ZERO_Q])
+        ct, bt = c[t - 1], b[t - 1]
+        if not (ct > 0 and bt != 0 and math.isfinite(bt) and math.isfinite(lim)):
+            continue
+        if nnorm is None:
+            # lim = 0.01 b^2 c (c N - 1)
+            N = (lim / (0.01 * bt * bt * ct) + 1.0) / ct
+        else:
+            k = lim * nnorm / (0.01 * bt * bt)  # n_t (n_t - 1)
+            N = (0.5 + math.sqrt(0.25 + max(k, 0.0))) / ct
+        estimates.append(N)
+        if best is None or ct * N > best[0]:
+            best = (ct * N, N)
+    if best is None:
+        lim = float(run.blocks[-1].ut[_io.UT_ZERO_Q])
+        mb, mb2 = float(np.sum(c * b)), float(np.sum(c * b * b))
+        if mb == 0 or not math.isfinite(mb):
+            return None, 0.0
+        if nnorm is None:
+            N = (lim / 0.01 + mb2) / (mb * mb)  # lim = 0.01 (N <b>^2 - <b^2>)
+        else:
+            # lim nnorm / 0.01 = N^2 <b>^2 - N <b^2>
+            k = lim * nnorm / 0.01
+            N = (mb2 + math.sqrt(mb2 * mb2 + 4 * mb * mb * k)) / (2 * mb * mb)
+        best = (N, N)
+    N = best[1]
+    if not (math.isfinite(N) and N >= 1):
+        return None, 0.0
+    spread = max(estimates) - min(estimates) if len(estimates) > 1 else 0.0
+    return int(round(N)), spread

@@ -91,3 +91,20 @@ def test_read_ioq_without_type_map(tmp_path):
     assert_same_floats(back.partial("2", "1"), res.partial("O", "Si"))
     named = zalmor.read_ioq(path, types={1: "Si", 2: "O"})
     same_result(named, res)
+
+
+def test_to_ioq_refusals_leave_the_earlier_file_and_no_temporary(thermal_result, tmp_path):
+    from zalmor._command import CommandError
+
+    (tmp_path / "old.ioq").write_text("EARLIER\n")
+    (tmp_path / "folder.ioq").mkdir()
+    rows = [  # path, text of the message
+        (tmp_path / "no" / "such" / "x.ioq", "cannot write: no folder"),
+        (tmp_path / "folder.ioq", "a folder is in the way"),
+        (tmp_path / "old.ioq" / "x.ioq", "cannot write: no folder"),
+    ]
+    for path, text in rows:
+        with pytest.raises(CommandError, match=text):
+            thermal_result.to_ioq(path)
+        assert (tmp_path / "old.ioq").read_text() == "EARLIER\n"
+        assert sorted(os.listdir(tmp_path)) == ["folder.ioq", "old.ioq"]
