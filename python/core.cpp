@@ -17,7 +17,6 @@
 #include <exception>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -33,7 +32,6 @@
 #include "scatter/thermal.hpp"
 #include "scatter/urms_reader.hpp"
 #include "scatter/weights.hpp"
-#include "util/console.hpp"
 #include "util/coords_reader.hpp"
 #include "util/errors.hpp"
 #include "util/limits.hpp"
@@ -345,24 +343,24 @@ std::vector<float> zero_q(const std::vector<int>& count, const std::vector<float
 }
 
 // A .urms file read by the program's reader: (records, None) or, when it refuses the file,
-// ([], (ierr, message, the line of standard error that names the file's line)).
+// ([], (ierr, message, its file, line and text)); ValueError for a file that cannot be opened
+// or has no record count, as the program ends its run there.
 std::pair<std::vector<RecordTuple>, std::optional<std::tuple<int, std::string, std::string>>>
 read_urms(const std::string& path) {
-  std::istringstream in;
-  std::ostringstream out, err;
-  zalmor::util::Console console(in, out, err);
   int ntypes = 0;
   zs::UrmsTable table;
-  zs::UrmsReadResult result;
-  try {
-    result = zs::read_urms(console, path, "zalmor", false, ntypes, table);
-  } catch (const zalmor::util::FatalError& e) {
-    throw py::value_error(std::string(e.what()).substr(1));
+  const zs::UrmsFileRead read = zs::read_urms_file(path, ntypes, table);
+  switch (read.stop) {
+    case zs::UrmsFileRead::Stop::kCannotOpen:
+      throw py::value_error("Cannot open .URMS file " + path);
+    case zs::UrmsFileRead::Stop::kNoCount:
+      throw py::value_error("Cannot read the number of records from .URMS file " + path + " (" +
+                            read.where + ")");
+    case zs::UrmsFileRead::Stop::kNone:
+      break;
   }
-  if (result.ierr != 0) {
-    std::string note = err.str();
-    if (const auto end = note.find('\n'); end != std::string::npos) note.resize(end);
-    return {{}, std::tuple{result.ierr, result.message, note}};
+  if (read.result.ierr != 0) {
+    return {{}, std::tuple{read.result.ierr, read.result.message, read.where}};
   }
   std::vector<RecordTuple> records;
   for (const zs::UrmsRecord& r : table.records) records.push_back(record_tuple(r));

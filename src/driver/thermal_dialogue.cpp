@@ -2,6 +2,7 @@
 #include "driver/thermal_dialogue.hpp"
 
 #include <string>
+#include <string_view>
 
 #include "driver/validate.hpp"
 #include "scatter/urms_reader.hpp"
@@ -13,6 +14,35 @@
 #include "util/strings.hpp"
 
 namespace zalmor::driver {
+namespace {
+
+std::string_view trim_trailing_blanks(std::string_view text) {
+  const auto end = text.find_last_not_of(' ');
+  return end == std::string_view::npos ? std::string_view{} : text.substr(0, end + 1);
+}
+
+}  // namespace
+
+scatter::UrmsReadResult read_urms(util::Console& console, std::string_view file_name, bool verbose,
+                                  int& ntypes, scatter::UrmsTable& table) {
+  const std::string name(file_name);
+  const scatter::UrmsFileRead read = scatter::read_urms_file(name, ntypes, table);
+  if (read.stop == scatter::UrmsFileRead::Stop::kCannotOpen) {
+    throw util::FatalError(" Cannot open .URMS file " + name);
+  }
+  if (verbose) {
+    console.line("zalmor: Reading thermal factors");
+    for (const std::string& line : read.lines) console.line(trim_trailing_blanks(line));
+  }
+  // Standard error names the line a failure comes from; standard output keeps its code and
+  // message.
+  if (!read.where.empty()) console.note(read.where);
+  if (read.stop == scatter::UrmsFileRead::Stop::kNoCount) {
+    throw util::FatalError(" Cannot read the number of records from .URMS file " + name);
+  }
+  return read.result;
+}
+
 namespace {
 
 int ask_option(util::Console& console, int npart) {
@@ -49,8 +79,7 @@ void ask_urms(util::Console& console, RunState& state) {
   state.urms_file = name;
 
   int ntypes = state.ntypes;
-  const scatter::UrmsReadResult result =
-      scatter::read_urms(console, name, "zalmor", true, ntypes, state.urms);
+  const scatter::UrmsReadResult result = read_urms(console, name, true, ntypes, state.urms);
   util::print_with_int(console, "Number of records read from .URMS file = ", result.nrec);
   if (result.ierr != 0) {
     std::string message = result.message;

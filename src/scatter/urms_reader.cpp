@@ -6,14 +6,14 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <ios>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "util/console.hpp"
-#include "util/errors.hpp"
 #include "util/parse.hpp"
 #include "util/text_lines.hpp"
 
@@ -85,11 +85,6 @@ std::optional<std::string> tail_out_of_range(const UrmsRecord& record) {
   if (largest <= kMaxTailSquare) return std::nullopt;
   return "Model-2 tail terms reach " + number(largest) + " A^2, beyond the limit " +
          number(kMaxTailSquare);
-}
-
-std::string_view trim_trailing_blanks(std::string_view text) {
-  const auto end = text.find_last_not_of(' ');
-  return end == std::string_view::npos ? std::string_view{} : text.substr(0, end + 1);
 }
 
 // The values of one record line, read in sequence. A slash ends the record: fields after
@@ -191,30 +186,24 @@ UrmsReadResult validate(const UrmsRecord& record) {
   return result;
 }
 
-// The detail line of a failure on standard error: file, line number and the line's text.
-void note_line(util::Console& console, const std::string& file, int line_number,
-               std::string_view text, std::string_view message) {
+// Where a failure comes from: file, line number, message and the line's text.
+std::string where(const std::string& file, int line_number, std::string_view text,
+                  std::string_view message) {
   std::string shown;
   for (const char c : text.substr(0, 100)) {
     const auto u = static_cast<unsigned char>(c);
     shown += u < 0x20 || u == 0x7f ? '?' : c;
   }
   if (text.size() > 100) shown += "...";
-  console.note(file + ":" + std::to_string(line_number) + ": " + std::string(message) + ": \"" +
-               shown + "\"");
+  return file + ":" + std::to_string(line_number) + ": " + std::string(message) + ": \"" + shown +
+         "\"";
 }
 
-}  // namespace
-
-UrmsReadResult read_urms(util::Console& console, std::string_view file_name,
-                         std::string_view program_name, bool verbose, int& ntypes,
-                         UrmsTable& table) {
-  UrmsReadResult result;
-  const std::string name(file_name);
-  std::ifstream file(name);
-  if (!file) throw util::FatalError(" Cannot open .URMS file " + name);
-  if (verbose) console.line(std::string(program_name) + ": Reading thermal factors");
-
+// The reading itself; a read error of the stream (a folder given as the file) throws
+// std::ios_base::failure, which read_urms_file turns into its result.
+void read_into(std::ifstream& file, const std::string& name, int& ntypes, UrmsTable& table,
+               UrmsFileRead& read) {
+  UrmsReadResult& result = read.result;
   std::string line;
   std::optional<int> count;
   if (read_line(file, line)) {
@@ -222,18 +211,17 @@ UrmsReadResult read_urms(util::Console& console, std::string_view file_name,
     if (parsed.status == util::ParseStatus::Value) count = parsed.value;
   }
   if (!count) {
-    note_line(console, name, 1, line, "no record count");
-    throw util::FatalError(" Cannot read the number of records from .URMS file " + name);
+    read.stop = UrmsFileRead::Stop::kNoCount;
+    read.where = where(name, 1, line, "no record count");
+    return;
   }
   const std::string count_line = line;
   const int nrec = *count;
   result.nrec = nrec;
 
-  // Every failure keeps its code and message on standard output; standard error names the
-  // line it comes from.
   const auto fail_at = [&](int line_number, std::string_view text, int ierr, std::string message) {
-    note_line(console, name, line_number, text, message);
-    return fail(result, ierr, std::move(message));
+    read.where = where(name, line_number, text, message);
+    result = fail(result, ierr, std::move(message));
   };
 
   if (ntypes != 0) {
@@ -250,14 +238,12 @@ UrmsReadResult read_urms(util::Console& console, std::string_view file_name,
   // A file without records describes no pair at all.
   if (nrec <= 0) return fail_at(1, count_line, 25, "Unexpected number of records in file");
 
-  std::vector<std::string> texts;
   for (int k = 1; k <= nrec; ++k) {
     if (!read_line(file, line)) {
       return fail_at(k + 1, line, 20, "Error reading data from .URMS file");
     }
     const std::string_view text = std::string_view(line).substr(0, kRecordWidth);
-    texts.emplace_back(text);
-    if (verbose) console.line(trim_trailing_blanks(text));
+    read.lines.emplace_back(text);
     UrmsRecord& record = table.records.emplace_back();
     switch (parse_record(text, record)) {
       case RecordStatus::Ok:
@@ -268,17 +254,37 @@ UrmsReadResult read_urms(util::Console& console, std::string_view file_name,
         return fail_at(k + 1, text, 26, "Number of points in record is not between 1 and 100");
     }
   }
-  file.close();
 
   for (std::size_t k = 0; k < table.records.size(); ++k) {
     if (UrmsReadResult checked = validate(table.records[k]); checked.ierr != 0) {
       checked.nrec = nrec;
-      note_line(console, name, static_cast<int>(k) + 2, texts[k], checked.message);
-      return checked;
+      read.where = where(name, static_cast<int>(k) + 2, read.lines[k], checked.message);
+      result = checked;
+      return;
     }
   }
-  if (result.ierr != 0) note_line(console, name, 1, count_line, result.message);
-  return result;
+  if (result.ierr != 0) read.where = where(name, 1, count_line, result.message);
+}
+
+}  // namespace
+
+UrmsFileRead read_urms_file(std::string_view file_name, int& ntypes, UrmsTable& table) {
+  UrmsFileRead read;
+  const std::string name(file_name);
+  std::error_code ec;
+  std::ifstream file;
+  if (!std::filesystem::is_directory(name, ec)) file.open(name);
+  if (!file.is_open()) {
+    read.stop = UrmsFileRead::Stop::kCannotOpen;
+    return read;
+  }
+  try {
+    read_into(file, name, ntypes, table, read);
+  } catch (const std::ios_base::failure&) {
+    read.where = name + ": the file cannot be read";
+    read.result = fail(read.result, 20, "Error reading data from .URMS file");
+  }
+  return read;
 }
 
 namespace {

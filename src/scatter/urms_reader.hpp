@@ -8,10 +8,6 @@
 
 #include "scatter/thermal.hpp"
 
-namespace zalmor::util {
-class Console;
-}
-
 namespace zalmor::scatter {
 
 struct UrmsReadResult {
@@ -20,17 +16,27 @@ struct UrmsReadResult {
   int nrec = 0;         // the record count of line 1
 };
 
-// Reads `file_name` into `table`. With verbose, writes "<program>: Reading thermal
-// factors" and echoes each record line before it is parsed. `ntypes` is the number of
-// atom types (when 0 on entry it is set from the record count). A file that cannot be
-// opened, or whose count line cannot be read, ends the run (FatalError naming the file).
-// Every failure also writes one line on standard error with the file, the line number and
-// the line's text. Beyond the checks of displacements and break distances, a model-3
-// parameter outside its physical range gives 28 (the message names the value and the
+// What reading a .urms file found; the caller reports it (the program echoes the record
+// lines and prints the error, the Python package raises it).
+struct UrmsFileRead {
+  enum class Stop {
+    kNone,
+    kCannotOpen,  // no such file, not readable, or a folder: nothing was read
+    kNoCount,     // the first line holds no record count: nothing more was read
+  };
+  Stop stop = Stop::kNone;
+  UrmsReadResult result;           // the code, its message and the record count of line 1
+  std::vector<std::string> lines;  // the record lines read (200 characters at most), in file
+                                   // order, up to the one that failed
+  std::string where;               // a failure's file, line number, message and the line's
+                                   // text: file:3: message: "text"; empty on success
+};
+
+// Reads `file_name` into `table`. `ntypes` is the number of atom types (when 0 on entry it is
+// set from the record count). Beyond the checks of displacements and break distances, a
+// model-3 parameter outside its physical range gives 28 (the message names the value and the
 // range), and a model-2 tail whose u^2 could leave single precision gives 29.
-UrmsReadResult read_urms(util::Console& console, std::string_view file_name,
-                         std::string_view program_name, bool verbose, int& ntypes,
-                         UrmsTable& table);
+UrmsFileRead read_urms_file(std::string_view file_name, int& ntypes, UrmsTable& table);
 
 // Largest u^2 a model-2 tail may reach (Angstrom^2): its u times Q must still square in
 // single precision.

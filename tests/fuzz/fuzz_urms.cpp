@@ -1,19 +1,15 @@
 // Fuzzes the .urms thermal-factor reader and evaluates the loaded table: an input gives an
-// error code with its message, or a table that u(r) can be evaluated on without a hang,
-// a crash or a sanitizer report. Only a FatalError (file or count line unreadable) may
-// leave the reader.
+// error code with its message and where it comes from, or a table that u(r) can be
+// evaluated on without a hang, a crash or a sanitizer report. Nothing may leave the reader.
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <sstream>
 #include <string>
 
 #include "fuzz_support.hpp"
 #include "scatter/thermal.hpp"
 #include "scatter/urms_reader.hpp"
-#include "util/console.hpp"
-#include "util/errors.hpp"
 
 namespace {
 
@@ -66,34 +62,32 @@ void evaluate(const scatter::UrmsTable& table) {
 }
 
 // True when the table loaded without an error.
-bool read_once(const std::string& path, int ntypes_in, bool verbose, bool evaluate_table) {
-  std::istringstream in;
-  std::ostringstream out, err;
-  zalmor::util::Console console(in, out, err);
+bool read_once(const std::string& path, int ntypes_in, bool evaluate_table) {
   scatter::UrmsTable table;
   int ntypes = ntypes_in;
-  try {
-    const scatter::UrmsReadResult result =
-        scatter::read_urms(console, path, "zalmor", verbose, ntypes, table);
-    require(known_code(result.ierr), "unknown read_urms code");
-    require((result.ierr == 0) == result.message.empty(), "read_urms message and code disagree");
-    require(result.message.size() <= 80, "message longer than 80 characters");
-    if (ntypes_in != 0) require(ntypes == ntypes_in, "a given number of types was changed");
-    if (result.ierr != 0) return false;
-    require(result.nrec >= 1 && result.nrec <= scatter::kMaxUrmsRecords,
-            "record count out of range");
-    require(table.records.size() == static_cast<std::size_t>(result.nrec), "records not all kept");
-    for (const scatter::UrmsRecord& record : table.records) {
-      require(record.npoint >= 1 && record.npoint <= scatter::kMaxUrmsPoints,
-              "point count out of range in a loaded record");
-    }
-    if (evaluate_table) evaluate(table);
-    return true;
-  } catch (const zalmor::util::FatalError& e) {
-    const std::string_view message = e.what();
-    require(!message.empty() && message.front() == ' ', "fatal message is not console text");
+  const scatter::UrmsFileRead read = scatter::read_urms_file(path, ntypes, table);
+  if (read.stop != scatter::UrmsFileRead::Stop::kNone) {
+    require(read.stop == scatter::UrmsFileRead::Stop::kCannotOpen || !read.where.empty(),
+            "a file without a record count does not say where");
+    require(table.records.empty(), "records kept from a file that stopped early");
     return false;
   }
+  const scatter::UrmsReadResult& result = read.result;
+  require(known_code(result.ierr), "unknown read_urms code");
+  require((result.ierr == 0) == result.message.empty(), "read_urms message and code disagree");
+  require((result.ierr == 0) == read.where.empty(), "a failure does not say where, or a load does");
+  require(result.message.size() <= 80, "message longer than 80 characters");
+  if (ntypes_in != 0) require(ntypes == ntypes_in, "a given number of types was changed");
+  if (result.ierr != 0) return false;
+  require(result.nrec >= 1 && result.nrec <= scatter::kMaxUrmsRecords, "record count out of range");
+  require(table.records.size() == static_cast<std::size_t>(result.nrec), "records not all kept");
+  require(read.lines.size() == table.records.size(), "a record line not kept");
+  for (const scatter::UrmsRecord& record : table.records) {
+    require(record.npoint >= 1 && record.npoint <= scatter::kMaxUrmsPoints,
+            "point count out of range in a loaded record");
+  }
+  if (evaluate_table) evaluate(table);
+  return true;
 }
 
 }  // namespace
@@ -103,8 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& path = file.write(zalmor::fuzz::as_text(data, size));
   // The table is evaluated once, after the first successful load: the counts change only
   // the code of the count check, not the records.
-  bool evaluated = read_once(path, 0, true, true);
-  evaluated = read_once(path, 1, false, !evaluated) || evaluated;
-  read_once(path, 2, false, !evaluated);
+  bool evaluated = read_once(path, 0, true);
+  evaluated = read_once(path, 1, !evaluated) || evaluated;
+  read_once(path, 2, !evaluated);
   return 0;
 }
