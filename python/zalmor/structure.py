@@ -29,7 +29,6 @@ import itertools
 import math
 import numbers
 import os
-import re
 import warnings
 from collections.abc import Mapping, Sequence
 
@@ -52,6 +51,11 @@ def _example(option, text):
     return f"{option}'{text}'" if option.endswith("=") else f"{option} {text}"
 
 
+def _shown(option, text):
+    """A value given to `option` as messages quote it."""
+    return f"{option}'{text}'" if option.endswith("=") else f"{option} '{text}'"
+
+
 # ---------------------------------------------------------------------------- labels
 
 
@@ -68,7 +72,7 @@ def type_map(spec, option="types="):
     {1: "Cu"} or a sequence ["Cu", "Zr"]; every label an element, isotope or ion. Several
     types may have one label. `option` names the argument in the messages."""
     if isinstance(spec, str):
-        shown = _example(option, spec)
+        shown = _shown(option, spec)
         items = [w.strip() for w in spec.split(",")]
         if not all(items):
             raise ValueError(f"{shown} is not a list like 1=Si,2=O or Si,O")
@@ -591,25 +595,41 @@ def length(value, label, option="b="):
                     f"{type(value).__name__}")
 
 
+class Overrides(dict):
+    """Scattering lengths a command's options give for some labels ({label: value of
+    `length`}); the other labels take their default."""
+
+    def __init__(self, option):
+        super().__init__()
+        self.option = option
+
+
 def scattering_lengths(labels, b=None, option="b="):
-    """b_bar (fm) of each label: from b ({label: value of `length`}, every label given),
-    default periodictable's coherent b_c."""
+    """b_bar (fm) of each label: from b ({label: value of `length`}, every label given, or
+    Overrides), default periodictable's coherent b_c."""
     if b is None:
         return [length(None, label, option) for label in labels]
     if not isinstance(b, Mapping):
         raise TypeError("b is a mapping {element: length in fm, species or isotope mixture}")
-    missing = [label for label in labels if label not in b]
-    if missing:
-        raise ValueError(f"{option.rstrip('=')} gives no scattering length of "
-                         + ", ".join(missing))
-    return [length(b[label], label, option) for label in labels]
+    if isinstance(b, Overrides):
+        option = b.option
+        stray = [key for key in b if key not in labels]
+        if stray:
+            raise ValueError(f"{option} names {', '.join(stray)}, which the model does not "
+                             f"have (it has {', '.join(labels)})")
+    else:
+        missing = [label for label in labels if label not in b]
+        if missing:
+            raise ValueError(f"{option.rstrip('=')} gives no scattering length of "
+                             + ", ".join(missing))
+    return [length(b.get(label), label, option) for label in labels]
 
 
 def parse_b(items, option="--b"):
-    """{label: b in fm, or a species or mixture text} from a command's options, each
-    LABEL=VALUE or a comma list of them (Na=3.63,Cl=9.577); a mixture's own commas stay with
-    it (Li=6Li:0.95,7Li:0.05,O=5.803)."""
-    out = {}
+    """Overrides {label: b in fm, or a species or mixture text} from a command's options,
+    each LABEL=VALUE or a comma list of them (Na=3.63,Cl=9.577); a mixture's own commas stay
+    with it (Li=6Li:0.95,7Li:0.05,O=5.803)."""
+    out = Overrides(option)
     for item in items:
         parts = []
         for piece in item.split(","):
@@ -646,7 +666,7 @@ def frame_slice(index, option="index="):
     """The frames `index` selects, as a slice: None (all), a slice, a frame K, or text `K` or
     `START:STOP:STEP` (each part may be left out; negative counts from the end; the step is
     positive)."""
-    shown = _example(option, index) if isinstance(index, str) else f"{option.rstrip('=')} {index!r}"
+    shown = _shown(option, index) if isinstance(index, str) else f"{option.rstrip('=')} {index!r}"
     if index is None:
         return slice(None)
     if isinstance(index, slice):
@@ -675,6 +695,9 @@ def frame_slice(index, option="index="):
 
 
 def _slice_text(sel):
+    """A slice as frame_slice reads it: K for one frame, else START:STOP:STEP."""
+    if sel.step is None and sel.start is not None and sel.stop == (sel.start + 1 or None):
+        return str(sel.start)
     return ":".join("" if v is None else str(v) for v in (sel.start, sel.stop, sel.step))
 
 
@@ -833,7 +856,7 @@ def _numbers(sel, count):
 def _none_left(path, sel, count, index_option):
     if count is not None and not len(range(*sel.indices(count))):
         raise ValueError(f"{path}: {_example(index_option, _slice_text(sel))} leaves no frames "
-                         f"of the {count} the file holds")
+                         f"of the {count} it holds")
 
 
 def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
