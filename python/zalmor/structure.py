@@ -96,8 +96,7 @@ def type_map(spec, option="types="):
                         f"or '1=Si,2=O', not {type(spec).__name__}")
     out = {}
     for key, label in pairs:
-        number = int(key) if isinstance(key, (numbers.Integral, np.integer)) and not isinstance(
-            key, bool) else int(key) if isinstance(key, str) and key.strip().isdigit() else None
+        number = _whole(key)
         if number is None or not isinstance(label, str) or not label.strip():
             raise ValueError(f"{shown}: {key!r}: {label!r} is not a type number and a label")
         if number < 1:
@@ -114,11 +113,20 @@ def type_map(spec, option="types="):
     return out
 
 
+def _whole(value):
+    """A whole number given as an int or its digits; None for anything else."""
+    if isinstance(value, (numbers.Integral, np.integer)) and not isinstance(value, bool):
+        return int(value)
+    if isinstance(value, str) and value.strip().isdigit():
+        return int(value)
+    return None
+
+
 def _map_text(tmap):
     return ",".join(f"{t}={label}" for t, label in sorted(tmap.items()))
 
 
-def guess_by_mass(numbers, masses):
+def guess_by_mass(type_numbers, masses):
     """{type: element} whose standard mass matches each type's mass (a LAMMPS data file's
     Masses), or None when a type matches none."""
     if masses is None:
@@ -127,8 +135,8 @@ def guess_by_mass(numbers, masses):
 
     masses = np.asarray(masses, dtype=np.float64)
     guess = {}
-    for t in np.unique(numbers).tolist():
-        m = masses[np.flatnonzero(numbers == t)[0]]
+    for t in np.unique(type_numbers).tolist():
+        m = masses[np.flatnonzero(type_numbers == t)[0]]
         z = int(np.argmin(np.abs(atomic_masses[1:] - m))) + 1
         if not abs(atomic_masses[z] - m) <= 0.1:
             return None
@@ -136,27 +144,27 @@ def guess_by_mass(numbers, masses):
     return guess
 
 
-def name_types(numbers, tmap, where="", option="types=", masses=None):
+def name_types(type_numbers, tmap, where="", option="types=", masses=None):
     """Each atom's label from its LAMMPS type number by `tmap` (type_map); refused, with a
     map to give (guessed from the masses when they match elements), when a type is not
     named or there is no map. `where` starts the messages (a file's name)."""
-    numbers = np.asarray(numbers).reshape(-1)
-    if numbers.dtype.kind not in "iu":
+    given = np.asarray(type_numbers).reshape(-1)
+    if given.dtype.kind not in "iu":
         try:
-            as_int = numbers.astype(np.int64)
+            as_int = given.astype(np.int64)
         except (TypeError, ValueError):
-            raise ValueError(f"{where}the atom types {sorted(set(numbers.tolist()))[:4]} are not "
-                             f"LAMMPS type numbers for {_example(option, '1=Si,2=O')}") from None
-        if numbers.dtype.kind == "f" and not np.array_equal(as_int, numbers):
+            raise ValueError(f"{where}the atom types {sorted(set(given.tolist()))[:4]} are not "
+                             f"the numbers {_example(option, '1=Si,2=O')} names") from None
+        if given.dtype.kind == "f" and not np.array_equal(as_int, given):
             raise ValueError(f"{where}the atom types are not whole numbers")
-        numbers = as_int
-    if numbers.size and numbers.min() < 1:
-        at = int(np.argmin(numbers))
-        raise ValueError(f"{where}atom {at + 1} has LAMMPS type {numbers[at]}; types are "
+        given = as_int
+    if given.size and given.min() < 1:
+        at = int(np.argmin(given))
+        raise ValueError(f"{where}atom {at + 1} has LAMMPS type {given[at]}; types are "
                          "numbered from 1")
-    present, inverse = np.unique(numbers, return_inverse=True)
+    present, inverse = np.unique(given, return_inverse=True)
     if tmap is None:
-        guess = guess_by_mass(numbers, masses)
+        guess = guess_by_mass(given, masses)
         if guess:
             how = "by the masses in the file perhaps"
         else:
@@ -227,7 +235,10 @@ def _count_frames(path, fmt):
             for line in fh:
                 if not line.strip():
                     break
-                natoms = int(line)
+                try:
+                    natoms = int(line)
+                except ValueError:
+                    return None  # the reader will say what is wrong
                 if sum(1 for _ in itertools.islice(fh, natoms + 1)) < natoms + 1:
                     break
                 count += 1
@@ -393,7 +404,8 @@ def _parts(atoms, tmap, option):
         if tmap is not None:
             if not isinstance(numbers_, np.ndarray):
                 raise TypeError("types= names the atomic numbers of an ase.Atoms")
-            masses = atoms.get_masses() if atoms.has("masses") else None
+            masses = atoms.get_masses() if hasattr(atoms, "has") and atoms.has("masses") \
+                else None
             labels = name_types(numbers_, tmap, "", option, masses)
         elif isinstance(numbers_, np.ndarray):
             from ase.data import chemical_symbols
@@ -405,10 +417,7 @@ def _parts(atoms, tmap, option):
             else None
         if cell is not None and not abs(float(np.linalg.det(cell))) > 0:
             cell = None
-        says = cell is not None and bool(np.all(getattr(atoms, "pbc", False)))
-        return atoms.get_positions(), labels, cell, says
-    if _is_universe(atoms):
-        atoms = atoms.atoms
+        return atoms.get_positions(), labels, cell, bool(np.all(getattr(atoms, "pbc", False)))
     if _is_mda_group(atoms):
         cell = _mda_cell(atoms.dimensions)
         return atoms.positions, _mda_labels(atoms, tmap, option), cell, cell is not None
@@ -431,6 +440,9 @@ def _parts(atoms, tmap, option):
 def _chosen_cell(own, says, periodic):
     """The cell rows of the box `periodic` asks for (see model), or None."""
     if periodic is None:
+        if says and own is None:
+            raise ValueError("the structure is periodic along all three axes but its cell has "
+                             "no volume")
         return own if says else None
     if periodic is False:
         return None
@@ -480,8 +492,10 @@ class Model:
         """{label: number of atoms}."""
         return {e: int(n) for e, n in zip(self.elements, self.counts)}
 
-    def composition_text(self):
-        return ", ".join(f"{e} {n}" for e, n in self.composition.items())
+    def composition_text(self, order=None):
+        """`Na 12, Cl 12`, in type order or the order of the labels given."""
+        comp = self.composition
+        return ", ".join(f"{e} {comp.get(e, 0)}" for e in (order or self.elements))
 
     @property
     def volume(self):
@@ -518,6 +532,12 @@ def model(atoms, *, periodic=None, types=None, option="types="):
               the types of an AtomGroup or the symbols of the pair are then type numbers
     """
     tmap = None if types is None else type_map(types, option)
+    if _is_universe(atoms):
+        atoms = atoms.atoms
+    if not is_structure(atoms):
+        raise TypeError("a structure is an ase.Atoms, an MDAnalysis AtomGroup or Universe, or a "
+                        "pair (positions N x 3, symbols); frames go to zalmor.average or "
+                        "zalmor.pair_distribution")
     positions, labels, own, says = _parts(atoms, tmap, option)
     cell = _chosen_cell(own, says, periodic)
     natoms = len(labels)
@@ -698,7 +718,8 @@ def _slice_text(sel):
     """A slice as frame_slice reads it: K for one frame, else START:STOP:STEP."""
     if sel.step is None and sel.start is not None and sel.stop == (sel.start + 1 or None):
         return str(sel.start)
-    return ":".join("" if v is None else str(v) for v in (sel.start, sel.stop, sel.step))
+    parts = [sel.start, sel.stop] + ([] if sel.step is None else [sel.step])
+    return ":".join("" if v is None else str(v) for v in parts)
 
 
 def _own_cell(atoms, periodic):
@@ -728,8 +749,9 @@ class Frames:
               finite models)
     """
 
-    def __init__(self, opener, count, types, option, memory=None):
+    def __init__(self, opener, count, types, option, memory=None, where=""):
         self._open = opener
+        self.where = where  # a file's name, to start the frames' messages
         self.count = count
         self.types = types
         self.option = option
@@ -771,7 +793,7 @@ class Frames:
             try:
                 m = model(atoms, periodic=periodic, types=self.types, option=self.option)
             except (ValueError, TypeError) as e:
-                raise type(e)(f"frame {number}: {e}") from None
+                raise type(e)(f"{self.where}frame {number}: {e}") from None
             if first is None:
                 first = m
                 if m.cell is not None:
@@ -780,15 +802,20 @@ class Frames:
                     self.distance = distance
             elif (m.cell is None) != (first.cell is None):
                 kinds = ("a finite model (no periodic cell)", "a periodic box")
-                raise ValueError(f"frame {number} is {kinds[m.cell is not None]}, the first "
+                raise ValueError(f"{self.where}frame {number} is {kinds[m.cell is not None]}, "
+                                 f"the first "
                                  f"frame {kinds[first.cell is not None]}")
             elif m.composition != first.composition:
-                raise ValueError(f"frame {number} has the composition {m.composition_text()}, "
-                                 f"the first frame {first.composition_text()}: every frame "
-                                 "must hold the same atoms")
+                # Both in the first frame's order of elements.
+                order = first.elements + [e for e in m.elements if e not in first.elements]
+                raise ValueError(f"{self.where}frame {number} has the composition "
+                                 f"{m.composition_text(order)}, the first frame "
+                                 f"{first.composition_text(order)}: every frame must hold "
+                                 "the same atoms")
             elif m.cell is not None and self.distance > m.half_width:
                 given = "given" if distance is not None else "of the first frame"
-                raise ValueError(f"frame {number}: half the smallest width of its cell is "
+                raise ValueError(f"{self.where}frame {number}: half the smallest width of its "
+                                 f"cell is "
                                  f"{m.half_width:g} A, below {name} {given}, "
                                  f"{self.distance:g} A; set {name} to at most "
                                  f"{m.half_width:g} A")
@@ -886,7 +913,7 @@ def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
             yield number, atoms
 
     return Frames(opener, None if count is None else len(range(*sel.indices(count))), tmap,
-                  option)
+                  option, where=f"{path}: ")
 
 
 @contextlib.contextmanager
@@ -928,4 +955,4 @@ def _universe_frames(universe, sel, tmap, option, where, index_option):
                 ts = next(steps)
             yield number, _Snapshot(ag.positions.copy(), labels, _mda_cell(ts.dimensions))
 
-    return Frames(opener, len(picked), tmap, option)
+    return Frames(opener, len(picked), tmap, option, where=where)
