@@ -749,8 +749,9 @@ class Frames:
               finite models)
     """
 
-    def __init__(self, opener, count, types, option, memory=None, where=""):
+    def __init__(self, opener, count, types, option, memory=None, where="", single=False):
         self._open = opener
+        self.single = single
         self.where = where  # a file's name, to start the frames' messages
         self.count = count
         self.types = types
@@ -792,14 +793,15 @@ class Frames:
         for number, atoms in self.numbered():
             try:
                 m = model(atoms, periodic=periodic, types=self.types, option=self.option)
+                if first is None:
+                    self.distance = distance if m.cell is None else m.distance(
+                        distance if smallest is None else smallest, name)
             except (ValueError, TypeError) as e:
-                raise type(e)(f"{self.where}frame {number}: {e}") from None
+                # One structure is no frame of anything.
+                where = self.where if self.single else f"{self.where}frame {number}: "
+                raise type(e)(f"{where}{e}") from None
             if first is None:
                 first = m
-                if m.cell is not None:
-                    self.distance = m.distance(distance if smallest is None else smallest, name)
-                else:
-                    self.distance = distance
             elif (m.cell is None) != (first.cell is None):
                 kinds = ("a finite model (no periodic cell)", "a periodic box")
                 raise ValueError(f"{self.where}frame {number} is {kinds[m.cell is not None]}, "
@@ -856,12 +858,14 @@ def frames(source, *, index=None, types=None, topology=None, format=None, option
         raise ValueError("topology and format are for trajectory files")
     if _is_universe(source):
         return _universe_frames(source, sel, tmap, option, "", index_option)
-    if is_structure(source):
+    single = is_structure(source)
+    if single:
         source = [source]
     if isinstance(source, Sequence):
         picked = range(len(source))[sel]
         memory = [source[k] for k in picked]
-        return Frames(lambda: zip(picked, memory), len(memory), tmap, option, memory)
+        return Frames(lambda: zip(picked, memory), len(memory), tmap, option, memory,
+                      single=single)
     if index is not None:
         raise ValueError(f"{index_option.rstrip('=')} selects the frames of a file, a Universe "
                          "or a list; slice an iterator with itertools.islice")
