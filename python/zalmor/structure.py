@@ -29,6 +29,7 @@ import itertools
 import math
 import numbers
 import os
+import re
 import warnings
 from collections.abc import Mapping, Sequence
 
@@ -218,6 +219,36 @@ def dump_names_elements(path):
     return False
 
 
+def reader_options(path, fmt):
+    """The keywords to read a file with in ASE, to be tried in turn: a LAMMPS data file names
+    its atom style on its `Atoms # style` line, or not at all, and then the styles are tried
+    by the number of columns they expect."""
+    if fmt != "lammps-data":
+        return [{}]
+    with open(path, encoding="utf-8", errors="replace") as fh:
+        for line in fh:
+            m = re.match(r"\s*Atoms\s*#\s*(\w+)", line)
+            if m:
+                return [{"style": m.group(1)}]
+    return [{"style": style} for style in ("atomic", "full", "charge", "molecular")]
+
+
+def _opened(path, sel, fmt):
+    """ASE's reader of the frames and its first frame, by the first of the file's reader
+    options that reads it."""
+    import ase.io
+
+    options = reader_options(path, fmt)
+    for k, given in enumerate(options):
+        reader = ase.io.iread(path, index=sel, format=fmt, **given)
+        try:
+            return reader, next(reader)
+        except RuntimeError:
+            if k == len(options) - 1:
+                raise
+    raise AssertionError("no reader options")
+
+
 def numbered_types(path, fmt):
     """Whether ASE reads the file's atom types as numbers to be named (a LAMMPS file that
     names no elements)."""
@@ -308,6 +339,11 @@ def reduced_cell(cell):
     return _reduced(cell.tobytes())
 
 
+# Beyond this many cells a position's double does not tell its place in the cell within the
+# single precision the sums keep (a part in 10^7).
+_FARTHEST_CELLS = 1e8
+
+
 def wrap(positions, cell, origin=None, pbc=(True, True, True)):
     """The positions (A, float64) moved by whole cell vectors into the cell that starts at
     `origin`, along its periodic axes (pbc)."""
@@ -316,6 +352,11 @@ def wrap(positions, cell, origin=None, pbc=(True, True, True)):
     if origin is not None:
         x = x - np.asarray(origin, dtype=np.float64).reshape(3)
     frac = x @ np.linalg.inv(cell)
+    far = np.abs(frac).max(axis=1)
+    if far.size and far.max() > _FARTHEST_CELLS:
+        at = int(np.argmax(far))
+        raise ValueError(f"atom {at + 1} lies {far[at]:.3g} cells away: too far for its "
+                         "place in the cell to be known")
     pbc = np.asarray(pbc, dtype=bool)
     along = frac[:, pbc]
     along -= np.floor(along)
@@ -415,7 +456,9 @@ def _parts(atoms, tmap, option):
             labels = np.asarray(list(atoms.get_chemical_symbols()), dtype=str)
         cell = np.asarray(atoms.get_cell(), dtype=np.float64) if hasattr(atoms, "get_cell") \
             else None
-        if cell is not None and not abs(float(np.linalg.det(cell))) > 0:
+        if cell is not None and not np.all(np.isfinite(cell)):
+            raise ValueError("the cell has values that are not finite")
+        if cell is not None and not volume(cell) > 0:
             cell = None
         return atoms.get_positions(), labels, cell, bool(np.all(getattr(atoms, "pbc", False)))
     if _is_mda_group(atoms):
@@ -900,12 +943,13 @@ def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
     _none_left(path, sel, count, index_option)
 
     def opener():
-        import ase.io
-
-        reader = ase.io.iread(path, index=sel, format=fmt)
+        reader = None
         for number in _numbers(sel, count):
             try:
-                atoms = next(reader)
+                if reader is None:
+                    reader, atoms = _opened(path, sel, fmt)
+                else:
+                    atoms = next(reader)
             except StopIteration:
                 return
             except Exception as e:  # noqa: BLE001 - any reader failure is the file's

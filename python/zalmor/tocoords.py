@@ -94,16 +94,6 @@ def check_xyz(path):
         frames += 1
 
 
-def lammps_style(path):
-    """The atom style a LAMMPS data file names on its `Atoms # style` line, or None."""
-    with open(path, encoding="utf-8", errors="replace") as fh:
-        for line in fh:
-            m = re.match(r"\s*Atoms\s*#\s*(\w+)", line)
-            if m:
-                return m.group(1)
-    return None
-
-
 def read_frame(path, fmt, frame, kwargs):
     """One frame, counted from 0 or from the end; an index past the end is refused with the
     number of frames (ASE raises anything from StopIteration to AssertionError, or for a
@@ -137,24 +127,18 @@ def read_model(path, fmt, frame):
     fmt = structure.resolve_format(path, fmt)
     if fmt in ("xyz", "extxyz"):
         check_xyz(path)
-    # A LAMMPS data file names its atom style in a comment, or not at all: then the styles
-    # are tried in turn by the number of columns they expect.
-    styles = [None]
-    if fmt == "lammps-data":
-        named = lammps_style(path)
-        styles = [named] if named else ["atomic", "full", "charge", "molecular"]
+    options = structure.reader_options(path, fmt)
     # The CIF tags carry the site labels that name a partly occupied site.
     extra = {"store_tags": True} if fmt == "cif" else {}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            for k, style in enumerate(styles):
+            for k, given in enumerate(options):
                 try:
-                    kwargs = dict(extra, **({"style": style} if style else {}))
-                    atoms = read_frame(path, fmt, frame, kwargs)
+                    atoms = read_frame(path, fmt, frame, dict(extra, **given))
                     break
                 except RuntimeError:
-                    if k == len(styles) - 1:
+                    if k == len(options) - 1:
                         raise
         except CommandError:
             raise

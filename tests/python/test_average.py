@@ -277,6 +277,14 @@ class TestBoxCommand:
         (["dump.lammpstrj", "--lammps-types", "1=Na,2=Xx"], 1,
          "--types '1=Na,2=Xx': 'Xx' is not an element"),
         (["dump.lammpstrj", "--types", "Na,Cl", "-o", "t"], 0, "2 frames -> t.ioq, t.types"),
+        (["nacl.data", "--format", "lammps-data"], 1, "nacl.data: a LAMMPS file numbers its "
+         "atom types (1, 2) but does not name their elements: give them with --types (by the "
+         "masses in the file perhaps --types 1=Na,2=Cl)"),
+        (["nacl.data", "--format", "lammps-data", "--types", "Na,Cl", "-o", "t"], 0,
+         "zalmor-box: 1 frame -> t.ioq, t.types"),
+        (["bad.extxyz"], 1, "bad.extxyz: frame 1: a position is not finite"),
+        (["bad.extxyz", "--frames", "2"], 1, "bad.extxyz: frame 2: atom 4 lies 1.11e+38 cells "
+         "away: too far for its place in the cell to be known"),
         # Same atom count and elements, another composition: once averaged as one.
         (["mixed.extxyz"], 1, "mixed.extxyz: frame 1 has the composition Na 10, Cl 14, the "
          "first frame "
@@ -331,6 +339,13 @@ class TestBoxCommand:
         ase.io.write(start / "npt.extxyz", [box_frame(56, side=10.0), box_frame(57, side=8.0)],
                      format="extxyz")
         write_dump(start / "dump.lammpstrj", [box_frame(58), box_frame(59)])
+        (start / "nacl.data").write_text(
+            "LAMMPS data\n\n2 atoms\n2 atom types\n0 9 xlo xhi\n0 9 ylo yhi\n0 9 zlo zhi\n\n"
+            "Masses\n\n1 22.99\n2 35.45\n\nAtoms # atomic\n\n1 1 0 0 0\n2 2 2.8 0 0\n")
+        bad = [box_frame(60), box_frame(61), box_frame(62)]
+        bad[1].positions[3, 0] = np.nan
+        bad[2].positions[3, 0] = 1e39
+        ase.io.write(start / "bad.extxyz", bad, format="extxyz")
         for folder in ("dir.types", "sub"):
             (start / folder).mkdir()
         (start / "t.ioq").write_text("an earlier result\n")
