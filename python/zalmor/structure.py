@@ -257,6 +257,25 @@ def numbered_types(path, fmt):
     return not (fmt == "lammps-dump-text" and dump_names_elements(path))
 
 
+def _check_file_map(path, fmt, tmap, option):
+    """Refuses a type map for a LAMMPS dump that names its elements itself."""
+    if tmap is not None and fmt.startswith("lammps") and not numbered_types(path, fmt):
+        raise ValueError(f"{path}: the dump names the elements in its element column; leave "
+                         f"out {option.rstrip('=')}")
+
+
+def file_labels(atoms, path, fmt, tmap, option="types="):
+    """Each atom's label in an ase.Atoms read from `path`: by the type map when one is given
+    (the atomic numbers are then the types), None when the file names the elements itself;
+    a LAMMPS file that names no elements is refused without a map, with one guessed from
+    the masses it gives."""
+    _check_file_map(path, fmt, tmap, option)
+    if tmap is None and not numbered_types(path, fmt):
+        return None
+    masses = atoms.get_masses() if atoms.has("masses") else None
+    return name_types(atoms.get_atomic_numbers(), tmap, f"{path}: ", option, masses)
+
+
 def _count_frames(path, fmt):
     """The number of frames of an xyz or LAMMPS text dump by a scan of its lines (some 3% of
     reading it); None for other formats."""
@@ -935,10 +954,7 @@ def _none_left(path, sel, count, index_option):
 
 def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
     fmt = resolve_format(path, fmt)
-    numbered_ = numbered_types(path, fmt)
-    if fmt.startswith("lammps") and not numbered_ and tmap is not None:
-        raise ValueError(f"{path}: the dump names the elements in its element column; leave "
-                         f"out {option.rstrip('=')}")
+    _check_file_map(path, fmt, tmap, option)
     count = _count_frames(path, fmt)
     _none_left(path, sel, count, index_option)
 
@@ -955,9 +971,8 @@ def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
             except Exception as e:  # noqa: BLE001 - any reader failure is the file's
                 raise ValueError(f"{path}: frame {number} is not readable as {fmt}: "
                                  f"{type(e).__name__}: {e}") from None
-            if numbered_ and tmap is None:
-                masses = atoms.get_masses() if atoms.has("masses") else None
-                name_types(atoms.numbers, None, f"{path}: ", option, masses)
+            if tmap is None:
+                file_labels(atoms, path, fmt, None, option)  # refuses numbered types
             yield number, atoms
 
     return Frames(opener, None if count is None else len(range(*sel.indices(count))), tmap,

@@ -151,23 +151,17 @@ def read_model(path, fmt, frame):
     return atoms, fmt
 
 
-def name_lammps_types(atoms, path, fmt, lammps_types, types_map):
-    """Each atom's label when a LAMMPS file numbers the types (ASE reads type 2 as He) or
-    --lammps-types names them, the atoms then taking their labels' elements; else None.
-    A numbering LAMMPS file takes --types as the map when --lammps-types is not given."""
-    numbered = structure.numbered_types(path, fmt)
-    if fmt.startswith("lammps") and not numbered:
-        if lammps_types:
-            raise CommandError(f"{path}: the dump names the elements in its element column; "
-                               "leave out --lammps-types")
+def named_labels(atoms, path, fmt, opt):
+    """Each atom's label when a type map names the file's atoms (LAMMPS type numbers, which
+    ASE reads as H, He, ...), the atoms then taking their labels' elements; else None. A
+    LAMMPS file that names no elements takes --types as its map when --lammps-types is not
+    given."""
+    tmap, option = opt.lammps_types, "--lammps-types"
+    if tmap is None and opt.types_map and structure.numbered_types(path, fmt):
+        tmap, option = opt.types_map, "--types"
+    labels = structure.file_labels(atoms, path, fmt, tmap, option)
+    if labels is None:
         return None
-    if not lammps_types and not numbered:
-        return None
-    tmap, option = (lammps_types, "--lammps-types") if lammps_types or not types_map \
-        else (types_map, "--types")
-    masses = atoms.get_masses() if atoms.has("masses") else None
-    labels = structure.name_types(atoms.get_atomic_numbers(), tmap, f"{path}: ",
-                                  "--lammps-types" if tmap is None else option, masses)
     from ase.data import atomic_numbers
 
     atoms.set_atomic_numbers([atomic_numbers[structure.element_of(lab)] for lab in labels])
@@ -524,7 +518,7 @@ def load(model, args, opt):
     """The model's atoms, named and checked, folded into their cell when it is periodic;
     whether it is; and each atom's label when a type map gave them (else None)."""
     atoms, fmt = read_model(model, args.format, args.frame)
-    labels = name_lammps_types(atoms, model, fmt, opt.lammps_types, opt.types_map)
+    labels = named_labels(atoms, model, fmt, opt)
     if len(atoms) == 0:
         raise CommandError(f"{model}: no atoms")
     check_coordinates(atoms.positions, model)
