@@ -448,6 +448,10 @@ def _mda_labels(ag, tmap, option, where=""):
         return name_types(numbers_, tmap, where, option, getattr(ag, "masses", None))
     elements = getattr(ag, "elements", None) if hasattr(ag, "elements") else None
     if elements is None or not all(elements):
+        types = np.asarray(ag.types) if hasattr(ag, "types") else np.array([])
+        if types.size and all(str(t).isdigit() for t in np.unique(types)):
+            # LAMMPS type numbers (a data file as topology): refused with a map to give.
+            name_types(types.astype(np.int64), None, where, option, getattr(ag, "masses", None))
         raise ValueError(f"{where}no elements for the atoms: give a topology that names them "
                          f"(--topology), or {_example(option, '1=Si,2=O')} for numbered types")
     return np.asarray(elements, dtype=str)

@@ -219,6 +219,22 @@ class TestBoxCommand:
         close(res.total, want.total)
         close(res.stderr[-1], want.stderr[-1])
         one_line_refusal(run_box(base, tmp_path), "--topology")
+        # A LAMMPS data file as the topology numbers the types: named by --types, or
+        # refused with the map its masses suggest.
+        (tmp_path / "top.data").write_text(
+            "LAMMPS data\n\n24 atoms\n2 atom types\n0 9 xlo xhi\n0 9 ylo yhi\n0 9 zlo zhi\n\n"
+            "Masses\n\n1 22.99\n2 35.45\n\nAtoms # full\n\n" + "".join(
+                f"{k} 1 {1 if e == 'Na' else 2} 0 {x} {y} {z}\n" for k, (e, (x, y, z)) in
+                enumerate(zip(frames[0].get_chemical_symbols(), frames[0].positions), 1)))
+        one_line_refusal(run_box(base + ["--topology", "top.data"], tmp_path),
+                         "t.dcd: a LAMMPS file numbers its atom types (1, 2) but does not name "
+                         "their elements: give them with --types (by the masses in the file "
+                         "perhaps --types 1=Na,2=Cl)")
+        proc = run_box(base + ["--topology", "top.data", "--types", "Na,Cl", "-o", "d"],
+                       tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        close(zalmor.read_ioq(tmp_path / "d.ioq").total,
+              zalmor.average(frames, Q, b=NACL_B, progress=False).total)
 
     def test_scheduler(self, tmp_path):
         distributed = pytest.importorskip("distributed")

@@ -13,8 +13,7 @@ import zalmor
 import zalmor.structure as zs
 from test_average import box_frame, write_dump
 
-ase = pytest.importorskip("ase")
-import ase.io  # noqa: E402
+pytest.importorskip("ase")
 
 Q = np.arange(1, 161, dtype=np.float32) * np.float32(0.05)
 NACL = {"Na": 3.63, "Cl": 9.577}
