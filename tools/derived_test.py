@@ -458,7 +458,7 @@ class ToCoordsTest(Scratch):
             (["nacl.cif", "--supercell", "26,26,26"],
              "more than the 34500 that zalmor takes; cut a sphere with --sphere R (a radius of 54 A"),
             (["nacl.cif", "--types", "Na"], "the model has Cl, which --types Na does not name"),
-            (["nacl.cif", "--types", "Na,Cl,Xy"], "'Xy' is not an element or isotope"),
+            (["nacl.cif", "--types", "Na,Cl,Xy"], "'Xy' is not an element, isotope or ion"),
             (["nacl.cif", "--b", "K=3"], "--b names K, which is no type"),
             (["nacl.cif", "--supercell", "2,2"], "three counts"),
             (["missing.cif"], "missing.cif: no such file"),

@@ -100,12 +100,13 @@ class HostileInputTest(Scratch):
             # {file: text it must then hold}; the other files stay as they were
             # An output that is the input, under any of the three names.
             ({"in.coords": SILICA}, ["in.coords", "--format", "xyz"], 1,
-             "in.coords: the output in.coords would overwrite this input", {}),
+             "in.coords: the output would overwrite an input of the run (in.coords)", {}),
             ({"in.types": SILICA}, ["in.types", "--format", "xyz"], 1,
-             "the output in.types would overwrite", {}),
+             "in.types: the output would overwrite an input", {}),
             ({"in.answers": SILICA, "sub/": None},
              ["in.answers", "--format", "xyz", "-o", "sub/../in"], 1,
-             "the output sub/../in.answers would overwrite", {}),
+             "sub/../in.answers: the output would overwrite an input of the run (in.answers)",
+             {}),
             # -o run.coords means run: answers naming run.coords would make zalmor read it.
             ({"run.xyz": SILICA, "run.coords": "another model\n"}, ["run.xyz", "-o", "run.coords"],
              0, "run.coords: 3 atoms",
@@ -142,6 +143,18 @@ class HostileInputTest(Scratch):
              {"t.types": "1 Si\n2 O\n"}),
             ({"t.dump": TYPES}, ["t.dump", "--lammps-types", "1=Si"], 1,
              "LAMMPS type 2 has no element in --lammps-types 1=Si", {}),
+            # --types names a LAMMPS file's types too, in either spelling; an isotope keeps
+            # its own length (it once became its element's).
+            ({"t.dump": TYPES}, ["t.dump", "--types", "Si,O"], 0, "type 1 Si x1",
+             {"t.types": "1 Si\n2 O\n"}),
+            ({"t.dump": TYPES}, ["t.dump", "--types", "2=O,1=Si"], 0, "type 2 O x2",
+             {"t.types": "1 Si\n2 O\n"}),
+            ({"t.dump": TYPES}, ["t.dump", "--lammps-types", "1=29Si,2=O"], 0,
+             "type 1 29Si x1 b=4.7", {"t.types": "1 29Si\n2 O\n"}),
+            ({"t.dump": TYPES}, ["t.dump", "--types", "1=Si,2=Xx"], 1,
+             "--types '1=Si,2=Xx': 'Xx' is not an element, isotope or ion", {}),
+            ({"t.dump": TYPES}, ["t.dump", "--types", "1=Si,,2=O"], 1,
+             "--types '1=Si,,2=O' is not a list like 1=Si,2=O or Si,O", {}),
             ({"z.dump": dump([(0, 0, 0, 0), (1, 0, 0, 1.6)])},
              ["z.dump", "--lammps-types", "Si,O"], 1,
              "atom 1 has LAMMPS type 0; types are numbered from 1", {}),
@@ -165,6 +178,17 @@ class HostileInputTest(Scratch):
             ({"s.xyz": SILICA}, ["s.xyz", "--b", "Si=inf"], 1, "within +-10000", {}),
             ({"s.xyz": SILICA}, ["s.xyz", "--b", "1=1e39"], 1, "within +-10000", {}),
             ({"s.xyz": SILICA}, ["s.xyz", "--b", "Si=-12000"], 1, "within +-10000", {}),
+            # Species and isotope mixtures, by label or type number; the sums take the real
+            # part of a complex length, and say so.
+            ({"s.xyz": SILICA}, ["s.xyz", "--b", "O=18O,1=Si:0.5,29Si:0.5"], 0,
+             "type 1 Si x1 b=4.4", {"s.answers": "s\n1\n\n\n4.4"}),
+            ({"s.xyz": SILICA}, ["s.xyz", "--b", "O=17O:0.5,6Li:0.5"], 0,
+             "tocoords: --b of O: 17O:0.5,6Li:0.5 has b = 3.8-0.13i fm; the sums take its real "
+             "part, 3.8 fm", {}),
+            ({"s.xyz": SILICA}, ["s.xyz", "--b", "Si=6Lx"], 1,
+             "--b 'Si=6Lx': 'Lx[6]' is not an element", {}),
+            ({"s.xyz": SILICA}, ["s.xyz", "--b", "Na=3.6"], 1,
+             "--b names Na, which is no type of the model (types: Si, O)", {}),
             # A periodic box converted whole is a cluster; a placeholder cell is no box.
             ({"b.xyz": BOX}, ["b.xyz"], 0, "sums it as a finite cluster of the box's shape", {}),
             ({"p.pdb": PDB_PLACEHOLDER}, ["p.pdb"], 0, "no box of the model",

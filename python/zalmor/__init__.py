@@ -7,8 +7,10 @@
     avg = zalmor.average(ase.io.iread("run.extxyz"), q)   # mean over frames, avg.stderr
     pd = zalmor.pair_distribution(atoms, rmax=10)   # pd.g("Si", "O"), pd.coordination(...)
 
-Modules: zalmor.io (the .ioq reader and the structure factors of a run), zalmor.derived
-(every radiation and convention), and the commands zalmor.ioq and zalmor.tocoords.
+Modules: zalmor.structure (every structure input made a model: ASE, arrays, MDAnalysis,
+files, LAMMPS type maps, cells, scattering lengths), zalmor.io (the .ioq reader and the
+structure factors of a run), zalmor.derived (every radiation and convention), and the
+commands zalmor.ioq and zalmor.tocoords.
 """
 
 import pkgutil

@@ -7,60 +7,8 @@ from collections.abc import Mapping
 
 import numpy as np
 
+from . import structure
 from .result import Result
-
-def _cell_of(atoms, periodic):
-    """The cell rows a, b, c (A) when the model is a periodic box, else None."""
-    is_ase = hasattr(atoms, "get_chemical_symbols") and hasattr(atoms, "get_positions")
-    if periodic is None:
-        periodic = bool(np.all(atoms.pbc)) if is_ase and hasattr(atoms, "pbc") else False
-    if periodic is False:
-        return None
-    if periodic is True:
-        if not (is_ase and hasattr(atoms, "get_cell")):
-            raise ValueError("periodic=True needs an ase.Atoms with a cell; for positions and "
-                             "symbols give the cell rows as periodic=[[ax, ay, az], ...]")
-        cell = np.asarray(atoms.get_cell(), dtype=np.float64)
-    else:
-        cell = np.asarray(periodic, dtype=np.float64)
-    if cell.shape != (3, 3):
-        raise ValueError(f"the cell has shape {cell.shape}, not (3, 3)")
-    if not np.all(np.isfinite(cell)):
-        raise ValueError("the cell has values that are not finite")
-    if abs(float(np.linalg.det(cell))) <= 0.0:
-        raise ValueError("the cell has no volume")
-    return cell
-
-
-def _widths(cell):
-    """Volume of the cell and its widths between opposite faces."""
-    a, b, c = cell
-    volume = abs(float(np.dot(a, np.cross(b, c))))
-    widths = [volume / float(np.linalg.norm(np.cross(u, v))) for u, v in ((b, c), (c, a), (a, b))]
-    return volume, widths
-
-
-def _wrapped(xyz, cell):
-    """Positions moved into the cell by whole lattice vectors."""
-    frac = np.asarray(xyz, dtype=np.float64) @ np.linalg.inv(cell)
-    frac -= np.floor(frac)
-    frac[frac >= 1.0] = 0.0
-    return (frac @ cell).astype(np.float32)
-
-
-def _within_half_cell(value, cell, name):
-    """The cell's volume, `value` (default: half the cell's smallest width) and that
-    half-width; `value` is refused unless it is a positive distance no larger than it."""
-    volume, widths = _widths(cell)
-    half = 0.5 * min(widths)
-    distance = half if value is None else float(value)
-    if not (distance > 0.0 and math.isfinite(distance)):
-        raise ValueError(f"{name} must be a positive distance, not {value!r}")
-    if distance > half:
-        raise ValueError(f"{name} {distance:g} A is above half the smallest width of the cell, "
-                         f"{half:g} A")
-    return volume, distance, half
-
 
 def _result(qv, elements, blocks, zero_q, bbar, count, nnorm, option):
     """The Result of the engines' blocks (which the core has checked finite)."""
@@ -76,73 +24,6 @@ def _result(qv, elements, blocks, zero_q, bbar, count, nnorm, option):
         nnorm=float(nnorm),
         thermal_option=option,
     )
-
-
-def _positions_and_symbols(atoms):
-    """Positions and the symbols as a numpy string array (per frame of a trajectory, lists
-    of Python strings would cost as much as a small box's sums)."""
-    if hasattr(atoms, "get_chemical_symbols") and hasattr(atoms, "get_positions"):
-        numbers = getattr(atoms, "numbers", None)
-        if isinstance(numbers, np.ndarray):
-            from ase.data import chemical_symbols
-
-            return atoms.get_positions(), np.asarray(chemical_symbols)[numbers]
-        return atoms.get_positions(), np.asarray(list(atoms.get_chemical_symbols()), dtype=str)
-    try:
-        positions, symbols = atoms
-    except (TypeError, ValueError):
-        raise TypeError("atoms must be an ase.Atoms or a pair (positions N x 3, symbols)") from None
-    if isinstance(symbols, str):
-        raise TypeError("symbols must be a sequence with one element symbol per atom")
-    if isinstance(symbols, np.ndarray) and symbols.dtype.kind == "U":
-        return positions, symbols.reshape(-1)
-    return positions, np.asarray([str(s) for s in symbols], dtype=str)
-
-
-def _numbered(symbols):
-    """The elements in order of first appearance and each atom's type number from 1."""
-    uniq, first, inverse = np.unique(symbols, return_index=True, return_inverse=True)
-    order = np.argsort(first, kind="stable")
-    rank = np.empty(len(uniq), dtype=np.int32)
-    rank[order] = np.arange(1, len(uniq) + 1, dtype=np.int32)
-    return [str(uniq[k]) for k in order], rank[inverse.reshape(-1)]
-
-
-def _float32_positions(positions, symbols):
-    """The positions as the engines take them (N x 3, float32), refused when they are not."""
-    xyz = np.asarray(positions, dtype=np.float32)
-    natoms = len(symbols)
-    if natoms == 0:
-        raise ValueError("the model has no atoms")
-    if xyz.shape != (natoms, 3):
-        raise ValueError(f"positions have shape {xyz.shape}, not ({natoms}, 3)")
-    if not np.all(np.isfinite(xyz)):
-        raise ValueError("a position is not finite in single precision")
-    return xyz
-
-
-def _default_b(symbol):
-    import periodictable
-
-    try:
-        element = periodictable.elements.symbol(symbol)
-    except ValueError:
-        raise ValueError(f"'{symbol}' is not an element periodictable knows: give its "
-                         "scattering length with b=") from None
-    value = element.neutron.b_c if element.neutron is not None else None
-    if value is None:
-        raise ValueError(f"periodictable has no coherent scattering length of {symbol}: "
-                         "give it with b=")
-    return float(value)
-
-
-def _scattering_lengths(elements, b):
-    if b is None:
-        return [_default_b(e) for e in elements]
-    missing = [e for e in elements if e not in b]
-    if missing:
-        raise ValueError("b gives no scattering length of " + ", ".join(missing))
-    return [float(b[e]) for e in elements]
 
 
 class _Thermal:
@@ -230,15 +111,23 @@ def _thermal(thermal, labels, elements, type_of, count):
     return _Thermal(1, [float(thermal)])
 
 
-def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progress=None,
-          cutoff=None, periodic=None, modification=None, client=None, pair_blocks=None):
+def debye(atoms, q, *, b=None, types=None, thermal=None, engine="auto", threads=None,
+          progress=None, cutoff=None, periodic=None, modification=None, client=None,
+          pair_blocks=None):
     """i_AB(Q) and i(Q) of a finite model or a periodic box by the Debye equation, in barn per
     atom.
 
-    atoms     an ase.Atoms, or a pair (positions N x 3 in A, symbols); any number of atoms.
-              Types are numbered by the first appearance of each element.
+    atoms     an ase.Atoms, an MDAnalysis AtomGroup or Universe (its current frame), or a
+              pair (positions N x 3 in A, symbols); any number of atoms. Types are numbered
+              by the first appearance of each element (zalmor.structure.model).
     q         the Q values, 1/A (taken in single precision, as the program does)
-    b         {element: b_bar in fm}; default the coherent lengths b_c of periodictable
+    b         {element: b_bar} for every element, each a number in fm, a species ("6Li",
+              "D") or an isotope mixture ("6Li:0.95,7Li:0.05"; the sums take the real part
+              of a complex b, and warn); default the coherent lengths b_c of periodictable
+    types     LAMMPS type numbers named: {1: "Cu", 2: "Zr"}, "1=Cu,2=Zr" or "Cu,Zr"; the
+              atomic numbers of an ase.Atoms read from a LAMMPS file (which ASE takes for
+              H, He, ...), the types of an AtomGroup or the symbols of the pair are then
+              type numbers
     thermal   the program's thermal options (docs/guide.md, section 5), each pair's term
               times exp(-(u Q)^2 / 2): None (option 0); one u in A for every pair (1);
               {(A, B): u} for every pair of elements of the model (2); (u_short, r, u_long),
@@ -249,13 +138,15 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
               warning says so)
     progress  called about ten times a second with the fraction done, 0..1; an exception it
               raises stops the calculation and is raised (so is Ctrl-C's KeyboardInterrupt)
-    periodic  None: periodic when an ase.Atoms is periodic along all three axes (atoms.pbc),
-              a finite model otherwise; True (an ase.Atoms' cell), False, or the cell rows
-              a, b, c as a 3 x 3 array in A
+    periodic  None: periodic when an ase.Atoms is periodic along all three axes (atoms.pbc)
+              or an MDAnalysis frame has box dimensions, a finite model otherwise; True (the
+              structure's cell), False, or the cell rows a, b, c as a 3 x 3 array in A. A
+              box's cell is reduced to the lattice's most compact cell and the positions
+              are wrapped into it before they are rounded to single precision
     cutoff    periodic boxes: pairs at minimum-image distances below it count, and the uniform
               continuum within it is subtracted (docs/engines.md, "Periodic boxes"); default
-              and largest half the cell's smallest width between faces. Features in Q below
-              2 pi / cutoff (result.q_min) are not resolved.
+              and largest half the reduced cell's smallest width between faces. Features in
+              Q below 2 pi / cutoff (result.q_min) are not resolved.
     modification  periodic boxes: None, or "sinc" to weight the pairs and the continuum by
               sinc(pi r / cutoff), which takes the step at the cutoff smoothly to zero and
               so damps the ripples it makes in Q, at the cost of broader peaks
@@ -272,10 +163,18 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     The weights, the grid of types and the normalisation (to the number of atoms) are the
     program's: the same model, lengths and Q values give the same floats.
     """
+    return _debye(structure.model(atoms, periodic=periodic, types=types), q, b=b,
+                  thermal=thermal, engine=engine, threads=threads, progress=progress,
+                  cutoff=cutoff, modification=modification, client=client,
+                  pair_blocks=pair_blocks)
+
+
+def _debye(model, q, *, b=None, thermal=None, engine="auto", threads=None, progress=None,
+           cutoff=None, modification=None, client=None, pair_blocks=None):
+    """debye of a zalmor.structure.Model (b: a map of lengths, or None)."""
     from . import _core
 
-    positions, symbols = _positions_and_symbols(atoms)
-    cell = _cell_of(atoms, periodic)
+    cell = model.cell
     if cell is None and cutoff is not None:
         raise ValueError("cutoff applies only to periodic boxes")
     if modification not in (None, "none", "sinc"):
@@ -287,15 +186,15 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
     if cell is None and modification is not None:
         raise ValueError("modification applies only to periodic boxes: a finite model's sums "
                          "have no cutoff to take down smoothly")
-    xyz = _float32_positions(positions, symbols)
-    natoms = len(symbols)
+    xyz = model.xyz
+    natoms = model.natoms
     qv = np.asarray(q, dtype=np.float32)
     if qv.ndim != 1 or qv.size == 0:
         raise ValueError("q must be a non-empty one-dimensional array")
 
-    elements, types = _numbered(symbols)
+    elements, types = model.elements, model.types
     type_of = {e: t for t, e in enumerate(elements, 1)}
-    bbar = np.array(_scattering_lengths(elements, b), dtype=np.float32)
+    bbar = np.array(structure.scattering_lengths(elements, b), dtype=np.float32)
     if not np.all(np.isfinite(bbar)):
         raise ValueError("a scattering length is not finite in single precision")
     labels = [(elements[a - 1], elements[c - 1]) for a, c in _core.partials(len(elements))]
@@ -305,13 +204,13 @@ def debye(atoms, q, *, b=None, thermal=None, engine="auto", threads=None, progre
         raise ValueError("a .urms table (thermal option 4) does not apply to periodic boxes: "
                          "its u depends on the distance, the continuum's would too; use one u, "
                          "one per pair of elements, or (u_short, r, u_long)")
-    count = np.bincount(types, minlength=len(elements) + 1)[1:]
+    count = model.counts
     th = _thermal(thermal, labels, elements, type_of, count)
     option, uij = th.option, th.uij
     nnorm = np.float32(natoms)
 
     if cell is not None:
-        return _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, cell,
+        return _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, model,
                                cutoff, threads, progress, modification, count_of=count)
 
     # Everything but the atoms, Q and progress, as _core.compute names it.
@@ -408,13 +307,13 @@ def _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress):
     return [row.astype(np.float32) for row in total]
 
 
-def _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, cell, cutoff,
+def _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, model, cutoff,
                     threads, progress, modification, count_of):
-    volume, rc, _ = _within_half_cell(cutoff, cell, "the cutoff")
+    cell, volume, rc = model.cell, model.volume, model.distance(cutoff, "the cutoff")
     settings = {"ntypes": len(elements), "bbar": bbar.tolist(), "nnorm": float(nnorm),
                 "thermal_option": th.option, "uij": th.uij.tolist(), "threads": threads,
                 "rcut": th.rcut}
-    blocks, zero_q = _compute(_wrapped(xyz, cell), types, qv, settings, progress,
+    blocks, zero_q = _compute(xyz, types, qv, settings, progress,
                               cell=[float(v) for v in cell.reshape(9)], cutoff=rc,
                               modification=modification or "none")
     result = _result(qv, elements, blocks, zero_q, bbar, count_of, nnorm, th.option)

@@ -8,7 +8,7 @@ inherits it instead of restating it:
   place together at the end: an earlier output stays whole until the new one is complete,
   and a failure, Ctrl-C (SIGINT), SIGTERM or SIGHUP leaves no temporary behind;
 - a failure is told in one line, never a traceback (ZALMOR_TRACEBACK=1 shows it, for
-  developers).
+  developers), and so is a warning, each text once.
 
     def body(args):
         with Outputs(inputs=[args.file]) as out:
@@ -24,6 +24,7 @@ import os
 import signal
 import sys
 import tempfile
+import warnings
 
 
 class CommandError(Exception):
@@ -87,6 +88,28 @@ def _one_line(text):
     return lines[0] if lines else ""
 
 
+def plural(n, what):
+    """`1 frame`, `2 frames`."""
+    return f"{n} {what}{'' if n == 1 else 's'}"
+
+
+@contextlib.contextmanager
+def warnings_as_lines(prog):
+    """Warnings told as lines of the command's own, each text once, instead of Python's
+    file, line and source."""
+    told = set()
+
+    def show(message, _category, _filename, _lineno, _file=None, _line=None):
+        text = _one_line(message)
+        if text and text not in told:
+            told.add(text)
+            sys.stderr.write(f"{prog}: {text}\n")
+
+    with warnings.catch_warnings():
+        warnings.showwarning = show
+        yield
+
+
 def describe(error):
     """One line for an unexpected exception: its own text, or its kind when it has none."""
     if isinstance(error, MemoryError):
@@ -107,7 +130,7 @@ def run_command(prog, body, *args):
     line on standard error and status 1. A closed pipe on standard output (`| head`) ends it
     quietly with 0."""
     try:
-        with stop_signals_raise():
+        with stop_signals_raise(), warnings_as_lines(prog):
             status = body(*args)
         return 0 if status is None else status
     except CommandError as e:

@@ -1,16 +1,19 @@
 """zalmor.pair_distribution: partial pair distribution functions g_AB(r) straight from the
 pair distances of a model, without a Fourier transform (docs/guide.md, "Pair distributions
-direct from the pairs")."""
+direct from the pairs"): of one structure, or their mean over the frames of a trajectory with
+the standard error of each value."""
 
 import math
+import warnings
 
 import numpy as np
 
-from ._calc import (_cell_of, _float32_positions, _numbered, _positions_and_symbols,
-                    _scattering_lengths, _within_half_cell, _wrapped)
+from . import structure
+from .average import Spread
 
-# Counts are 8 bytes per bin, type pair and thread.
-_MAX_BINS = 1e8
+# How the totals weight the pairs of elements A and B: c_A c_B x_A x_B, x the neutron
+# scattering length (as 0.1 b, so that the products are barn) or 1 for each atom.
+WEIGHTS = ("neutron", "number")
 
 
 def _pair_key(a, b):
@@ -30,34 +33,43 @@ def _overlap_integral(r, radius):
                             + s ** 6 / (96.0 * radius ** 3))
 
 
+
 class PairDistribution:
-    """Pair-distance counts of a model per pair of elements and what follows from them.
+    """Pair-distance counts of a model per pair of elements, or their mean over the frames
+    of a trajectory, and what follows from them.
 
     r           bin centres (A); edges: the bin edges, r in [edges[m], edges[m + 1])
     dr          the bin width (A)
-    elements    the elements in type order (first appearance in the model)
+    elements    the elements in type order (first appearance in the (first) model)
     labels      the element pairs in block order, as zalmor.debye's Result: like pairs, then
                 unlike pairs in row order
-    counts      unordered pairs of distinct atoms per label and bin (int64, labels x bins)
+    counts      unordered pairs of distinct atoms per label and bin (int64, labels x bins);
+                over frames their mean (float64)
     numbers     {element: number of atoms}; natoms their sum
-    volume      the cell's volume (periodic box) or the sphere's, 4/3 pi R^3 (finite model)
-    density     natoms / volume, atoms per A^3
-    sphere      the sphere's radius R of a finite model (None for a box)
-    cell        the cell rows (periodic box) or None
-    b           {element: b in fm} for the totals (periodictable's b_c unless given)
+    volume      the cell's volume (periodic box) or the sphere's, 4/3 pi R^3 (finite model);
+                over frames the mean
+    density     natoms / volume, atoms per A^3; over frames the mean of each frame's
+    sphere      the sphere's radius R of a finite model (over frames the mean; None for a box)
+    cell        the (reduced) cell rows of a box, the first frame's of a trajectory, or None
+    b           {element: b in fm} for the neutron totals (periodictable's b_c unless given)
+    weights     "neutron" or "number": how the totals weight the pairs (functions())
+    nframes     the number of frames averaged; None for one structure
+    counts_stderr   over frames: the standard error of each mean count; else None
 
     g(a, b)      the partial g_AB(r)
     n(a, b)      the running coordination number: B atoms around an A atom up to each bin's
                  upper edge
     coordination(a, b, rmin, rmax)   B atoms around an A atom with rmin <= r < rmax
     functions()  the total and partial functions under the names and in the conventions of
-                 zalmor.derived.real_space (ioq gr, neutrons, Faber-Ziman): G_PDF(r), D(r),
-                 G(r), g(r), T(r), g_A-B(r)
-    G_pdf, G     the total G_PDF(r) = 4 pi rho r (g(r) - 1) and Keen's G(r) in barn
+                 zalmor.derived.real_space (ioq gr, Faber-Ziman): G_PDF(r), D(r), G(r), g(r),
+                 T(r), g_A-B(r)
+    G_pdf, G     the total G_PDF(r) = 4 pi rho r (g(r) - 1) and Keen's G(r)
+    g_stderr(a, b), n_stderr(a, b), functions_stderr()   over frames: the standard errors
+                 across frames of the same values (sample standard deviation / sqrt(n))
     """
 
     def __init__(self, edges, elements, counts, numbers, volume, sphere=None, cell=None,
-                 b=None):
+                 b=None, weights="neutron"):
         self.edges = np.asarray(edges, dtype=np.float64)
         self.r = 0.5 * (self.edges[:-1] + self.edges[1:])
         self.dr = float(self.edges[1] - self.edges[0])
@@ -73,59 +85,102 @@ class PairDistribution:
         self.density = self.natoms / self.volume
         self.sphere = None if sphere is None else float(sphere)
         self.cell = cell
+        self.weights = weights
         self._b_given = b
         self._b = None
         self._index = {_pair_key(a, c): k for k, (a, c) in enumerate(self.labels)}
-        shell = _shell_volumes(self.edges)
-        if self.sphere is None:
-            self._reach = shell
-        else:
-            self._reach = np.diff(_overlap_integral(self.edges, self.sphere))
+        self.nframes = None
+        self.counts_stderr = None
+        self._errors = None
+        self._means = self._pieces()
 
     def __repr__(self):
         kind = "periodic box" if self.sphere is None else f"sphere of R = {self.sphere:g} A"
-        return (f"<zalmor.PairDistribution {self.natoms} atoms ({kind}), {len(self.r)} bins of "
-                f"{self.dr:g} A, pairs " + ", ".join(f"{a}-{c}" for a, c in self.labels) + ">")
+        frames = "" if self.nframes is None else f", mean of {self.nframes} frames"
+        return (f"<zalmor.PairDistribution {self.natoms} atoms ({kind}{frames}), {len(self.r)} "
+                f"bins of {self.dr:g} A, pairs " + ", ".join(f"{a}-{c}" for a, c in self.labels)
+                + ">")
 
     @property
     def b(self):
         if self._b is None:
-            self._b = dict(zip(self.elements, _scattering_lengths(self.elements, self._b_given)))
+            self._b = dict(zip(self.elements, structure.scattering_lengths(self.elements,
+                                                                           self._b_given)))
         return self._b
 
-    def _ordered(self, a, c):
-        """Pairs (an A atom, a B atom) per bin: each unordered pair of like atoms is two."""
+    def _weight_factors(self):
+        """x_A of each element and w = (sum_A c_A x_A)^2, the total's normaliser."""
+        if self.weights == "number":
+            x = {e: 1.0 for e in self.elements}
+        else:
+            x = {e: 0.1 * self.b[e] for e in self.elements}
+        c = {e: self.numbers[e] / self.natoms for e in self.elements}
+        return x, c, sum(c[e] * x[e] for e in self.elements) ** 2
+
+    def _pieces(self):
+        """What every value of the model is linear in, each over the bins: per label the
+        cumulative pairs scaled from the sphere's overlap to the bulk's ("n") and g; and
+        Keen's G(r), D(r) and T(r) ("G", "D", "T"), or the reason they cannot be formed."""
+        shell = _shell_volumes(self.edges)
+        if self.sphere is None:
+            reach = shell
+        else:
+            reach = np.diff(_overlap_integral(self.edges, self.sphere))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            scale = np.where(reach > 0, shell / np.where(reach > 0, reach, 1.0), 0.0)
+        running, g = [], []
+        for k, (a, c) in enumerate(self.labels):
+            ordered = self.counts[k].astype(np.float64) * (2.0 if a == c else 1.0)
+            expected = self.numbers[a] * (self.numbers[c] - (a == c)) / self.volume * reach
+            with np.errstate(invalid="ignore", divide="ignore"):
+                g.append(np.where(expected > 0, ordered / np.where(expected > 0, expected, 1.0),
+                                  np.nan))
+            running.append(np.cumsum(self.counts[k] * scale))
+        out = {"n": np.array(running), "g": np.array(g)}
         try:
-            k = self._index[_pair_key(a, c)]
+            x, c, w = self._weight_factors()
+        except ValueError as e:
+            out["totals"] = str(e)
+            return out
+        keen = np.zeros(len(self.r))
+        for k, (a, e) in enumerate(self.labels):
+            keen += (1 if a == e else 2) * c[a] * c[e] * x[a] * x[e] * (g[k] - 1.0)
+        four_pi_rho_r = 4.0 * math.pi * self.density * self.r
+        out.update(G=keen, D=four_pi_rho_r * keen, T=four_pi_rho_r * (keen + w))
+        return out
+
+    def _key(self, a, c):
+        try:
+            return self._index[_pair_key(a, c)]
         except KeyError:
             raise KeyError(f"the model has no pair {a}-{c}") from None
-        return self.counts[k].astype(np.float64) * (2.0 if a == c else 1.0)
 
-    def _partners(self, a, c):
-        """The B atoms an A atom can pair with: N_B, or N_A - 1 for like pairs."""
-        return self.numbers[c] - (1 if a == c else 0)
+    def _need_frames(self, what):
+        if self._errors is None:
+            raise ValueError(f"{what}: standard errors are those of a trajectory's frames; "
+                             "this is one structure")
+        return self._errors
 
     def g(self, a, b):
         """g_AB(r): (A, B) pairs per bin over N_A (N_B - delta_AB) / V times the bin's shell
         volume (periodic box) or its integral of 4 pi r^2 gamma(r) (sphere); NaN where no
-        pair can be (beyond 2R, or no partner atom)."""
-        expected = self.numbers[a] * self._partners(a, b) / self.volume * self._reach
-        with np.errstate(invalid="ignore", divide="ignore"):
-            return np.where(expected > 0, self._ordered(a, b) / np.where(expected > 0, expected,
-                                                                          1.0), np.nan)
+        pair can be (beyond 2R, or no partner atom). Over frames the mean of each frame's."""
+        return self._means["g"][self._key(a, b)]
+
+    def g_stderr(self, a, b):
+        return self._need_frames("g_stderr")["g"][self._key(a, b)]
 
     def _per_atom(self, a, b):
-        """B atoms around an A atom per bin, int 4 pi r^2 rho_B g_AB(r) dr over the bin."""
-        with np.errstate(invalid="ignore", divide="ignore"):
-            shell = _shell_volumes(self.edges)
-            scale = np.where(self._reach > 0, shell / np.where(self._reach > 0, self._reach, 1.0),
-                             0.0)
-        return self._ordered(a, b) / self.numbers[a] * scale
+        """Over A atoms: each count of A atoms with a B atom (twice for like pairs)."""
+        return (2.0 if a == b else 1.0) / self.numbers[a]
 
     def n(self, a, b):
         """Running coordination number: B atoms around an A atom from 0 up to each bin's upper
-        edge, edges[1:]."""
-        return np.cumsum(self._per_atom(a, b))
+        edge, edges[1:], 4 pi rho_B int r^2 g_AB(r) dr."""
+        return self._means["n"][self._key(a, b)] * self._per_atom(a, b)
+
+    def n_stderr(self, a, b):
+        return self._need_frames("n_stderr")["n"][self._key(a, b)] * self._per_atom(a, b)
 
     def coordination(self, a, b, rmin, rmax):
         """B atoms around an A atom with rmin <= r < rmax, 4 pi rho_B int r^2 g_AB(r) dr. The
@@ -136,35 +191,45 @@ class PairDistribution:
         if not 0 <= lo <= hi <= len(self.r):
             raise ValueError(f"the shell {rmin:g} to {rmax:g} A is outside the bins, 0 to "
                              f"{self.edges[-1]:g} A")
-        return float(np.sum(self._per_atom(a, b)[lo:hi]))
+        running = np.concatenate([[0.0], self.n(a, b)])
+        return float(running[hi] - running[lo])
 
-    def functions(self):
-        """{name: array over r}: the totals weighted by b, in the conventions of ioq gr
-        (zalmor.derived.real_space with the density; docs/guide.md, section 2):
-
-            G(r)     = sum_AB c_A c_B 0.01 b_A b_B (g_AB(r) - 1)     barn (Keen's G)
-            g(r)     = 1 + G(r) / (0.01 <b>^2)
-            G_PDF(r) = 4 pi rho r (g(r) - 1)
-            D(r)     = 4 pi rho r G(r),   T(r) = D(r) + 4 pi rho r 0.01 <b>^2
-
-        over ordered pairs of elements, c_A = N_A / N, <b> = sum c_A b_A, rho the density;
-        and g_A-B(r) for every label."""
-        c = {e: self.numbers[e] / self.natoms for e in self.elements}
-        mean_b = sum(c[e] * self.b[e] for e in self.elements)
-        w = 0.01 * mean_b ** 2
+    def _totals(self, pieces, kind):
+        if isinstance(self._means.get("totals"), str):
+            raise ValueError(self._means["totals"])
+        _, _, w = self._weight_factors()
         if w <= 0.0:
             raise ValueError("<b> = sum c_A b_A is 0 (a null-scattering mixture): g(r) = 1 + "
                              "G(r) / (0.01 <b>^2) is not defined")
-        keen = np.zeros(len(self.r))
-        out = {}
-        for a, e in self.labels:
-            g = self.g(a, e)
-            out[f"g_{a}-{e}(r)"] = g
-            keen += (1 if a == e else 2) * c[a] * c[e] * 0.01 * self.b[a] * self.b[e] * (g - 1.0)
-        four_pi_rho_r = 4.0 * math.pi * self.density * self.r
-        g_pdf = four_pi_rho_r * keen / w
-        return {"G_PDF(r)": g_pdf, "D(r)": w * g_pdf, "G(r)": keen, "g(r)": 1.0 + keen / w,
-                "T(r)": w * g_pdf + four_pi_rho_r * w, **out}
+        keen, d = pieces["G"], pieces["D"]
+        out = {"G_PDF(r)": d / w, "D(r)": d, "G(r)": keen,
+               "g(r)": keen / w + (1.0 if kind == "mean" else 0.0), "T(r)": pieces["T"]}
+        for k, (a, e) in enumerate(self.labels):
+            out[f"g_{a}-{e}(r)"] = pieces["g"][k]
+        return out
+
+    def functions(self):
+        """{name: array over r}: the totals, in the conventions of ioq gr
+        (zalmor.derived.real_space with the density; docs/guide.md, section 2):
+
+            G(r)     = sum_AB c_A c_B x_A x_B (g_AB(r) - 1)      Keen's G
+            g(r)     = 1 + G(r) / w,   w = (sum_A c_A x_A)^2
+            G_PDF(r) = 4 pi rho r (g(r) - 1)
+            D(r)     = 4 pi rho r G(r),   T(r) = D(r) + 4 pi rho r w
+
+        over ordered pairs of elements, c_A = N_A / N, rho the density, x_A = 0.1 b_A for
+        weights="neutron" (G in barn, w = 0.01 <b>^2) and 1 for weights="number" (g(r) =
+        sum_AB c_A c_B g_AB(r)); and g_A-B(r) for every label. Over frames the means of
+        each frame's, formed with its own density."""
+        return self._totals(self._means, "mean")
+
+    def functions_stderr(self):
+        """The standard errors across frames of functions(), under the same names."""
+        errors = self._need_frames("functions_stderr")
+        out = self._totals(errors, "stderr")
+        _, _, w = self._weight_factors()
+        out["G_PDF(r)"], out["g(r)"] = out["G_PDF(r)"] * np.sign(w), out["g(r)"] * np.sign(w)
+        return out
 
     @property
     def G_pdf(self):
@@ -174,6 +239,21 @@ class PairDistribution:
     def G(self):
         return self.functions()["G(r)"]
 
+    def _as_mean(self, spreads, nframes):
+        """This, the first frame's, made the mean of the frames' Spreads."""
+        self.nframes = nframes
+        self.counts = spreads["counts"].mean()
+        self.counts_stderr = spreads["counts"].stderr()
+        self.volume = float(spreads["volume"].mean())
+        self.density = float(spreads["density"].mean())
+        if self.sphere is not None:
+            self.sphere = float(spreads["sphere"].mean())
+        totals = self._means.get("totals")
+        self._means = {key: s.mean() for key, s in spreads.items()}
+        self._errors = {key: s.stderr() for key, s in spreads.items()}
+        if isinstance(totals, str):
+            self._means["totals"] = totals
+
 
 def _sphere_radius(xyz):
     """The radius of the uniform sphere with the model's radius of gyration about its
@@ -182,24 +262,50 @@ def _sphere_radius(xyz):
     return math.sqrt(5.0 / 3.0 * float(np.mean(np.sum(d * d, axis=1))))
 
 
-def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, b=None,
-                      threads=None):
-    """Pair-distance counts of every pair of elements in bins of dr from 0 to rmax, and the
-    partial g_AB(r), coordination numbers and totals that follow (PairDistribution).
+def _bins(top, dr, bound):
+    """The bins [m dr, (m + 1) dr) up to the last that ends by `top`, allowing for top / dr a
+    hair below a whole number, and none past `bound` (a box's half-width)."""
+    steps = top / dr * (1.0 + 1e-12)
+    if not steps < 2 ** 31:
+        raise ValueError(f"rmax {top:g} A / dr {dr:g} A makes {steps:.3g} bins: far too many "
+                         "to count")
+    nbins = int(math.floor(steps))
+    if bound is not None and nbins * dr > bound:
+        nbins -= 1
+    if nbins < 1:
+        raise ValueError(f"rmax {top:g} A holds no bin of {dr:g} A")
+    return nbins
 
-    atoms     an ase.Atoms, or a pair (positions N x 3 in A, symbols); types by first
-              appearance of each element, as zalmor.debye
+
+def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, b=None,
+                      types=None, weights="neutron", threads=None):
+    """Pair-distance counts of every pair of elements in bins of dr from 0 to rmax, and the
+    partial g_AB(r), coordination numbers and totals that follow (PairDistribution), of one
+    structure or averaged over the frames of a trajectory.
+
+    atoms     one structure: an ase.Atoms, an MDAnalysis AtomGroup or a pair (positions
+              N x 3 in A, symbols), types by first appearance of each element as
+              zalmor.debye; or a trajectory as zalmor.average takes it (an iterable of
+              structures, a path, an MDAnalysis Universe, zalmor.structure.frames(...)):
+              then every value is the mean over the frames, with its standard error across
+              them (g_stderr, n_stderr, counts_stderr, functions_stderr), and every frame
+              must hold the first frame's atoms
     rmax, dr  bins [m dr, (m + 1) dr) up to the last that ends by rmax (A). Periodic box:
-              rmax at most half the cell's smallest width between faces (the default);
-              finite model: default 2R, past which a sphere has no pairs
+              rmax at most half the reduced cell's smallest width between faces (the
+              default; over frames as zalmor.average's cutoff); finite model: default 2R
+              (of the first frame), past which a sphere has no pairs
     periodic  as zalmor.debye: None (an ase.Atoms periodic along all three axes is a box),
               True, False, or the cell rows a, b, c
     sphere    finite models: the radius R (A) of the sphere the model fills; default the
               radius of the uniform sphere with the model's radius of gyration,
-              sqrt(5/3 <|x - centroid|^2>). A model that is not a sphere is taken as this
-              sphere all the same: its g_AB(r) then carries the ratio of its own overlap to
-              the sphere's
-    b         {element: b in fm} for the totals (functions()); default periodictable's b_c
+              sqrt(5/3 <|x - centroid|^2>), each frame's own. A model that is not a sphere
+              is taken as this sphere all the same: its g_AB(r) then carries the ratio of
+              its own overlap to the sphere's
+    b         {element: b} for the neutron totals, as zalmor.debye's (a number in fm, a
+              species or an isotope mixture); default periodictable's b_c
+    types     LAMMPS type numbers named, as zalmor.debye's
+    weights   "neutron" (default): the totals weight each pair of elements by c_A c_B b_A b_B,
+              as ioq gr; "number": by c_A c_B, so that g(r) = sum_AB c_A c_B g_AB(r)
     threads   number of threads, None for the machine's; the counts do not depend on it
 
     A periodic box is normalised by its density (every pair at its minimum-image distance):
@@ -208,54 +314,68 @@ def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, 
     taken as a sphere of radius R, V = 4/3 pi R^3, and normalised by its overlap gamma(r) =
     1 - 3r/(4R) + r^3/(16R^3), the fraction of the bulk's pairs at r that a sphere keeps,
     integrated over the bin; so a sphere cut from a bulk gives the bulk's g_AB(r) and
-    coordination numbers. The totals (functions(), G, G_pdf) are those of ioq gr: neutrons,
-    Faber-Ziman, normalised by <b>^2.
+    coordination numbers. The totals (functions(), G, G_pdf) are those of ioq gr:
+    Faber-Ziman, normalised by <b>^2 (or by 1 for weights="number").
     """
     from . import _core
 
-    positions, symbols = _positions_and_symbols(atoms)
-    cell = _cell_of(atoms, periodic)
-    xyz = _float32_positions(positions, symbols)
-    natoms = len(symbols)
+    if weights not in WEIGHTS:
+        raise ValueError(f"weights must be one of {', '.join(WEIGHTS)}, not {weights!r}")
+    if weights == "number" and b is not None:
+        raise ValueError("b weights the neutron totals; weights='number' takes none")
     dr = float(dr)
     if not (dr > 0.0 and math.isfinite(dr)):
         raise ValueError(f"dr must be a positive distance, not {dr!r}")
-    elements, types = _numbered(symbols)
-    if len(elements) > _core.MAX_TYPES:
-        raise ValueError(f"{len(elements)} elements: at most {_core.MAX_TYPES} are supported")
-    count = np.bincount(types, minlength=len(elements) + 1)[1:]
-    numbers = {e: int(count[t]) for t, e in enumerate(elements)}
+    single = structure.is_structure(atoms)
+    frames = structure.frames(atoms, types=types)
+    first, spreads, nbins = None, {}, None
+    for number, m in frames.models(periodic=periodic, distance=rmax, name="rmax"):
+        if m.cell is not None:
+            if sphere is not None:
+                raise ValueError("sphere applies to finite models, not to a periodic box")
+            radius, volume = None, m.volume
+        else:
+            radius = _sphere_radius(m.xyz.astype(np.float64)) if sphere is None else float(sphere)
+            if not (radius > 0.0 and math.isfinite(radius)):
+                raise ValueError(f"the sphere's radius must be a positive distance, not "
+                                 f"{radius!r}")
+            volume = 4.0 / 3.0 * math.pi * radius ** 3
+        if nbins is None:
+            if m.cell is not None:
+                top = frames.distance
+                bound = frames.distance if rmax is None else m.half_width
+            else:
+                top = 2.0 * radius if rmax is None else float(rmax)
+                if not (top > 0.0 and math.isfinite(top)):
+                    raise ValueError(f"rmax must be a positive distance, not {rmax!r}")
+                bound = None
+            nbins = _bins(top, dr, bound)
+        cell = None if m.cell is None else [float(v) for v in m.cell.reshape(9)]
+        counts, notes = _core.pair_counts(m.xyz, m.types, len(m.elements), dr, nbins, cell,
+                                          threads)
+        for note in notes:
+            warnings.warn(f"zalmor: the count {note}", stacklevel=2)
+        pd = PairDistribution(dr * np.arange(nbins + 1), m.elements, counts, m.composition,
+                              volume, sphere=radius, cell=m.cell, b=b, weights=weights)
+        if single:
+            return pd
+        if first is None:
+            first = pd
+        _add_frame(spreads, first, pd)
+    if first is None:
+        raise ValueError("no frames to count")
+    first._as_mean(spreads, spreads["volume"].n)
+    return first
 
-    if cell is not None:
-        if sphere is not None:
-            raise ValueError("sphere applies to finite models, not to a periodic box")
-        volume, top, half = _within_half_cell(rmax, cell, "rmax")
-        xyz = _wrapped(xyz, cell)
-        radius = None
-        cell_arg = [float(v) for v in cell.reshape(9)]
-    else:
-        radius = _sphere_radius(xyz.astype(np.float64)) if sphere is None else float(sphere)
-        if not (radius > 0.0 and math.isfinite(radius)):
-            raise ValueError(f"the sphere's radius must be a positive distance, not {radius!r}")
-        volume = 4.0 / 3.0 * math.pi * radius ** 3
-        top = 2.0 * radius if rmax is None else float(rmax)
-        if not (top > 0.0 and math.isfinite(top)):
-            raise ValueError(f"rmax must be a positive distance, not {rmax!r}")
-        cell_arg = None
-    # The last bin that ends by rmax, allowing for rmax / dr a hair below a whole number.
-    steps = top / dr * (1.0 + 1e-12)
-    if not steps <= _MAX_BINS:
-        raise ValueError(f"rmax {top:g} A / dr {dr:g} A makes {steps:.3g} bins: at most "
-                         f"{_MAX_BINS:g}")
-    nbins = int(math.floor(steps))
-    if cell is not None and nbins * dr > half:
-        nbins -= 1
-    if nbins < 1:
-        raise ValueError(f"rmax {top:g} A holds no bin of {dr:g} A")
-    counts, notes = _core.pair_counts(xyz, types, len(elements), dr, nbins, cell_arg, threads)
-    for note in notes:
-        import warnings
 
-        warnings.warn(f"zalmor: the count {note}", stacklevel=2)
-    return PairDistribution(dr * np.arange(nbins + 1), elements, counts, numbers, volume,
-                            sphere=radius, cell=cell, b=b)
+def _add_frame(spreads, first, pd):
+    """A frame's pieces added to the Spreads, its labels put in the first frame's order
+    (elements are numbered by first appearance, which may change between frames)."""
+    order = [pd._index[_pair_key(a, c)] for a, c in first.labels]
+    pieces = {"counts": pd.counts[order], "n": pd._means["n"][order],
+              "g": pd._means["g"][order], "volume": pd.volume, "density": pd.density,
+              "sphere": pd.sphere or 0.0}
+    if not isinstance(pd._means.get("totals"), str):
+        pieces.update(G=pd._means["G"], D=pd._means["D"], T=pd._means["T"])
+    for key, value in pieces.items():
+        spreads.setdefault(key, Spread()).add(value)

@@ -17,17 +17,13 @@ import math
 import os
 import re
 import sys
-import tempfile
 import warnings
 
 import numpy as np
 
-MAX_ATOMS = 34500  # what zalmor holds
-MAX_TYPES = 20
-STORED_BBAR_TYPES = 10  # the .ioq block parameters keep b_bar of this many types
-# Neutron b_c lie within about +-20 fm and X-ray f0 r_e below 300 fm; anything far beyond is a
-# typing slip, and would overflow zalmor's single-precision sums long before 1e38.
-MAX_B = 1e4
+from . import structure
+from ._command import CommandError, Outputs, plural, run_command
+
 # Single precision keeps 0.1 A only up to about 1e6 A from the origin.
 MAX_COORD = 1e6
 # Occupancies are printed to three or four decimals: 1/3 + 1/3 + 1/3 reads 0.999.
@@ -37,16 +33,15 @@ OCC_TOL = 1e-3
 MAX_DENSITY = 1.0
 # Sites a supercell may be built of before its partly occupied sites are drawn.
 MAX_SITES = 5_000_000
-FORMAT_EXAMPLES = "lammps-data, lammps-dump-text, xyz, extxyz, cif, vasp, proteindatabank, rmc6f"
 OUTPUT_EXTENSIONS = (".coords", ".types", ".answers")
 
 
-class ConvertError(Exception):
-    pass
+def limit(name):
+    """A capacity of the zalmor program (_core.LIMITS): program_atoms, types,
+    stored_bbar_types."""
+    from . import _core
 
-
-def count_text(n, what):
-    return f"{n} {what}{'' if n == 1 else 's'}"
+    return _core.LIMITS[name]
 
 
 def about(n):
@@ -64,7 +59,7 @@ def check_xyz(path):
         with open(path, encoding="utf-8", errors="replace") as fh:
             lines = fh.read().splitlines()
     except OSError as e:
-        raise ConvertError(f"{path}: cannot open: {e.strerror}") from None
+        raise CommandError(f"{path}: cannot open: {e.strerror}") from None
     no = 0
     frames = 0
     while no < len(lines):
@@ -72,18 +67,18 @@ def check_xyz(path):
             break
         words = lines[no].split()
         if len(words) < 1 or not words[0].isdigit():
-            raise ConvertError(f"{path}:{no + 1}: expected the number of atoms of a frame, "
+            raise CommandError(f"{path}:{no + 1}: expected the number of atoms of a frame, "
                                f"got '{lines[no].strip()[:60]}'")
         count = int(words[0])
         if no + 1 >= len(lines):
-            raise ConvertError(f"{path}:{no + 2}: expected a comment line after the atom count")
+            raise CommandError(f"{path}:{no + 2}: expected a comment line after the atom count")
         # Extended xyz may put other columns before the symbol.
         props = re.search(r"Properties=(\S+)", lines[no + 1])
         symbol_first = not props or props.group(1).lower().startswith("species:s")
         for k in range(count):
             at = no + 2 + k
             if at >= len(lines):
-                raise ConvertError(f"{path}:{at + 1}: file ends after {k} of {count} atoms; "
+                raise CommandError(f"{path}:{at + 1}: file ends after {k} of {count} atoms; "
                                    f"expected 'symbol x y z'")
             w = lines[at].split()
             ok = len(w) >= 4 and (w[0][:1].isalpha() or not symbol_first)
@@ -93,49 +88,10 @@ def check_xyz(path):
                 except ValueError:
                     ok = False
             if not ok:
-                raise ConvertError(f"{path}:{at + 1}: expected 'symbol x y z' (atom {k + 1} of "
+                raise CommandError(f"{path}:{at + 1}: expected 'symbol x y z' (atom {k + 1} of "
                                    f"{count}), got '{lines[at].strip()[:60]}'")
         no += 2 + count
         frames += 1
-
-
-def lammps_style(path):
-    """The atom style a LAMMPS data file names on its `Atoms # style` line, or None."""
-    with open(path, encoding="utf-8", errors="replace") as fh:
-        for line in fh:
-            m = re.match(r"\s*Atoms\s*#\s*(\w+)", line)
-            if m:
-                return m.group(1)
-    return None
-
-
-def dump_names_elements(path):
-    """Whether a LAMMPS text dump has an `element` column: ASE then reads elements, not types."""
-    with open(path, encoding="utf-8", errors="replace") as fh:
-        for line in fh:
-            if line.startswith("ITEM: ATOMS"):
-                return "element" in line.split()[2:]
-    return False
-
-
-def resolve_format(path, fmt):
-    from ase.io.formats import filetype, ioformats
-
-    if fmt is not None:
-        if fmt not in ioformats:
-            raise ConvertError(f"--format {fmt}: ASE knows no such format (e.g. {FORMAT_EXAMPLES})")
-        return fmt
-    try:
-        fmt = filetype(path, guess=True)
-    except Exception as e:  # noqa: BLE001 - ASE raises many kinds here
-        raise ConvertError(f"{path}: cannot tell the file format ({e}); give --format, e.g. "
-                           f"{FORMAT_EXAMPLES}") from None
-    if fmt not in ioformats:
-        # ASE falls back on the extension, which names no format here.
-        hint = "; a LAMMPS data file is --format lammps-data" if fmt == "data" else ""
-        raise ConvertError(f"{path}: cannot tell the file format from its name; give --format, "
-                           f"e.g. {FORMAT_EXAMPLES}{hint}")
-    return fmt
 
 
 def read_frame(path, fmt, frame, kwargs):
@@ -157,10 +113,10 @@ def read_frame(path, fmt, frame, kwargs):
             raise error from None
         raise
     if count == 0:
-        raise ConvertError(f"{path}: no frame in the file")
+        raise CommandError(f"{path}: no frame in the file")
     if not -count <= frame < count:
         which = "0 or -1" if count == 1 else f"0 to {count - 1}, or -1 for the last"
-        raise ConvertError(f"{path}: no frame {frame}: the file holds {count_text(count, 'frame')}"
+        raise CommandError(f"{path}: no frame {frame}: the file holds {plural(count, 'frame')}"
                            f" (--frame {which})")
     if error is not None:
         raise error
@@ -168,124 +124,48 @@ def read_frame(path, fmt, frame, kwargs):
 
 
 def read_model(path, fmt, frame):
-    fmt = resolve_format(path, fmt)
+    fmt = structure.resolve_format(path, fmt)
     if fmt in ("xyz", "extxyz"):
         check_xyz(path)
-    # A LAMMPS data file names its atom style in a comment, or not at all: then the styles
-    # are tried in turn by the number of columns they expect.
-    styles = [None]
-    if fmt == "lammps-data":
-        named = lammps_style(path)
-        styles = [named] if named else ["atomic", "full", "charge", "molecular"]
+    options = structure.reader_options(path, fmt)
     # The CIF tags carry the site labels that name a partly occupied site.
     extra = {"store_tags": True} if fmt == "cif" else {}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            for k, style in enumerate(styles):
+            for k, given in enumerate(options):
                 try:
-                    kwargs = dict(extra, **({"style": style} if style else {}))
-                    atoms = read_frame(path, fmt, frame, kwargs)
+                    atoms = read_frame(path, fmt, frame, dict(extra, **given))
                     break
                 except RuntimeError:
-                    if k == len(styles) - 1:
+                    if k == len(options) - 1:
                         raise
-        except ConvertError:
+        except CommandError:
             raise
         except Exception as e:  # noqa: BLE001 - any reader failure is the file's
             where = getattr(e, "lineno", None)
-            raise ConvertError(f"{path}{f':{where}' if where else ''}: not readable as {fmt}: "
+            raise CommandError(f"{path}{f':{where}' if where else ''}: not readable as {fmt}: "
                                f"{type(e).__name__}: {e}") from None
     for w in dict.fromkeys(str(w.message) for w in caught):
         sys.stderr.write(f"tocoords: {path}: {w}\n")
     return atoms, fmt
 
 
-def parse_lammps_types(text):
-    """{type number: label} from `Si,O` (in type order) or `1=Si,2=O`."""
-    items = [w.strip() for w in text.split(",")]
-    if not all(items):
-        raise ConvertError(f"--lammps-types '{text}' is not a list like 1=Si,2=O or Si,O")
-    if any("=" in w for w in items):
-        out = {}
-        for w in items:
-            key, _, lab = w.partition("=")
-            if not key.strip().isdigit() or not lab.strip():
-                raise ConvertError(f"--lammps-types '{text}': '{w}' is not TYPE=ELEMENT like 1=Si")
-            t = int(key)
-            if t < 1:
-                raise ConvertError(f"--lammps-types '{text}': LAMMPS types are numbered from 1")
-            if t in out:
-                raise ConvertError(f"--lammps-types '{text}' names type {t} twice")
-            out[t] = lab.strip()
-    else:
-        out = dict(enumerate(items, 1))
-    for lab in out.values():
-        try:
-            element_symbol(lab)
-        except ConvertError as e:
-            raise ConvertError(f"--lammps-types '{text}': {e}") from None
-    return out
-
-
-def guess_by_mass(atoms, present):
-    """Elements whose standard mass matches each type's mass in a data file, or None."""
-    if not atoms.has("masses"):
+def named_labels(atoms, path, fmt, opt):
+    """Each atom's label when a type map names the file's atoms (LAMMPS type numbers, which
+    ASE reads as H, He, ...), the atoms then taking their labels' elements; else None. A
+    LAMMPS file that names no elements takes --types as its map when --lammps-types is not
+    given."""
+    tmap, option = opt.lammps_types, "--lammps-types"
+    if tmap is None and opt.types_map and structure.numbered_types(path, fmt):
+        tmap, option = opt.types_map, "--types"
+    labels = structure.file_labels(atoms, path, fmt, tmap, option)
+    if labels is None:
         return None
-    from ase.data import atomic_masses, chemical_symbols
-
-    numbers = atoms.get_atomic_numbers()
-    masses = atoms.get_masses()
-    guess = {}
-    for t in present:
-        m = masses[np.flatnonzero(numbers == t)[0]]
-        z = int(np.argmin(np.abs(atomic_masses[1:] - m))) + 1
-        if abs(atomic_masses[z] - m) > 0.1:
-            return None
-        guess[t] = chemical_symbols[z]
-    return guess
-
-
-def name_lammps_types(atoms, path, fmt, lammps_types):
-    """LAMMPS files number the atom types; ASE reads the numbers as atomic numbers (type 2
-    becomes He), so every type must be named, unless a dump names the elements itself."""
-    if not fmt.startswith("lammps"):
-        if lammps_types:
-            raise ConvertError("--lammps-types is for LAMMPS data and dump files")
-        return
-    if fmt == "lammps-dump-text" and dump_names_elements(path):
-        if lammps_types:
-            raise ConvertError(f"{path}: the dump names the elements in its element column; "
-                               "leave out --lammps-types")
-        return
     from ase.data import atomic_numbers
 
-    numbers = atoms.get_atomic_numbers()  # the LAMMPS type numbers
-    if numbers.min() < 1:
-        at = int(np.argmin(numbers))
-        raise ConvertError(f"{path}: atom {at + 1} has LAMMPS type {numbers[at]}; types are "
-                           "numbered from 1")
-    present = sorted(int(t) for t in set(numbers))
-    if not lammps_types:
-        guess = guess_by_mass(atoms, present)
-        if guess:
-            how = "by the masses in the file perhaps"
-        else:
-            examples = ["Si", "O", "Na", "Ca", "Al", "Mg", "H", "C", "N", "Fe"]
-            guess = {t: examples[k % len(examples)] for k, t in enumerate(present)}
-            how = "e.g."
-        named = ",".join(f"{t}={guess[t]}" for t in present)
-        numbered = ", ".join(map(str, present))
-        raise ConvertError(f"{path}: a LAMMPS file numbers its atom types ({numbered}) but does "
-                           f"not name their elements: give them with --lammps-types ({how} "
-                           f"--lammps-types {named})")
-    missing = [t for t in present if t not in lammps_types]
-    if missing:
-        given = ",".join(f"{t}={lab}" for t, lab in sorted(lammps_types.items()))
-        raise ConvertError(f"{path}: LAMMPS type {missing[-1]} has no element in "
-                           f"--lammps-types {given}")
-    z = {t: atomic_numbers[element_symbol(lab)] for t, lab in lammps_types.items()}
-    atoms.set_atomic_numbers([z[t] for t in numbers])
+    atoms.set_atomic_numbers([atomic_numbers[structure.element_of(lab)] for lab in labels])
+    return labels.tolist()
 
 
 # ---------------------------------------------------------------------------- occupancy
@@ -306,7 +186,7 @@ def site_table(atoms, path):
         if not all(k in occ for k in keys):
             keys = [str(k) for k in range(len(atoms))]  # a CIF without a cell
         if not all(k in occ for k in keys):
-            raise ConvertError(f"{path}: cannot tell which occupancies belong to which atom")
+            raise CommandError(f"{path}: cannot tell which occupancies belong to which atom")
         labels = atoms.info.get("_atom_site_label")
         names = {}
         for k in dict.fromkeys(keys):
@@ -349,15 +229,15 @@ def check_sites(sites, path, random):
             try:
                 v = float(value)
             except (TypeError, ValueError):
-                raise ConvertError(f"{path}: site {name}: occupancy '{value}' of {sym} is not "
+                raise CommandError(f"{path}: site {name}: occupancy '{value}' of {sym} is not "
                                    "a number") from None
             if not 0 <= v <= 1 + OCC_TOL:
-                raise ConvertError(f"{path}: site {name}: occupancy {v:g} of {sym} is not "
+                raise CommandError(f"{path}: site {name}: occupancy {v:g} of {sym} is not "
                                    "between 0 and 1")
             values.append(v)
         total = sum(values)
         if total > 1 + OCC_TOL:
-            raise ConvertError(f"{path}: site {name}: occupancies "
+            raise CommandError(f"{path}: site {name}: occupancies "
                                + ", ".join(f"{s} {v:g}" for (s, _), v in zip(species, values))
                                + f" add up to {total:g}, more than 1")
         if len(species) > 1 or abs(total - 1) > OCC_TOL:
@@ -371,7 +251,7 @@ def check_sites(sites, path, random):
     if partial and not random:
         shown = "; ".join(partial[:3]) + (f"; and {len(partial) - 3} more" if len(partial) > 3
                                           else "")
-        raise ConvertError(f"{path}: {count_text(len(partial), 'site')} partly occupied or "
+        raise CommandError(f"{path}: {plural(len(partial), 'site')} partly occupied or "
                            f"shared: {shown}; a model holds whole atoms: give --occupancy "
                            "random --seed N to fill each site at random by its occupancies")
     return table, bool(partial)
@@ -393,25 +273,6 @@ def fill_sites(site_of, table, seed):
 # ---------------------------------------------------------------------------- types and b
 
 
-def parse_label(label):
-    """(element symbol, periodictable atom) of an element or isotope label: Si, D, C[13]."""
-    import periodictable
-
-    try:
-        structure = periodictable.formula(label).structure
-    except (ValueError, KeyError, TypeError):
-        structure = ()
-    if len(structure) != 1 or structure[0][0] != 1:
-        raise ConvertError(f"'{label}' is not an element or isotope (Si, D, C[13], ...)")
-    atom = structure[0][1]
-    element = getattr(atom, "element", atom)
-    return element.symbol, atom
-
-
-def element_symbol(label):
-    return parse_label(label)[0]
-
-
 def assign_types(symbols, wanted, candidates):
     """Type labels and each atom's type number: by first appearance among the candidates (the
     species of the file, so that drawing partly occupied sites does not renumber the types),
@@ -422,54 +283,31 @@ def assign_types(symbols, wanted, candidates):
         labels = list(wanted)
     by_element = {}
     for t, lab in enumerate(labels, 1):
-        el = element_symbol(lab)
+        el = structure.element_of(lab)
         if el in by_element:
-            raise ConvertError(f"--types names element {el} twice "
+            raise CommandError(f"--types names element {el} twice "
                                f"({labels[by_element[el] - 1]} and {lab})")
         by_element[el] = t
-    missing = sorted(set(symbols) - set(by_element))
+    element = {s: structure.element_of(s) for s in set(symbols)}
+    missing = sorted(s for s, el in element.items() if el not in by_element)
     if missing:
-        raise ConvertError(f"the model has {', '.join(missing)}, which --types "
+        raise CommandError(f"the model has {', '.join(missing)}, which --types "
                            f"{','.join(labels)} does not name")
-    types = np.array([by_element[s] for s in symbols], dtype=int)
+    types = np.array([by_element[element[s]] for s in symbols], dtype=int)
     return labels, types
 
 
-def parse_b(items):
-    overrides = {}
-    for item in items:
-        key, eq, value = item.partition("=")
-        try:
-            b = float(value)
-        except ValueError:
-            b = None
-        if not eq or not key.strip() or b is None:
-            raise ConvertError(f"--b '{item}' is not LABEL=FM like D=6.671")
-        if not abs(b) <= MAX_B:  # also refuses nan
-            raise ConvertError(f"--b '{item}': a scattering length is a finite number of fm "
-                               f"within +-{MAX_B:g} (neutron b_c lie within about +-20 fm)")
-        overrides[key.strip()] = b
-    return overrides
-
-
 def scattering_lengths(labels, overrides):
-    """Coherent neutron b_c (fm) of each type label, --b LABEL=VALUE or TYPE=VALUE first."""
-    b = []
+    """b (fm) of each type label, --b LABEL=VALUE or TYPE=VALUE first (a number, a species or
+    an isotope mixture), else the coherent b_c of the label."""
+    overrides = dict(overrides)
+    given = {}
     for t, lab in enumerate(labels, 1):
-        if lab in overrides:
-            b.append(overrides.pop(lab))
-        elif str(t) in overrides:
-            b.append(overrides.pop(str(t)))
-        else:
-            value = parse_label(lab)[1].neutron.b_c
-            if value is None:
-                raise ConvertError(f"no coherent scattering length known for {lab}; "
-                                   f"give it with --b {lab}=VALUE (fm)")
-            b.append(float(value))
+        given[lab] = overrides.pop(lab, overrides.pop(str(t), None))
     if overrides:
-        raise ConvertError(f"--b names {', '.join(overrides)}, which is no type of the model "
+        raise CommandError(f"--b names {', '.join(overrides)}, which is no type of the model "
                            f"(types: {', '.join(labels)})")
-    return b
+    return structure.scattering_lengths(labels, given, "--b")
 
 
 # ---------------------------------------------------------------------------- geometry
@@ -479,27 +317,13 @@ def periodic(atoms):
     return atoms.cell.rank == 3 and atoms.cell.volume > 1e-9 and bool(np.any(atoms.pbc))
 
 
-def widths(cell):
-    """Perpendicular widths of a cell: the distances between its opposite faces."""
-    cell = np.array(cell)
-    return abs(np.linalg.det(cell)) / np.linalg.norm(np.cross(cell[[1, 2, 0]], cell[[2, 0, 1]]),
-                                                     axis=1)
-
-
 def wrap(atoms):
     """Folds the atoms into the cell where the file puts it (a LAMMPS box starts at xlo, which
     ASE keeps as celldisp) along the periodic directions; the number of atoms moved."""
-    origin = np.asarray(atoms.get_celldisp(), dtype=float).ravel()
-    cell = np.array(atoms.cell)
-    frac = np.linalg.solve(cell.T, (atoms.positions - origin).T).T
-    pbc = np.asarray(atoms.pbc)
-    folded = frac.copy()
-    along = folded[:, pbc] - np.floor(folded[:, pbc])
-    along[along >= 1.0] = 0.0  # -1e-17 - floor(-1e-17) rounds to 1.0
-    folded[:, pbc] = along
-    moved = int(np.any(np.abs(folded - frac) > 1e-9, axis=1).sum())
-    atoms.positions = folded @ cell + origin
-    return moved
+    before = atoms.get_positions()
+    atoms.positions = structure.wrap(before, np.array(atoms.cell), atoms.get_celldisp(),
+                                     atoms.pbc)
+    return int(np.any(np.abs(atoms.positions - before) > 1e-6, axis=1).sum())
 
 
 def tile(atoms, reps):
@@ -518,7 +342,7 @@ def cut_sphere(atoms, radius, reps):
     cell = np.array(atoms.cell)
     pbc = np.asarray(atoms.pbc)
     frac = atoms.get_scaled_positions(wrap=True)
-    w = widths(cell)
+    w = structure.widths(cell)
     centre = np.array(reps, dtype=float) / 2
     ranges = [range(math.floor(centre[a] - radius / w[a]) - 1,
                     math.ceil(centre[a] + radius / w[a]) + 1) if pbc[a] else range(1)
@@ -542,11 +366,12 @@ def sphere_radius(density, n=30000):
 
 def largest_supercell(reps, per_cell):
     """The largest supercell of the shape asked for that zalmor holds, or None."""
-    if per_cell > MAX_ATOMS:
+    most = limit("program_atoms")
+    if per_cell > most:
         return None
-    scale = (MAX_ATOMS / (per_cell * math.prod(reps))) ** (1 / 3)
+    scale = (most / (per_cell * math.prod(reps))) ** (1 / 3)
     fit = [max(1, int(r * scale)) for r in reps]
-    while per_cell * math.prod(fit) > MAX_ATOMS:
+    while per_cell * math.prod(fit) > most:
         fit[fit.index(max(fit))] -= 1
     return fit
 
@@ -554,10 +379,10 @@ def largest_supercell(reps, per_cell):
 # ---------------------------------------------------------------------------- output
 
 
-def write_outputs(name, title, types, positions, labels, b):
-    """NAME.coords, .types and .answers, each written to a temporary file beside it and moved
-    into place only when all three are complete: a full disk or a file-size limit leaves the
-    old files as they were, never a truncated model that zalmor would read without a word."""
+def write_outputs(out, name, title, types, positions, labels, b):
+    """NAME.coords, .types and .answers into the run's Outputs, which puts all three in place
+    together: a full disk or a file-size limit leaves the old files as they were, never a
+    truncated model that zalmor would read without a word."""
     base = os.path.basename(name)
     coords = [title + "\n"]
     coords += [f"{i:6d} {t:3d} {x:14.6f} {y:14.6f} {z:14.6f}\n"
@@ -570,34 +395,8 @@ def write_outputs(name, title, types, positions, labels, b):
     texts = {name + ".coords": "".join(coords),
              name + ".types": "".join(f"{t} {lab}\n" for t, lab in enumerate(labels, 1)),
              name + ".answers": "\n".join(answers) + "\n"}
-    folder = os.path.dirname(name) or "."
-    umask = os.umask(0)
-    os.umask(umask)
-    temps = {}
-    try:
-        for final, text in texts.items():
-            try:
-                fd, temp = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(final)}.",
-                                            suffix=".part")
-                temps[final] = temp
-                # mkstemp makes the file private; the model is as shareable as any other file.
-                os.fchmod(fd, 0o666 & ~umask)
-                with open(fd, "w", encoding="ascii", errors="replace") as fh:
-                    fh.write(text)
-            except OSError as e:
-                raise ConvertError(f"{final}: cannot write: {e.strerror}") from None
-        for final in list(temps):
-            try:
-                os.replace(temps[final], final)
-            except OSError as e:
-                raise ConvertError(f"{final}: cannot write: {e.strerror}") from None
-            del temps[final]
-    finally:
-        for temp in temps.values():
-            try:
-                os.unlink(temp)
-            except OSError:
-                pass
+    for final, text in texts.items():
+        out.write_bytes(final, text.encode("ascii", errors="replace"))
 
 
 def main(argv=None):
@@ -614,15 +413,18 @@ def main(argv=None):
     p.add_argument("-o", "--output", metavar="NAME",
                    help="stem of the files written (default: MODEL's name without extension, "
                         "in the current directory); a .coords ending is dropped")
-    p.add_argument("--format", metavar="FMT", help=f"ASE format name ({FORMAT_EXAMPLES}, ...)")
+    p.add_argument("--format", metavar="FMT",
+                   help=f"ASE format name ({structure.FORMAT_EXAMPLES}, ...)")
     p.add_argument("--frame", metavar="K", type=int, default=0,
                    help="frame of a trajectory, from 0; -1 is the last (default 0)")
     p.add_argument("--types", metavar="A,B,...",
-                   help="type order by element or isotope (Si,O; D for the H atoms); "
-                        "default: elements in order of first appearance")
-    p.add_argument("--b", metavar="LABEL=FM", action="append", default=[],
-                   help="coherent scattering length of a type (by label or type number), "
-                        "repeatable (default: b_c of periodictable)")
+                   help="type order by element or isotope (Si,O or 1=Si,2=O; D for the H "
+                        "atoms); default: elements in order of first appearance. A LAMMPS "
+                        "file without element names takes it as --lammps-types")
+    p.add_argument("--b", metavar="LABEL=B", action="append", default=[],
+                   help="scattering length of a type (by label or type number): fm, a species "
+                        "(6Li, D) or an isotope mixture (Li=6Li:0.95,7Li:0.05); repeatable, "
+                        "or a comma list (default: b_c of periodictable)")
     p.add_argument("--supercell", metavar="A,B,C", help="repeat a periodic cell A x B x C times")
     p.add_argument("--sphere", metavar="R", type=float,
                    help="cut a sphere of radius R (Angstrom) from the periodic box, centred on "
@@ -639,38 +441,21 @@ def main(argv=None):
                    help="element of each LAMMPS atom type (1=Si,2=O, or Si,O in type order); "
                         "needed unless a dump has an element column")
     args = p.parse_args(argv)
-    try:
-        convert(args)
-    except ConvertError as e:
-        sys.stderr.write(f"tocoords: {e}\n")
-        return 1
-    except OSError as e:
-        sys.stderr.write(f"tocoords: {e.filename or args.model}: {e.strerror}\n")
-        return 1
-    return 0
+    return run_command("tocoords", convert, args)
 
 
 def output_name(model, output):
     """The stem of the files written. An ending zalmor's files have is dropped (-o run.coords
     is run): run.coords.coords would be written while zalmor, told 'run.coords', read
-    another model. No output may be the input."""
+    another model."""
     name = output or os.path.splitext(os.path.basename(model))[0]
     stem, ext = os.path.splitext(name)
     if ext in OUTPUT_EXTENSIONS + (".ioq",):
         name = stem
     if not os.path.basename(name):
-        raise ConvertError(f"-o '{output}' names no file")
-    for ext in OUTPUT_EXTENSIONS:
-        if os.path.isdir(name + ext):
-            raise ConvertError(f"{name + ext}: a folder is in the way of the output")
-        if os.path.exists(name + ext) and os.path.samefile(name + ext, model):
-            raise ConvertError(f"{model}: the output {name + ext} would overwrite this input; "
-                               "name another output with -o")
-    folder = os.path.dirname(name) or "."
-    if not os.path.isdir(folder):
-        raise ConvertError(f"{name}.coords: cannot write: no folder {folder}")
+        raise CommandError(f"-o '{output}' names no file")
     if len(os.path.basename(name)) + 7 > 80:
-        raise ConvertError(f"output name '{os.path.basename(name)}' too long for zalmor's "
+        raise CommandError(f"output name '{os.path.basename(name)}' too long for zalmor's "
                            "80-character file names")
     return name
 
@@ -683,62 +468,64 @@ def parse_supercell(text):
     except ValueError:
         reps = []
     if len(reps) != 3 or min(reps) < 1:
-        raise ConvertError(f"--supercell '{text}' is not three counts of at least 1, like 2,2,2")
+        raise CommandError(f"--supercell '{text}' is not three counts of at least 1, like 2,2,2")
     return reps
 
 
 def check_coordinates(positions, path):
     bad = np.flatnonzero(~np.isfinite(positions).all(1))
     if len(bad):
-        more = f" (and {count_text(len(bad) - 1, 'more atom')})" if len(bad) > 1 else ""
-        raise ConvertError(f"{path}: atom {bad[0] + 1} has coordinates "
+        more = f" (and {plural(len(bad) - 1, 'more atom')})" if len(bad) > 1 else ""
+        raise CommandError(f"{path}: atom {bad[0] + 1} has coordinates "
                            + " ".join(f"{v:g}" for v in positions[bad[0]])
                            + f", not finite numbers{more}")
     far = np.abs(positions).max(axis=1)
     if far.max() > MAX_COORD:
         at = int(np.argmax(far))
-        raise ConvertError(f"{path}: atom {at + 1} lies {far[at]:.3g} A from the origin; zalmor "
+        raise CommandError(f"{path}: atom {at + 1} lies {far[at]:.3g} A from the origin; zalmor "
                            f"holds coordinates in single precision, good within {MAX_COORD:g} A")
 
 
 def options(args):
     """The command line's values, checked before the model is read."""
-    wanted = [t.strip() for t in args.types.split(",")] if args.types else None
-    if wanted is not None and not all(wanted):
-        raise ConvertError(f"--types '{args.types}' is not a list like Si,O")
+    types_map = structure.type_map(args.types, "--types") if args.types else None
+    # The order of the types: by number, one type for labels given twice.
+    wanted = list(dict.fromkeys(types_map[t] for t in sorted(types_map))) if types_map else None
     radius = args.sphere
     if radius is not None and not (math.isfinite(radius) and radius > 0):
-        raise ConvertError(f"--sphere {radius:g}: the radius is a finite length above 0 (A)")
+        raise CommandError(f"--sphere {radius:g}: the radius is a finite length above 0 (A)")
     random = args.occupancy == "random"
     if random and args.seed is None:
-        raise ConvertError("--occupancy random wants --seed N (a whole number; the same seed "
+        raise CommandError("--occupancy random wants --seed N (a whole number; the same seed "
                            "draws the same model)")
     if args.seed is not None and not random:
-        raise ConvertError("--seed is for --occupancy random")
+        raise CommandError("--seed is for --occupancy random")
     if args.seed is not None and args.seed < 0:
-        raise ConvertError(f"--seed {args.seed}: a seed is a whole number from 0")
+        raise CommandError(f"--seed {args.seed}: a seed is a whole number from 0")
     if not os.path.exists(args.model):
-        raise ConvertError(f"{args.model}: no such file")
+        raise CommandError(f"{args.model}: no such file")
     if os.path.isdir(args.model):
-        raise ConvertError(f"{args.model}: a folder, not a structure file")
+        raise CommandError(f"{args.model}: a folder, not a structure file")
     return argparse.Namespace(
-        wanted=wanted, overrides=parse_b(args.b), radius=radius, random=random,
-        lammps_types=parse_lammps_types(args.lammps_types) if args.lammps_types else None,
+        wanted=wanted, types_map=types_map, overrides=structure.parse_b(args.b),
+        radius=radius, random=random,
+        lammps_types=(structure.type_map(args.lammps_types, "--lammps-types")
+                      if args.lammps_types else None),
         reps=parse_supercell(args.supercell), name=output_name(args.model, args.output))
 
 
-def load(model, args, lammps_types, radius):
-    """The model's atoms, named and checked, folded into their cell when it is periodic; and
-    whether it is."""
+def load(model, args, opt):
+    """The model's atoms, named and checked, folded into their cell when it is periodic;
+    whether it is; and each atom's label when a type map gave them (else None)."""
     atoms, fmt = read_model(model, args.format, args.frame)
-    name_lammps_types(atoms, model, fmt, lammps_types)
+    labels = named_labels(atoms, model, fmt, opt)
     if len(atoms) == 0:
-        raise ConvertError(f"{model}: no atoms")
+        raise CommandError(f"{model}: no atoms")
     check_coordinates(atoms.positions, model)
     cell = np.array(atoms.cell)
     if not (np.isfinite(cell).all() and np.abs(cell).max() <= MAX_COORD
             and np.isfinite(atoms.get_celldisp()).all()):
-        raise ConvertError(f"{model}: the cell is not finite, or too large for single precision")
+        raise CommandError(f"{model}: the cell is not finite, or too large for single precision")
     is_periodic = periodic(atoms)
     if is_periodic and len(atoms) / atoms.cell.volume > MAX_DENSITY:
         sys.stderr.write(f"tocoords: {model}: a cell of {atoms.cell.volume:.3g} A^3 holding "
@@ -748,10 +535,10 @@ def load(model, args, lammps_types, radius):
         is_periodic = False
     if is_periodic:
         moved = wrap(atoms)
-        if moved and radius is None:  # a sphere is cut from the images anyway
+        if moved and opt.radius is None:  # a sphere is cut from the images anyway
             sys.stderr.write(f"tocoords: {model}: {moved} of {len(atoms)} atoms lay outside the "
                              "periodic cell: wrapped into it\n")
-    return atoms, is_periodic
+    return atoms, is_periodic, labels
 
 
 def check_size(model, atoms, reps, radius, per_cell, drawn):
@@ -760,29 +547,41 @@ def check_size(model, atoms, reps, radius, per_cell, drawn):
     only on average, hence some slack; the count built is checked again."""
     density = float(per_cell / atoms.cell.volume)
     slack = 1.1 if drawn else 1.0
+    most = limit("program_atoms")
     if radius is not None:
         estimate = density * 4 / 3 * math.pi * radius * radius * radius  # inf, not OverflowError
-        if estimate > slack * MAX_ATOMS:
-            raise ConvertError(f"{model}: a sphere of radius {radius:g} A holds {about(estimate)} "
-                               f"atoms at this density, more than the {MAX_ATOMS} that zalmor "
+        if estimate > slack * most:
+            raise CommandError(f"{model}: a sphere of radius {radius:g} A holds {about(estimate)} "
+                               f"atoms at this density, more than the {most} that zalmor "
                                f"takes; a radius of {sphere_radius(density):.0f} A holds about "
                                "30000")
-    elif reps and (per_cell * math.prod(reps) > slack * MAX_ATOMS
+    elif reps and (per_cell * math.prod(reps) > slack * most
                    or len(atoms) * math.prod(reps) > MAX_SITES):
         count = per_cell * math.prod(reps)
         fit = largest_supercell(reps, per_cell)
-        raise ConvertError(
+        raise CommandError(
             f"{model}: supercell {'x'.join(map(str, reps))} holds "
             f"{about(count) if drawn or count >= 1e12 else count} atoms, more than the "
-            f"{MAX_ATOMS} that zalmor takes; cut a sphere with --sphere R (a radius of "
+            f"{most} that zalmor takes; cut a sphere with --sphere R (a radius of "
             f"{sphere_radius(density):.0f} A holds about 30000 atoms at this density)"
             + (f" or take a supercell of at most {','.join(map(str, fit))}" if fit else ""))
 
 
 def convert(args):
+    """The command: the options checked, the outputs reserved, the model built and the three
+    files written together."""
     opt = options(args)
+    with Outputs(inputs=[args.model]) as out:
+        for ext in OUTPUT_EXTENSIONS:
+            out.reserve(opt.name + ext)
+        summary = build(args, opt, out)
+    sys.stderr.write(summary)
+
+
+def build(args, opt, out):
+    """The model of the file, written into `out`; the lines that tell what it holds."""
     model, reps, radius = args.model, opt.reps, opt.radius
-    atoms, is_periodic = load(model, args, opt.lammps_types, radius)
+    atoms, is_periodic, named = load(model, args, opt)
 
     sites = site_table(atoms, model)
     table, partial = check_sites(sites[1], model, opt.random) if sites else (None, False)
@@ -794,13 +593,13 @@ def convert(args):
     per_cell = float(sum(table[s][1][-1] for s in site_of)) if drawn else len(atoms)
 
     if reps and not is_periodic:
-        raise ConvertError(f"{model}: no periodic cell to repeat for --supercell")
+        raise CommandError(f"{model}: no periodic cell to repeat for --supercell")
     if reps and any(r > 1 and not p for r, p in zip(reps, atoms.pbc)):
-        raise ConvertError(f"{model}: the cell is not periodic along "
+        raise CommandError(f"{model}: the cell is not periodic along "
                            + ", ".join("abc"[a] for a in range(3) if not atoms.pbc[a])
                            + "; --supercell repeats it only along periodic directions")
     if radius is not None and not is_periodic:
-        raise ConvertError(f"{model}: no periodic box to cut a sphere from")
+        raise CommandError(f"{model}: no periodic box to cut a sphere from")
     grid = reps or [1, 1, 1]
     density = None
     if is_periodic:
@@ -813,7 +612,7 @@ def convert(args):
         positions, copied = tile(atoms, reps)
     else:
         positions, copied = atoms.get_positions(), np.arange(len(atoms))
-    in_file = atoms.get_chemical_symbols()
+    in_file = named if named is not None else atoms.get_chemical_symbols()
     if drawn:
         species = fill_sites(site_of[copied], table, args.seed)
         present = np.array([s is not None for s in species], dtype=bool)
@@ -826,15 +625,16 @@ def convert(args):
         candidates = in_file
     natoms = len(symbols)
     if natoms == 0:
-        raise ConvertError(f"the sphere of radius {radius:g} A holds no atom" if radius
+        raise CommandError(f"the sphere of radius {radius:g} A holds no atom" if radius
                            else f"{model}: every site drawn was left empty")
 
     labels, types = assign_types(symbols, opt.wanted, candidates)
-    if len(labels) > MAX_TYPES:
-        raise ConvertError(f"{model}: {len(labels)} types; zalmor takes at most {MAX_TYPES}")
-    if len(labels) > STORED_BBAR_TYPES:
+    most_types, stored = limit("types"), limit("stored_bbar_types")
+    if len(labels) > most_types:
+        raise CommandError(f"{model}: {len(labels)} types; zalmor takes at most {most_types}")
+    if len(labels) > stored:
         sys.stderr.write(f"tocoords: {len(labels)} types: the .ioq file keeps b_bar of the "
-                         f"first {STORED_BBAR_TYPES} only (give ioq --bbar for the rest)\n")
+                         f"first {stored} only (give ioq --bbar for the rest)\n")
     b = scattering_lengths(labels, opt.overrides)
 
     source = os.path.basename(model)
@@ -844,7 +644,7 @@ def convert(args):
     if drawn:
         what += f"; sites filled at random by occupancy, seed {args.seed}"
     if radius is not None:
-        wider = 2 * radius > (widths(atoms.cell) * grid)[atoms.pbc].min()
+        wider = 2 * radius > (structure.widths(atoms.cell) * grid)[atoms.pbc].min()
         if wider:
             sys.stderr.write("tocoords: the sphere is wider than the box: it holds periodic "
                              "images of the same atoms (right for a crystal cell; for a "
@@ -854,14 +654,15 @@ def convert(args):
         density = natoms / (atoms.cell.volume * math.prod(grid))
     if density is not None:
         what += f"; density {density:.6g} per A^3"
-    if natoms > MAX_ATOMS:
+    if natoms > limit("program_atoms"):
+        most = limit("program_atoms")
         hint = ""
         if density:
             hint = (f" (a radius of {sphere_radius(density):.0f} A holds about 30000 atoms at "
                     "this density)")
         elif not is_periodic:
             hint = " (on a periodic box; this model has no cell)"
-        raise ConvertError(f"{model}: {natoms} atoms, more than the {MAX_ATOMS} that "
+        raise CommandError(f"{model}: {natoms} atoms, more than the {most} that "
                            f"zalmor takes; cut a sphere with --sphere R{hint}")
     check_coordinates(positions, model)  # a large cell repeated
     title = what + f"; {natoms} atoms; types " + " ".join(f"{t}={lab}" for t, lab in
@@ -874,15 +675,16 @@ def convert(args):
         sys.stderr.write(f"tocoords: {model}: the whole periodic box is converted: zalmor sums "
                          "it as a finite cluster of the box's shape, which gives a large "
                          f"small-angle peak in i(Q); {sphere_advice(atoms, grid, density)}\n")
-    write_outputs(opt.name, title, types, positions, labels, b)
+    write_outputs(out, opt.name, title, types, positions, labels, b)
     counts = np.bincount(types, minlength=len(labels) + 1)[1:]
+    summary = ""
     if drawn:
-        sys.stderr.write(f"tocoords: seed {args.seed}: {natoms} atoms drawn on "
-                         f"{natoms + vacant} sites, {vacant} left empty\n")
-    sys.stderr.write(f"tocoords: {opt.name}.coords: {natoms} atoms; "
-                     + ", ".join(f"type {t} {lab} x{c} b={v:g} fm"
-                                 for t, (lab, c, v) in enumerate(zip(labels, counts, b), 1))
-                     + f"\ntocoords: run: zalmor < {opt.name}.answers\n")
+        summary += (f"tocoords: seed {args.seed}: {natoms} atoms drawn on "
+                    f"{natoms + vacant} sites, {vacant} left empty\n")
+    return (summary + f"tocoords: {opt.name}.coords: {natoms} atoms; "
+            + ", ".join(f"type {t} {lab} x{c} b={v:g} fm"
+                        for t, (lab, c, v) in enumerate(zip(labels, counts, b), 1))
+            + f"\ntocoords: run: zalmor < {opt.name}.answers\n")
 
 
 def sphere_advice(atoms, grid, density):
@@ -890,7 +692,7 @@ def sphere_advice(atoms, grid, density):
     and for a cell too small to hold a useful one, likely a crystal's, a sphere over its
     periodic images."""
     fits = sphere_radius(density)
-    inside = min((widths(atoms.cell) * grid)[atoms.pbc].min() / 2, fits)
+    inside = min((structure.widths(atoms.cell) * grid)[atoms.pbc].min() / 2, fits)
     advice = (f"--sphere {math.floor(inside * 10) / 10:g} cuts the largest sphere inside the "
               "box, whose shape term ioq --sphere removes")
     if inside < 10:

@@ -2,6 +2,8 @@
 the zalmor-box command on trajectory files."""
 
 import os
+import shutil
+import signal
 import subprocess
 import sys
 
@@ -127,6 +129,22 @@ def run_box(args, cwd):
                           text=True, env=env)
 
 
+def write_dump(path, frames):
+    """A LAMMPS text dump of NaCl frames, Na as type 1 and Cl as type 2."""
+    with open(path, "w") as fh:
+        for f in frames:
+            side = f.cell[0][0]
+            fh.write(f"ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n{len(f)}\n"
+                     f"ITEM: BOX BOUNDS pp pp pp\n" + f"0 {side}\n" * 3 + "ITEM: ATOMS id type x y z\n")
+            for k, (e, (x, y, z)) in enumerate(zip(f.get_chemical_symbols(), f.positions), 1):
+                fh.write(f"{k} {1 if e == 'Na' else 2} {x!r} {y!r} {z!r}\n")
+
+
+def snapshot(folder):
+    """Every file of a folder and its bytes (None for a folder)."""
+    return {p.name: p.read_bytes() if p.is_file() else None for p in folder.iterdir()}
+
+
 def one_line_refusal(proc, *words):
     assert proc.returncode == 1, proc.stderr
     lines = proc.stderr.strip().splitlines()
@@ -153,17 +171,17 @@ class TestBoxCommand:
             close(res.stderr[k], want.stderr[k])
         assert res.cutoff == pytest.approx(4.5)
 
-    def test_lammps_type_numbers(self, tmp_path):
+    def test_lammps_dump_named_by_either_spelling(self, tmp_path):
         frames = [box_frame(s) for s in (31, 32)]
-        for f in frames:
-            f.set_atomic_numbers([1 if s == "Na" else 2 for s in f.get_chemical_symbols()])
-        ase.io.write(tmp_path / "typed.extxyz", frames, format="extxyz")
-        proc = run_box(["typed.extxyz", "--types", "Na,Cl", "--qmax", "8", "--dq", "0.1",
-                        "--b", "Na=3.63", "--b", "Cl=9.577"], tmp_path)
-        assert proc.returncode == 0, proc.stderr
-        res = zalmor.read_ioq(tmp_path / "typed.ioq")
-        want = zalmor.average([box_frame(s) for s in (31, 32)], Q, b=NACL_B, progress=False)
-        close(res.total, want.total)
+        write_dump(tmp_path / "run.lammpstrj", frames)
+        want = zalmor.average(frames, Q, b=NACL_B, progress=False)
+        for option, types in (("--types", "1=Na,2=Cl"), ("--lammps-types", "Na,Cl")):
+            proc = run_box(["run.lammpstrj", option, types, "--qmax", "8", "--dq", "0.1",
+                            "--b", "Na=3.63", "--b", "Cl=9.577", "-o", option[2:]], tmp_path)
+            assert proc.returncode == 0, proc.stderr
+            res = zalmor.read_ioq(tmp_path / f"{option[2:]}.ioq")
+            assert res.elements == ["Na", "Cl"] and res.nframes == 2
+            close(res.total, want.total)
 
     def test_file_without_cell(self, tmp_path):
         frames = [box_frame(s) for s in (41, 42)]
@@ -201,6 +219,22 @@ class TestBoxCommand:
         close(res.total, want.total)
         close(res.stderr[-1], want.stderr[-1])
         one_line_refusal(run_box(base, tmp_path), "--topology")
+        # A LAMMPS data file as the topology numbers the types: named by --types, or
+        # refused with the map its masses suggest.
+        (tmp_path / "top.data").write_text(
+            "LAMMPS data\n\n24 atoms\n2 atom types\n0 9 xlo xhi\n0 9 ylo yhi\n0 9 zlo zhi\n\n"
+            "Masses\n\n1 22.99\n2 35.45\n\nAtoms # full\n\n" + "".join(
+                f"{k} 1 {1 if e == 'Na' else 2} 0 {x} {y} {z}\n" for k, (e, (x, y, z)) in
+                enumerate(zip(frames[0].get_chemical_symbols(), frames[0].positions), 1)))
+        one_line_refusal(run_box(base + ["--topology", "top.data"], tmp_path),
+                         "t.dcd: a LAMMPS file numbers its atom types (1, 2) but does not name "
+                         "their elements: give them with --types (by the masses in the file "
+                         "perhaps --types 1=Na,2=Cl)")
+        proc = run_box(base + ["--topology", "top.data", "--types", "Na,Cl", "-o", "d"],
+                       tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        close(zalmor.read_ioq(tmp_path / "d.ioq").total,
+              zalmor.average(frames, Q, b=NACL_B, progress=False).total)
 
     def test_scheduler(self, tmp_path):
         distributed = pytest.importorskip("distributed")
@@ -248,17 +282,132 @@ class TestBoxCommand:
         one_line_refusal(run_box(base + ["--finite", "--urms", "bad.urms"], tmp_path),
                          "ierr=21")
 
-    def test_refusals(self, tmp_path):
-        ase.io.write(tmp_path / "t.extxyz", [box_frame(51)], format="extxyz")
-        base = ["t.extxyz", "--qmax", "8", "--dq", "0.1", "--b", "Na=3.63,Cl=9.577"]
-        one_line_refusal(run_box(["missing.extxyz"], tmp_path), "no such file")
-        one_line_refusal(run_box(base + ["--frames", "a:b"], tmp_path), "--frames")
-        one_line_refusal(run_box(base + ["--frames", "::0"], tmp_path), "step")
-        one_line_refusal(run_box(base + ["--b", "Na3.6"], tmp_path), "--b")
-        one_line_refusal(run_box(base + ["--cutoff", "40"], tmp_path), "cutoff")
-        one_line_refusal(run_box(base + ["--frames", "5:"], tmp_path), "no frames")
+    HOSTILE = [
+        # arguments (the file first), exit status, text of the last line of standard error.
+        # A refusal leaves the folder as it was (the earlier t.ioq and t.types whole, no
+        # temporary); a run leaves no temporary.
+        (["dump.lammpstrj"], 1, "dump.lammpstrj: a LAMMPS file numbers its atom types (1, 2) "
+         "but does not name their elements: give them with --types (e.g. --types 1=Si,2=O)"),
+        (["dump.lammpstrj", "--types", "1=Na"], 1,
+         "dump.lammpstrj: frame 0: LAMMPS type 2 has no element in --types 1=Na"),
+        (["dump.lammpstrj", "--lammps-types", "1=Na,2=Xx"], 1,
+         "--types '1=Na,2=Xx': 'Xx' is not an element"),
+        (["dump.lammpstrj", "--types", "Na,Cl", "-o", "t"], 0, "2 frames -> t.ioq, t.types"),
+        (["nacl.data", "--format", "lammps-data"], 1, "nacl.data: a LAMMPS file numbers its "
+         "atom types (1, 2) but does not name their elements: give them with --types (by the "
+         "masses in the file perhaps --types 1=Na,2=Cl)"),
+        (["nacl.data", "--format", "lammps-data", "--types", "Na,Cl", "-o", "t"], 0,
+         "zalmor-box: 1 frame -> t.ioq, t.types"),
+        (["bad.extxyz"], 1, "bad.extxyz: frame 1: a position is not finite"),
+        (["bad.extxyz", "--frames", "2"], 1, "bad.extxyz: frame 2: atom 4 lies 1.11e+38 cells "
+         "away: too far for its place in the cell to be known"),
+        # Same atom count and elements, another composition: once averaged as one.
+        (["mixed.extxyz"], 1, "mixed.extxyz: frame 1 has the composition Na 10, Cl 14, the "
+         "first frame "
+         "Na 12, Cl 12: every frame must hold the same atoms"),
+        # One cutoff for every frame: a later, narrower box cannot take the first one's.
+        (["npt.extxyz"], 1, "npt.extxyz: frame 1: half the smallest width of its cell is 4 A, "
+         "below the "
+         "cutoff of the first frame, 5 A; set the cutoff to at most 4 A"),
+        (["npt.extxyz", "--cutoff", "4", "-o", "t"], 0, "2 frames -> t.ioq"),
+        (["t.extxyz", "--frames", " "], 1,
+         "--frames ' ': expected a frame K or START:STOP:STEP"),
+        (["t.extxyz", "--frames", "1:2:3:4"], 1, "--frames '1:2:3:4': expected a frame K"),
+        (["t.extxyz", "--frames", "a:b"], 1, "--frames 'a:b': expected whole numbers"),
+        (["t.extxyz", "--frames", "::0"], 1, "--frames '::0': the step must be positive"),
+        (["t.extxyz", "--frames", "5:"], 1, "t.extxyz: --frames 5: leaves no frames of the 3 "
+         "it holds"),
+        (["t.extxyz", "--frames", "-2:"], 0, "zalmor-box: 2 frames -> t.ioq, t.types"),
+        (["t.extxyz", "--frames", "-1"], 0, "zalmor-box: 1 frame -> t.ioq, t.types"),
+        # Outputs are checked before the first frame is read (this file's second frame
+        # would be refused).
+        (["mixed.extxyz", "-o", "nowhere/x"], 1, "nowhere/x.ioq: cannot write: no folder "
+         "nowhere"),
+        (["mixed.extxyz", "-o", "dir"], 1, "dir.types: a folder is in the way of the output"),
+        (["run.ioq", "--format", "extxyz", "-o", "run"], 1,
+         "run.ioq: the output would overwrite an input of the run (run.ioq)"),
+        (["sub"], 1, "sub: a folder, not a trajectory file"),
+        (["missing.extxyz"], 1, "missing.extxyz: no such file"),
+        # Scattering lengths: numbers, species, isotope mixtures; the rest periodictable's.
+        (["t.extxyz", "--b", "Na=6Li:0.5,7Li:0.5,Cl=35Cl", "-o", "t"], 0, "3 frames -> t.ioq"),
+        (["t.extxyz", "--b", "Na=Xy"], 1, "--b 'Na=Xy': 'Xy' is not an element"),
+        (["t.extxyz", "--b", "Na3.6"], 1, "--b 'Na3.6' is not LABEL=VALUE"),
+        (["t.extxyz", "--b", "Na=nan"], 1, "--b 'Na=nan': a scattering length is a finite "
+         "number of fm"),
+        (["t.extxyz", "--b", "K=3"], 1, "--b names K, which the model does not have (it has "
+         "Na, Cl)"),
+        (["t.extxyz", "--cutoff", "40"], 1, "the cutoff 40 A is above half the smallest width "
+         "of the cell, 4.5 A"),
         # Both once came back as a NumPy warning and a conversion error, or as "scattering
         # lengths too large".
-        one_line_refusal(run_box(base + ["--qmax", "1e30", "--dq", "1e-30"], tmp_path),
-                         "Q values")
-        one_line_refusal(run_box(base + ["--u", "nan"], tmp_path), "every u")
+        (["t.extxyz", "--qmax", "1e30", "--dq", "1e-30"], 1, "Q values: at most 1e8"),
+        (["t.extxyz", "--u", "nan"], 1, "every u"),
+    ]
+
+    def test_hostile_runs(self, tmp_path):
+        start = tmp_path / "start"
+        start.mkdir()
+        ase.io.write(start / "t.extxyz", [box_frame(s) for s in (51, 52, 53)], format="extxyz")
+        shutil.copy(start / "t.extxyz", start / "run.ioq")
+        mixed = [box_frame(54), box_frame(55)]
+        mixed[1].symbols[:2] = "Cl"
+        ase.io.write(start / "mixed.extxyz", mixed, format="extxyz")
+        ase.io.write(start / "npt.extxyz", [box_frame(56, side=10.0), box_frame(57, side=8.0)],
+                     format="extxyz")
+        write_dump(start / "dump.lammpstrj", [box_frame(58), box_frame(59)])
+        (start / "nacl.data").write_text(
+            "LAMMPS data\n\n2 atoms\n2 atom types\n0 9 xlo xhi\n0 9 ylo yhi\n0 9 zlo zhi\n\n"
+            "Masses\n\n1 22.99\n2 35.45\n\nAtoms # atomic\n\n1 1 0 0 0\n2 2 2.8 0 0\n")
+        bad = [box_frame(60), box_frame(61), box_frame(62)]
+        bad[1].positions[3, 0] = np.nan
+        bad[2].positions[3, 0] = 1e39
+        ase.io.write(start / "bad.extxyz", bad, format="extxyz")
+        for folder in ("dir.types", "sub"):
+            (start / folder).mkdir()
+        (start / "t.ioq").write_text("an earlier result\n")
+        (start / "t.types").write_text("1 Na\n2 Cl\n")
+        before = snapshot(start)
+        for k, (args, status, text) in enumerate(self.HOSTILE):
+            work = tmp_path / str(k)
+            shutil.copytree(start, work)
+            proc = run_box(args + ["--qmax", "8", "--dq", "0.1"] * ("--qmax" not in args), work)
+            lines = proc.stderr.strip().splitlines()
+            assert proc.returncode == status and lines, (args, proc.stderr)
+            assert lines[-1] == text if text.startswith("zalmor-box: ") else \
+                lines[-1].startswith("zalmor-box: ") and text in lines[-1], (args, proc.stderr)
+            after = snapshot(work)
+            assert not [n for n in after if n.startswith(".")], (args, after.keys())
+            if status:
+                assert len(lines) == 1 and after == before, (args, proc.stderr)
+            else:
+                assert {n for n in after if after[n] != before.get(n)} <= {"t.ioq", "t.types"}
+
+    def test_sigterm_leaves_no_temporary(self, tmp_path):
+        # The trajectory is a pipe no one writes: the run waits at its first read, its
+        # outputs' temporaries already made, until the signal.
+        os.mkfifo(tmp_path / "pipe.extxyz")
+        (tmp_path / "pipe.ioq").write_text("an earlier result\n")
+        before = snapshot(tmp_path)
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p)
+        proc = subprocess.Popen([sys.executable, BOX, "pipe.extxyz", "--format", "extxyz"],
+                                cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
+        try:
+            for _ in range(600):
+                if any(p.name.startswith(".pipe.") for p in tmp_path.iterdir()):
+                    break
+                try:
+                    proc.wait(timeout=0.1)
+                    break
+                except subprocess.TimeoutExpired:
+                    pass
+            assert proc.poll() is None, proc.stderr.read()
+            proc.send_signal(signal.SIGTERM)
+            _, err = proc.communicate(timeout=120)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                pytest.fail("zalmor-box did not end within 120 s of SIGTERM (wall-clock guard)")
+        assert proc.returncode == 1 and err == "zalmor-box: terminated; no output written\n"
+        assert snapshot(tmp_path) == before

@@ -175,6 +175,9 @@ def test_refusals():
         zalmor.pair_distribution(box, periodic=np.eye(3) * 12, sphere=5.0)
     with pytest.raises(ValueError, match="dr"):
         zalmor.pair_distribution(box, dr=0.0)
-    # Too many bins for the counts once ended in a type error of the compiled part.
-    with pytest.raises(ValueError, match=r"bins: at most"):
+    # Too many bins for the counts once ended in a type error of the compiled part; the
+    # core's own limit is told in its own words.
+    with pytest.raises(ValueError, match=r"makes 5e\+31 bins"):
         zalmor.pair_distribution(box, periodic=np.eye(3) * 1e30)
+    with pytest.raises(ValueError, match=r"number of bins must be 1 to 16777216, not 60000000"):
+        zalmor.pair_distribution(box, periodic=np.eye(3) * 12, dr=1e-7)

@@ -223,7 +223,8 @@ def test_sinc_modification_and_what_the_file_keeps(tmp_path):
     assert res.modification == "sinc"
     # The total in double: minimum images by trying the 27 neighbouring lattice vectors, each
     # pair weighted by sinc(pi r / rc), less the weighted continuum of the composition.
-    xyz = zalmor._calc._wrapped(positions, cell).astype(np.float64)
+    box = zalmor.structure.model((positions, symbols), periodic=cell)
+    xyz, cell = box.xyz.astype(np.float64), box.cell
     bb = np.where(np.array(symbols) == "Na", np.float32(3.63), np.float32(9.577)).astype(float)
     shifts = np.array([(i, j, k) for i in (-1, 0, 1) for j in (-1, 0, 1) for k in (-1, 0, 1)]) @ cell
     d = xyz[None, :, None, :] - xyz[:, None, None, :] + shifts[None, None, :, :]
