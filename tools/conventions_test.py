@@ -343,7 +343,7 @@ class RunTest(Scratch):
             (["sq", three, "--convention", "bhatia-thornton"], "binary"),
             (["sq", ok, "--b", "Xx=3"], "'Xx' is no atom type"),
             (["sq", ok, "--b", "1=6Li:0.5,7Li:0.4"], "add up to 0.9"),
-            (["sq", ok, "--b", "1"], "--b wants TYPE=VALUE"),
+            (["sq", ok, "--b", "1"], "--b '1' is not LABEL=VALUE"),
             (["sq", ok, "--energy", "10"], "neutrons take none"),
             (["sq", ok, "--radiation", "xray", "--energy", "nan"], "--energy wants"),
             (["sq", ok, "--radiation", "electron"], "is an ion"),

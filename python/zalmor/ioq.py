@@ -27,18 +27,18 @@ import sys
 import numpy as np
 
 from . import derived as zd
+from . import structure
 from . import io as zi
 from ._command import CommandError, Outputs, run_command
 from .io import IoqError
 from .result import from_file
 
-# Beyond these the numbers are mistakes, not models: no count of atoms exceeds an int32, no
-# coherent scattering length reaches 1e4 fm, and 100000 r values are more than a plot or a
-# fit of any model needs (each costs a sine transform over the whole Q grid). A density
+# Beyond these the numbers are mistakes, not models: no count of atoms exceeds an int32 (no
+# scattering length exceeds zalmor.structure.MAX_B), and 100000 r values are more than a
+# plot or a fit of any model needs (each costs a sine transform over the whole Q grid). A density
 # below MIN_DENSITY is a gas, not a model.
 MAX_LENGTH = 1e5  # A
 MIN_DENSITY = 1e-6  # atoms per A^3; the largest is zalmor.derived.MAX_DENSITY
-MAX_B = 1e4  # fm
 MAX_R_VALUES = 100000
 MAX_Q = 1e4  # 1/A; zalmor's grids end far below
 TENFOLD_R = 1.46  # gamma(r) = 0.1 here, in units of the sphere's radius
@@ -506,31 +506,23 @@ def type_labels(args, run, need):
 
 def b_options(args, run, labels):
     """--b TYPE=VALUE, TYPE a type number or label, VALUE b in fm, a species or an isotope
-    mixture: {type number: float or text}."""
-    given = {}
-    for item in args.b or []:
-        key, sep, given_b = item.partition("=")
-        if not sep or not key.strip() or not given_b.strip():
-            raise IoqError(f"--b wants TYPE=VALUE (Li=6Li:0.95,7Li:0.05, 2=-3.74, O=O), "
-                           f"not '{item}'")
-        key = key.strip()
+    mixture (zalmor.structure.parse_b): {type number: float or text}."""
+    try:
+        given = structure.parse_b(args.b or [])
+    except ValueError as e:
+        raise IoqError(str(e)) from None
+    by_type = {}
+    for key, value in given.items():
         if key.isdigit() and 1 <= int(key) <= run.ntypes:
             t = int(key)
         elif key in labels:
             t = labels.index(key) + 1
         else:
-            raise IoqError(f"--b {item}: '{key}' is no atom type of {args.file}")
-        try:
-            value = float(given_b)
-        except ValueError:
-            value = given_b.strip()
-        else:
-            if not (math.isfinite(value) and abs(value) <= MAX_B):
-                raise IoqError(f"--b {item}: wants a scattering length of at most {MAX_B:g} fm")
-        if t in given:
+            raise IoqError(f"--b {key}={value}: '{key}' is no atom type of {args.file}")
+        if t in by_type:
             raise IoqError(f"--b gives type {t} twice")
-        given[t] = value
-    return given
+        by_type[t] = value
+    return by_type
 
 
 def derived_for(args, run, res, radius, radiation=None, need_s=True, labels=None):
@@ -1272,7 +1264,8 @@ OPTION_RANGES = [
     ("--nnorm", "nnorm", lambda v: zi.MIN_NNORM <= abs(v) <= zi.FLOAT32_MAX,
      f"a number of atoms to normalise to from {zi.MIN_NNORM:g} to {zi.FLOAT32_MAX:.3g} in size "
      "(as zalmor takes it)"),
-    ("--bbar", "bbar", lambda v: abs(v) <= MAX_B, f"scattering lengths of at most {MAX_B:g} fm "
+    ("--bbar", "bbar", lambda v: abs(v) <= structure.MAX_B,
+     f"scattering lengths of at most {structure.MAX_B:g} fm "
      "in size"),
     ("--sphere", "sphere", lambda v: 0 < v <= MAX_LENGTH,
      f"a radius above 0 and at most {MAX_LENGTH:g} A"),

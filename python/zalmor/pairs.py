@@ -26,8 +26,8 @@ def _shell_volumes(edges):
 
 
 def _overlap_integral(r, radius):
-    """integral_0^r 4 pi s^2 gamma(s) ds for the sphere's overlap gamma (zalmor.io
-    .sphere_overlap), constant beyond r = 2R where gamma ends."""
+    """integral_0^r 4 pi s^2 gamma(s) ds for the sphere's overlap gamma
+    (zalmor.derived.sphere_overlap), constant beyond r = 2R where gamma ends."""
     s = np.minimum(np.asarray(r, dtype=np.float64), 2.0 * radius)
     return 4.0 * math.pi * (s ** 3 / 3.0 - 3.0 * s ** 4 / (16.0 * radius)
                             + s ** 6 / (96.0 * radius ** 3))

@@ -21,16 +21,13 @@ import warnings
 
 import numpy as np
 
-from . import structure
+from . import derived, structure
 from ._command import CommandError, Outputs, plural, run_command
 
 # Single precision keeps 0.1 A only up to about 1e6 A from the origin.
 MAX_COORD = 1e6
 # Occupancies are printed to three or four decimals: 1/3 + 1/3 + 1/3 reads 0.999.
 OCC_TOL = 1e-3
-# A cell holding more atoms per A^3 than this is a placeholder (PDB's CRYST1 1 1 1), not a
-# box: diamond, the densest common solid, has 0.18.
-MAX_DENSITY = 1.0
 # Sites a supercell may be built of before its partly occupied sites are drawn.
 MAX_SITES = 5_000_000
 OUTPUT_EXTENSIONS = (".coords", ".types", ".answers")
@@ -527,7 +524,7 @@ def load(model, args, opt):
             and np.isfinite(atoms.get_celldisp()).all()):
         raise CommandError(f"{model}: the cell is not finite, or too large for single precision")
     is_periodic = periodic(atoms)
-    if is_periodic and len(atoms) / atoms.cell.volume > MAX_DENSITY:
+    if is_periodic and len(atoms) / atoms.cell.volume > derived.MAX_DENSITY:
         sys.stderr.write(f"tocoords: {model}: a cell of {atoms.cell.volume:.3g} A^3 holding "
                          f"{len(atoms)} atoms is no box of the model: read without a periodic "
                          "cell\n")
