@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -309,6 +310,28 @@ std::tuple<py::list, std::vector<float>, std::vector<std::string>> compute(
   return {float_arrays(calc.blocks), calc.zero_q, thread_notes(calc.threads, threads)};
 }
 
+// The jobs a finite model's pairs are shared out in (scatter::plan_pair_blocks): a list of
+// (ranges, weight), ranges a list of (first, end) atom indices. blocks: None (enough for
+// workers) or a whole number.
+std::vector<std::pair<std::vector<std::pair<int, int>>, double>> pair_block_jobs(
+    int natoms, int workers, const py::object& blocks) {
+  std::optional<long long> k;
+  if (!blocks.is_none()) {
+    if (py::isinstance<py::bool_>(blocks) || PyIndex_Check(blocks.ptr()) == 0) {
+      throw py::type_error("pair_blocks must be a whole number, not " +
+                           std::string(py::repr(blocks)));
+    }
+    int overflow = 0;
+    k = PyLong_AsLongLongAndOverflow(blocks.ptr(), &overflow);
+    if (overflow != 0) k = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+  }
+  std::vector<std::pair<std::vector<std::pair<int, int>>, double>> out;
+  for (zs::PairBlockJob& job : zs::plan_pair_blocks(natoms, workers, k)) {
+    out.emplace_back(std::move(job.ranges), job.weight);
+  }
+  return out;
+}
+
 // The pair-distance counts per type pair (rows in partial order) in nbins bins of dr, of a
 // finite model or, with a cell, of a periodic box; and notes for the caller to warn with.
 std::pair<py::array_t<std::int64_t>, std::vector<std::string>> pair_counts(
@@ -482,6 +505,10 @@ PYBIND11_MODULE(_core, m) {
         "block's limit at Q = 0, and notes to warn with; with cell (rows a, b, c) and cutoff a "
         "periodic box, pairs up to the cutoff less the uniform continuum within it. reserve: "
         "bytes the caller will hold beside the calculation, counted in its memory check");
+  m.def("pair_block_jobs", &pair_block_jobs, py::arg("natoms"), py::arg("workers"),
+        py::arg("blocks") = py::none(),
+        "[(ranges, weight)]: the jobs a finite model's pairs are shared out in, in the order "
+        "their sums are added (weighted) to make the blocks");
   m.def("pair_counts", &pair_counts, py::arg("xyz"), py::arg("types"), py::arg("ntypes"),
         py::arg("dr"), py::arg("nbins"), py::arg("cell") = py::none(),
         py::arg("threads") = py::none(),

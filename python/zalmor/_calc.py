@@ -239,10 +239,6 @@ def _compute(xyz, types, qv, settings, progress=None, **box):
     return blocks, np.asarray(zero_q, dtype=np.float32)
 
 
-# Blocks of atoms for a finite model's pairs on a cluster at most: some 20000 jobs.
-_MAX_BLOCKS = 200
-
-
 def _pair_block_sums(xyz, types, ranges, qv, settings):
     """The blocks of the pairs within the atoms of `ranges` (index ranges of the model), in
     float64; module level so that dask can send it to workers."""
@@ -254,36 +250,15 @@ def _pair_block_sums(xyz, types, ranges, qv, settings):
     return np.array(sums, dtype=np.float64)
 
 
-def _default_pair_blocks(client):
-    """Blocks enough for twice as many jobs joining two blocks as the client has workers."""
-    workers = max(1, len(client.scheduler_info().get("workers", {})))
-    k = 3
-    while k * (k - 1) // 2 < 2 * workers:
-        k += 1
-    return k
-
-
 def _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress):
-    """The blocks of a finite model from jobs over blocks of atoms: with the atoms in k blocks
-    A_1..A_k, every pair lies within one A_i or between two, and (every term being one
-    pair's) the sums over all pairs are
+    """The blocks of a finite model from the jobs the core plans over blocks of atoms
+    (_core.pair_block_jobs: every pair lies within one block or between two), on a client's
+    workers when one is given; their sums are combined in float64 in the planned order and
+    rounded to float once."""
+    from . import _core
 
-        S = sum_{i<j} S(A_i + A_j) - (k - 2) sum_i S(A_i)
-
-    Each job is one of those sums, on a worker when a client is given; they are combined in
-    float64 in the order above and rounded to float once."""
-    k = _default_pair_blocks(client) if pair_blocks is None else pair_blocks
-    if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or not 1 <= k <= _MAX_BLOCKS:
-        raise ValueError(f"pair_blocks must be a whole number from 1 to {_MAX_BLOCKS} (up to "
-                         f"{_MAX_BLOCKS * (_MAX_BLOCKS + 1) // 2} jobs), not {pair_blocks!r}")
-    k = int(min(k, len(types)))
-    edges = np.linspace(0, len(types), k + 1).round().astype(np.int64)
-    block = [(int(edges[i]), int(edges[i + 1])) for i in range(k)]
-    if k <= 2:
-        jobs = [(tuple(block), 1.0)]
-    else:
-        jobs = [((block[i], block[j]), 1.0) for i in range(k) for j in range(i + 1, k)]
-        jobs += [((block[i],), -(k - 2.0)) for i in range(k)]
+    workers = 1 if client is None else len(client.scheduler_info().get("workers", {}))
+    jobs = _core.pair_block_jobs(len(types), workers, pair_blocks)
     if client is None:
         finished = ((n, _pair_block_sums(xyz, types, ranges, qv, settings))
                     for n, (ranges, _) in enumerate(jobs))

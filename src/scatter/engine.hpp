@@ -137,6 +137,23 @@ std::vector<std::vector<float>> compute_blocks(Impl impl, const util::Model& mod
                                                const BlockRequest& request, int threads = 0,
                                                const Progress& progress = {});
 
+// How a finite model's pairs are shared out as jobs, for a cluster's workers or one after
+// another: the atoms in k blocks of consecutive atoms A_1..A_k, every pair lies within one
+// block or between two, and (every term being one pair's) the sums over all pairs are
+//   S = sum_{i<j} S(A_i + A_j) - (k - 2) sum_i S(A_i).
+// Each job is one of those sums: the index ranges [first, end) of its atoms and its weight.
+struct PairBlockJob {
+  std::vector<std::pair<int, int>> ranges;
+  double weight = 1.0;
+};
+// Blocks of atoms at most: some 20000 jobs.
+inline constexpr int kMaxPairBlocks = 200;
+// The jobs of `natoms` atoms in `blocks` blocks (none given: enough for twice as many jobs
+// joining two blocks as `workers`, at least 3), in the order their sums are to be added; a
+// single job for fewer than 3 blocks. RequestError for blocks outside 1..kMaxPairBlocks.
+std::vector<PairBlockJob> plan_pair_blocks(int natoms, int workers,
+                                           std::optional<long long> blocks);
+
 // What calculate() gives: every block as compute_blocks does, each block's limit at Q = 0
 // (the same order), and how many threads ran and why not more.
 struct Calculation {

@@ -36,11 +36,14 @@ class ReferenceEngine final : public Engine {
     const auto npart = request.partials.size();
     Outcome out;
     out.blocks.assign(npart + 1, std::vector<float>(in_.q.size(), 0.0f));
+    const StopFlag* stop = current_stop_flag();
     for (std::size_t k = 0; k < npart; ++k) {
+      throw_if_stopped(stop);
       zalmor_partial(in_.model, in_.q, out.blocks[k], request.weight[k], static_cast<int>(k + 1),
                      request.partials[k].first, request.partials[k].second, request.thermal);
       if (progress) progress(static_cast<double>(k + 1) / static_cast<double>(npart + 1));
     }
+    throw_if_stopped(stop);
     zalmor_total(in_.model, in_.q, out.blocks[npart], request.bbar, request.total_weight,
                  request.ntypes, request.thermal);
     if (progress) progress(1.0);
@@ -164,6 +167,47 @@ Calculation calculate(Impl impl, const util::Model& model, std::span<const float
   }
   check_blocks_finite(request, q, out.blocks, out.zero_q);
   return out;
+}
+
+std::vector<PairBlockJob> plan_pair_blocks(int natoms, int workers,
+                                           std::optional<long long> given) {
+  const long long blocks = given.value_or(0);
+  if (given && (blocks < 1 || blocks > kMaxPairBlocks)) {
+    throw RequestError("pair_blocks must be a whole number from 1 to " +
+                       std::to_string(kMaxPairBlocks) + " (up to " +
+                       std::to_string(kMaxPairBlocks * (kMaxPairBlocks - 1) / 2 + kMaxPairBlocks) +
+                       " jobs), not " + std::to_string(blocks));
+  }
+  auto k = static_cast<int>(blocks);
+  if (k == 0) {
+    k = 3;
+    while (k < kMaxPairBlocks && k * (k - 1) / 2 < 2 * std::max(1, workers)) ++k;
+  }
+  k = std::max(1, std::min(k, natoms));
+  std::vector<std::pair<int, int>> block;
+  for (int i = 0; i < k; ++i) {
+    // Rounded as numpy's linspace(0, natoms, k + 1).round() would: the split the package
+    // always made, so that results stay bitwise the same.
+    const auto edge = [&](int j) {
+      if (j == k) return natoms;
+      return static_cast<int>(
+          std::nearbyint(static_cast<double>(j) * (static_cast<double>(natoms) / k)));
+    };
+    block.emplace_back(edge(i), edge(i + 1));
+  }
+  std::vector<PairBlockJob> jobs;
+  if (k <= 2) {
+    jobs.push_back({block, 1.0});
+    return jobs;
+  }
+  for (int i = 0; i < k; ++i) {
+    for (int j = i + 1; j < k; ++j) {
+      jobs.push_back(
+          {{block[static_cast<std::size_t>(i)], block[static_cast<std::size_t>(j)]}, 1.0});
+    }
+  }
+  for (int i = 0; i < k; ++i) jobs.push_back({{block[static_cast<std::size_t>(i)]}, -(k - 2.0)});
+  return jobs;
 }
 
 StopScope::StopScope(const StopFlag* flag) noexcept : previous_(tl_stop) { tl_stop = flag; }

@@ -187,7 +187,7 @@ def test_pairs_shared_out_by_blocks_of_atoms(nacl):
     ({"thermal": (0.1, 2.0)}, ValueError, "u below r"),
     ({"b": {"Na": 3.63, "Cl": 1e30}}, ValueError, r"b of Cl = 1e\+30 fm: .* within \+-10000"),
     ({"pair_blocks": 0}, ValueError, "pair_blocks"),
-    ({"pair_blocks": 2.5}, ValueError, "pair_blocks"),
+    ({"pair_blocks": 2.5}, TypeError, "pair_blocks"),
     ({"pair_blocks": 10**6}, ValueError, "from 1 to 200"),
     ({"pair_blocks": 3, "periodic": np.eye(3) * 40.0}, ValueError, "zalmor.average"),
 ])

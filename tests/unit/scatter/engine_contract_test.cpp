@@ -11,6 +11,8 @@
 
 #include "scatter/engine.hpp"
 #include "scatter/engines.hpp"
+#include "scatter/pair_histogram.hpp"
+#include "scatter/periodic.hpp"
 #include "support/double_eval.hpp"
 #include "support/urms_records.hpp"
 
@@ -112,6 +114,45 @@ TEST(EngineRefusal, ComesWithAReasonAndThePlannerFallsBack) {
   for (double e : relative_errors(blocks, double_eval(model, wide, opposite))) {
     EXPECT_LT(e, kTolerance);
   }
+}
+
+}  // namespace
+}  // namespace zalmor::scatter
+
+namespace zalmor::scatter {
+namespace {
+
+using namespace test_support;
+
+// What the planner does for every caller before and around an engine: a periodic box goes
+// to its engine whatever is asked, a stop asked for ends the work with Stopped, and
+// calculate() adds the zero-Q limits and the request's checks.
+TEST(Planner, PeriodicBoxesStopsAndChecks) {
+  const util::Model model = random_model(200, 12.0f, 2, 6);
+  BlockRequest req = request_for(2, {1.0f, 2.0f}, 200.0f);
+  req.box = PeriodicBox{{12, 0, 0, 0, 12, 0, 0, 0, 12}, 5.0, Modification::kNone};
+  const std::vector<float> q = driver_grid(20.0f, 200, false);
+  std::vector<double> zero;
+  const auto direct = compute_periodic_blocks(model, req.box->cell, 5.0, q, req, 1, {}, &zero);
+  for (const Impl impl : {Impl::Auto, Impl::Pairs, Impl::Reference}) {
+    EXPECT_EQ(compute_blocks(impl, model, q, req, 1), direct) << name_of(impl);
+  }
+  const Calculation calc = calculate(Impl::Auto, model, q, req, 1);
+  EXPECT_EQ(calc.blocks, direct);
+  EXPECT_EQ(calc.zero_q, std::vector<float>(zero.begin(), zero.end()));
+
+  StopFlag stop;
+  stop.request();
+  const StopScope scope(&stop);
+  req.box.reset();
+  for (const Impl impl : {Impl::Pairs, Impl::Moments, Impl::Reference}) {
+    EXPECT_THROW(compute_blocks(impl, model, q, req, 2), Stopped) << name_of(impl);
+  }
+  EXPECT_THROW(pair_histogram(model, 2, 0.1, 100, 2), Stopped);
+
+  std::vector<float> bad = q;
+  bad[3] = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_THROW(calculate(Impl::Auto, model, bad, req, 1), RequestError);
 }
 
 }  // namespace
