@@ -21,8 +21,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 BINARY = os.environ.get("ZALMOR_BINARY", os.path.join(ROOT, "build", "dev", "zalmor"))
 EXAMPLES = os.path.join(ROOT, "examples")
 TRANSCRIPTS = os.path.join(ROOT, "tests", "transcripts")
-# Only a guard against a program that never ends; no test depends on speed.
-HANG_GUARD_SECONDS = 120
+# Only a guard against a program that never ends; no test depends on speed. Generous: the
+# sanitizer build on a loaded machine takes minutes where a release build takes seconds.
+HANG_GUARD_SECONDS = 600
 
 
 def write_model(path, natoms, ntypes, spacing=1.9):
@@ -216,13 +217,19 @@ class InterruptedRuns(unittest.TestCase):
         with open(os.path.join(self.scratch.dir, "big.ioq")) as f:
             return f.read() == self.EARLIER
 
-    def wait_for(self, condition, proc):
+    def wait_until_writing(self, proc):
+        """Polls until the run has started its output file; fails saying whether the run
+        ended first (with its status) or the guard expired (a loaded machine, or a hang)."""
         deadline = time.monotonic() + HANG_GUARD_SECONDS
         while time.monotonic() < deadline and proc.poll() is None:
-            if condition():
-                return True
+            if self.scratch.temp_files():
+                return
             time.sleep(0.002)
-        return False
+        if proc.poll() is None:
+            self.fail(f"the {HANG_GUARD_SECONDS} s guard expired before the run started its "
+                      "output file (a loaded machine, or a hang)")
+        self.fail(f"the run ended (status {proc.returncode}) before its output file was seen "
+                  "started")
 
     def run_until_writing(self, sig):
         # Many blocks of many points: writing takes long enough to be caught at it.
@@ -230,8 +237,7 @@ class InterruptedRuns(unittest.TestCase):
         proc, answers = self.start("big", 20, 500, 0.005)
         proc.stdin.write(answers)
         proc.stdin.close()
-        caught = self.wait_for(lambda: self.scratch.temp_files() != [], proc)
-        self.assertTrue(caught, "the run ended before its output file was started")
+        self.wait_until_writing(proc)
         proc.send_signal(sig)
         proc.wait(timeout=HANG_GUARD_SECONDS)
         return proc
@@ -268,8 +274,7 @@ class InterruptedRuns(unittest.TestCase):
         proc, answers = self.start("big", 20, 500, 0.005, ignore=(signal.SIGHUP, signal.SIGINT))
         proc.stdin.write(answers)
         proc.stdin.close()
-        caught = self.wait_for(lambda: self.scratch.temp_files() != [], proc)
-        self.assertTrue(caught, "the run ended before its output file was started")
+        self.wait_until_writing(proc)
         proc.send_signal(signal.SIGHUP)
         proc.send_signal(signal.SIGINT)
         proc.wait(timeout=HANG_GUARD_SECONDS)
