@@ -26,7 +26,15 @@ case "${1:-test}" in
     cmake --preset release >/dev/null
     cmake --build --preset release
     # The package (its Python files and the compiled zalmor._core) into the interpreter's
-    # folder for local packages: /usr/local/lib/python3.X/dist-packages.
+    # folder for local packages: /usr/local/lib/python3.X/dist-packages. One already there is
+    # replaced whole (no module of an older tree left behind), and the user is told.
+    old=$(cd / && /usr/bin/python3 -c 'import os, zalmor._core as c; print(os.path.dirname(c.__file__), c.VERSION)' 2>/dev/null || true)
+    if [ -n "$old" ]; then
+      echo "bootstrap.sh: replacing the zalmor package ${old#* } in ${old% *} with this tree's" >&2
+      case "${old% *}" in
+        */dist-packages/zalmor|*/site-packages/zalmor) $sudo rm -rf "${old% *}" ;;
+      esac
+    fi
     $sudo cmake --install build/release --component python >/dev/null
     (cd / && /usr/bin/python3 -c "import zalmor._core") || { echo "zalmor did not install" >&2; exit 1; }
     cd examples
