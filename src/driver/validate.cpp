@@ -2,11 +2,8 @@
 // the program reports every fatal failure.
 #include "driver/validate.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <limits>
 #include <string>
+#include <utility>
 
 #include "driver/composition.hpp"
 #include "driver/results.hpp"
@@ -14,49 +11,33 @@
 #include "scatter/urms_reader.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
-#include "util/format.hpp"
 
 namespace zalmor::driver {
 namespace {
 
-std::string number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.7G", value);
-  return text;
+// The request's refusal, reported as the program reports every fatal failure.
+template <class Check>
+void as_fatal(Check&& check) {
+  try {
+    std::forward<Check>(check)();
+  } catch (const scatter::RequestError& e) {
+    throw util::FatalError(" " + std::string(e.what()));
+  }
 }
-std::string number(float value) { return number(static_cast<double>(value)); }
-
-[[noreturn]] void refuse(const std::string& message) { throw util::FatalError(" " + message); }
 
 }  // namespace
 
 void check_q_grid(std::span<const float> q, float qmax) {
-  // The grid is formed as (i * Qmax) / n in float, so its last value may lie an ulp from
-  // Qmax: only a value that is not finite makes the grid unusable.
-  for (std::size_t i = 0; i < q.size(); ++i) {
-    if (!std::isfinite(q[i])) {
-      refuse("Q value " + util::format_int(static_cast<int>(i) + 1) + " of the grid is " +
-             number(q[i]) + ": Qmax " + number(qmax) + " times the number of steps is beyond " +
-             "the limit " + number(std::numeric_limits<float>::max()));
-    }
-  }
+  as_fatal([&] { scatter::check_grid_steps(q, qmax); });
 }
 
 void check_ranges(const RunState& state) {
-  try {
-    scatter::check_request(state.model, state.q, block_request(state));
-  } catch (const scatter::RequestError& e) {
-    refuse(e.what());
-  }
+  as_fatal([&] { scatter::check_request(state.model, state.q, block_request(state)); });
 }
 
 void check_blocks_finite(const RunState& state, const std::vector<std::vector<float>>& blocks,
                          std::span<const float> limits) {
-  try {
-    scatter::check_blocks_finite(block_request(state), state.q, blocks, limits);
-  } catch (const scatter::RequestError& e) {
-    refuse(e.what());
-  }
+  as_fatal([&] { scatter::check_blocks_finite(block_request(state), state.q, blocks, limits); });
 }
 
 void note_urms_findings(util::Console& console, std::string_view file, const RunState& state) {

@@ -215,6 +215,16 @@ void check_request(const util::Model& model, std::span<const float> q,
   check_grid_against_model(model, q, request);
 }
 
+void check_grid_steps(std::span<const float> q, float qmax) {
+  for (std::size_t i = 0; i < q.size(); ++i) {
+    if (!std::isfinite(q[i])) {
+      refuse("Q value " + util::format_int(static_cast<int>(i) + 1) + " of the grid is " +
+             number(q[i]) + ": Qmax " + number(qmax) + " times the number of steps is beyond " +
+             "the limit " + number(std::numeric_limits<float>::max()));
+    }
+  }
+}
+
 void check_blocks_finite(const BlockRequest& request, std::span<const float> q,
                          const std::vector<std::vector<float>>& blocks,
                          std::span<const float> limits) {

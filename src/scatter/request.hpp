@@ -101,6 +101,10 @@ struct RequestError : std::invalid_argument {
 // the distances its sums take; a finite model's extent bounds its own.
 void check_request(const util::Model& model, std::span<const float> q, const BlockRequest& request);
 
+// A grid formed as (i Qmax) / n in float: every value finite (its last may lie an ulp from
+// Qmax), else RequestError naming the value and Qmax.
+void check_grid_steps(std::span<const float> q, float qmax);
+
 // The net behind check_request: every value of every block and every zero-Q limit finite,
 // else RequestError naming the block, the value and its Q.
 void check_blocks_finite(const BlockRequest& request, std::span<const float> q,
