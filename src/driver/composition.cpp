@@ -1,10 +1,10 @@
-// Model composition: atom types, unique partials, fractions, scattering lengths, weights.
+// Model composition: atom types, unique partials, fractions, scattering lengths.
 #include "driver/composition.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "scatter/weights.hpp"
+#include "scatter/request.hpp"
 #include "util/console.hpp"
 #include "util/errors.hpp"
 #include "util/format.hpp"
@@ -37,13 +37,7 @@ void ask_composition(util::Console& console, RunState& state) {
   const int n = state.ntypes;
   util::print_with_int(console, "Number of atom types in model = ", n);
 
-  state.partials.clear();
-  for (int t = 1; t <= n; ++t) state.partials.push_back({t, t});
-  for (int a = 1; a < n; ++a) {
-    for (int b = a + 1; b <= n; ++b) {
-      state.partials.push_back({a, b});
-    }
-  }
+  state.partials = scatter::partial_pairs(n);
   util::print_with_int(console, "Number of unique partials = ", state.npart());
 
   state.count.assign(static_cast<std::size_t>(n), 0);
@@ -62,17 +56,5 @@ void ask_composition(util::Console& console, RunState& state) {
                    "b_bar in fm for atom type " + util::format_int(t));
   }
 }
-
-double pair_weight(const RunState& state, int type_a, int type_b) {
-  return scatter::pair_weight(state.bbar[static_cast<std::size_t>(type_a - 1)],
-                              state.bbar[static_cast<std::size_t>(type_b - 1)], state.nnorm);
-}
-
-float partial_weight(const RunState& state, int partial) {
-  const auto k = static_cast<std::size_t>(partial - 1);
-  return static_cast<float>(pair_weight(state, state.partials[k].first, state.partials[k].second));
-}
-
-float total_weight(const RunState& state) { return 1.0f / state.nnorm; }
 
 }  // namespace zalmor::driver

@@ -5,7 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "driver/composition.hpp"
 #include "driver/results.hpp"
 #include "scatter/request.hpp"
 #include "scatter/urms_reader.hpp"

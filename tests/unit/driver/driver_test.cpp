@@ -61,9 +61,10 @@ RunState state_with(std::vector<int> types, std::vector<float> bbar, float nnorm
 
 TEST(Weights, PartialAndTotalWeights) {
   const RunState s = state_with({1, 2}, {5.0f, 10.0f}, 100.0f);
-  EXPECT_FLOAT_EQ(partial_weight(s, 1), 0.0025f);  // (1,1)
-  EXPECT_FLOAT_EQ(partial_weight(s, 3), 0.005f);   // (1,2)
-  EXPECT_FLOAT_EQ(total_weight(s), 0.01f);
+  const scatter::BlockRequest request = block_request(s);
+  EXPECT_FLOAT_EQ(request.weight[0], 0.0025f);  // (1,1)
+  EXPECT_FLOAT_EQ(request.weight[2], 0.005f);   // (1,2)
+  EXPECT_FLOAT_EQ(request.total_weight, 0.01f);
 }
 
 TEST(Composition, PartialsNumberedLikeFirstThenRowOrder) {
@@ -116,7 +117,7 @@ TEST(ZeroQLimits, StayExactForTheLargestModels) {
   RunState s = state_with(std::vector<int>(34500, 1), {1.0f}, 34500.0f);
   const std::vector<float> z = zero_q_limits(s);
   const double pairs = 34500.0 * 34499.0;
-  EXPECT_NEAR(z[0], pairs * static_cast<double>(partial_weight(s, 1)), 1e-6 * double{z[0]});
+  EXPECT_NEAR(z[0], pairs * static_cast<double>(block_request(s).weight[0]), 1e-6 * double{z[0]});
   EXPECT_NEAR(z[1], pairs * 0.01 / 34500.0, 1e-6 * double{z[1]});
 }
 
