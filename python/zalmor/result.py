@@ -242,10 +242,9 @@ def from_file(run, natoms=None, nnorm=None, bbar=None):
 
         b_run[stored:] = bbar_values(bbar, n)[stored:]
         notes.append(f"b_bar of types {stored + 1}..{n} are not stored; taken from --bbar")
+    recorded_nnorm = nnorm is None
     if nnorm is None:
         nnorm = _nnorm_from_answers(run)
-        if nnorm is not None:
-            notes.append(f"nnorm {nnorm:g} from the recorded answers")
     else:
         try:
             recorded = _nnorm_from_answers(run)
@@ -284,6 +283,9 @@ def from_file(run, natoms=None, nnorm=None, bbar=None):
                          "give --nnorm (and --natoms)")
     if nnorm is None:
         nnorm = float(natoms)
+    elif recorded_nnorm and nnorm != natoms:
+        # Only a run normalised to another number than its atoms is worth a word.
+        notes.append(f"nnorm {nnorm:g} as the file records it, not the {natoms} atoms")
     elements = [run.type_name(t) for t in range(1, n + 1)]
     if len(set(elements)) != n:
         raise _io.IoqError(f"{run.path}: the type map names two types alike: {elements}")
