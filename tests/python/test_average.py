@@ -324,6 +324,10 @@ class TestBoxCommand:
         (["mixed.extxyz", "-o", "nowhere/x"], 1, "nowhere/x.ioq: cannot write: no folder "
          "nowhere"),
         (["mixed.extxyz", "-o", "dir"], 1, "dir.types: a folder is in the way of the output"),
+        # A stem that names a folder once wrote the hidden files sub/.ioq and ..ioq.
+        (["mixed.extxyz", "-o", "sub/"], 1, "-o 'sub/' names a folder, not the stem of the "
+         "files to write"),
+        (["mixed.extxyz", "-o", "."], 1, "-o '.' names a folder"),
         (["run.ioq", "--format", "extxyz", "-o", "run"], 1,
          "run.ioq: the output would overwrite an input of the run (run.ioq)"),
         (["sub"], 1, "sub: a folder, not a trajectory file"),
