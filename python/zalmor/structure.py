@@ -492,7 +492,7 @@ def _parts(atoms, tmap, option):
     except (TypeError, ValueError):
         raise TypeError("a structure is an ase.Atoms, an MDAnalysis AtomGroup or a pair "
                         "(positions N x 3, symbols)") from None
-    if isinstance(symbols, str):
+    if isinstance(symbols, str) or not hasattr(symbols, "__iter__"):
         raise TypeError("symbols must be a sequence with one element symbol per atom")
     if tmap is not None:
         labels = name_types(np.asarray(symbols), tmap, "", option)
@@ -609,6 +609,16 @@ def model(atoms, *, periodic=None, types=None, option="types="):
     natoms = len(labels)
     if natoms == 0:
         raise ValueError("the model has no atoms")
+    if cell is not None and natoms > derived.MAX_DENSITY * volume(cell) > 0.0:
+        # A placeholder cell (PDB's CRYST1 1 1 1) or cell rows in nm: no box of this model.
+        text = (f"a cell of {volume(cell):.3g} A^3 holding {natoms} atoms "
+                f"({natoms / volume(cell):.3g} per A^3, more than {derived.MAX_DENSITY:g}) is "
+                "no box of the model")
+        if periodic is not None:
+            raise ValueError(f"{text}: sum it as a finite model with periodic=False "
+                             "(zalmor-box --finite)")
+        warnings.warn(f"{text}: summed as a finite model", stacklevel=3)
+        cell = None
     try:
         x = np.asarray(positions, dtype=np.float64)
     except (TypeError, ValueError):

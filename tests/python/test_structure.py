@@ -77,6 +77,15 @@ HOSTILE = [
      "b of Na is a number in fm, a species or an isotope mixture, not list"),
     (lambda c, d: zalmor.debye(box_frame(5), Q, periodic=[[9, 0, 0], [9, 0, 0], [0, 0, 9]]),
      ValueError, "the cell has no volume"),
+    # A cell far too small for its atoms (a placeholder, or rows in nm) once made a box of
+    # 1e10 atoms per A^3 whose sums went out without a word, and ioq refused their file.
+    (lambda c, d: zalmor.debye(box_frame(5), Q, periodic=np.eye(3) * 1e-3), ValueError,
+     r"a cell of 1e-09 A\^3 holding 24 atoms \(2.4e\+10 per A\^3, more than 1\) is no box of "
+     "the model: sum it as a finite model with periodic=False"),
+    (lambda c, d: zalmor.average([box_frame(5)], Q, periodic=np.eye(3), progress=False),
+     ValueError, "frame 0: a cell of 1 A\\^3 holding 24 atoms"),
+    (lambda c, d: zalmor.debye((np.zeros((2, 3)), None), Q), TypeError,
+     "symbols must be a sequence with one element symbol per atom"),
     # Another composition in the same atom count and elements: refused, also on a cluster.
     (lambda c, d: zalmor.average(mixed(), Q, progress=False), ValueError,
      "frame 1 has the composition Na 10, Cl 14, the first frame Na 12, Cl 12: every frame "
@@ -109,6 +118,17 @@ HOSTILE = [
     (lambda c, d: zs.frames(iter([]), index="1:"), ValueError,
      "index selects the frames of a file"),
 ]
+
+
+def test_a_placeholder_cell_is_summed_as_a_finite_model():
+    # The structure calls itself periodic (ASE reads PDB's CRYST1 1 1 1 so): its atoms are
+    # summed without the cell, and told so.
+    atoms = box_frame(5)
+    atoms.set_cell(np.eye(3), scale_atoms=False)
+    with pytest.warns(UserWarning, match="is no box of the model: summed as a finite model"):
+        res = zalmor.debye(atoms, Q, b=NACL)
+    assert res.cutoff is None
+    np.testing.assert_array_equal(res.total, zalmor.debye(finite(atoms), Q, b=NACL).total)
 
 
 @pytest.mark.parametrize("call, error, message", HOSTILE)
