@@ -609,16 +609,6 @@ def model(atoms, *, periodic=None, types=None, option="types="):
     natoms = len(labels)
     if natoms == 0:
         raise ValueError("the model has no atoms")
-    if cell is not None and natoms > derived.MAX_DENSITY * volume(cell) > 0.0:
-        # A placeholder cell (PDB's CRYST1 1 1 1) or cell rows in nm: no box of this model.
-        text = (f"a cell of {volume(cell):.3g} A^3 holding {natoms} atoms "
-                f"({natoms / volume(cell):.3g} per A^3, more than {derived.MAX_DENSITY:g}) is "
-                "no box of the model")
-        if periodic is not None:
-            raise ValueError(f"{text}: sum it as a finite model with periodic=False "
-                             "(zalmor-box --finite)")
-        warnings.warn(f"{text}: summed as a finite model", stacklevel=3)
-        cell = None
     try:
         x = np.asarray(positions, dtype=np.float64)
     except (TypeError, ValueError):
@@ -629,6 +619,17 @@ def model(atoms, *, periodic=None, types=None, option="types="):
         raise ValueError("a position is not finite")
     if cell is not None:
         cell = reduced_cell(cell)
+        if natoms > derived.MAX_DENSITY * volume(cell):
+            # A placeholder cell (PDB's CRYST1 1 1 1) or cell rows in nm: no box of this model.
+            text = (f"a cell of {volume(cell):.3g} A^3 holding {natoms} atoms "
+                    f"({natoms / volume(cell):.3g} per A^3, more than "
+                    f"{derived.MAX_DENSITY:g}) is no box of the model")
+            if periodic is not None:
+                raise ValueError(f"{text}: sum it as a finite model with periodic=False "
+                                 "(zalmor-box --finite)")
+            warnings.warn(f"{text}: summed as a finite model", stacklevel=3)
+            cell = None
+    if cell is not None:
         x = wrap(x, cell)
     with np.errstate(over="ignore"):
         xyz = np.ascontiguousarray(x, dtype=np.float32)
