@@ -278,7 +278,8 @@ def file_labels(atoms, path, fmt, tmap, option="types="):
 
 def _count_frames(path, fmt):
     """The number of frames of an xyz or LAMMPS text dump by a scan of its lines (some 3% of
-    reading it); None for other formats."""
+    reading it), a last frame that the file ends inside included, and whether the scan saw
+    the file end inside it; (None, False) for other formats."""
     if fmt in ("xyz", "extxyz"):
         count = 0
         with open(path, "rb") as fh:
@@ -288,15 +289,15 @@ def _count_frames(path, fmt):
                 try:
                     natoms = int(line)
                 except ValueError:
-                    return None  # the reader will say what is wrong
-                if sum(1 for _ in itertools.islice(fh, natoms + 1)) < natoms + 1:
-                    break
+                    return None, False  # the reader will say what is wrong
                 count += 1
-        return count
+                if sum(1 for _ in itertools.islice(fh, natoms + 1)) < natoms + 1:
+                    return count, True
+        return count, False
     if fmt == "lammps-dump-text":
         with open(path, "rb") as fh:
-            return sum(1 for line in fh if line.startswith(b"ITEM: TIMESTEP"))
-    return None
+            return sum(1 for line in fh if line.startswith(b"ITEM: TIMESTEP")), False
+    return None, False
 
 
 # ---------------------------------------------------------------------------- cells
@@ -970,8 +971,13 @@ def _none_left(path, sel, count, index_option):
 def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
     fmt = resolve_format(path, fmt)
     _check_file_map(path, fmt, tmap, option)
-    count = _count_frames(path, fmt)
+    count, cut = _count_frames(path, fmt)
     _none_left(path, sel, count, index_option)
+
+    def cut_short(number):
+        whole = _slice_text(slice(sel.start, number, sel.step))
+        return ValueError(f"{path}: frame {number} is cut short (the file ends inside it); "
+                          f"choose the whole frames, e.g. {_example(index_option, whole)}")
 
     def opener():
         reader = None
@@ -982,8 +988,15 @@ def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
                 else:
                     atoms = next(reader)
             except StopIteration:
-                return
+                if count is None:
+                    return
+                # ASE ends quietly inside a frame that a run stopped while writing: the
+                # average would go without it, and without a word.
+                raise cut_short(number) from None
             except Exception as e:  # noqa: BLE001 - any reader failure is the file's
+                if count is not None and (isinstance(e.__cause__, StopIteration)
+                                          or cut and number == count - 1):
+                    raise cut_short(number) from None  # told by ASE in its own words
                 raise ValueError(f"{path}: frame {number} is not readable as {fmt}: "
                                  f"{type(e).__name__}: {e}") from None
             if tmap is None:
