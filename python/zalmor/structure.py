@@ -439,6 +439,15 @@ def _mda_cell(dimensions):
     return cell if abs(float(np.linalg.det(cell))) > 0 else None
 
 
+def _mda_masses(ag):
+    """The masses a topology gives, or None: MDAnalysis guesses 1.0 for atoms of a LAMMPS
+    dump, which would be offered as hydrogen "by the masses in the file"."""
+    masses = getattr(ag.universe._topology, "masses", None)
+    if masses is None or getattr(masses, "is_guessed", False):
+        return None
+    return ag.masses
+
+
 def _mda_labels(ag, tmap, option, where=""):
     if tmap is not None:
         try:
@@ -446,13 +455,13 @@ def _mda_labels(ag, tmap, option, where=""):
         except AttributeError:  # MDAnalysis' NoDataError
             raise ValueError(f"{where}the atoms have no types for {option.rstrip('=')} to "
                              "name: give a topology with types or elements") from None
-        return name_types(numbers_, tmap, where, option, getattr(ag, "masses", None))
+        return name_types(numbers_, tmap, where, option, _mda_masses(ag))
     elements = getattr(ag, "elements", None) if hasattr(ag, "elements") else None
     if elements is None or not all(elements):
         types = np.asarray(ag.types) if hasattr(ag, "types") else np.array([])
         if types.size and all(str(t).isdigit() for t in np.unique(types)):
             # LAMMPS type numbers (a data file as topology): refused with a map to give.
-            name_types(types.astype(np.int64), None, where, option, getattr(ag, "masses", None))
+            name_types(types.astype(np.int64), None, where, option, _mda_masses(ag))
         raise ValueError(f"{where}no elements for the atoms: give a topology that names them "
                          f"(--topology), or {_example(option, '1=Si,2=O')} for numbered types")
     return np.asarray(elements, dtype=str)

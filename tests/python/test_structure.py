@@ -55,8 +55,31 @@ def finite(atoms):
     return atoms
 
 
+def universe(dump, masses=None):
+    """The dump read by MDAnalysis; with masses, a LAMMPS data file giving them as its
+    topology."""
+    mda = pytest.importorskip("MDAnalysis")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if masses is None:
+            return mda.Universe(str(dump), format="LAMMPSDUMP")
+        data = dump.parent / "masses.data"
+        atoms = "".join(f"{k} {1 + (k - 1) % 2} 0 0 {k}\n" for k in range(1, 25))
+        data.write_text(f"LAMMPS data\n\n24 atoms\n2 atom types\n0 9 xlo xhi\n0 9 ylo yhi\n"
+                        f"0 9 zlo zhi\n\nMasses\n\n1 {masses[0]}\n2 {masses[1]}\n\n"
+                        f"Atoms # atomic\n\n{atoms}")
+        return mda.Universe(str(data), str(dump), format="LAMMPSDUMP",
+                            topology_format="DATA", atom_style="id type x y z")
+
+
 HOSTILE = [
     # the call (given the dask client and a LAMMPS dump), the error and its message
+    # MDAnalysis guesses a mass of 1 for a dump's atoms: once offered as hydrogen "by the
+    # masses in the file".
+    (lambda c, d: zalmor.average(universe(d), Q, progress=False), ValueError,
+     r"give them with types \(e.g. types='1=Si,2=O'\)"),
+    (lambda c, d: zalmor.average(universe(d, (22.99, 35.45)), Q, progress=False), ValueError,
+     r"by the masses in the file perhaps types='1=Na,2=Cl'"),
     (lambda c, d: zalmor.debye(typed(box_frame(5)), Q, types="1=Na"), ValueError,
      "LAMMPS type 2 has no element in types='1=Na'"),
     (lambda c, d: zalmor.debye(typed(box_frame(5)), Q, types={1: "Na", 2: "Xx"}), ValueError,
