@@ -197,8 +197,9 @@ def average(frames, q, *, b=None, types=None, thermal=None, cutoff=None, periodi
     types     LAMMPS type numbers named, as zalmor.debye's; a LAMMPS file that names no
               elements is refused without it
     cutoff    periodic boxes: one cutoff for every frame; default the smallest half-width of
-              the frames' reduced cells when the frames are in memory (a list), else the
-              first frame's, and a later frame too narrow for it is refused
+              the frames' reduced cells when the frames are in memory (a list) or a LAMMPS
+              text dump's box lines tell them, else the first frame's, and a later frame
+              too narrow for it is refused
     client    a dask.distributed Client: frames are computed on its workers; the result is
               the same floats as without it
     progress  a tqdm bar over frames when stderr is a terminal

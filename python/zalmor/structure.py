@@ -300,6 +300,36 @@ def _count_frames(path, fmt):
     return None, False
 
 
+def _dump_cells(path):
+    """The cell of every frame of a LAMMPS text dump as ASE reads it (rows a, b, c; None for
+    a frame not periodic along all three axes), from its BOX BOUNDS lines alone; None when
+    they are not as expected (the reader will tell)."""
+    from ase.io.lammpsrun import construct_cell
+
+    cells = []
+    with open(path, "rb") as fh:
+        for line in fh:
+            if not line.startswith(b"ITEM: BOX BOUNDS"):
+                continue
+            items = line.decode("ascii", "replace").split()[3:]
+            try:
+                rows = [[float(v) for v in next(fh).split()] for _ in range(3)]
+            except (StopIteration, ValueError):
+                return None
+            if {len(r) for r in rows} not in ({2}, {3}):
+                return None
+            tilt = [0.0, 0.0, 0.0]
+            if len(rows[0]) == 3:
+                tilt = [r[2] for r in rows]
+                if len(items) >= 3 and all(t in items for t in ("xy", "xz", "yz")):
+                    tilt = [tilt[items.index(t)] for t in ("xy", "xz", "yz")]
+            flags = items[3:6] if len(items) > 3 else items
+            periodic = len(flags) == 3 and all("p" in f.lower() for f in flags)
+            cell, _ = construct_cell([v for r in rows for v in r[:2]], tilt)
+            cells.append(cell if periodic else None)
+    return cells
+
+
 # ---------------------------------------------------------------------------- cells
 
 
@@ -836,7 +866,8 @@ class Frames:
               finite models)
     """
 
-    def __init__(self, opener, count, types, option, memory=None, where="", single=False):
+    def __init__(self, opener, count, types, option, memory=None, where="", single=False,
+                 cells=None):
         self._open = opener
         self.single = single
         self.where = where  # a file's name, to start the frames' messages
@@ -845,6 +876,7 @@ class Frames:
         self.option = option
         self.distance = None
         self._memory = memory  # the structures, when they are all in memory
+        self._cells = cells  # a file's cells of the frames, when a scan could tell them
 
     def __iter__(self):
         return (atoms for _, atoms in self.numbered())
@@ -854,12 +886,21 @@ class Frames:
 
     def _smallest_half_width(self, periodic):
         """Half the smallest width over the frames' reduced cells, when the frames are in
-        memory and all boxes; else None (the first frame's then stands for all)."""
-        if self._memory is None:
+        memory, or a file's scan told their cells, and all are boxes; else None (the first
+        frame's then stands for all)."""
+        if self._memory is not None:
+            cells = [_own_cell(atoms, periodic) for atoms in self._memory]
+        elif self._cells is not None and periodic is not False:
+            # A cell given stands for every frame; else each frame's own, as the reader
+            # makes it (periodic=True takes it whatever the file says of its axes).
+            if periodic is not None and periodic is not True:
+                cells = [np.asarray(periodic, dtype=np.float64)]
+            else:
+                cells = list(self._cells)
+        else:
             return None
         halves = []
-        for atoms in self._memory:
-            cell = _own_cell(atoms, periodic)
+        for cell in cells:
             if cell is None:
                 return None
             try:
@@ -873,8 +914,8 @@ class Frames:
         each refused, with its number, unless it has the first frame's composition, is a
         box when the first frame is, and holds `distance` (a cutoff, rmax; A) within half
         its reduced cell's smallest width. Without a distance, boxes take the smallest of
-        those half-widths when the frames are in memory, else the first frame's; the value
-        applied is self.distance."""
+        those half-widths when the frames are in memory or a file's scan told their cells
+        (a LAMMPS text dump), else the first frame's; the value applied is self.distance."""
         smallest = None if distance is not None else self._smallest_half_width(periodic)
         first = None
         for number, atoms in self.numbered():
@@ -1012,8 +1053,15 @@ def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
                 file_labels(atoms, path, fmt, None, option)  # refuses numbered types
             yield number, atoms
 
+    cells = None
+    if fmt == "lammps-dump-text" and count:
+        # An NPT run's boxes differ: the default cutoff must fit the narrowest, found before
+        # the first frame rather than refused at it after the frames before.
+        every = _dump_cells(path)
+        if every is not None and len(every) == count:
+            cells = [every[k] for k in range(*sel.indices(count))]
     return Frames(opener, None if count is None else len(range(*sel.indices(count))), tmap,
-                  option, where=f"{path}: ")
+                  option, where=f"{path}: ", cells=cells)
 
 
 @contextlib.contextmanager

@@ -310,6 +310,9 @@ class TestBoxCommand:
          "below the "
          "cutoff of the first frame, 5 A; set the cutoff to at most 4 A"),
         (["npt.extxyz", "--cutoff", "4", "-o", "t"], 0, "2 frames -> t.ioq"),
+        # A LAMMPS text dump's boxes are read first: the narrowest sets the default cutoff.
+        (["npt.lammpstrj", "--types", "Na,Cl", "-o", "t"], 0,
+         "zalmor-box: 2 frames -> t.ioq, t.types"),
         (["t.extxyz", "--frames", " "], 1,
          "--frames ' ': expected a frame K or START:STOP:STEP"),
         (["t.extxyz", "--frames", "1:2:3:4"], 1, "--frames '1:2:3:4': expected a frame K"),
@@ -364,6 +367,7 @@ class TestBoxCommand:
         mixed = [box_frame(54), box_frame(55)]
         mixed[1].symbols[:2] = "Cl"
         ase.io.write(start / "mixed.extxyz", mixed, format="extxyz")
+        write_dump(start / "npt.lammpstrj", [box_frame(56, side=10.0), box_frame(57, side=8.0)])
         ase.io.write(start / "npt.extxyz", [box_frame(56, side=10.0), box_frame(57, side=8.0)],
                      format="extxyz")
         write_dump(start / "dump.lammpstrj", [box_frame(58), box_frame(59)])

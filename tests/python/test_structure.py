@@ -219,7 +219,7 @@ def test_type_maps_and_lengths_by_species_and_mixture(dump):
     assert res.b["Na"] == np.float32(2.0)
 
 
-def test_one_cutoff_for_every_frame():
+def test_one_cutoff_for_every_frame(tmp_path):
     wide, narrow = box_frame(8, side=10.0), box_frame(9, side=8.0)
     # In memory, the frames' smallest half-width serves all of them, and is recorded.
     avg = zalmor.average([wide, narrow], Q, b=NACL, progress=False)
@@ -230,6 +230,16 @@ def test_one_cutoff_for_every_frame():
     assert avg.volume == pytest.approx((1000 + 512) / 2)
     # From an iterator, the first frame's, when no later one is narrower.
     assert zalmor.average(iter([narrow, wide]), Q, b=NACL, progress=False).cutoff == 4.0
+    # A LAMMPS text dump's boxes are read before its frames (an NPT run's shrink): once
+    # the first frame's half-width, refused at the narrower frame after the frames before.
+    write_dump(tmp_path / "npt.lammpstrj", [wide, narrow, wide])
+    assert zalmor.average(tmp_path / "npt.lammpstrj", Q, b=NACL, types="Na,Cl",
+                          progress=False).cutoff == 4.0
+    assert zalmor.pair_distribution(tmp_path / "npt.lammpstrj", types="Na,Cl").edges[-1] == \
+        pytest.approx(4.0)
+    # A selection without the narrow frame takes the wide frames' own half-width.
+    frames = zs.frames(tmp_path / "npt.lammpstrj", types="Na,Cl", index="::2")
+    assert [n for n, _ in frames.models()] == [0, 2] and frames.distance == 5.0
     # A skewed description of the cell is reduced first: the default is the lattice's.
     skewed = wide.copy()
     skewed.set_cell(np.array([[1, 0, 0], [5, 1, 0], [3, 4, 1]]) @ wide.cell[:])
