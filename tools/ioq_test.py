@@ -594,6 +594,9 @@ class HostileOutputTest(ScratchDir):
             (["all", "dimer.ioq", "-o", "res"], 0, "", None),
             (["all", "box.ioq", "-o", "res"], 0, "per A^3 from natoms / periodic_volume", None),
             (["all", "null.ioq", "-o", "res"], 0, "xray: the small-angle peak", None),
+            # Each line once: the partials left out were told again for the X-ray files.
+            (["all", "empty.ioq", "-o", "res"], 0, "K-Cl is left out: type K has no atoms",
+             None),
             # a type without atoms: what needs it is left out, or refused naming it
             (["sq", "empty.ioq"], 0, "K-Cl is left out: type K has no atoms", None),
             (["gr", "empty.ioq", "--rmax", "5", "--density", "0.05"], 0,
@@ -650,6 +653,7 @@ class HostileOutputTest(ScratchDir):
                     self.assertEqual(self.read(name), data, f"{name} changed")
                 self.assertEqual(temporaries(d), [])
                 self.assertFalse(os.path.exists(os.path.join(d, "made")))
+                self.assertEqual(len(err.splitlines()), len(set(err.splitlines())), err)
                 if args[0] == "all" and want == 0:
                     # Every file it names is there, whole: no NaN or inf among the numbers.
                     written = sorted(os.listdir(os.path.join(d, "res")))
