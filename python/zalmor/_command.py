@@ -41,7 +41,7 @@ _STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 
 # The files this process has put in place (Outputs.commit): a stop signal held back while
 # they were renamed arrives only after them, and must not be told as a run that wrote none.
-_placed = []
+_placed = None  # a list while run_command runs
 # Every Outputs entered and not yet committed or discarded: a signal can reach Python in the
 # first instruction of the code that would clean up after it, and run_command sweeps up
 # after any that did.
@@ -181,7 +181,8 @@ def run_command(prog, body, *args):
     status; CommandError, any other exception, Ctrl-C, SIGTERM and SIGHUP end it with one
     line on standard error and status 1. A closed pipe on standard output (`| head`) ends it
     quietly with 0."""
-    _placed.clear()
+    global _placed
+    _placed = []
     try:
         try:
             with stop_signals_raise(), warnings_as_lines(prog):
@@ -210,6 +211,8 @@ def run_command(prog, body, *args):
             raise
         sys.stderr.write(f"{prog}: {describe(e)}\n")
         return 1
+    finally:
+        _placed = None
 
 
 def _same_file(a, b):
@@ -373,7 +376,8 @@ class Outputs:
                 except OSError as e:
                     raise CommandError(f"{dest}: cannot write: {e.strerror}") from None
                 del self._temps[dest]
-                if not any(dest in other._temps.values() for other in _live):
+                if _placed is not None and not any(dest in other._temps.values()
+                                                   for other in _live):
                     _placed.append(dest)  # a run's output, not another Outputs' temporary
 
     def discard(self):
