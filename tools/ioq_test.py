@@ -6,6 +6,7 @@ PYTHONPATH is not needed once the package is installed); ZALMOR_BINARY=path/to/z
 the binary for the test of a real run.
 """
 
+import contextlib
 import glob
 import io
 import math
@@ -584,12 +585,18 @@ class HostileOutputTest(ScratchDir):
              "2 elements given for 3", "out.png"),
             (["all", "m.ioq", "-o", "in_the_way"], 1, "a file is in the way", "in_the_way"),
             (["all", "m.ioq", "-o", "in_the_way/res"], 1, "cannot make the folder", None),
+            # A slip in the path once grew folders from the root down (mkdir -p).
+            (["all", "m.ioq", "-o", "made/res"], 1, "made/res: cannot make the folder: no "
+             "folder made", None),
             (["all", "empty.ioq", "-o", "made", "--elements", "Na,Xx,Cl"], 1,
              "'Xx' is not an element", None),
             (["all", "m.ioq", "-o", "res", "--rmax", "6"], 0, "", None),
             (["all", "dimer.ioq", "-o", "res"], 0, "", None),
             (["all", "box.ioq", "-o", "res"], 0, "per A^3 from natoms / periodic_volume", None),
             (["all", "null.ioq", "-o", "res"], 0, "xray: the small-angle peak", None),
+            # Each line once: the partials left out were told again for the X-ray files.
+            (["all", "empty.ioq", "-o", "res"], 0, "K-Cl is left out: type K has no atoms",
+             None),
             # a type without atoms: what needs it is left out, or refused naming it
             (["sq", "empty.ioq"], 0, "K-Cl is left out: type K has no atoms", None),
             (["gr", "empty.ioq", "--rmax", "5", "--density", "0.05"], 0,
@@ -646,6 +653,7 @@ class HostileOutputTest(ScratchDir):
                     self.assertEqual(self.read(name), data, f"{name} changed")
                 self.assertEqual(temporaries(d), [])
                 self.assertFalse(os.path.exists(os.path.join(d, "made")))
+                self.assertEqual(len(err.splitlines()), len(set(err.splitlines())), err)
                 if args[0] == "all" and want == 0:
                     # Every file it names is there, whole: no NaN or inf among the numbers.
                     written = sorted(os.listdir(os.path.join(d, "res")))
@@ -658,6 +666,67 @@ class HostileOutputTest(ScratchDir):
                             self.assertNotIn(b"nan", body, name)
                             self.assertNotIn(b"inf", body, name)
                     shutil.rmtree(os.path.join(d, "res"))
+
+    def test_a_signal_at_each_step_of_the_writing(self):
+        # Each row sends the signal from inside one step of a run that writes two files.
+        # Python runs a signal's handler a few instructions after it arrives: one that
+        # arrived as the files were being put in place once raised where no clean-up
+        # followed (temporaries left), or after every file was in place (then told as "no
+        # output written", status 1).
+        import unittest.mock
+
+        from zalmor import _command as zc
+
+        rows = [  # a signal sent between the two writes, and/or from inside a call of os
+                  # (its first), exit status, the last line, whether the files are new
+            (signal.SIGINT, None, 1, "t: interrupted; no output written", False),
+            (None, ("umask", signal.SIGINT), 1, "t: interrupted; no output written", False),
+            (None, ("umask", signal.SIGTERM), 1, "t: terminated; no output written", False),
+            # Signals wait while the files go into place.
+            (None, ("fsync", signal.SIGHUP), 0, "t: terminated after every output was written",
+             True),
+            (None, ("replace", signal.SIGINT), 0,
+             "t: interrupted after every output was written", True),
+            # A second signal while the temporaries are removed.
+            (signal.SIGTERM, ("unlink", signal.SIGINT), 1, "t: interrupted; no output written",
+             False),
+        ]
+        names = [os.path.join(self.dir, n) for n in ("a.csv", "b.csv")]
+
+        def body(between):
+            with zc.Outputs() as out:
+                for name in names:
+                    out.reserve(name)
+                out.write_text(names[0], "NEW\n")
+                if between is not None:
+                    os.kill(os.getpid(), between)
+                out.write_text(names[1], "NEW\n")
+
+        for between, inside, want, text, new in rows:
+            with self.subTest(between=between, inside=inside):
+                for name in names:
+                    self.write(os.path.basename(name), "EARLIER\n")
+                patches = contextlib.ExitStack()
+                if inside is not None:
+                    real = getattr(os, inside[0])
+                    sent = []
+
+                    def once(*args, _real=real, _signum=inside[1], **kw):
+                        if not sent:
+                            sent.append(True)
+                            os.kill(os.getpid(), _signum)
+                        return _real(*args, **kw)
+
+                    patches.enter_context(unittest.mock.patch.object(os, inside[0], once))
+                err = io.StringIO()
+                with patches, contextlib.redirect_stderr(err):
+                    status = zc.run_command("t", body, between)
+                self.assertEqual(status, want, err.getvalue())
+                self.assertEqual(err.getvalue().splitlines()[-1], text)
+                for name in names:
+                    self.assertEqual(self.read(os.path.basename(name)),
+                                     b"NEW\n" if new else b"EARLIER\n")
+                self.assertEqual(temporaries(self.dir), [])
 
     def test_signals_leave_the_earlier_files_and_no_temporary(self):
         # ioq all on a file of 2000 Q values plots six figures: a second or more after its

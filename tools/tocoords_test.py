@@ -113,6 +113,11 @@ class HostileInputTest(Scratch):
              {"run.answers": "run\n1\n", "run.coords": "Converted from run.xyz"}),
             ({"m.xyz": SILICA, "m.answers/": None}, ["m.xyz"], 1, "m.answers: a folder", {}),
             ({"m.xyz": SILICA}, ["m.xyz", "-o", "nowhere/m"], 1, "no folder nowhere", {}),
+            # A stem that names a folder once wrote the hidden files ..coords or sub/.coords.
+            ({"m.xyz": SILICA, "sub/": None}, ["m.xyz", "-o", "sub/"], 1,
+             "-o 'sub/' names a folder, not the stem of the files to write", {}),
+            ({"m.xyz": SILICA}, ["m.xyz", "-o", "."], 1, "-o '.' names a folder", {}),
+            ({"m.xyz": SILICA}, ["m.xyz", "-o", ""], 1, "-o '' names a folder", {}),
             # Partly occupied and shared sites.
             ({"nak.cif": NAK}, ["nak.cif"], 1,
              "nak.cif: 1 site partly occupied or shared: Na1 (Na 0.5, K 0.5); a model holds "

@@ -170,8 +170,9 @@ def debye(atoms, q, *, b=None, types=None, thermal=None, engine="auto", threads=
 
 
 def _debye(model, q, *, b=None, thermal=None, engine="auto", threads=None, progress=None,
-           cutoff=None, modification=None, client=None, pair_blocks=None):
-    """debye of a zalmor.structure.Model (b: a map of lengths, or None)."""
+           cutoff=None, modification=None, client=None, pair_blocks=None, reserve=0):
+    """debye of a zalmor.structure.Model (b: a map of lengths, or None; reserve: bytes the
+    caller will hold beside the result, which the core's memory check counts)."""
     from . import _core
 
     cell = model.cell
@@ -211,13 +212,14 @@ def _debye(model, q, *, b=None, thermal=None, engine="auto", threads=None, progr
 
     if cell is not None:
         return _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, model,
-                               cutoff, threads, progress, modification, count_of=count)
+                               cutoff, threads, progress, modification, count_of=count,
+                               reserve=reserve)
 
     # Everything but the atoms, Q and progress, as _core.compute names it.
     settings = {"ntypes": len(elements), "bbar": bbar.tolist(), "nnorm": float(nnorm),
                 "thermal_option": option, "uij": uij.tolist(), "engine": engine,
                 "threads": threads, "rcut": th.rcut, "urms": th.records,
-                "total_record": th.total_record}
+                "total_record": th.total_record, "reserve": int(reserve)}
     if client is None and pair_blocks is None:
         blocks, zero_q = _compute(xyz, types, qv, settings, progress)
     else:
@@ -283,11 +285,11 @@ def _by_pair_blocks(xyz, types, qv, settings, client, pair_blocks, progress):
 
 
 def _debye_periodic(xyz, types, qv, elements, labels, bbar, th, nnorm, model, cutoff,
-                    threads, progress, modification, count_of):
+                    threads, progress, modification, count_of, reserve=0):
     cell, volume, rc = model.cell, model.volume, model.distance(cutoff, "the cutoff")
     settings = {"ntypes": len(elements), "bbar": bbar.tolist(), "nnorm": float(nnorm),
                 "thermal_option": th.option, "uij": th.uij.tolist(), "threads": threads,
-                "rcut": th.rcut}
+                "rcut": th.rcut, "reserve": int(reserve)}
     blocks, zero_q = _compute(xyz, types, qv, settings, progress,
                               cell=[float(v) for v in cell.reshape(9)], cutoff=rc,
                               modification=modification or "none")

@@ -39,6 +39,14 @@ class Terminated(KeyboardInterrupt):
 
 _STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 
+# The files this process has put in place (Outputs.commit): a stop signal held back while
+# they were renamed arrives only after them, and must not be told as a run that wrote none.
+_placed = None  # a list while run_command runs
+# Every Outputs entered and not yet committed or discarded: a signal can reach Python in the
+# first instruction of the code that would clean up after it, and run_command sweeps up
+# after any that did.
+_live = []
+
 
 def _raise_terminated(signum, _frame):
     raise Terminated(signal.Signals(signum).name)
@@ -71,16 +79,39 @@ def stop_signals_raise():
 @contextlib.contextmanager
 def _signals_held():
     """Ctrl-C, SIGTERM and SIGHUP wait until this is over, so that what it does is done
-    whole (a temporary made and recorded, every file renamed into place)."""
+    whole (a temporary made and recorded, every file renamed into place), and are then
+    raised as they would have been.
+
+    Blocking the signals is not enough: one that arrived just before is already taken by
+    the process and waits only for Python to run its handler, which would raise in the
+    middle. On the main thread the handlers are therefore swapped for ones that note the
+    signal. A signal still raises while this is set up, before the work starts: callers
+    clean up after an exception from here as after one from the work."""
+    import threading
+
+    held = set(_STOP_SIGNALS) | {signal.SIGINT}
+    noted = []
+    saved = {}
+    old_mask = None
     try:
-        old_mask = signal.pthread_sigmask(signal.SIG_BLOCK, set(_STOP_SIGNALS) | {signal.SIGINT})
-    except (AttributeError, ValueError):
-        old_mask = None
-    try:
+        if threading.current_thread() is threading.main_thread():
+            for s in held:
+                old = signal.getsignal(s)
+                if callable(old):
+                    saved[s] = old
+                    signal.signal(s, lambda signum, _frame: noted.append(signum))
+        with contextlib.suppress(AttributeError, ValueError):
+            # The mask as it is first, so that it is restored whatever raises after.
+            old_mask = signal.pthread_sigmask(signal.SIG_BLOCK, ())
+            signal.pthread_sigmask(signal.SIG_BLOCK, held)
         yield
     finally:
+        for s, old in saved.items():
+            signal.signal(s, old)
         if old_mask is not None:
             signal.pthread_sigmask(signal.SIG_SETMASK, old_mask)
+        if noted:
+            saved[noted[0]](noted[0], None)
 
 
 def _one_line(text):
@@ -124,14 +155,40 @@ def describe(error):
     return text or type(error).__name__
 
 
+def output_stem(name, given, option="-o"):
+    """`name`, the stem a command adds its files' endings to, refused unless it names a file:
+    `-o out/` or `-o .` would write hidden files such as out/.ioq or ..ioq."""
+    if os.path.basename(name) in ("", ".", ".."):
+        raise CommandError(f"{option} '{given}' names a folder, not the stem of the files "
+                           f"to write (e.g. {option} run)")
+    return name
+
+
+def _discard_live():
+    """Removes the temporaries of every Outputs left open (see _live), whatever stops it."""
+    stop = None
+    while _live:
+        try:
+            _live[-1].discard()
+        except KeyboardInterrupt as e:
+            stop = stop or e
+    if stop is not None:
+        raise stop
+
+
 def run_command(prog, body, *args):
     """Runs body(*args) as the command `prog`: its return value (None: 0) is the exit
     status; CommandError, any other exception, Ctrl-C, SIGTERM and SIGHUP end it with one
     line on standard error and status 1. A closed pipe on standard output (`| head`) ends it
     quietly with 0."""
+    global _placed
+    _placed = []
     try:
-        with stop_signals_raise(), warnings_as_lines(prog):
-            status = body(*args)
+        try:
+            with stop_signals_raise(), warnings_as_lines(prog):
+                status = body(*args)
+        finally:
+            _discard_live()
         return 0 if status is None else status
     except CommandError as e:
         sys.stderr.write(f"{prog}: {_one_line(e)}\n")
@@ -143,6 +200,10 @@ def run_command(prog, body, *args):
         return 0
     except KeyboardInterrupt as e:
         why = "terminated" if isinstance(e, Terminated) else "interrupted"
+        if _placed:
+            # The run was over: its files are whole and in place, and the status says so.
+            sys.stderr.write(f"{prog}: {why} after every output was written\n")
+            return 0
         sys.stderr.write(f"{prog}: {why}; no output written\n")
         return 1
     except Exception as e:  # noqa: BLE001 - a command answers in one line, not a traceback
@@ -150,6 +211,8 @@ def run_command(prog, body, *args):
             raise
         sys.stderr.write(f"{prog}: {describe(e)}\n")
         return 1
+    finally:
+        _placed = None
 
 
 def _same_file(a, b):
@@ -171,12 +234,14 @@ class Outputs:
         self._folders = []  # folders made for this run, removed again if left empty
 
     def __enter__(self):
+        _live.append(self)
         return self
 
     def __exit__(self, kind, _value, _tb):
-        if kind is None:
-            self.commit()
-        else:
+        try:
+            if kind is None:
+                self.commit()
+        finally:
             self.discard()
         return False
 
@@ -192,24 +257,29 @@ class Outputs:
         self.inputs.append(path)
 
     def folder(self, path):
-        """Makes the folder `path` (and its parents) for the run's files when it is not
-        there; a folder made here and left empty by a failed run is removed again."""
+        """Makes the folder `path` for the run's files when it is not there (its parent must
+        be: a slip in a path does not grow a tree of folders); a folder made here and left
+        empty by a failed run is removed again."""
         path = os.fspath(path)
+        if not path:
+            raise CommandError("'' names no folder")
         if os.path.isdir(path):
             return path
         if os.path.exists(path):
             raise CommandError(f"{path}: a file is in the way of the output folder")
-        made = []
-        head = os.path.abspath(path)
-        while not os.path.isdir(head):
-            made.append(head)
-            head = os.path.dirname(head)
+        parent = os.path.dirname(os.path.abspath(path))
+        if os.path.exists(parent) and not os.path.isdir(parent):
+            raise CommandError(f"{path}: cannot make the folder: "
+                               f"{os.path.dirname(path)} is a file")
+        if not os.path.isdir(parent):
+            raise CommandError(f"{path}: cannot make the folder: no folder "
+                               f"{os.path.dirname(path)}")
         with _signals_held():
             try:
-                os.makedirs(path)
+                os.mkdir(path)
             except OSError as e:
                 raise CommandError(f"{path}: cannot make the folder: {e.strerror}") from None
-            self._folders.extend(made)
+            self._folders.append(path)
         return path
 
     def reserve(self, path):
@@ -283,41 +353,54 @@ class Outputs:
         place, so that an interrupt cannot leave some new files beside some old ones."""
         umask = os.umask(0)
         os.umask(umask)
-        with _signals_held():
-            self._rename_all(umask)
-
-    def _rename_all(self, umask):
         try:
-            for dest, temp in list(self._temps.items()):
-                if dest not in self._written:
-                    continue
-                try:
-                    with open(temp, "rb") as fh:
-                        os.fsync(fh.fileno())
-                    os.chmod(temp, 0o666 & ~umask)
-                except OSError as e:
-                    raise CommandError(f"{dest}: cannot write: {e.strerror}") from None
-            for dest, temp in list(self._temps.items()):
-                if dest in self._written:
-                    try:
-                        os.replace(temp, dest)
-                    except OSError as e:
-                        raise CommandError(f"{dest}: cannot write: {e.strerror}") from None
-                    del self._temps[dest]
+            with _signals_held():
+                self._rename_all(umask)
         finally:
             self.discard()
 
+    def _rename_all(self, umask):
+        for dest, temp in list(self._temps.items()):
+            if dest not in self._written:
+                continue
+            try:
+                with open(temp, "rb") as fh:
+                    os.fsync(fh.fileno())
+                os.chmod(temp, 0o666 & ~umask)
+            except OSError as e:
+                raise CommandError(f"{dest}: cannot write: {e.strerror}") from None
+        for dest, temp in list(self._temps.items()):
+            if dest in self._written:
+                try:
+                    os.replace(temp, dest)
+                except OSError as e:
+                    raise CommandError(f"{dest}: cannot write: {e.strerror}") from None
+                del self._temps[dest]
+                if _placed is not None and not any(dest in other._temps.values()
+                                                   for other in _live):
+                    _placed.append(dest)  # a run's output, not another Outputs' temporary
+
     def discard(self):
-        """Removes every temporary still there, and the folders made for the run if empty."""
-        with _signals_held():
-            self._remove_all()
+        """Removes every temporary still there, and the folders made for the run if empty;
+        a signal that stops this is raised once all are gone."""
+        stop = None
+        while self._temps or self._folders:
+            try:
+                with _signals_held():
+                    self._remove_all()
+            except KeyboardInterrupt as e:
+                stop = stop or e
+        if self in _live:
+            _live.remove(self)
+        if stop is not None:
+            raise stop
 
     def _remove_all(self):
-        for temp in self._temps.values():
+        for dest, temp in list(self._temps.items()):
             with contextlib.suppress(OSError):
                 os.unlink(temp)
-        self._temps.clear()
-        for folder in reversed(self._folders):
+            del self._temps[dest]
+        while self._folders:
             with contextlib.suppress(OSError):
-                os.rmdir(folder)  # only when empty
-        self._folders.clear()
+                os.rmdir(self._folders[-1])  # only when empty
+            self._folders.pop()

@@ -164,13 +164,22 @@ def _in_order_from_client(client, models, q, options):
         yield from pending.popleft().result()
 
 
-def _settled(frames, b, periodic, cutoff, options):
+# Bytes per value of the blocks that the average holds beside each frame's calculation:
+# the float64 sums of Spread and the arrays made to add a frame and to form the mean and its
+# error (measured: 53).
+_BYTES_PER_VALUE = 64
+
+
+def _settled(frames, b, periodic, cutoff, options, nq):
     """The frames' models, with what they share settled on the first: the lengths by element
-    (read, and warned about, once and here rather than on the workers) and the cutoff."""
+    (read, and warned about, once and here rather than on the workers), the cutoff, and the
+    memory the sums over frames take, for the core to count before the first frame."""
     for k, (_, m) in enumerate(frames.models(periodic=periodic, distance=cutoff)):
         if k == 0:
             options["b"] = dict(zip(m.elements, structure.scattering_lengths(m.elements, b)))
             options["cutoff"] = frames.distance
+            n = len(m.elements)
+            options["reserve"] = _BYTES_PER_VALUE * (n * (n + 1) // 2 + 1) * nq
         yield m
 
 
@@ -188,8 +197,9 @@ def average(frames, q, *, b=None, types=None, thermal=None, cutoff=None, periodi
     types     LAMMPS type numbers named, as zalmor.debye's; a LAMMPS file that names no
               elements is refused without it
     cutoff    periodic boxes: one cutoff for every frame; default the smallest half-width of
-              the frames' reduced cells when the frames are in memory (a list), else the
-              first frame's, and a later frame too narrow for it is refused
+              the frames' reduced cells when the frames are in memory (a list) or a LAMMPS
+              text dump's box lines tell them, else the first frame's, and a later frame
+              too narrow for it is refused
     client    a dask.distributed Client: frames are computed on its workers; the result is
               the same floats as without it
     progress  a tqdm bar over frames when stderr is a terminal
@@ -204,7 +214,7 @@ def average(frames, q, *, b=None, types=None, thermal=None, cutoff=None, periodi
         thermal = _io.read_urms(thermal)
     options = {"b": None, "thermal": thermal, "modification": modification, "engine": engine,
                "threads": threads}
-    models = _settled(frames, b, periodic, cutoff, options)
+    models = _settled(frames, b, periodic, cutoff, options, len(qv))
     if client is None:
         results = (_frame(m, qv, options) for m in models)
     else:

@@ -543,8 +543,12 @@ def derived_for(args, run, res, radius, radiation=None, need_s=True, labels=None
                   or "faber-ziman", norm=getattr(args, "norm", None) or "mean-squared",
                   energy=energy, labels=labels, b_given=b_given, bbar=args.bbar,
                   sphere_radius=radius, qres=getattr(args, "qres", None), need_s=need_s)
+    told = vars(args).setdefault("_told", set())  # ioq all derives twice: each line once
     for (a, b), why in d.left_out.items():
-        sys.stderr.write(f"ioq: the partial {d.pair_names[(a, b)]} is left out: {why}\n")
+        line = f"ioq: the partial {d.pair_names[(a, b)]} is left out: {why}\n"
+        if line not in told:
+            told.add(line)
+            sys.stderr.write(line)
     return d
 
 

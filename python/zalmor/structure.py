@@ -278,7 +278,8 @@ def file_labels(atoms, path, fmt, tmap, option="types="):
 
 def _count_frames(path, fmt):
     """The number of frames of an xyz or LAMMPS text dump by a scan of its lines (some 3% of
-    reading it); None for other formats."""
+    reading it), a last frame that the file ends inside included, and whether the scan saw
+    the file end inside it; (None, False) for other formats."""
     if fmt in ("xyz", "extxyz"):
         count = 0
         with open(path, "rb") as fh:
@@ -288,15 +289,45 @@ def _count_frames(path, fmt):
                 try:
                     natoms = int(line)
                 except ValueError:
-                    return None  # the reader will say what is wrong
-                if sum(1 for _ in itertools.islice(fh, natoms + 1)) < natoms + 1:
-                    break
+                    return None, False  # the reader will say what is wrong
                 count += 1
-        return count
+                if sum(1 for _ in itertools.islice(fh, natoms + 1)) < natoms + 1:
+                    return count, True
+        return count, False
     if fmt == "lammps-dump-text":
         with open(path, "rb") as fh:
-            return sum(1 for line in fh if line.startswith(b"ITEM: TIMESTEP"))
-    return None
+            return sum(1 for line in fh if line.startswith(b"ITEM: TIMESTEP")), False
+    return None, False
+
+
+def _dump_cells(path):
+    """The cell of every frame of a LAMMPS text dump as ASE reads it (rows a, b, c; None for
+    a frame not periodic along all three axes), from its BOX BOUNDS lines alone; None when
+    they are not as expected (the reader will tell)."""
+    from ase.io.lammpsrun import construct_cell
+
+    cells = []
+    with open(path, "rb") as fh:
+        for line in fh:
+            if not line.startswith(b"ITEM: BOX BOUNDS"):
+                continue
+            items = line.decode("ascii", "replace").split()[3:]
+            try:
+                rows = [[float(v) for v in next(fh).split()] for _ in range(3)]
+            except (StopIteration, ValueError):
+                return None
+            if {len(r) for r in rows} not in ({2}, {3}):
+                return None
+            tilt = [0.0, 0.0, 0.0]
+            if len(rows[0]) == 3:
+                tilt = [r[2] for r in rows]
+                if len(items) >= 3 and all(t in items for t in ("xy", "xz", "yz")):
+                    tilt = [tilt[items.index(t)] for t in ("xy", "xz", "yz")]
+            flags = items[3:6] if len(items) > 3 else items
+            periodic = len(flags) == 3 and all("p" in f.lower() for f in flags)
+            cell, _ = construct_cell([v for r in rows for v in r[:2]], tilt)
+            cells.append(cell if periodic else None)
+    return cells
 
 
 # ---------------------------------------------------------------------------- cells
@@ -438,6 +469,15 @@ def _mda_cell(dimensions):
     return cell if abs(float(np.linalg.det(cell))) > 0 else None
 
 
+def _mda_masses(ag):
+    """The masses a topology gives, or None: MDAnalysis guesses 1.0 for atoms of a LAMMPS
+    dump, which would be offered as hydrogen "by the masses in the file"."""
+    masses = getattr(ag.universe._topology, "masses", None)
+    if masses is None or getattr(masses, "is_guessed", False):
+        return None
+    return ag.masses
+
+
 def _mda_labels(ag, tmap, option, where=""):
     if tmap is not None:
         try:
@@ -445,13 +485,13 @@ def _mda_labels(ag, tmap, option, where=""):
         except AttributeError:  # MDAnalysis' NoDataError
             raise ValueError(f"{where}the atoms have no types for {option.rstrip('=')} to "
                              "name: give a topology with types or elements") from None
-        return name_types(numbers_, tmap, where, option, getattr(ag, "masses", None))
+        return name_types(numbers_, tmap, where, option, _mda_masses(ag))
     elements = getattr(ag, "elements", None) if hasattr(ag, "elements") else None
     if elements is None or not all(elements):
         types = np.asarray(ag.types) if hasattr(ag, "types") else np.array([])
         if types.size and all(str(t).isdigit() for t in np.unique(types)):
             # LAMMPS type numbers (a data file as topology): refused with a map to give.
-            name_types(types.astype(np.int64), None, where, option, getattr(ag, "masses", None))
+            name_types(types.astype(np.int64), None, where, option, _mda_masses(ag))
         raise ValueError(f"{where}no elements for the atoms: give a topology that names them "
                          f"(--topology), or {_example(option, '1=Si,2=O')} for numbered types")
     return np.asarray(elements, dtype=str)
@@ -492,7 +532,7 @@ def _parts(atoms, tmap, option):
     except (TypeError, ValueError):
         raise TypeError("a structure is an ase.Atoms, an MDAnalysis AtomGroup or a pair "
                         "(positions N x 3, symbols)") from None
-    if isinstance(symbols, str):
+    if isinstance(symbols, str) or not hasattr(symbols, "__iter__"):
         raise TypeError("symbols must be a sequence with one element symbol per atom")
     if tmap is not None:
         labels = name_types(np.asarray(symbols), tmap, "", option)
@@ -619,6 +659,17 @@ def model(atoms, *, periodic=None, types=None, option="types="):
         raise ValueError("a position is not finite")
     if cell is not None:
         cell = reduced_cell(cell)
+        if natoms > derived.MAX_DENSITY * volume(cell):
+            # A placeholder cell (PDB's CRYST1 1 1 1) or cell rows in nm: no box of this model.
+            text = (f"a cell of {volume(cell):.3g} A^3 holding {natoms} atoms "
+                    f"({natoms / volume(cell):.3g} per A^3, more than "
+                    f"{derived.MAX_DENSITY:g}) is no box of the model")
+            if periodic is not None:
+                raise ValueError(f"{text}: sum it as a finite model with periodic=False "
+                                 "(zalmor-box --finite)")
+            warnings.warn(f"{text}: summed as a finite model", stacklevel=3)
+            cell = None
+    if cell is not None:
         x = wrap(x, cell)
     with np.errstate(over="ignore"):
         xyz = np.ascontiguousarray(x, dtype=np.float32)
@@ -815,7 +866,8 @@ class Frames:
               finite models)
     """
 
-    def __init__(self, opener, count, types, option, memory=None, where="", single=False):
+    def __init__(self, opener, count, types, option, memory=None, where="", single=False,
+                 cells=None):
         self._open = opener
         self.single = single
         self.where = where  # a file's name, to start the frames' messages
@@ -824,6 +876,7 @@ class Frames:
         self.option = option
         self.distance = None
         self._memory = memory  # the structures, when they are all in memory
+        self._cells = cells  # a file's cells of the frames, when a scan could tell them
 
     def __iter__(self):
         return (atoms for _, atoms in self.numbered())
@@ -833,12 +886,21 @@ class Frames:
 
     def _smallest_half_width(self, periodic):
         """Half the smallest width over the frames' reduced cells, when the frames are in
-        memory and all boxes; else None (the first frame's then stands for all)."""
-        if self._memory is None:
+        memory, or a file's scan told their cells, and all are boxes; else None (the first
+        frame's then stands for all)."""
+        if self._memory is not None:
+            cells = [_own_cell(atoms, periodic) for atoms in self._memory]
+        elif self._cells is not None and periodic is not False:
+            # A cell given stands for every frame; else each frame's own, as the reader
+            # makes it (periodic=True takes it whatever the file says of its axes).
+            if periodic is not None and periodic is not True:
+                cells = [np.asarray(periodic, dtype=np.float64)]
+            else:
+                cells = list(self._cells)
+        else:
             return None
         halves = []
-        for atoms in self._memory:
-            cell = _own_cell(atoms, periodic)
+        for cell in cells:
             if cell is None:
                 return None
             try:
@@ -852,8 +914,8 @@ class Frames:
         each refused, with its number, unless it has the first frame's composition, is a
         box when the first frame is, and holds `distance` (a cutoff, rmax; A) within half
         its reduced cell's smallest width. Without a distance, boxes take the smallest of
-        those half-widths when the frames are in memory, else the first frame's; the value
-        applied is self.distance."""
+        those half-widths when the frames are in memory or a file's scan told their cells
+        (a LAMMPS text dump), else the first frame's; the value applied is self.distance."""
         smallest = None if distance is not None else self._smallest_half_width(periodic)
         first = None
         for number, atoms in self.numbered():
@@ -959,8 +1021,13 @@ def _none_left(path, sel, count, index_option):
 def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
     fmt = resolve_format(path, fmt)
     _check_file_map(path, fmt, tmap, option)
-    count = _count_frames(path, fmt)
+    count, cut = _count_frames(path, fmt)
     _none_left(path, sel, count, index_option)
+
+    def cut_short(number):
+        whole = _slice_text(slice(sel.start, number, sel.step))
+        return ValueError(f"{path}: frame {number} is cut short (the file ends inside it); "
+                          f"choose the whole frames, e.g. {_example(index_option, whole)}")
 
     def opener():
         reader = None
@@ -971,16 +1038,30 @@ def _ase_file_frames(path, sel, tmap, fmt, option, index_option):
                 else:
                     atoms = next(reader)
             except StopIteration:
-                return
+                if count is None:
+                    return
+                # ASE ends quietly inside a frame that a run stopped while writing: the
+                # average would go without it, and without a word.
+                raise cut_short(number) from None
             except Exception as e:  # noqa: BLE001 - any reader failure is the file's
+                if count is not None and (isinstance(e.__cause__, StopIteration)
+                                          or cut and number == count - 1):
+                    raise cut_short(number) from None  # told by ASE in its own words
                 raise ValueError(f"{path}: frame {number} is not readable as {fmt}: "
                                  f"{type(e).__name__}: {e}") from None
             if tmap is None:
                 file_labels(atoms, path, fmt, None, option)  # refuses numbered types
             yield number, atoms
 
+    cells = None
+    if fmt == "lammps-dump-text" and count:
+        # An NPT run's boxes differ: the default cutoff must fit the narrowest, found before
+        # the first frame rather than refused at it after the frames before.
+        every = _dump_cells(path)
+        if every is not None and len(every) == count:
+            cells = [every[k] for k in range(*sel.indices(count))]
     return Frames(opener, None if count is None else len(range(*sel.indices(count))), tmap,
-                  option, where=f"{path}: ")
+                  option, where=f"{path}: ", cells=cells)
 
 
 @contextlib.contextmanager

@@ -22,7 +22,7 @@ import warnings
 import numpy as np
 
 from . import derived, structure
-from ._command import CommandError, Outputs, plural, run_command
+from ._command import CommandError, Outputs, output_stem, plural, run_command
 
 # Single precision keeps 0.1 A only up to about 1e6 A from the origin.
 MAX_COORD = 1e6
@@ -445,12 +445,11 @@ def output_name(model, output):
     """The stem of the files written. An ending zalmor's files have is dropped (-o run.coords
     is run): run.coords.coords would be written while zalmor, told 'run.coords', read
     another model."""
-    name = output or os.path.splitext(os.path.basename(model))[0]
+    name = output if output is not None else os.path.splitext(os.path.basename(model))[0]
     stem, ext = os.path.splitext(name)
     if ext in OUTPUT_EXTENSIONS + (".ioq",):
         name = stem
-    if not os.path.basename(name):
-        raise CommandError(f"-o '{output}' names no file")
+    output_stem(name, output)
     if len(os.path.basename(name)) + 7 > 80:
         raise CommandError(f"output name '{os.path.basename(name)}' too long for zalmor's "
                            "80-character file names")

@@ -310,6 +310,9 @@ class TestBoxCommand:
          "below the "
          "cutoff of the first frame, 5 A; set the cutoff to at most 4 A"),
         (["npt.extxyz", "--cutoff", "4", "-o", "t"], 0, "2 frames -> t.ioq"),
+        # A LAMMPS text dump's boxes are read first: the narrowest sets the default cutoff.
+        (["npt.lammpstrj", "--types", "Na,Cl", "-o", "t"], 0,
+         "zalmor-box: 2 frames -> t.ioq, t.types"),
         (["t.extxyz", "--frames", " "], 1,
          "--frames ' ': expected a frame K or START:STOP:STEP"),
         (["t.extxyz", "--frames", "1:2:3:4"], 1, "--frames '1:2:3:4': expected a frame K"),
@@ -317,6 +320,14 @@ class TestBoxCommand:
         (["t.extxyz", "--frames", "::0"], 1, "--frames '::0': the step must be positive"),
         (["t.extxyz", "--frames", "5:"], 1, "t.extxyz: --frames 5: leaves no frames of the 3 "
          "it holds"),
+        # A trajectory that ends inside its last frame (a run stopped while writing it):
+        # once averaged without that frame, and without a word.
+        (["cut.lammpstrj", "--types", "Na,Cl"], 1, "cut.lammpstrj: frame 1 is cut short (the "
+         "file ends inside it); choose the whole frames, e.g. --frames :1"),
+        (["cut.extxyz", "--frames", "::2"], 1, "cut.extxyz: frame 2 is cut short (the file "
+         "ends inside it); choose the whole frames, e.g. --frames :2:2"),
+        (["cut.extxyz", "--frames", ":2", "-o", "t"], 0,
+         "zalmor-box: 2 frames -> t.ioq, t.types"),
         (["t.extxyz", "--frames", "-2:"], 0, "zalmor-box: 2 frames -> t.ioq, t.types"),
         (["t.extxyz", "--frames", "-1"], 0, "zalmor-box: 1 frame -> t.ioq, t.types"),
         # Outputs are checked before the first frame is read (this file's second frame
@@ -324,6 +335,10 @@ class TestBoxCommand:
         (["mixed.extxyz", "-o", "nowhere/x"], 1, "nowhere/x.ioq: cannot write: no folder "
          "nowhere"),
         (["mixed.extxyz", "-o", "dir"], 1, "dir.types: a folder is in the way of the output"),
+        # A stem that names a folder once wrote the hidden files sub/.ioq and ..ioq.
+        (["mixed.extxyz", "-o", "sub/"], 1, "-o 'sub/' names a folder, not the stem of the "
+         "files to write"),
+        (["mixed.extxyz", "-o", "."], 1, "-o '.' names a folder"),
         (["run.ioq", "--format", "extxyz", "-o", "run"], 1,
          "run.ioq: the output would overwrite an input of the run (run.ioq)"),
         (["sub"], 1, "sub: a folder, not a trajectory file"),
@@ -352,9 +367,14 @@ class TestBoxCommand:
         mixed = [box_frame(54), box_frame(55)]
         mixed[1].symbols[:2] = "Cl"
         ase.io.write(start / "mixed.extxyz", mixed, format="extxyz")
+        write_dump(start / "npt.lammpstrj", [box_frame(56, side=10.0), box_frame(57, side=8.0)])
         ase.io.write(start / "npt.extxyz", [box_frame(56, side=10.0), box_frame(57, side=8.0)],
                      format="extxyz")
         write_dump(start / "dump.lammpstrj", [box_frame(58), box_frame(59)])
+        dump = (start / "dump.lammpstrj").read_text().splitlines(keepends=True)
+        (start / "cut.lammpstrj").write_text("".join(dump[:-2]))
+        lines = (start / "t.extxyz").read_text().splitlines(keepends=True)
+        (start / "cut.extxyz").write_text("".join(lines[:-24]))  # its last frame's atoms
         (start / "nacl.data").write_text(
             "LAMMPS data\n\n2 atoms\n2 atom types\n0 9 xlo xhi\n0 9 ylo yhi\n0 9 zlo zhi\n\n"
             "Masses\n\n1 22.99\n2 35.45\n\nAtoms # atomic\n\n1 1 0 0 0\n2 2 2.8 0 0\n")

@@ -55,8 +55,31 @@ def finite(atoms):
     return atoms
 
 
+def universe(dump, masses=None):
+    """The dump read by MDAnalysis; with masses, a LAMMPS data file giving them as its
+    topology."""
+    mda = pytest.importorskip("MDAnalysis")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if masses is None:
+            return mda.Universe(str(dump), format="LAMMPSDUMP")
+        data = dump.parent / "masses.data"
+        atoms = "".join(f"{k} {1 + (k - 1) % 2} 0 0 {k}\n" for k in range(1, 25))
+        data.write_text(f"LAMMPS data\n\n24 atoms\n2 atom types\n0 9 xlo xhi\n0 9 ylo yhi\n"
+                        f"0 9 zlo zhi\n\nMasses\n\n1 {masses[0]}\n2 {masses[1]}\n\n"
+                        f"Atoms # atomic\n\n{atoms}")
+        return mda.Universe(str(data), str(dump), format="LAMMPSDUMP",
+                            topology_format="DATA", atom_style="id type x y z")
+
+
 HOSTILE = [
     # the call (given the dask client and a LAMMPS dump), the error and its message
+    # MDAnalysis guesses a mass of 1 for a dump's atoms: once offered as hydrogen "by the
+    # masses in the file".
+    (lambda c, d: zalmor.average(universe(d), Q, progress=False), ValueError,
+     r"give them with types \(e.g. types='1=Si,2=O'\)"),
+    (lambda c, d: zalmor.average(universe(d, (22.99, 35.45)), Q, progress=False), ValueError,
+     r"by the masses in the file perhaps types='1=Na,2=Cl'"),
     (lambda c, d: zalmor.debye(typed(box_frame(5)), Q, types="1=Na"), ValueError,
      "LAMMPS type 2 has no element in types='1=Na'"),
     (lambda c, d: zalmor.debye(typed(box_frame(5)), Q, types={1: "Na", 2: "Xx"}), ValueError,
@@ -77,6 +100,15 @@ HOSTILE = [
      "b of Na is a number in fm, a species or an isotope mixture, not list"),
     (lambda c, d: zalmor.debye(box_frame(5), Q, periodic=[[9, 0, 0], [9, 0, 0], [0, 0, 9]]),
      ValueError, "the cell has no volume"),
+    # A cell far too small for its atoms (a placeholder, or rows in nm) once made a box of
+    # 1e10 atoms per A^3 whose sums went out without a word, and ioq refused their file.
+    (lambda c, d: zalmor.debye(box_frame(5), Q, periodic=np.eye(3) * 1e-3), ValueError,
+     r"a cell of 1e-09 A\^3 holding 24 atoms \(2.4e\+10 per A\^3, more than 1\) is no box of "
+     "the model: sum it as a finite model with periodic=False"),
+    (lambda c, d: zalmor.average([box_frame(5)], Q, periodic=np.eye(3), progress=False),
+     ValueError, "frame 0: a cell of 1 A\\^3 holding 24 atoms"),
+    (lambda c, d: zalmor.debye((np.zeros((2, 3)), None), Q), TypeError,
+     "symbols must be a sequence with one element symbol per atom"),
     # Another composition in the same atom count and elements: refused, also on a cluster.
     (lambda c, d: zalmor.average(mixed(), Q, progress=False), ValueError,
      "frame 1 has the composition Na 10, Cl 14, the first frame Na 12, Cl 12: every frame "
@@ -109,6 +141,17 @@ HOSTILE = [
     (lambda c, d: zs.frames(iter([]), index="1:"), ValueError,
      "index selects the frames of a file"),
 ]
+
+
+def test_a_placeholder_cell_is_summed_as_a_finite_model():
+    # The structure calls itself periodic (ASE reads PDB's CRYST1 1 1 1 so): its atoms are
+    # summed without the cell, and told so.
+    atoms = box_frame(5)
+    atoms.set_cell(np.eye(3), scale_atoms=False)
+    with pytest.warns(UserWarning, match="is no box of the model: summed as a finite model"):
+        res = zalmor.debye(atoms, Q, b=NACL)
+    assert res.cutoff is None
+    np.testing.assert_array_equal(res.total, zalmor.debye(finite(atoms), Q, b=NACL).total)
 
 
 @pytest.mark.parametrize("call, error, message", HOSTILE)
@@ -176,7 +219,7 @@ def test_type_maps_and_lengths_by_species_and_mixture(dump):
     assert res.b["Na"] == np.float32(2.0)
 
 
-def test_one_cutoff_for_every_frame():
+def test_one_cutoff_for_every_frame(tmp_path):
     wide, narrow = box_frame(8, side=10.0), box_frame(9, side=8.0)
     # In memory, the frames' smallest half-width serves all of them, and is recorded.
     avg = zalmor.average([wide, narrow], Q, b=NACL, progress=False)
@@ -187,6 +230,16 @@ def test_one_cutoff_for_every_frame():
     assert avg.volume == pytest.approx((1000 + 512) / 2)
     # From an iterator, the first frame's, when no later one is narrower.
     assert zalmor.average(iter([narrow, wide]), Q, b=NACL, progress=False).cutoff == 4.0
+    # A LAMMPS text dump's boxes are read before its frames (an NPT run's shrink): once
+    # the first frame's half-width, refused at the narrower frame after the frames before.
+    write_dump(tmp_path / "npt.lammpstrj", [wide, narrow, wide])
+    assert zalmor.average(tmp_path / "npt.lammpstrj", Q, b=NACL, types="Na,Cl",
+                          progress=False).cutoff == 4.0
+    assert zalmor.pair_distribution(tmp_path / "npt.lammpstrj", types="Na,Cl").edges[-1] == \
+        pytest.approx(4.0)
+    # A selection without the narrow frame takes the wide frames' own half-width.
+    frames = zs.frames(tmp_path / "npt.lammpstrj", types="Na,Cl", index="::2")
+    assert [n for n, _ in frames.models()] == [0, 2] and frames.distance == 5.0
     # A skewed description of the cell is reduced first: the default is the lattice's.
     skewed = wide.copy()
     skewed.set_cell(np.array([[1, 0, 0], [5, 1, 0], [3, 4, 1]]) @ wide.cell[:])
