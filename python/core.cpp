@@ -336,7 +336,8 @@ std::vector<std::pair<std::vector<std::pair<int, int>>, double>> pair_block_jobs
 // finite model or, with a cell, of a periodic box; and notes for the caller to warn with.
 std::pair<py::array_t<std::int64_t>, std::vector<std::string>> pair_counts(
     const FloatArray& xyz, const IntArray& types, int ntypes, double dr, int nbins,
-    const std::optional<std::array<double, 9>>& cell, const py::object& threads) {
+    const std::optional<std::array<double, 9>>& cell, const py::object& threads,
+    std::size_t reserve) {
   check_ntypes(ntypes);
   const int wanted = thread_count(threads);
   const zalmor::util::Model model = make_model(xyz, types, ntypes);
@@ -344,8 +345,13 @@ std::pair<py::array_t<std::int64_t>, std::vector<std::string>> pair_counts(
   const zs::PairHistogram hist = run_interruptibly<zs::PairHistogram>(
       [&](const zs::Progress&) {
         start = zs::start_threads(wanted);
-        return cell ? zs::periodic_pair_histogram(model, *cell, ntypes, dr, nbins, start.threads)
-                    : zs::pair_histogram(model, ntypes, dr, nbins, start.threads);
+        // The array handed to Python is a copy of the counts.
+        const std::size_t copy = (static_cast<std::size_t>(ntypes) * (ntypes + 1) / 2) *
+                                 static_cast<std::size_t>(std::max(nbins, 0)) *
+                                 sizeof(std::int64_t);
+        return cell ? zs::periodic_pair_histogram(model, *cell, ntypes, dr, nbins, start.threads,
+                                                  copy + reserve)
+                    : zs::pair_histogram(model, ntypes, dr, nbins, start.threads, copy + reserve);
       },
       py::none());
   const auto rows = static_cast<py::ssize_t>(hist.count.size()) / hist.nbins;
@@ -511,10 +517,11 @@ PYBIND11_MODULE(_core, m) {
         "their sums are added (weighted) to make the blocks");
   m.def("pair_counts", &pair_counts, py::arg("xyz"), py::arg("types"), py::arg("ntypes"),
         py::arg("dr"), py::arg("nbins"), py::arg("cell") = py::none(),
-        py::arg("threads") = py::none(),
+        py::arg("threads") = py::none(), py::arg("reserve") = 0,
         "(counts, notes): unordered pairs per type pair (rows in partial order) in bins "
         "[m dr, (m + 1) dr), m < nbins; with a cell (rows a, b, c) at minimum-image distances "
-        "in a periodic box");
+        "in a periodic box; reserve: bytes the caller will hold beside them, counted in the "
+        "memory check");
   m.def("zero_q", &zero_q, py::arg("count"), py::arg("bbar"), py::arg("nnorm"),
         "The zero-Q limits of every partial and, last, of the total");
   m.def("read_urms", &read_urms, py::arg("path"),

@@ -37,9 +37,14 @@ class _Thermal:
         self.records = list(records)
         self.total_record = total_record
         self.urms = urms  # the file, for the metadata
-        # A NaN u would pass every range check and come back as "values not finite".
+        # A NaN u would pass every range check and come back as "values not finite"; a
+        # negative u or r would be taken as its size, or put every pair beyond r, silently.
         if not (np.all(np.isfinite(self.uij)) and math.isfinite(self.rcut)):
             raise ValueError("thermal: every u and r must be a finite number of A")
+        if np.any(self.uij < 0) or self.rcut < 0:
+            raise ValueError("thermal: u (an RMS variation of a distance) and r are at least "
+                             f"0 A, not {', '.join(f'{v:g}' for v in self.uij)}"
+                             + (f" and r = {self.rcut:g}" if option == 3 else ""))
 
 
 def _urms_records(table, elements, type_of):

@@ -351,8 +351,12 @@ def pair_distribution(atoms, rmax=None, dr=0.01, *, periodic=None, sphere=None, 
                 bound = None
             nbins = _bins(top, dr, bound)
         cell = None if m.cell is None else [float(v) for v in m.cell.reshape(9)]
+        # What this side holds per bin: the counts, g and n of every pair of elements and the
+        # totals, in double; over frames a mean and a spread of each, and two frames' own.
+        rows = len(m.elements) * (len(m.elements) + 1) // 2
+        held = 8 * nbins * (3 * rows + 3) * (1 if single else 6)
         counts, notes = _core.pair_counts(m.xyz, m.types, len(m.elements), dr, nbins, cell,
-                                          threads)
+                                          threads, reserve=held)
         for note in notes:
             warnings.warn(f"zalmor: the count {note}", stacklevel=2)
         pd = PairDistribution(dr * np.arange(nbins + 1), m.elements, counts, m.composition,

@@ -17,6 +17,7 @@ from ._command import Outputs
 _TEXT_FIELDS = {"file": 80, "xlabel": 40, "ylabel": 40, "spec_no": 10, "user_name": 20,
                 "run_no": 10, "inst_name": 8, "title": 80, "time": 20, "history": 200}
 _TITLE = "zalmor.debye"
+_AVERAGE_TITLE = "zalmor.average"  # a mean over frames
 _SINC = "sinc(pi r/rc)"  # the modification function's metadata text
 
 
@@ -109,6 +110,7 @@ class Result:
         earlier file of that name stays whole until the new one is complete)."""
         from . import _core
 
+        title = _TITLE if self.nframes is None else _AVERAGE_TITLE
         n = len(self.elements)
         bbar = [np.float32(self.b[e]) for e in self.elements]
         frac = [np.float32(self.concentrations[e]) for e in self.elements]
@@ -162,7 +164,7 @@ class Result:
                 ("twotheta", "float32", 0.0),
                 ("run_duration", "float32", 0.0),
                 text("inst_name", "Model"),
-                text("title", _TITLE),
+                text("title", title),
                 text("time", ""),
                 text("history", ""),
             ])
@@ -175,7 +177,7 @@ class Result:
             ("version", _core.VERSION),
             ("created", created),
             ("host", socket.gethostname()),
-            ("model_title", f"{_TITLE}: {self.natoms} atoms; types {types}"),
+            ("model_title", f"{title}: {self.natoms} atoms; types {types}"),
             ("natoms", str(self.natoms)),
             ("nnorm", _core.format_real(np.float32(self.nnorm))),
         ]

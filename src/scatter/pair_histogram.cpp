@@ -56,10 +56,10 @@ int thread_count(int threads) { return std::max(1, threads > 0 ? threads : omp_g
 
 // Every thread counts into a histogram of its own, added into the result at the end, which
 // the caller may copy once more.
-void check_memory(int ntypes, int nbins, int nthreads) {
+void check_memory(int ntypes, int nbins, int nthreads, std::size_t caller_bytes) {
   const auto ntp = static_cast<std::size_t>(ntypes) * static_cast<std::size_t>(ntypes + 1) / 2;
   const std::size_t one = ntp * static_cast<std::size_t>(nbins) * sizeof(std::int64_t);
-  util::check_available_memory(one * (static_cast<std::size_t>(nthreads) + 2),
+  util::check_available_memory(one * (static_cast<std::size_t>(nthreads) + 1) + caller_bytes,
                                "counting the pairs");
 }
 
@@ -90,10 +90,10 @@ void add_counts(PairHistogram& to, const std::vector<std::vector<std::int64_t>>&
 }  // namespace
 
 PairHistogram pair_histogram(const util::Model& model, int ntypes, double dr, int nbins,
-                             int threads) {
+                             int threads, std::size_t caller_bytes) {
   check_request(model, ntypes, dr, nbins);
   const int nthreads = thread_count(threads);
-  check_memory(ntypes, nbins, nthreads);
+  check_memory(ntypes, nbins, nthreads, caller_bytes);
   PairHistogram out = empty_histogram(ntypes, dr, nbins);
   detail::PairSource atoms;
   detail::sort_atoms(model, ntypes, atoms);
@@ -140,7 +140,8 @@ PairHistogram pair_histogram(const util::Model& model, int ntypes, double dr, in
 }
 
 PairHistogram periodic_pair_histogram(const util::Model& model, const std::array<double, 9>& cell,
-                                      int ntypes, double dr, int nbins, int threads) {
+                                      int ntypes, double dr, int nbins, int threads,
+                                      std::size_t caller_bytes) {
   check_request(model, ntypes, dr, nbins);
   const CellShape shape = cell_shape(cell);
   const double r_max = dr * static_cast<double>(nbins);
@@ -151,7 +152,7 @@ PairHistogram periodic_pair_histogram(const util::Model& model, const std::array
                                 " A");
   }
   const int nthreads = thread_count(threads);
-  check_memory(ntypes, nbins, nthreads);
+  check_memory(ntypes, nbins, nthreads, caller_bytes);
   PairHistogram out = empty_histogram(ntypes, dr, nbins);
   // Bins at least r_max wide, and no more bins than atoms: a short r_max in a large box would
   // otherwise ask for up to 1024^3 of them (the widths' product is at most the volume).

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,13 +26,16 @@ struct PairHistogram {
 // Every pair of a finite model, at the distance the Debye engines give it (dist(), single
 // precision). Throws std::invalid_argument for a bin width that is not a positive distance,
 // no bins, or a position that is not finite.
+// caller_bytes: what the caller will hold beside the counts, for the memory check made before
+// the work (util::OutOfMemory naming the estimate).
 PairHistogram pair_histogram(const util::Model& model, int ntypes, double dr, int nbins,
-                             int threads = 0);
+                             int threads = 0, std::size_t caller_bytes = 0);
 
 // Every pair of the periodic box `cell` (rows a, b, c) holding the model's atoms, at its
 // minimum-image distance (double precision) below nbins dr, which may be at most half the
 // cell's smallest width between faces (else std::invalid_argument naming both).
 PairHistogram periodic_pair_histogram(const util::Model& model, const std::array<double, 9>& cell,
-                                      int ntypes, double dr, int nbins, int threads = 0);
+                                      int ntypes, double dr, int nbins, int threads = 0,
+                                      std::size_t caller_bytes = 0);
 
 }  // namespace zalmor::scatter

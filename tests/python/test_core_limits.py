@@ -66,6 +66,8 @@ def test_periodic_box_is_exact_down_to_the_smallest_q(window):
     ({"progress": 5}, TypeError, "progress must be a function of the fraction done"),
     ({"q": [0.5, float("nan")]}, ValueError, "Q value 2 is NAN, not a finite number"),
     ({"thermal": 1e20}, ValueError, "RMS variation 1E[+]20 A times Qmax 1 is 1E[+]20, beyond"),
+    ({"thermal": -1.0}, ValueError, "u .* and r are at least 0 A, not -1"),
+    ({"thermal": (0.1, -3.0, 0.2)}, ValueError, "not 0.1, 0.2 and r = -3"),
 ])
 def test_arguments_are_refused_in_one_line_naming_the_value(kwargs, error, match):
     positions = np.random.default_rng(2).uniform(0, 10, (30, 3))
@@ -101,7 +103,10 @@ calls = {"finite": lambda: zalmor.debye(box, q),
          # Each frame's blocks fit; the sums over the frames beside them do not, and were
          # once found out only when numpy could not allocate them, after the first frame.
          "average": lambda: zalmor.average([(pos[:2], ["Si", "O"])] * 3, q[:4_000_000],
-                                           progress=False)}
+                                           progress=False),
+         # The same of the pair counts over frames.
+         "pair frames": lambda: zalmor.pair_distribution([(pos[:2], ["Si", "O"])] * 3,
+                                                         rmax=16, dr=4e-6)}
 try:
     calls[sys.argv[1]]()
 except MemoryError as e:
@@ -109,7 +114,8 @@ except MemoryError as e:
 """
 
 
-@pytest.mark.parametrize("call", ["finite", "periodic", "reference", "pairs", "average"])
+@pytest.mark.parametrize("call", ["finite", "periodic", "reference", "pairs", "average",
+                                  "pair frames"])
 def test_a_request_that_cannot_fit_is_refused_before_the_work(call):
     import subprocess
     import sys
