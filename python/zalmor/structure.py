@@ -68,13 +68,13 @@ def element_of(label):
     return getattr(atom, "element", atom).symbol
 
 
-def type_map(spec, option="types="):
+def type_map(given, option="types="):
     """{LAMMPS type number: label} from `1=Cu,2=Zr` or `Cu,Zr` (in type order), a mapping
     {1: "Cu"} or a sequence ["Cu", "Zr"]; every label an element, isotope or ion. Several
     types may have one label. `option` names the argument in the messages."""
-    if isinstance(spec, str):
-        shown = _shown(option, spec)
-        items = [w.strip() for w in spec.split(",")]
+    if isinstance(given, str):
+        shown = _shown(option, given)
+        items = [w.strip() for w in given.split(",")]
         if not all(items):
             raise ValueError(f"{shown} is not a list like 1=Si,2=O or Si,O")
         if any("=" in w for w in items):
@@ -86,15 +86,15 @@ def type_map(spec, option="types="):
                 pairs.append((int(key), label.strip()))
         else:
             pairs = list(enumerate(items, 1))
-    elif isinstance(spec, Mapping):
-        shown = f"{option}{dict(spec)!r}" if option.endswith("=") else f"{option}"
-        pairs = list(spec.items())
-    elif isinstance(spec, Sequence):
-        shown = f"{option}{list(spec)!r}" if option.endswith("=") else f"{option}"
-        pairs = list(enumerate(spec, 1))
+    elif isinstance(given, Mapping):
+        shown = f"{option}{dict(given)!r}" if option.endswith("=") else f"{option}"
+        pairs = list(given.items())
+    elif isinstance(given, Sequence):
+        shown = f"{option}{list(given)!r}" if option.endswith("=") else f"{option}"
+        pairs = list(enumerate(given, 1))
     else:
         raise TypeError(f"{option.rstrip('=')} is a map of LAMMPS types like {{1: 'Si', 2: 'O'}} "
-                        f"or '1=Si,2=O', not {type(spec).__name__}")
+                        f"or '1=Si,2=O', not {type(given).__name__}")
     out = {}
     for key, label in pairs:
         number = _whole(key)
