@@ -113,8 +113,10 @@ std::vector<std::vector<float>> run_planned(Impl impl, const detail::EngineInput
     return pairs->compute(progress).blocks;
   }
   // The pairs engine may take over where the moments engine's bound fails: one after the
-  // other, so the larger of the two counts.
-  util::check_available_memory(fixed + std::max(m.bytes, pairs_bytes), kWhat);
+  // other, so the larger of the two counts; a moments engine that refuses at once (asked for
+  // by name) takes nothing.
+  util::check_available_memory(fixed + std::max(m.refusal.empty() ? m.bytes : 0, pairs_bytes),
+                               kWhat);
 
   // Progress keeps rising across a refusal: the pairs engine fills what is left.
   double reached = 0.0;
