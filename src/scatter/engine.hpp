@@ -125,8 +125,9 @@ class ThrottledProgress {
 
 // Computes every partial block (index k-1 for partial k) and the total (last index), each
 // q.size() values. threads = 0 picks the machine's count; the values do not depend on it.
-// Every engine but Reference gives values within 1e-6 of the block's largest |i(Q)| of a
-// double-precision evaluation of the same terms at the stored Q values (u of
+// Every engine but Reference gives values within 1e-6 of the block's largest |i(Q)|, or of the
+// size of 1 in its S(Q) where that is larger (unit_scales), of a double-precision evaluation
+// of the same terms at the stored Q values (u of
 // correlated-Debye .urms tails within 4e-7 of urms_at). progress is called from the
 // calling thread only, now and then, with a rising fraction that ends at 1.
 // A periodic request (request.box) goes to the periodic engine whatever `impl` says. The

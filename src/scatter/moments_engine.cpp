@@ -29,6 +29,7 @@
 #include "scatter/moments_q_sums.hpp"
 #include "scatter/pairs_engine.hpp"
 #include "scatter/region_failure.hpp"
+#include "scatter/weights.hpp"
 
 namespace zalmor::scatter::detail {
 
@@ -177,10 +178,15 @@ class Moments {
     plan_groups(req, r_max_, plan_);
     ranges();
     progress_ = ThrottledProgress(progress);
+    std::vector<int> count(static_cast<std::size_t>(std::max(1, req.ntypes)), 0);
+    for (const int t : atoms_.type) ++count[static_cast<std::size_t>(t - 1)];
+    scales_ = unit_scales(req, count);
   }
 
   bool run(std::vector<std::vector<float>>& out) {
     QSums sums(q_, plan_, nblocks_, threads_);
+    for (int k = 0; k < nblocks_; ++k)
+      sums.set_scale_floor(k, scales_[static_cast<std::size_t>(k)]);
     std::vector<std::vector<int>> batches = plan_batches();
     report_.batches = static_cast<int>(batches.size());
     std::vector<DirectTerm> direct;
@@ -611,6 +617,7 @@ class Moments {
   int nblocks_ = 1;
   int threads_ = 1;
   PairSource atoms_;
+  std::vector<double> scales_;  // the size of 1 in each block's S(Q): its bound's floor
   double r_max_ = 0;
   double close_pairs_ = 0;  // bound on the pairs summed one by one
   GroupPlan plan_;

@@ -33,6 +33,7 @@
 #include "scatter/region_failure.hpp"
 #include "scatter/thermal.hpp"
 #include "scatter/urms_eval.hpp"
+#include "scatter/weights.hpp"
 
 namespace zalmor::scatter::detail {
 
@@ -251,6 +252,9 @@ class Calculation {
       : q_(q), progress_(progress) {
     nblocks_ = static_cast<int>(req.partials.size()) + 1;
     sort_atoms(model, std::max(1, req.ntypes), setup_.atoms);
+    std::vector<int> count(static_cast<std::size_t>(std::max(1, req.ntypes)), 0);
+    for (const int t : setup_.atoms.type) ++count[static_cast<std::size_t>(t - 1)];
+    scales_ = unit_scales(req, count);
     const auto n = static_cast<std::int64_t>(setup_.atoms.type.size());
     setup_.npairs = n * (n - 1) / 2;
     setup_.row_prefix.resize(static_cast<std::size_t>(n) + 1, 0);
@@ -291,13 +295,19 @@ class Calculation {
       report_.passes = passes_done_;
       report_.final_mode = static_cast<int>(mode);
       report_.bound.clear();
-      for (const BlockCheck& c : checks) {
-        report_.bound.push_back(c.max_value > 0 ? c.max_bound / c.max_value : c.max_bound);
+      // Each block is judged against its largest |i(Q)|, or the size of 1 in its S(Q) where
+      // that is larger (a grid far from Q = 0).
+      std::vector<double> scale(checks.size());
+      for (std::size_t b = 0; b < checks.size(); ++b) {
+        scale[b] = std::max(checks[b].max_value, scales_[b]);
+        report_.bound.push_back(scale[b] > 0 ? checks[b].max_bound / scale[b]
+                                             : checks[b].max_bound);
       }
       if (mode == Mode::kDirect || forced) break;
       bool ok = true, ok_on_stored_grid = true;
-      for (const BlockCheck& c : checks) {
-        const double limit = kSafety * kTolerance * c.max_value;
+      for (std::size_t b = 0; b < checks.size(); ++b) {
+        const BlockCheck& c = checks[b];
+        const double limit = kSafety * kTolerance * scale[b];
         if (c.max_bound > limit) ok = false;
         if (c.max_bound_no_grid > limit) ok_on_stored_grid = false;
       }
@@ -509,6 +519,7 @@ class Calculation {
 
   std::span<const float> q_;
   ThrottledProgress progress_;
+  std::vector<double> scales_;  // the size of 1 in each block's S(Q): its bound's floor
   int nblocks_ = 1;
   int threads_ = 1;
   Setup setup_;

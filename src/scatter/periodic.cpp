@@ -31,6 +31,7 @@
 #include "scatter/moments_q_sums.hpp"
 #include "scatter/periodic_pairs.hpp"
 #include "scatter/region_failure.hpp"
+#include "scatter/weights.hpp"
 
 namespace zalmor::scatter {
 
@@ -310,23 +311,14 @@ std::vector<std::vector<float>> compute_periodic_blocks(
   const int classes = plan.classes();
   detail::QSums sums(q, plan, nblocks, nthreads);
   {
-    // Each block's tolerance is judged at least against the size of 1 in its S(Q): N c_A c_B
-    // for a partial (Faber-Ziman), the self-scattering sum of b^2 for the total.
-    double natoms = 0, self = 0;
+    // Each block's tolerance is judged at least against the size of 1 in its S(Q).
+    std::vector<int> count(static_cast<std::size_t>(nt), 0);
     for (int t = 1; t <= nt; ++t) {
-      const double nt_atoms = natoms_of[static_cast<std::size_t>(t)];
-      const auto bt = static_cast<double>(request.bbar[static_cast<std::size_t>(t - 1)]);
-      natoms += nt_atoms;
-      self += nt_atoms * bt * bt;
+      count[static_cast<std::size_t>(t - 1)] =
+          static_cast<int>(natoms_of[static_cast<std::size_t>(t)]);
     }
-    for (std::size_t k = 0; k < request.partials.size(); ++k) {
-      const TypePair tp = request.partials[k];
-      const double pairs = natoms > 0 ? natoms_of[static_cast<std::size_t>(tp.first)] *
-                                            natoms_of[static_cast<std::size_t>(tp.second)] / natoms
-                                      : 0.0;
-      sums.set_scale_floor(static_cast<int>(k), static_cast<double>(request.weight[k]) * pairs);
-    }
-    sums.set_scale_floor(nblocks - 1, static_cast<double>(request.total_weight) * 0.01 * self);
+    const std::vector<double> scales = unit_scales(request, count);
+    for (int k = 0; k < nblocks; ++k) sums.set_scale_floor(k, scales[static_cast<std::size_t>(k)]);
   }
   const bool sinc = modification == Modification::kSinc;
   const double window = sinc ? std::numbers::pi / cutoff : 0.0;

@@ -39,6 +39,30 @@ std::vector<float> zero_q_limits(std::span<const int> count, std::span<const Typ
   return limits;
 }
 
+std::vector<double> unit_scales(const BlockRequest& request, std::span<const int> count) {
+  double natoms = 0, self = 0;
+  const auto atoms = [&](int t) {
+    return t >= 1 && static_cast<std::size_t>(t) <= count.size()
+               ? static_cast<double>(count[static_cast<std::size_t>(t - 1)])
+               : 0.0;
+  };
+  for (int t = 1; t <= static_cast<int>(count.size()); ++t) {
+    const auto b = t <= static_cast<int>(request.bbar.size())
+                       ? static_cast<double>(request.bbar[static_cast<std::size_t>(t - 1)])
+                       : 0.0;
+    natoms += atoms(t);
+    self += atoms(t) * b * b;
+  }
+  std::vector<double> scales;
+  for (std::size_t k = 0; k < request.partials.size(); ++k) {
+    const TypePair tp = request.partials[k];
+    const double pairs = natoms > 0 ? atoms(tp.first) * atoms(tp.second) / natoms : 0.0;
+    scales.push_back(std::abs(static_cast<double>(request.weight[k])) * pairs);
+  }
+  scales.push_back(std::abs(static_cast<double>(request.total_weight)) * 0.01 * self);
+  return scales;
+}
+
 double largest_distance_squared(const util::Model& model) {
   double sum = 0.0;
   for (std::size_t axis = 0; axis < 3; ++axis) {

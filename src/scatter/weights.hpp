@@ -27,6 +27,14 @@ double pair_weight(float b_a, float b_b, float nnorm);
 std::vector<float> zero_q_limits(std::span<const int> count, std::span<const TypePair> partials,
                                  std::span<const float> bbar, float nnorm);
 
+// The size of 1 in each block's S(Q) (Faber and Ziman, Phil. Mag. 11 (1965) 153), in the order
+// of request.partials, the total last: |w_AB| N_A N_B / N for a partial of weight w_AB, and the
+// self-scattering level |w_total| sum_i 0.01 b_i^2 for the total (N_t = count[t-1] atoms of
+// type t, N their sum). Every engine judges its error bound against at least this: a block
+// that holds only what lies well above Q = 0 (a grid from Q = 10, a box without its
+// continuum) can be far smaller than the atoms' own scattering, which users compare it with.
+std::vector<double> unit_scales(const BlockRequest& request, std::span<const int> count);
+
 // The square of the bounding box's diagonal: a bound of every squared distance of the model.
 double largest_distance_squared(const util::Model& model);
 

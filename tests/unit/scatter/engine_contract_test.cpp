@@ -11,8 +11,10 @@
 
 #include "scatter/engine.hpp"
 #include "scatter/engines.hpp"
+#include "scatter/moments_engine.hpp"
 #include "scatter/pair_histogram.hpp"
 #include "scatter/periodic.hpp"
+#include "scatter/weights.hpp"
 #include "support/double_eval.hpp"
 #include "support/urms_records.hpp"
 
@@ -153,6 +155,43 @@ TEST(Planner, PeriodicBoxesStopsAndChecks) {
   std::vector<float> bad = q;
   bad[3] = std::numeric_limits<float>::quiet_NaN();
   EXPECT_THROW(calculate(Impl::Auto, model, bad, req, 1), RequestError);
+}
+
+}  // namespace
+}  // namespace zalmor::scatter
+
+namespace zalmor::scatter {
+namespace {
+
+using namespace test_support;
+
+// A grid far from Q = 0 (the data's own range, 10 to 60 1/A) holds none of the small-angle
+// peak: its blocks are far smaller than the atoms' own scattering. Each engine is held to
+// 1e-6 of the larger of the block's largest |i(Q)| and the size of 1 in its S(Q) (the unit
+// the user compares), and the moments engine keeps such grids instead of handing them to
+// term-by-term sums.
+TEST(OffsetGrids, HeldToTheLargerOfTheBlockAndItsStructureFactorUnit) {
+  const util::Model model = random_model(400, 20.0f, 2, 8);
+  const BlockRequest req = request_for(2, {4.1491f, 5.803f}, 400.0f);
+  std::vector<float> q;
+  for (int k = 0; k < 2500; ++k) q.push_back(10.0f + 0.02f * static_cast<float>(k));
+  const auto want = double_eval(model, q, req);
+  std::vector<int> count(2, 0);
+  for (const int t : model.type) ++count[static_cast<std::size_t>(t - 1)];
+  const std::vector<double> unit = unit_scales(req, count);
+  for (const Impl impl : {Impl::Pairs, Impl::Moments, Impl::Auto}) {
+    const auto got = compute_blocks(impl, model, q, req, 2);
+    for (std::size_t b = 0; b < want.size(); ++b) {
+      double largest = unit[b], worst = 0;
+      for (std::size_t k = 0; k < q.size(); ++k) {
+        largest = std::max(largest, std::abs(want[b][k]));
+        worst = std::max(worst, std::abs(double{got[b][k]} - want[b][k]));
+      }
+      EXPECT_LT(worst, 1e-6 * largest) << name_of(impl) << " block " << b;
+    }
+  }
+  std::vector<std::vector<float>> blocks;
+  EXPECT_TRUE(detail::compute_moments(model, q, req, 2, {}, blocks));
 }
 
 }  // namespace
