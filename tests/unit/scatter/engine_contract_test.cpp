@@ -118,14 +118,6 @@ TEST(EngineRefusal, ComesWithAReasonAndThePlannerFallsBack) {
   }
 }
 
-}  // namespace
-}  // namespace zalmor::scatter
-
-namespace zalmor::scatter {
-namespace {
-
-using namespace test_support;
-
 // What the planner does for every caller before and around an engine: a periodic box goes
 // to its engine whatever is asked, a stop asked for ends the work with Stopped, and
 // calculate() adds the zero-Q limits and the request's checks.
@@ -156,14 +148,6 @@ TEST(Planner, PeriodicBoxesStopsAndChecks) {
   bad[3] = std::numeric_limits<float>::quiet_NaN();
   EXPECT_THROW(calculate(Impl::Auto, model, bad, req, 1), RequestError);
 }
-
-}  // namespace
-}  // namespace zalmor::scatter
-
-namespace zalmor::scatter {
-namespace {
-
-using namespace test_support;
 
 // A grid far from Q = 0 (the data's own range, 10 to 60 1/A) holds none of the small-angle
 // peak: its blocks are far smaller than the atoms' own scattering. Each engine is held to
