@@ -442,6 +442,12 @@ class Comparison:
         with Outputs() as out:
             self.draw(out.temp(path), os.path.splitext(path)[1][1:].lower())
 
+    def write(self, outs, stem):
+        """STEM.csv and STEM.png through a command's Outputs (zalmor._command)."""
+        with outs.open_text(stem + ".csv") as fh:
+            self.write_csv(fh)
+        self.draw(outs.temp(stem + ".png"), "png")
+
     def draw(self, path, fmt):
         import matplotlib
 
