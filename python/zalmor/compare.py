@@ -25,6 +25,7 @@ import numpy as np
 from . import derived as zd
 from . import io as _io
 from . import structure
+from ._command import plural
 from .data import Data, DataError, read_data  # noqa: F401 - Data for callers
 from .result import Result
 
@@ -584,8 +585,9 @@ def compare(model, data, *, quantity, radiation="neutron", convention="faber-zim
     keeps = [_narrowed(ds, xr) for ds, xr in zip(datasets, per["xrange"])]
     for ds, keep in zip(datasets, keeps):
         if keep.sum() <= len(names):
-            raise CompareError(f"{ds.name()}: {int(keep.sum())} points in the range, fewer than "
-                               f"the {len(names)} fitted parameters plus one")
+            raise CompareError(f"{ds.name()}: {plural(int(keep.sum()), 'point')} in the range, "
+                               f"fewer than the {plural(len(names), 'fitted parameter')} plus "
+                               "one")
     res, direct = _result_of(model, datasets, keeps, axis, q, qmax)
     parts = []
     for k, (ds, keep) in enumerate(zip(datasets, keeps)):
