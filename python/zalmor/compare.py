@@ -372,7 +372,12 @@ class Comparison:
         chi2 = sum(c.chi2 for c in parts) if have else None
         chi2_data = sum(c.chi2_data for c in parts) if have else None
         params = {f"{n}[{k}]": v for k, c in enumerate(parts, 1) for n, v in c.params.items()}
-        opt = lambda k: cat(k) if all(getattr(c, k) is not None for c in parts) else None  # noqa: E731
+        def opt(k):  # NaN where a dataset has none
+            if all(getattr(c, k) is None for c in parts):
+                return None
+            return np.concatenate([np.full(c.n, np.nan) if getattr(c, k) is None
+                                   else getattr(c, k) for c in parts])
+
         return cls(source="all", quantity=parts[0].quantity, axis=parts[0].axis,
                    unit=parts[0].unit, radiation=None, x=cat("x"), observed=y,
                    error=opt("error"), calculated=cat("calculated"), residual=r,
