@@ -89,7 +89,7 @@ class CompareCommandTest(ScratchDir):
             (["m.ioq", "f.mint01"] + q + ["--b", "3:Na=D"], 1, "--b 3:Na=D: no dataset 3"),
             (["m.ioq", "f.mint01"] + q + ["--b", "K=3"], 1, "'K' is no atom type"),
             (["m.ioq", "f.mint01", "--quantity", "g"], 1,
-             "f.mint01: x is Q, g(r) a function of r (give the data's x_unit"),
+             "f.mint01: x is Q, g(r) a function of r (x_unit, ioq --x-unit, says otherwise"),
             (["m.ioq", "f.mint01", "--quantity", "g", "--x-unit", "A"], 1,
              "g(r) needs the number density"),
             (["m.ioq", "f.mint01"] + q + ["--x-unit", "2theta"], 1, "needs the wavelength"),

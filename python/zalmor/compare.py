@@ -26,7 +26,7 @@ from . import derived as zd
 from . import io as _io
 from . import structure
 from ._command import plural
-from .data import Data, DataError, read_data  # noqa: F401 - Data for callers
+from .data import DataError, read_data
 from .result import Result
 
 LINEAR = ("scale", "offset", "slope", "quadratic")  # y = scale m + offset + slope x + quadratic x^2
@@ -154,7 +154,8 @@ class _Sampler:
         g, v = self.grid[a:b], values[a:b]
         if not np.all(np.isfinite(v)):
             bad = g[~np.isfinite(v)][0]
-            raise CompareError(f"the model's function is not finite at Q = {bad:g} 1/A")
+            raise CompareError(f"the model's function is not finite at Q = {bad:g} 1/A, "
+                               "within the data's range; narrow it with xrange")
         cubic = CubicSpline(g, v)(self.x)
         linear = np.interp(self.x, g, v)
         err = None if errors is None else np.interp(self.x, g, np.asarray(errors, float)[a:b])
@@ -197,8 +198,8 @@ class _Model:
                               sphere_radius=o["sphere_radius"])
             if self.name not in f:
                 if self.name in ("G(r)", "g(r)", "T(r)") or self.name.startswith("g_"):
-                    raise CompareError(f"{self.name} needs the number density: give density= "
-                                       "(atoms per A^3; a periodic box has its own)")
+                    raise CompareError(f"{self.name} needs the number density, atoms per A^3 "
+                                       "(density=, ioq --density; a periodic box has its own)")
                 raise CompareError(f"no function {self.name} of r (one of {', '.join(f)})")
             values, errors = f[self.name], f.errors.get(self.name)
         bad = ~np.isfinite(values)
@@ -290,19 +291,19 @@ def _fit(model, x, y, err, names, start):
             p, jac = solved.x, solved.jac
         elif dm is not None and err is not None:
             p, jac = solve_linear(p, sig)
-        if err is None or dm is None or np.allclose(p, before, rtol=1e-9, atol=0.0):
+        if err is None or dm is None or np.allclose(p, before, rtol=1e-7, atol=0.0):
             break
     calc, _, _, dm = evaluate(p)
     notes = []
-    # A resolution at its bound 0 has no slope there (a Gaussian's effect grows as its
-    # width squared): it is reported, not counted in the covariance.
-    free = [k for k, n in enumerate(names) if not (n in NONLINEAR and p[k] <= 1e-9)]
-    for k, n in enumerate(names):
-        if k not in free:
-            notes.append(f"{n} is 0, at its bound: the data show no broadening beyond the "
-                         "model's")
     params = {n: (float(p[k]), math.nan) for k, n in enumerate(names)}
-    if free:
+    # A resolution at its bound 0 has no slope there (a Gaussian's effect grows as its
+    # width squared), nor has one narrower than the grid's step, and one whose error spans
+    # more than its whole range is not known either: each is reported, and left out of the
+    # covariance of the others.
+    size = np.linalg.norm(jac, axis=0)
+    free = [k for k, n in enumerate(names)
+            if not (n in NONLINEAR and (p[k] <= 1e-9 or size[k] <= 1e-12 * size.max()))]
+    while free:
         jf = jac[:, free]
         if np.linalg.matrix_rank(jf) < len(free):
             raise CompareError(f"the parameters {', '.join(names[k] for k in free)} cannot all "
@@ -312,8 +313,18 @@ def _fit(model, x, y, err, names, start):
         if err is None:
             # Without errors the weights are relative: the scatter about the fit sets them.
             cov *= float(np.sum((y - calc) ** 2)) / max(1, len(x) - len(names))
-        for k, c in zip(free, np.sqrt(np.maximum(np.diag(cov), 0.0))):
-            params[names[k]] = (float(p[k]), float(c))
+        errors = np.sqrt(np.maximum(np.diag(cov), 0.0))
+        unknown = [k for k, e in zip(free, errors) if names[k] in NONLINEAR
+                   and not e <= MAX_NONLINEAR]
+        if not unknown:
+            params.update({names[k]: (float(p[k]), float(e)) for k, e in zip(free, errors)})
+            break
+        free = [k for k in free if k not in unknown]
+    for k, n in enumerate(names):
+        if math.isnan(params[n][1]) and n in NONLINEAR:
+            notes.append(f"{n} {p[k]:.3g} is not determined by these points (at its bound 0, "
+                         "or narrower than the grid's step): the data show no broadening "
+                         "beyond the model's")
     return params, calc, dm, notes
 
 
@@ -502,7 +513,7 @@ class Comparison:
 
 def _value_error(v, e):
     if not math.isfinite(e):
-        return f"{v:.6g} (at its bound)"
+        return f"{v:.6g} (not determined)"
     return f"{v:.6g} ± {e:.2g}"
 
 
@@ -584,7 +595,7 @@ def compare(model, data, *, quantity, radiation="neutron", convention="faber-zim
     for ds in datasets:
         if ds.axis is not None and ds.axis != axis:
             raise CompareError(f"{ds.name()}: x is {ds.axis}, {name} a function of {axis} "
-                               "(give the data's x_unit if the file says otherwise)")
+                               "(x_unit, ioq --x-unit, says otherwise if the file is wrong)")
     if (qres is not None and axis == "r") or (qdamp is not None and axis == "Q"):
         fit_names(["qres" if qres is not None else "qdamp"], axis)  # refuses, saying why
     keeps = [_narrowed(ds, xr) for ds, xr in zip(datasets, per["xrange"])]
@@ -654,6 +665,10 @@ def _one(res, ds, keep, name, axis, names, opts, qres, qdamp, direct):
     if axis == "Q" and res.q_min is not None and x[0] < res.q_min:
         notes.append(f"{ds.name()}: the model is a periodic box that resolves no Q below "
                      f"{res.q_min:.4g} 1/A; the data start at {x[0]:g}")
+    if axis == "r" and res.cutoff is not None and x[-1] > res.cutoff:
+        notes.append(f"{ds.name()}: the model is a periodic box whose sums end at the cutoff "
+                     f"{res.cutoff:.4g} A: beyond it its function holds only the ripple of "
+                     "the cut")
     interp = model.interpolation_error
     if interp is not None and not direct:
         top = float(np.max(interp))

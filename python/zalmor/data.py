@@ -22,6 +22,9 @@ import numpy as np
 
 from ._core import LIMITS
 
+# Beyond any measured value or error: their squares, which a fit's weights hold, would
+# overflow.
+MAX_VALUE = 1e100
 # Fewer points than this hold no fit worth a figure of merit: a scale, a background of
 # degree 2 and a resolution are five parameters.
 MIN_POINTS = 6
@@ -59,8 +62,9 @@ class Data:
         self.axis = axis
 
     def __repr__(self):
+        errors = ", with errors" if self.error is not None else ""
         return (f"<zalmor.Data {self.source}: {len(self.x)} points, {self.axis or 'x'} "
-                f"{self.x[0]:g} to {self.x[-1]:g}{', with errors' if self.error is not None else ''}>")
+                f"{self.x[0]:g} to {self.x[-1]:g}{errors}>")
 
     def __len__(self):
         return len(self.x)
@@ -131,6 +135,15 @@ def _checked(path, x, y, err, meta, where, unit, wavelength):
         if values is not None and not np.all(np.isfinite(values)):
             k = int(np.flatnonzero(~np.isfinite(values))[0])
             raise DataError(f"{where[k]}: {what} is {values[k]}, not a finite number")
+    for values, what in ((x, "x"), (y, "y"), (err, "error")):
+        if values is not None and np.any(np.abs(values) > MAX_VALUE):
+            k = int(np.flatnonzero(np.abs(values) > MAX_VALUE)[0])
+            raise DataError(f"{where[k]}: {what} {values[k]:g} is beyond {MAX_VALUE:g}, "
+                            "which no measurement reaches")
+    if err is not None and np.any((err > 0) & (err < 1 / MAX_VALUE)):
+        k = int(np.flatnonzero((err > 0) & (err < 1 / MAX_VALUE))[0])
+        raise DataError(f"{where[k]}: error {err[k]:g} is below {1 / MAX_VALUE:g}: its weight "
+                        "would overflow")
     steps = np.diff(x)
     if np.any(steps <= 0):
         k = int(np.flatnonzero(steps <= 0)[0]) + 1
@@ -305,6 +318,8 @@ def _columns(path, ncols, names, usecols):
 
 
 def _read_npz(path, usecols):
+    import zipfile
+
     try:
         with np.load(path, allow_pickle=False) as z:
             arrays = {k: z[k] for k in z.files}
@@ -313,8 +328,10 @@ def _read_npz(path, usecols):
     except OSError as e:
         raise DataError(f"{path}: cannot open: {e.strerror}" if e.strerror else
                         f"{path}: not a numpy .npz archive") from None
-    except ValueError as e:
+    except (ValueError, zipfile.BadZipFile, EOFError) as e:
         raise DataError(f"{path}: not a numpy .npz archive ({e})") from None
+    if not isinstance(arrays, dict):
+        raise DataError(f"{path}: one array, not a numpy .npz archive of named arrays")
     meta = {}
     header = arrays.pop("header", None)
     if header is not None and header.dtype.kind in "US":

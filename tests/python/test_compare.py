@@ -3,7 +3,6 @@ made here from a known model, whose scale, background and resolution must come b
 
 import contextlib
 import io
-import os
 
 import numpy as np
 import pytest
@@ -94,6 +93,16 @@ def test_fit_recovers_what_the_data_were_made_with(models, kind, quantity, x, ma
                               qdamp=p.get("qdamp"))[0] + background(p)
     rw = np.sqrt(np.sum(((y - calc) / sigma) ** 2) / np.sum((y / sigma) ** 2))
     assert rw == pytest.approx(c.rw, rel=1e-6 if c.interpolation_error is None else 1e-2)
+
+
+def test_a_resolution_the_data_do_not_show_is_reported_not_refused(models):
+    # Fitted towards 0, a width below the grid's step changes nothing: once refused as
+    # "cannot be told apart".
+    x = Q[Q >= LOW].astype(float)
+    m = function(models["frame"], "F(Q)")[0][Q >= LOW]
+    c = zalmor.compare(models["frame"], (x, m, 0.01 + 0 * x), quantity="F", fit="scale,qres")
+    assert c.params["scale"][0] == pytest.approx(1, abs=1e-6)
+    assert np.isnan(c.params["qres"][1]) and "not determined" in c.summary()
 
 
 def test_two_isotopic_samples_recover_their_own_scales():
@@ -194,6 +203,9 @@ HOSTILE = [  # file text (or arrays), read options, compare options, what the me
      "between 0 and 180"),
     ("7 2\n" * 7, {}, None, "x 7 does not increase"),
     ("\0\1\2\n", {}, None, "not a text file"),
+    (ROWS.replace(" 2\n", " 1e300\n"), {}, None, "a.dat:1: y 1e+300 is beyond 1e+100"),
+    (ROWS.replace(" 2\n", " 2 1e-300\n"), {}, None, "error 1e-300 is below 1e-100"),
+    ("PK\3\4 not a zip", {}, None, "not a numpy .npz archive"),
     ((np.arange(1, 9.0), np.ones(8)), {}, {"quantity": "F", "fit": "scale,qdamp"},
      "qdamp damps a function of r"),
     ((np.arange(1, 9.0), np.ones(8)), {}, {"quantity": "G"}, "quantity G is ambiguous"),
@@ -230,8 +242,9 @@ MODELS = {  # a finite model (no density), and one whose every function is 0
 @pytest.mark.parametrize("data, read, options, message", HOSTILE)
 def test_refusals_name_the_file_line_and_reason(tmp_path, models, data, read, options, message):
     if isinstance(data, str):
-        (tmp_path / "a.dat").write_text(data)
-        data = str(tmp_path / "a.dat")
+        name = "a.npz" if data.startswith("PK") else "a.dat"
+        (tmp_path / name).write_text(data)
+        data = str(tmp_path / name)
     with pytest.raises(ValueError) as caught:
         if options is None:
             zalmor.read_data(data, **read)
