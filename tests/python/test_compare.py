@@ -117,13 +117,13 @@ def test_two_isotopic_samples_recover_their_own_scales():
         sigma = 0.01 * np.ptp(f) * np.ones_like(x)
         made.append((x, scale * f + rng.normal(0, sigma), sigma))
     c = zalmor.compare(res, made, quantity="F", b=[None, {"H": "D"}])
-    for part, scale in zip(c.datasets, (0.9, 1.2)):
-        value, err = part.params["scale"]
+    for one, scale in zip(c.datasets, (0.9, 1.2)):
+        value, err = one.params["scale"]
         assert abs(value - scale) < 3 * err
     assert set(c.params) == {"scale[1]", "scale[2]"}
-    w = np.concatenate([1 / part.error ** 2 for part in c.datasets])
-    r = np.concatenate([part.residual for part in c.datasets])
-    y = np.concatenate([part.observed for part in c.datasets])
+    w = np.concatenate([1 / one.error ** 2 for one in c.datasets])
+    r = np.concatenate([one.residual for one in c.datasets])
+    y = np.concatenate([one.observed for one in c.datasets])
     assert c.rw == pytest.approx(np.sqrt(np.sum(w * r * r) / np.sum(w * y * y)))
     # the other isotope's weights do not fit
     wrong = zalmor.compare(res, made[1], quantity="F")
