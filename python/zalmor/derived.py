@@ -434,13 +434,17 @@ def keen_forms(q, f, mean2, meansq, f_err=None):
 
 
 def gaussian_resolution(q, y, sigma, errors=None):
-    """y convolved with a normalised Gaussian of width sigma in Q, on a uniform grid; at the
-    ends the kernel is renormalised over the Q values there are. With errors (independent
-    from point to point) also their convolution, sqrt(sum k^2 e^2) / sum k."""
+    """y convolved with a normalised Gaussian of width sigma in Q; at the ends the kernel is
+    renormalised over the Q values there are. With errors (independent from point to
+    point) also their convolution, sqrt(sum k^2 e^2) / sum k. A grid whose steps differ
+    (by more than 0.1%) goes to _gaussian_on_any_grid."""
     q = np.asarray(q, float)
     y = np.asarray(y, float)
     if not sigma or len(q) < 2:
         return y if errors is None else (y, errors)
+    steps = np.diff(q)
+    if np.ptp(steps) > 1e-3 * abs(np.mean(steps)):
+        return _gaussian_on_any_grid(q, y, sigma, errors)
     dq = (q[-1] - q[0]) / (len(q) - 1)
     half = int(math.ceil(5 * sigma / dq))
     k = np.exp(-0.5 * (np.arange(-half, half + 1) * dq / sigma) ** 2)
@@ -456,6 +460,25 @@ def gaussian_resolution(q, y, sigma, errors=None):
     if errors is None:
         return conv(y, k) / den
     return conv(y, k) / den, np.sqrt(conv(np.asarray(errors, float) ** 2, k * k)) / den
+
+
+def _gaussian_on_any_grid(q, y, sigma, errors=None):
+    """gaussian_resolution on a grid whose steps differ (a measurement's Q values): each
+    value weighs by the width of Q it stands for (half-way to its neighbours), and the
+    kernel is renormalised at every Q, so that a step twice as wide counts twice."""
+    edges = np.concatenate(([q[0]], 0.5 * (q[1:] + q[:-1]), [q[-1]]))
+    width = np.diff(edges)
+    out = np.empty(len(q))
+    err = None if errors is None else np.empty(len(q))
+    e2 = None if errors is None else (np.asarray(errors, float) * width) ** 2
+    rows = max(1, 4_000_000 // len(q))  # bounded memory
+    for k in range(0, len(q), rows):
+        kern = np.exp(-0.5 * ((q[k : k + rows, None] - q[None, :]) / sigma) ** 2)
+        den = kern @ width
+        out[k : k + rows] = kern @ (y * width) / den
+        if err is not None:
+            err[k : k + rows] = np.sqrt((kern * kern) @ e2) / den
+    return out if errors is None else (out, err)
 
 
 def window(name, q, qmax):
@@ -863,11 +886,60 @@ def two_theta(q, wavelength):
         return np.where(x <= 1, 2 * np.degrees(np.arcsin(np.minimum(x, 1))), np.nan)
 
 
+def cross_section(d):
+    """I(Q) = <|x|^2> + F(Q), the coherent differential cross-section per atom, self and
+    distinct (a reduction's DCS), and its error (that of F) or None."""
+    return np.asarray(np.broadcast_to(d.meansq + d.total_f, d.q.shape)), d.total_f_err
+
+
 def powder_pattern(d, wavelength):
-    """(2 theta, I, error of I or None) with I = <|f|^2> + F(Q), the coherent scattering per
-    atom (self and distinct), over the Q the wavelength reaches."""
+    """(2 theta, I, error of I or None) with I the cross_section, the coherent scattering
+    per atom (self and distinct), over the Q the wavelength reaches."""
     tt = two_theta(d.q, wavelength)
     keep = np.isfinite(tt)
-    i = np.broadcast_to(d.meansq + d.total_f, d.q.shape)
-    err = None if d.total_f_err is None else np.asarray(d.total_f_err)[keep]
-    return tt[keep], np.asarray(i)[keep], err
+    i, err = cross_section(d)
+    return tt[keep], i[keep], None if err is None else np.asarray(err)[keep]
+
+
+# ---------------------------------------------------------------------------- one function by name
+
+# Every total a measurement can hold, by the name of its column, in reciprocal and in real
+# space; the partials of a convention (S_Si-O(Q), S_NN(Q)) and g_Si-O(r) go by theirs.
+Q_FUNCTIONS = ("i(Q)", "F(Q)", "I(Q)", "S(Q)", "S(Q)-1", "S'(Q)-1", "Q(S(Q)-1)")
+R_FUNCTIONS = ("G_PDF(r)", "D(r)", "G(r)", "g(r)", "T(r)")
+
+
+def q_function(d, name):
+    """(values, errors or None) of one function of Q of `d` by name: i(Q) = F(Q), Keen's
+    distinct scattering per atom (the interference cross-section of a reduction, per
+    steradian), I(Q) the cross_section, S(Q) in d's normalisation, Keen's other forms
+    (keen_forms), or a partial of d's convention."""
+    if name in ("i(Q)", "F(Q)"):
+        return d.total_f, d.total_f_err
+    if name == "I(Q)":
+        return cross_section(d)
+    if name == "S(Q)":
+        if d.s_undefined:
+            raise DerivedError(d.s_undefined)
+        return d.total_s, d.total_s_err
+    if name in d.partials:
+        return d.partials[name], (d.partials_err or {}).get(name)
+    forms = keen_forms(d.q, d.total_f, d.mean2, d.meansq, d.total_f_err)
+    if name in forms:
+        return forms[name]
+    if name in Q_FUNCTIONS:
+        raise DerivedError(f"{name} divides by a normaliser that is 0 here (a null-scattering "
+                           "mixture)")
+    raise DerivedError(f"no function {name} of Q (one of {', '.join(Q_FUNCTIONS)}, or a "
+                       f"partial: {', '.join(d.partials)})")
+
+
+def function_unit(name, d):
+    """The unit of a function by name ('' for a number), for d's radiation: x^2 is barn for
+    neutrons (b in fm, 0.01 b^2), electrons^2 for X-rays, A^2 for electrons; W in real
+    space is 0.01 <b>^2 barn for neutrons and 1 for factors that depend on Q."""
+    w = d.unit if np.ndim(d.norm_value) == 0 else ""
+    per_w = f"{w}/A^2" if w else "1/A^2"
+    return {"i(Q)": f"{d.unit}/sr/atom", "F(Q)": f"{d.unit}/sr/atom",
+            "I(Q)": f"{d.unit}/sr/atom", "Q(S(Q)-1)": "1/A", "G_PDF(r)": "1/A^2",
+            "D(r)": per_w, "T(r)": per_w, "G(r)": w}.get(name, "")

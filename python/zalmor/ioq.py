@@ -8,6 +8,8 @@
   ioq gr FILE --rmax R             G_PDF(r), D(r), G(r), g(r) and g_AB(r) by sine transform
   ioq xray FILE                    the X-ray total from the partials and form factors
   ioq all FILE -o DIR              S(Q), F(Q), G(r) for neutrons and X-rays, files and plots
+  ioq compare FILE DATA... --quantity F   the model beside measured data: scale and
+                                   background fitted, Rw, chi2, the overlay and residual
 
 sq, fq, gr and xray take --radiation neutron|xray|electron, --convention
 faber-ziman|ashcroft-langreth|bhatia-thornton and --format csv|gr|sq|fq|xy|npz.
@@ -29,7 +31,9 @@ import numpy as np
 from . import derived as zd
 from . import structure
 from . import io as zi
-from ._command import CommandError, Outputs, run_command
+from ._command import CommandError, Outputs, output_stem, run_command
+from .compare import CompareError, compare, fit_names, quantity_axis
+from .data import DataError, read_data
 from .io import IoqError
 from .result import from_file
 
@@ -976,6 +980,136 @@ def body_start(q, s):
     return float(q[falls[0] + 1])
 
 
+# ---------------------------------------------------------------------------- compare
+
+
+def compare_stem(given):
+    """-o OUT: the stem of OUT.csv and OUT.png (a .csv or .png ending dropped)."""
+    stem, ext = os.path.splitext(given)
+    return output_stem(stem if ext.lower() in (".csv", ".png") else given, given)
+
+
+def per_dataset(values, n, option):
+    """A comma list of one value per DATA, or one for all."""
+    if len(values) == 1:
+        return values * n
+    if len(values) != n:
+        raise IoqError(f"{option} gives {len(values)} values for {n} datasets (one for each, "
+                       "or one for all)")
+    return values
+
+
+def dataset_b(args, run, labels, n):
+    """--b [K:]TYPE=B: the lengths of every dataset, or of dataset K (1 for the first DATA),
+    as {type number: value} each, or None."""
+    items = [[] for _ in range(n)]
+    for item in args.b or []:
+        m = re.match(r"^([0-9]+):(.*)$", item)
+        if m and "=" in m.group(2):
+            k = int(m.group(1))
+            if not 1 <= k <= n:
+                raise IoqError(f"--b {item}: no dataset {k} (DATA gives {n})")
+            items[k - 1].append(m.group(2))
+        else:
+            for each in items:
+                each.append(item)
+    return [b_options(argparse.Namespace(b=it, file=args.file), run, labels) or None
+            for it in items]
+
+
+def cmd_compare(args, out):
+    name, axis = quantity_axis(args.quantity)  # before any file is read
+    fit_names(args.fit, axis)
+    n = len(args.data)
+    radiations = per_dataset(args.radiation or ["neutron"], n, "--radiation")
+    stem = compare_stem(args.output) if args.output else None
+    with outputs(args) as outs:
+        for path in args.data:
+            outs.add_input(path)
+        if stem:
+            outs.reserve(stem + ".csv")
+            outs.reserve(stem + ".png")
+        datasets = [read_data(p, usecols=args.usecols, x_unit=args.x_unit,
+                              wavelength=args.wavelength) for p in args.data]
+        run, res = prepare(args, outs)
+        radius = sphere_radius(args, run, res)
+        need = "form factors" if any(r != "neutron" for r in radiations) else None
+        labels = type_labels(args, run, need)
+        if args.b and any(r != "neutron" for r in radiations):
+            raise IoqError("--b sets neutron scattering lengths; every dataset it applies to "
+                           "needs --radiation neutron")
+        density = default_density(args, run, res, radius) if axis == "r" else None
+        c = compare(res, datasets, quantity=name, radiation=radiations,
+                    convention=args.convention or "faber-ziman", norm=args.norm,
+                    fit=args.fit, xrange=args.xrange, qdamp=args.qdamp, qres=args.qres,
+                    window=args.window, b=dataset_b(args, run, labels, n),
+                    energy=args.energy, elements=None if None in labels else labels,
+                    bbar=args.bbar, density=density, sphere_radius=radius,
+                    qmin=args.qmin, qmax=args.qmax)
+        out.write("".join(line + "\n" for line in c.lines()))
+        if stem:
+            c.write(outs, stem)
+    return 0
+
+
+def add_compare(sub):
+    s = sub.add_parser("compare", help="the model beside measured data: fit, Rw, chi2, plot",
+                       formatter_class=argparse.RawDescriptionHelpFormatter,
+                       description="""\
+Puts FILE's QUANTITY beside each DATA (its convention and units: zalmor.derived), fits
+  y = scale m(x) + offset + slope x + quadratic x^2   (the parameters --fit names)
+by weighted least squares, sigma^2 = error^2 + (scale dm)^2 with dm the model's standard
+error of a frame average, and prints per dataset NAME = VALUE ± ERROR for each parameter,
+  Rw = sqrt(sum w (obs - calc)^2 / sum w obs^2), w = 1/error^2 (1 without errors),
+  chi2/N = sum ((obs - calc) / sigma)^2 / N with N = points - parameters (data with errors),
+  R = sum (obs - calc)^2 / points (the R-factor of EPSR and Dissolve),
+then, for several DATA, the combined figures. -o OUT writes OUT.csv (x, observed, error,
+calculated, residual) and OUT.png (overlay and residual). DATA: 2 or 3 columns (# comments,
+a free header), CSV, .gr .sq .fq .iq of PDF programs, .npz. A model's Q grid that is not
+the data's is interpolated, with an error estimate; beyond it the data are refused.
+docs/guide.md, "Comparing with a measurement", has the formulas and references.""")
+    add_common(s, density=True, plot=False)
+    s.add_argument("data", metavar="DATA", nargs="+", help="measured data files")
+    s.add_argument("--quantity", required=True, metavar="NAME",
+                   help="i(Q), F(Q), I(Q), S(Q), S(Q)-1, S'(Q)-1, Q(S(Q)-1), G_PDF(r), D(r), "
+                        "G(r), g(r), T(r) (without (Q) or (r) as well: F, G_PDF), or a partial "
+                        "(S_Si-O(Q))")
+    s.add_argument("--fit", default="scale", metavar="P1,P2,...",
+                   help="fitted: scale, offset, slope, quadratic, qres (functions of Q), qdamp "
+                        "(of r); default scale")
+    s.add_argument("--radiation", type=name_list, metavar="RAD[,RAD...]",
+                   help="neutron (default), xray or electron: one, or one per DATA")
+    s.add_argument("--convention", choices=zd.CONVENTIONS, help="of the partials")
+    s.add_argument("--norm", choices=zd.NORMS, help="S(Q) = 1 + F/<f>^2 (default) or F/<f^2>")
+    s.add_argument("--energy", metavar="KEV", type=float, help="X-ray or electron energy")
+    s.add_argument("--b", metavar="[K:]TYPE=B", action="append",
+                   help="neutron b of a type for every DATA, or for DATA number K (2:H=D: "
+                        "deuterium in the second); repeatable")
+    s.add_argument("--elements", metavar="A,B,...", type=name_list,
+                   help="element of each type (default: NAME.types or the metadata)")
+    s.add_argument("--qres", metavar="SIGMA", type=float,
+                   help="Gaussian Q resolution (1/A); its start when --fit has qres")
+    s.add_argument("--qdamp", metavar="QDAMP", type=float,
+                   help="envelope exp(-(QDAMP r)^2/2); its start when --fit has qdamp")
+    s.add_argument("--window", choices=zd.WINDOWS, help="M(Q) of the transform to r")
+    s.add_argument("--density", metavar="RHO", type=float,
+                   help="number density, atoms per A^3 (default as for ioq gr)")
+    s.add_argument("--qmin", metavar="Q", type=float, help="transform to r from this Q")
+    s.add_argument("--qmax", metavar="Q", type=float,
+                   help="transform to r up to this Q (default: the data's header qmax, else "
+                        "the file's last Q)")
+    s.add_argument("--xrange", metavar=("LO", "HI"), type=float, nargs=2,
+                   help="use the data's points from LO to HI only (1/A or A)")
+    s.add_argument("--usecols", metavar="X,Y[,ERR]", type=name_list,
+                   help="the data's columns, numbers from 0 or names")
+    s.add_argument("--x-unit", metavar="UNIT",
+                   help="the data's x: 1/A, 1/nm, A, nm or 2theta (default: what the file says)")
+    s.add_argument("--wavelength", metavar="LAMBDA", type=float,
+                   help="for x in 2theta: the wavelength (A)")
+    s.add_argument("-o", "--output", metavar="OUT", help="write OUT.csv and OUT.png")
+    s.set_defaults(run=cmd_compare)
+
+
 # ---------------------------------------------------------------------------- command line
 
 
@@ -1237,6 +1371,7 @@ thermal factors (a total-function .urms record is not used).
     s.add_argument("--window", choices=zd.WINDOWS, help="modification function for G(r)")
     s.add_argument("--xlim", metavar=("LO", "HI"), type=float, nargs=2, help=argparse.SUPPRESS)
     s.set_defaults(run=cmd_all)
+    add_compare(sub)
     return p
 
 
@@ -1280,6 +1415,8 @@ OPTION_RANGES = [
     ("--qbroad", "qbroad", lambda v: 0 <= v <= 10, "a Qbroad from 0 to 10 1/A"),
     ("--wavelength", "wavelength", lambda v: 0.01 <= v <= 100,
      "a wavelength from 0.01 to 100 A"),
+    ("--xrange", "xrange", lambda v: abs(v) <= MAX_LENGTH,
+     f"a range LO below HI, at most {MAX_LENGTH:g} in size"),
     ("--xlim", "xlim", lambda v: abs(v) <= MAX_LENGTH,
      f"limits LO below HI, at most {MAX_LENGTH:g} in size"),
     # i(Q) is stored in single precision
@@ -1307,6 +1444,9 @@ def check_options(args):
     if getattr(args, "ylim", None) and not args.ylim[0] < args.ylim[1]:
         raise IoqError(f"--ylim wants LO below HI, not {_number(args.ylim[0])} "
                        f"{_number(args.ylim[1])}")
+    if getattr(args, "xrange", None) and not args.xrange[0] < args.xrange[1]:
+        raise IoqError(f"--xrange wants LO below HI, not {_number(args.xrange[0])} "
+                       f"{_number(args.xrange[1])}")
     if getattr(args, "xlim", None) and not args.xlim[0] < args.xlim[1]:
         raise IoqError(f"--xlim wants LO below HI, not {_number(args.xlim[0])} "
                        f"{_number(args.xlim[1])}")
@@ -1326,7 +1466,7 @@ def main(argv=None, out=None):
         try:
             check_options(args)
             return args.run(args, out)
-        except (IoqError, zd.DerivedError) as e:
+        except (IoqError, zd.DerivedError, DataError, CompareError) as e:
             raise CommandError(str(e)) from None
 
     return run_command("ioq", body)

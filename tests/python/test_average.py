@@ -357,6 +357,20 @@ class TestBoxCommand:
         # lengths too large".
         (["t.extxyz", "--qmax", "1e30", "--dq", "1e-30"], 1, "Q values: at most 1e8"),
         (["t.extxyz", "--u", "nan"], 1, "every u"),
+        # Beside a measurement: the data are read before the frames, and the comparison's
+        # files are written with the others or none is.
+        (["t.extxyz", "--compare", "f.dat", "--quantity", "F", "--fit", "scale,offset", "-o",
+          "t"], 0, "zalmor-box: 3 frames -> t.ioq, t.types, t_compare.csv, t_compare.png"),
+        (["mixed.extxyz", "--compare", "bad.dat", "--quantity", "F", "-o", "t"], 1,
+         "bad.dat:2: x 1 does not increase"),
+        (["t.extxyz", "--compare", "far.dat", "--quantity", "F", "-o", "t"], 1,
+         "far.dat: x from 10 to 29 1/A reaches beyond the model's Q grid"),
+        (["mixed.extxyz", "--compare", "f.dat", "--quantity", "G", "-o", "t"], 1,
+         "quantity G is ambiguous"),
+        (["mixed.extxyz", "--compare", "f.dat", "-o", "t"], 1, "--compare needs --quantity"),
+        (["mixed.extxyz", "--quantity", "F", "-o", "t"], 1, "--quantity belongs to --compare"),
+        (["mixed.extxyz", "--compare", "t.extxyz", "--quantity", "F", "-o", "t"], 1,
+         "t.extxyz:2: 'Lattice=\"9.0 0.0 0.0 0.0 9.0 0.0 0.0 0.0' is not a row of numbers"),
     ]
 
     def test_hostile_runs(self, tmp_path):
@@ -385,6 +399,9 @@ class TestBoxCommand:
         for folder in ("dir.types", "sub"):
             (start / folder).mkdir()
         (start / "t.ioq").write_text("an earlier result\n")
+        (start / "f.dat").write_text("".join(f"{x} {np.sin(x)} 0.1\n" for x in range(1, 8)))
+        (start / "bad.dat").write_text("1 2\n1 3\n" + "".join(f"{x} 1\n" for x in range(2, 8)))
+        (start / "far.dat").write_text("".join(f"{x} 1\n" for x in range(10, 30)))
         (start / "t.types").write_text("1 Na\n2 Cl\n")
         before = snapshot(start)
         for k, (args, status, text) in enumerate(self.HOSTILE):
@@ -400,7 +417,8 @@ class TestBoxCommand:
             if status:
                 assert len(lines) == 1 and after == before, (args, proc.stderr)
             else:
-                assert {n for n in after if after[n] != before.get(n)} <= {"t.ioq", "t.types"}
+                assert {n for n in after if after[n] != before.get(n)} <= {
+                    "t.ioq", "t.types", "t_compare.csv", "t_compare.png"}
 
     def test_sigterm_leaves_no_temporary(self, tmp_path):
         # The trajectory is a pipe no one writes: the run waits at its first read, its
