@@ -81,11 +81,16 @@ int run(int argc, char** argv) {
   for (int k = 1; k + 1 < argc; k += 2) {
     const std::string opt = argv[k];
     const char* v = argv[k + 1];
-    if (opt == "--atoms") natoms = std::atoi(v);
-    else if (opt == "--cutoff") cutoff = std::atof(v);
-    else if (opt == "--finite-atoms") finite_atoms = std::atoi(v);
-    else if (opt == "--threads") threads = std::atoi(v);
-    else if (opt == "--repeats") repeats = std::atoi(v);
+    if (opt == "--atoms")
+      natoms = std::atoi(v);
+    else if (opt == "--cutoff")
+      cutoff = std::atof(v);
+    else if (opt == "--finite-atoms")
+      finite_atoms = std::atoi(v);
+    else if (opt == "--threads")
+      threads = std::atoi(v);
+    else if (opt == "--repeats")
+      repeats = std::atoi(v);
     else {
       std::fprintf(stderr, "pass_bench: unknown option %s\n", opt.c_str());
       return 2;
@@ -107,8 +112,8 @@ int run(int argc, char** argv) {
   if (finite_atoms > 0) {
     const Box box = lattice_box(finite_atoms);
     const double pairs = 0.5 * finite_atoms * (finite_atoms - 1.0);
-    const double wall = seconds_of(
-        [&] { compute_blocks(Impl::Moments, box.model, q, request, threads); }, repeats);
+    const double wall =
+        seconds_of([&] { compute_blocks(Impl::Moments, box.model, q, request, threads); }, repeats);
     const std::string what = "finite " + std::to_string(finite_atoms) + " atoms (moments)";
     report(what.c_str(), pairs, wall, threads);
   }

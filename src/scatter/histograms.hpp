@@ -59,30 +59,15 @@ struct Histogram {
   std::vector<BinMoments> bins;
 };
 
-// What a pair at offset `off` (units of kOffsetUnit) from its bin's centre adds to the bin:
+// Adds a pair at offset `off` (units of kOffsetUnit) from the bin's centre to the bin:
 // {1, D, D^2, D^3} modulo 2^64 (the products of a valid offset, |D| <= 2^13, are exact).
-inline void moment_record(std::int32_t off, std::uint64_t* rec) {
-  const auto d = static_cast<std::uint64_t>(static_cast<std::int64_t>(off));
-  rec[0] = 1;
-  rec[1] = d;
-  rec[2] = d * d;
-  rec[3] = d * d * d;
-}
-
-// The bin's moments as four consecutive integers, the layout of a record.
-inline std::uint64_t* moments_of(BinMoments& m) {
-  static_assert(sizeof(BinMoments) == 4 * sizeof(std::uint64_t));
-  return &m.n;
-}
-
-// Adds a pair at offset `off` to the bin, as the vector kernels add its record.
 inline void add_moments(BinMoments& m, std::int32_t off) {
-  std::uint64_t rec[4];
-  moment_record(off, rec);
-  m.n += rec[0];
-  m.m1 += rec[1];
-  m.m2 += rec[2];
-  m.m3 += rec[3];
+  const auto d = static_cast<std::uint64_t>(static_cast<std::int64_t>(off));
+  const std::uint64_t d2 = d * d;
+  m.n += 1;
+  m.m1 += d;
+  m.m2 += d2;
+  m.m3 += d2 * d;
 }
 
 // Adds one thread's histogram of a group to the sum of the others and empties it. The moments
@@ -115,13 +100,13 @@ struct BinCoefficients {
 // The pass kernels, per instruction set (moments_simd.cpp).
 
 // Distances of atom i to atoms j0 .. j0 + n - 1 exactly as dist() rounds them, with each
-// distance's bin (-1 below kExactFrom), offset D from the bin centre and record
-// (moment_record, four integers per pair; none where rec is null).
+// distance's bin (-1 below kExactFrom) and offset D from the bin centre.
 void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,
-                   std::int32_t* offset, std::uint64_t* rec);
+                   std::int32_t* offset);
 // The bin of h each pair goes to (to[m]), or `sink` where its bin (bin[m]) is outside h's bins;
 // returns how many are outside.
 int bin_pointers(const std::int32_t* bin, int n, Histogram& h, BinMoments* sink, BinMoments** to);
-// Adds each record m to the bin to[m], one vector add each (pairs left out go to a sink).
-void add_records(BinMoments* const* to, const std::uint64_t* rec, int n);
+// Adds each pair m, at offset offset[m] from its bin's centre, to the bin to[m] (pairs left
+// out go to a sink).
+void add_pairs(BinMoments* const* to, const std::int32_t* offset, int n);
 }  // namespace zalmor::scatter::detail

@@ -466,7 +466,6 @@ class Moments {
     std::vector<float> r = std::vector<float>(kRowBlock);
     std::vector<std::int32_t> bin = std::vector<std::int32_t>(kRowBlock);
     std::vector<std::int32_t> off = std::vector<std::int32_t>(kRowBlock);
-    std::vector<std::uint64_t> rec = std::vector<std::uint64_t>(std::size_t{4} * kRowBlock);
     std::vector<BinMoments*> first = std::vector<BinMoments*>(kRowBlock);
     std::vector<BinMoments*> second = std::vector<BinMoments*>(kRowBlock);
   };
@@ -503,7 +502,6 @@ class Moments {
     float* r = sc.r.data();
     std::int32_t* bin = sc.bin.data();
     std::int32_t* off = sc.off.data();
-    std::uint64_t* rec = sc.rec.data();
     BinMoments** first = sc.first.data();
     BinMoments** second = sc.second.data();
     // Where the records of pairs left out of every histogram go (and are never read).
@@ -546,7 +544,7 @@ class Moments {
         const int j0 = std::max(jt, i + 1);
         if (j0 >= jt_end) continue;
         const int n = jt_end - j0;
-        bin_distances(atoms_, i, j0, n, r, bin, off, rec);
+        bin_distances(atoms_, i, j0, n, r, bin, off);
         bool two = false;
         switch (plan_.option) {
           case ThermalOption::kUrms:
@@ -598,8 +596,8 @@ class Moments {
             }
             break;
         }
-        add_records(first, rec, n);
-        if (two) add_records(second, rec, n);
+        add_pairs(first, off, n);
+        if (two) add_pairs(second, off, n);
       }
     }
   }

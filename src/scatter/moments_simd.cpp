@@ -98,7 +98,7 @@ double BlockSum(const BinCoefficients& c, int block, double q, const double* lam
 }
 
 void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::int32_t* bin,
-                  std::int32_t* offset, std::uint64_t* rec) {
+                  std::int32_t* offset) {
   const DF df;
   const DI di;
   const std::size_t L = hn::Lanes(df);
@@ -129,29 +129,6 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
     bin_and_offset(r, bin[m], offset[m]);
     if (!(r >= kExactFrom)) bin[m] = -1;
   }
-  if (rec == nullptr) return;
-  // The records {1, D, D^2, D^3}: products of integers below 2^14 in magnitude are exact in
-  // double. Offsets of pairs that take no bin are clamped so that every conversion stays in
-  // range; their records are never added.
-  const DD dd;
-  const hn::Rebind<std::int32_t, DD> d32;
-  const hn::RebindToUnsigned<DD> du;
-  const std::size_t LD = hn::Lanes(dd);
-  const VD lim = hn::Set(dd, 16384.0);
-  const auto one = hn::Set(du, std::uint64_t{1});
-  // Whole numbers below 2^51 in magnitude to int64: added to 1.5 * 2^52, their bits are those
-  // of the sum's mantissa (cheaper than a checked conversion).
-  const VD magic = hn::Set(dd, 6755399441055744.0);
-  const auto magic_bits = hn::BitCast(du, magic);
-  const auto to_int = [&](VD v) { return hn::Sub(hn::BitCast(du, hn::Add(v, magic)), magic_bits); };
-  m = 0;
-  for (; m + LD <= nn; m += LD) {
-    const VD d = hn::Min(hn::Max(hn::PromoteTo(dd, hn::LoadU(d32, offset + m)), hn::Neg(lim)), lim);
-    const VD d2 = hn::Mul(d, d);
-    const VD d3 = hn::Mul(d2, d);
-    hn::StoreInterleaved4(one, to_int(d), to_int(d2), to_int(d3), du, rec + 4 * m);
-  }
-  for (; m < nn; ++m) moment_record(std::clamp(offset[m], -16384, 16384), rec + 4 * m);
 }
 
 // Bins as addresses, 64-bit lanes: the sink where a bin is outside the histogram.
@@ -189,15 +166,15 @@ int BinPointers(const std::int32_t* bin, int n, Histogram& h, BinMoments* sink, 
   return static_cast<int>(outside);
 }
 
-void AddRecords(BinMoments* const* to, const std::uint64_t* rec, int n) {
-  const hn::CappedTag<std::uint64_t, 4> du;
-  const std::size_t L = hn::Lanes(du);
+// Each pair's moments formed as it is added (as add_moments does), with the bins of later pairs
+// on their way to the cache: an addition waits on its bin, which a pass over a large model
+// seldom finds there. (Records formed a vector at a time and stored for this loop cost more
+// than the scalar products they save.)
+void AddPairs(BinMoments* const* to, const std::int32_t* offset, int n) {
+  constexpr int kAhead = 16;
   for (int m = 0; m < n; ++m) {
-    std::uint64_t* at = moments_of(*to[m]);
-    const std::uint64_t* add = rec + 4 * m;
-    for (std::size_t k = 0; k < 4; k += L) {
-      hn::StoreU(hn::Add(hn::LoadU(du, at + k), hn::LoadU(du, add + k)), du, at + k);
-    }
+    if (m + kAhead < n) __builtin_prefetch(to[m + kAhead], 1, 3);
+    add_moments(*to[m], offset[m]);
   }
 }
 
@@ -213,20 +190,20 @@ namespace zalmor::scatter::detail {
 HWY_EXPORT(BlockSum);
 HWY_EXPORT(BinDistances);
 HWY_EXPORT(DoubleLanes);
-HWY_EXPORT(AddRecords);
+HWY_EXPORT(AddPairs);
 HWY_EXPORT(BinPointers);
 
 void bin_distances(const PairSource& atoms, int i, int j0, int n, float* r, std::int32_t* bin,
-                   std::int32_t* offset, std::uint64_t* rec) {
-  HWY_DYNAMIC_DISPATCH(BinDistances)(atoms, i, j0, n, r, bin, offset, rec);
+                   std::int32_t* offset) {
+  HWY_DYNAMIC_DISPATCH(BinDistances)(atoms, i, j0, n, r, bin, offset);
 }
 
 int bin_pointers(const std::int32_t* bin, int n, Histogram& h, BinMoments* sink, BinMoments** to) {
   return HWY_DYNAMIC_DISPATCH(BinPointers)(bin, n, h, sink, to);
 }
 
-void add_records(BinMoments* const* to, const std::uint64_t* rec, int n) {
-  HWY_DYNAMIC_DISPATCH(AddRecords)(to, rec, n);
+void add_pairs(BinMoments* const* to, const std::int32_t* offset, int n) {
+  HWY_DYNAMIC_DISPATCH(AddPairs)(to, offset, n);
 }
 
 double block_sum(const BinCoefficients& c, int block, double q, const double* lam_re,

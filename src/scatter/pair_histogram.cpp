@@ -121,7 +121,7 @@ PairHistogram pair_histogram(const util::Model& model, int ntypes, double dr, in
               mine.data() + static_cast<std::ptrdiff_t>(partial_number(ta, tb, ntypes) - 1) * nbins;
           for (int j0 = jb; j0 < je; j0 += kRowBlock) {
             const int n = std::min(kRowBlock, je - j0);
-            detail::bin_distances(atoms, i, j0, n, r.data(), fine.data(), offset.data(), nullptr);
+            detail::bin_distances(atoms, i, j0, n, r.data(), fine.data(), offset.data());
             for (int m = 0; m < n; ++m) {
               const float rm = r[static_cast<std::size_t>(m)];
               // Most pairs of a large model lie beyond the bins: a float comparison skips them.
