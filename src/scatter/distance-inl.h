@@ -19,6 +19,7 @@
 #include <cstddef>
 
 #include "scatter/groups.hpp"
+#include "scatter/histograms.hpp"
 
 HWY_BEFORE_NAMESPACE();
 namespace zalmor::scatter::detail {
@@ -42,6 +43,42 @@ HWY_INLINE float PairDistance(const PairSource& a, std::size_t i, std::size_t j)
   const float dz = a.z[i] - a.z[j];
   const float r2 = dx * dx + dy * dy;
   return std::sqrt(r2 + dz * dz);
+}
+
+// Whole floats well inside the int32 range to int32: the plain conversion, without the fix-up
+// for values out of range (which these never are) that ConvertTo adds on x86.
+template <class DI, class V>
+HWY_INLINE hwy::HWY_NAMESPACE::Vec<DI> WholeToInt(DI di, V v) {
+#if HWY_TARGET <= HWY_AVX3
+  if constexpr (sizeof(v.raw) == 64) {
+    (void)di;
+    return hwy::HWY_NAMESPACE::Vec<DI>{_mm512_cvttps_epi32(v.raw)};
+  }
+#endif
+#if HWY_TARGET <= HWY_AVX2
+  if constexpr (sizeof(v.raw) == 32) {
+    (void)di;
+    return hwy::HWY_NAMESPACE::Vec<DI>{_mm256_cvttps_epi32(v.raw)};
+  }
+#endif
+  return hwy::HWY_NAMESPACE::ConvertTo(di, v);
+}
+
+// Each distance's bin and offset D from the bin's centre, as bin_and_offset rounds them.
+template <class DF, class DI>
+HWY_INLINE void BinsAndOffsets(DF df, DI di, hwy::HWY_NAMESPACE::Vec<DF> r,
+                               hwy::HWY_NAMESPACE::Vec<DI>& bin,
+                               hwy::HWY_NAMESPACE::Vec<DI>& offset) {
+  namespace hn = hwy::HWY_NAMESPACE;
+  const auto per_a = hn::Set(df, static_cast<float>(kBinsPerAngstrom));
+  const auto width = hn::Set(df, static_cast<float>(kBinWidth));
+  const auto unit = hn::Set(df, static_cast<float>(1.0 / kOffsetUnit));
+  const auto half = hn::Set(df, 0.5f), top = hn::Set(df, 1e9f);
+  // Bins past the top are never taken (the callers check); the conversions stay in range.
+  const auto b = hn::Floor(hn::Min(hn::Mul(r, per_a), top));
+  const auto d = hn::Mul(hn::Sub(r, hn::Mul(hn::Add(b, half), width)), unit);
+  bin = WholeToInt(di, b);
+  offset = WholeToInt(di, hn::Min(hn::Max(d, hn::Neg(top)), top));
 }
 
 }  // namespace HWY_NAMESPACE

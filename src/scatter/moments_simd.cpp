@@ -103,10 +103,6 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
   const DI di;
   const std::size_t L = hn::Lanes(df);
   const auto iu = static_cast<std::size_t>(i);
-  const VF per_a = hn::Set(df, static_cast<float>(kBinsPerAngstrom));
-  const VF width = hn::Set(df, static_cast<float>(kBinWidth));
-  const VF unit = hn::Set(df, static_cast<float>(1.0 / kOffsetUnit));
-  const VF half = hn::Set(df, 0.5f), top = hn::Set(df, 1e9f);
   const VF exact_from = hn::Set(df, kExactFrom);
   const auto none = hn::Set(di, -1);
   std::size_t m = 0;
@@ -115,13 +111,12 @@ void BinDistances(const PairSource& a, int i, int j0, int n, float* out, std::in
   for (; m + L <= nn; m += L) {
     const VF r = PairDistances(df, a, iu, j + m);
     hn::StoreU(r, df, out + m);
-    // Bins past the top are never taken (the caller checks); keep the conversion in range.
-    const VF b = hn::Floor(hn::Min(hn::Mul(r, per_a), top));
-    const VF d = hn::Mul(hn::Sub(r, hn::Mul(hn::Add(b, half), width)), unit);
+    hn::Vec<DI> b, d;
+    BinsAndOffsets(df, di, r, b, d);
     // Distances below kExactFrom (or not numbers) take no bin: -1 is outside every histogram.
     const auto binned = hn::RebindMask(di, hn::Ge(r, exact_from));
-    hn::StoreU(hn::IfThenElse(binned, hn::ConvertTo(di, b), none), di, bin + m);
-    hn::StoreU(hn::ConvertTo(di, hn::Min(hn::Max(d, hn::Neg(top)), top)), di, offset + m);
+    hn::StoreU(hn::IfThenElse(binned, b, none), di, bin + m);
+    hn::StoreU(d, di, offset + m);
   }
   for (; m < nn; ++m) {
     const float r = PairDistance(a, iu, j + m);

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "scatter/distance-inl.h"
 #include "scatter/periodic_pairs.hpp"
 
 HWY_BEFORE_NAMESPACE();
@@ -46,20 +47,15 @@ HWY_NOINLINE void Flush(std::size_t m, PairSink& s) {
   for (std::size_t k = 0; k < m; k += ld) {
     hn::StoreU(hn::DemoteTo(dh, hn::Sqrt(hn::LoadU(dd, d2 + k))), dh, r + k);
   }
-  // As bin_and_offset rounds them.
-  const auto per_a = hn::Set(df, static_cast<float>(kBinsPerAngstrom));
-  const auto width = hn::Set(df, static_cast<float>(kBinWidth));
-  const auto unit = hn::Set(df, static_cast<float>(1.0 / kOffsetUnit));
-  const auto half = hn::Set(df, 0.5f), top = hn::Set(df, 1e9f);
   const auto exact_from = hn::Set(df, kExactFrom);
   // Any distance below kExactFrom (or not a number) among the m; lanes past m are zeros.
   auto short_ones = hn::FirstN(df, 0);
   for (std::size_t k = 0; k < m; k += lf) {
     const auto rv = hn::LoadU(df, r + k);
-    const auto b = hn::Floor(hn::Min(hn::Mul(rv, per_a), top));
-    const auto d = hn::Mul(hn::Sub(rv, hn::Mul(hn::Add(b, half), width)), unit);
-    hn::StoreU(hn::ConvertTo(di, b), di, bin + k);
-    hn::StoreU(hn::ConvertTo(di, hn::Min(hn::Max(d, hn::Neg(top)), top)), di, off + k);
+    hn::Vec<DI> b, d;
+    BinsAndOffsets(df, di, rv, b, d);
+    hn::StoreU(b, di, bin + k);
+    hn::StoreU(d, di, off + k);
     const auto valid = hn::FirstN(df, m - k);
     short_ones = hn::Or(short_ones, hn::AndNot(hn::Ge(rv, exact_from), valid));
   }
