@@ -5,8 +5,9 @@
 //
 //   periodic_pass_bench ATOMS CUTOFF [THREADS [REPEATS [bins|columns] [triclinic]]]
 //
-// Each search (or the one named) runs REPEATS times in turn; the best time of each is printed. Run it under
-// `perf record` to see the candidate tests (HomePairs), the binning and adding (Flush) and
+// Each search (or the one named) runs REPEATS times in turn; the best time of each is printed. Run
+// it under `perf record` to see the candidate tests (HomePairs, ClusterPairs), the binning and
+// adding (Flush) and
 // the search's own bookkeeping apart.
 #include <omp.h>
 
@@ -46,8 +47,15 @@ Box lattice_box(int n, bool triclinic) {
   std::sort(sites.begin(), sites.end());
   Box b;
   // Sheared as LAMMPS writes a triclinic cell (b tilted in x-y, c out of z): no axis upright.
-  b.cell = {length, 0, 0, triclinic ? 0.2 * length : 0.0, length, 0,
-            triclinic ? 0.15 * length : 0.0, triclinic ? -0.1 * length : 0.0, length};
+  b.cell = {length,
+            0,
+            0,
+            triclinic ? 0.2 * length : 0.0,
+            length,
+            0,
+            triclinic ? 0.15 * length : 0.0,
+            triclinic ? -0.1 * length : 0.0,
+            length};
   for (const int s : sites) {
     const std::array<double, 3> f = {(s / (m * m) + 0.5 + jitter(rng)) / m,
                                      ((s / m) % m + 0.5 + jitter(rng)) / m,
@@ -99,7 +107,8 @@ int main(int argc, char** argv) {
       const auto t0 = std::chrono::steady_clock::now();
       const auto got = zalmor::scatter::detail::periodic_pairs(box.model, box.cell, cutoff, req,
                                                                threads, searches[s].search);
-      const double dt = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      const double dt =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       best[s] = std::min(best[s], dt);
       std::uint64_t found = got.direct.size();
       for (const auto& h : got.groups)
