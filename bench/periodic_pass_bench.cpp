@@ -7,8 +7,7 @@
 //
 // Each search (or the one named) runs REPEATS times in turn; the best time of each is printed. Run
 // it under `perf record` to see the candidate tests (HomePairs, ClusterPairs), the binning and
-// adding (Flush) and
-// the search's own bookkeeping apart.
+// adding (Flush) and the search's own bookkeeping apart.
 #include <omp.h>
 
 #include <algorithm>
