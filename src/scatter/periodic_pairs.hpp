@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "scatter/histograms.hpp"
+#include "scatter/request.hpp"
+#include "util/coords_reader.hpp"
 
 namespace zalmor::scatter::detail {
 
@@ -40,6 +42,8 @@ struct PairSink {
   std::vector<float> r;
   std::vector<std::int32_t> bin, offset;
   std::vector<BinMoments*> at;
+  // Partners tested (pairs from a run's start, or after the home atom, to its end).
+  std::uint64_t candidates = 0;
 };
 
 // Every pair of home atoms [i0, i1) with the partner atoms of `runs` closer than sqrt(rc2),
@@ -48,8 +52,31 @@ struct PairSink {
 void periodic_home_pairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
                          std::size_t i1, const PairRun* runs, std::size_t nruns, double rc2,
                          PairSink& sink);
+// The same for home atoms [i0, i0 + kClusterAtoms) at most, which share the runs, each
+// partner vector tested against them all; in a self run, each home atom's partners are the
+// atoms after it.
+inline constexpr std::size_t kClusterAtoms = 8;
+void periodic_cluster_pairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
+                            std::size_t i1, const PairRun* runs, std::size_t nruns, double rc2,
+                            PairSink& sink);
 // Lanes of a float vector (at least those of a double vector): the padding SortedBox needs,
 // and twice the spare room of the sink's scratch.
 std::size_t periodic_lanes();
+
+// How the pass finds the pairs within the cutoff: bins along a, b and c, each a row of bins
+// along c one run; or columns in the a-b plane, each sorted along z and cut per home atom to
+// the window that can reach it. kAuto: the rule of compute_periodic_blocks.
+enum class PairSearch { kAuto, kBins, kColumns };
+
+// Every group's histogram of a box's pairs and the pairs summed one by one (sorted), as
+// compute_periodic_blocks's pass over the pairs fills them with the given search.
+struct PeriodicPairs {
+  std::vector<Histogram> groups;  // empty where the group has no pairs
+  std::vector<DirectTerm> direct;
+  std::uint64_t candidates = 0;
+};
+PeriodicPairs periodic_pairs(const util::Model& model, const std::array<double, 9>& cell,
+                             double cutoff, const BlockRequest& request, int threads,
+                             PairSearch search);
 
 }  // namespace zalmor::scatter::detail

@@ -165,6 +165,56 @@ void HomePairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
   }
 }
 
+// As HomePairs, for a few home atoms that share their runs: each vector of partners is loaded
+// once and tested against every home atom in turn.
+void ClusterPairs(const SortedBox& home, const SortedBox& partners, std::size_t i0, std::size_t i1,
+                  const PairRun* runs, std::size_t nruns, double rc2, PairSink& s) {
+  const DD dd;
+  const std::size_t ld = hn::Lanes(dd);
+  const std::size_t nh = std::min(i1 - i0, kClusterAtoms);
+  // Flushed at a quarter of the buffer: its distances, bins and offsets then stay in L1.
+  const std::size_t cap = std::min(s.d2.size() / 4, s.d2.size() - 2 * hn::Lanes(DF()));
+  const double* x = partners.x.data();
+  const double* y = partners.y.data();
+  const double* z = partners.z.data();
+  const auto limit = hn::Set(dd, rc2);
+  double* const out = s.d2.data();
+  std::size_t m = 0;
+  double bx[kClusterAtoms], by[kClusterAtoms], bz[kClusterAtoms];
+  for (std::size_t k = 0; k < nruns; ++k) {
+    const PairRun& run = runs[k];
+    for (std::size_t h = 0; h < nh; ++h) {
+      bx[h] = run.tx - home.x[i0 + h];
+      by[h] = run.ty - home.y[i0 + h];
+      bz[h] = run.tz - home.z[i0 + h];
+    }
+    const std::size_t end = run.end;
+    for (std::size_t j = run.self ? std::max(run.begin, i0 + 1) : run.begin; j < end; j += ld) {
+      if (m + nh * ld > cap) [[unlikely]] {
+        Flush(m, s);
+        m = 0;
+      }
+      const auto px = hn::LoadU(dd, x + j);
+      const auto py = hn::LoadU(dd, y + j);
+      const auto pz = hn::LoadU(dd, z + j);
+      // Lanes past the run read the next atoms (or the padding) and are masked off.
+      const auto valid = hn::FirstN(dd, end - j);
+      for (std::size_t h = 0; h < nh; ++h) {
+        const auto dx = hn::Add(px, hn::Set(dd, bx[h]));
+        const auto dy = hn::Add(py, hn::Set(dd, by[h]));
+        const auto dz = hn::Add(pz, hn::Set(dd, bz[h]));
+        const auto d2 = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
+        auto in = hn::And(hn::Lt(d2, limit), valid);
+        // In the home atoms' own run, only the atoms after each.
+        const std::size_t i = i0 + h;
+        if (run.self && i + 1 > j) in = hn::AndNot(hn::FirstN(dd, i + 1 - j), in);
+        m += Keep(dd, d2, in, out + m);
+      }
+    }
+  }
+  if (m > 0) Flush(m, s);
+}
+
 std::size_t Lanes() { return hn::Lanes(DF()); }
 
 // NOLINTNEXTLINE(google-readability-namespace-comments)
@@ -176,12 +226,19 @@ HWY_AFTER_NAMESPACE();
 namespace zalmor::scatter::detail {
 
 HWY_EXPORT(HomePairs);
+HWY_EXPORT(ClusterPairs);
 HWY_EXPORT(Lanes);
 
 void periodic_home_pairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
                          std::size_t i1, const PairRun* runs, std::size_t nruns, double rc2,
                          PairSink& sink) {
   HWY_DYNAMIC_DISPATCH(HomePairs)(home, partners, i0, i1, runs, nruns, rc2, sink);
+}
+
+void periodic_cluster_pairs(const SortedBox& home, const SortedBox& partners, std::size_t i0,
+                            std::size_t i1, const PairRun* runs, std::size_t nruns, double rc2,
+                            PairSink& sink) {
+  HWY_DYNAMIC_DISPATCH(ClusterPairs)(home, partners, i0, i1, runs, nruns, rc2, sink);
 }
 
 std::size_t periodic_lanes() { return HWY_DYNAMIC_DISPATCH(Lanes)(); }

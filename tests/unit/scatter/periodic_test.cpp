@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "scatter/engine.hpp"
+#include "scatter/periodic_pairs.hpp"
 #include "scatter/weights.hpp"
 
 namespace zalmor::scatter {
@@ -312,30 +313,34 @@ TEST(PeriodicPhysics, FccBoxHasBraggPeaksWhereExpected) {
   EXPECT_GT(v200, 10.0 * std::abs(v_low));
 }
 
+// A skewed cell (bins) and an upright one (columns).
 TEST(PeriodicPairs, BlocksAreBitwiseTheSameOnOneAndTwoThreads) {
-  const std::array<double, 9> cell = {30.0, 0.0, 0.0, 4.0, 28.0, 0.0, 2.0, -3.0, 27.0};
-  util::Model m = random_box(6000, cell, 3, 5);
-  // Coincident and close atoms go to the terms summed one by one.
-  for (int k = 0; k < 3; ++k)
-    m.xyz[3 + static_cast<std::size_t>(k)] = m.xyz[static_cast<std::size_t>(k)];
-  m.xyz[6] = m.xyz[0] + 0.3f;
-  const std::vector<float> q = grid(0.0, 30.0, 0.01);
-  const BlockRequest req =
-      request_for({3.0f, 6.0f, -1.5f}, 6000.0f, ThermalOption::kShortLong, {0.04f, 0.09f});
-  const double rc = 0.5 * cell_shape(cell).smallest_width();
-  for (const Modification mod : {Modification::kNone, Modification::kSinc}) {
-    std::vector<double> zero_one, zero_two;
-    const auto one = compute_periodic_blocks(m, cell, rc, q, req, 1, {}, &zero_one, mod);
-    const auto two = compute_periodic_blocks(m, cell, rc, q, req, 2, {}, &zero_two, mod);
-    ASSERT_EQ(one.size(), two.size());
-    for (std::size_t blk = 0; blk < one.size(); ++blk) {
-      for (std::size_t k = 0; k < q.size(); ++k) {
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(one[blk][k]),
-                  std::bit_cast<std::uint32_t>(two[blk][k]))
-            << "block " << blk + 1 << " Q " << q[k];
+  for (const std::array<double, 9>& cell :
+       {std::array<double, 9>{30.0, 0.0, 0.0, 4.0, 28.0, 0.0, 2.0, -3.0, 27.0},
+        std::array<double, 9>{30.0, 0.0, 0.0, 0.0, 28.0, 0.0, 0.0, 0.0, 27.0}}) {
+    util::Model m = random_box(6000, cell, 3, 5);
+    // Coincident and close atoms go to the terms summed one by one.
+    for (int k = 0; k < 3; ++k)
+      m.xyz[3 + static_cast<std::size_t>(k)] = m.xyz[static_cast<std::size_t>(k)];
+    m.xyz[6] = m.xyz[0] + 0.3f;
+    const std::vector<float> q = grid(0.0, 30.0, 0.01);
+    const BlockRequest req =
+        request_for({3.0f, 6.0f, -1.5f}, 6000.0f, ThermalOption::kShortLong, {0.04f, 0.09f});
+    const double rc = 0.5 * cell_shape(cell).smallest_width();
+    for (const Modification mod : {Modification::kNone, Modification::kSinc}) {
+      std::vector<double> zero_one, zero_two;
+      const auto one = compute_periodic_blocks(m, cell, rc, q, req, 1, {}, &zero_one, mod);
+      const auto two = compute_periodic_blocks(m, cell, rc, q, req, 2, {}, &zero_two, mod);
+      ASSERT_EQ(one.size(), two.size());
+      for (std::size_t blk = 0; blk < one.size(); ++blk) {
+        for (std::size_t k = 0; k < q.size(); ++k) {
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(one[blk][k]),
+                    std::bit_cast<std::uint32_t>(two[blk][k]))
+              << "block " << blk + 1 << " Q " << q[k];
+        }
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(zero_one[blk]),
+                  std::bit_cast<std::uint64_t>(zero_two[blk]));
       }
-      EXPECT_EQ(std::bit_cast<std::uint64_t>(zero_one[blk]),
-                std::bit_cast<std::uint64_t>(zero_two[blk]));
     }
   }
 }
@@ -363,6 +368,120 @@ TEST(PeriodicPairs, TypePairsInSeveralPassesSumToTheOneTypeTotal) {
       sum += (blk < 8 ? 1.0 : 2.0) * static_cast<double>(many[blk][k]);
     }
     ASSERT_NEAR(sum, one[1][k], 2e-6 * scale) << "Q " << q[k];
+  }
+}
+
+// Both searches against each other (the same pairs, each once, in the same bins with the same
+// offsets) and against a double-precision count over the nearest images of every pair, on
+// boxes that stress them: a cutoff at half the cell's width, columns of a few atoms, long
+// cells, a hexagonal base (columns that are not rectangles), close pairs summed one by one,
+// atoms on the faces of the cell and of the columns, two classes. A skewed cell has bins only.
+TEST(PeriodicSearch, BinsAndColumnsFindEveryPairWithinTheCutoffOnce) {
+  const double s3 = std::sqrt(3.0);
+  const struct {
+    const char* name;
+    std::array<double, 9> cell;
+    int atoms, types;
+    double share;  // cutoff / half the smallest width
+    ThermalOption option;
+    bool grid;  // atoms on a grid of 2.5 A: on the cell's faces and the columns'
+  } cases[] = {
+      {"cube at half width",
+       {20, 0, 0, 0, 20, 0, 0, 0, 20},
+       400,
+       1,
+       1.0,
+       ThermalOption::kNone,
+       false},
+      {"long in z", {16, 0, 0, 0, 17, 0, 0, 0, 60}, 500, 2, 0.93, ThermalOption::kShortLong, false},
+      {"long in x", {61, 0, 0, 0, 15, 0, 0, 0, 16}, 500, 2, 0.6, ThermalOption::kNone, false},
+      {"a few atoms", {12, 0, 0, 0, 13, 0, 0, 0, 14}, 5, 2, 1.0, ThermalOption::kNone, false},
+      {"sparse", {40, 0, 0, 0, 40, 0, 0, 0, 40}, 60, 1, 0.99, ThermalOption::kNone, false},
+      {"dense", {12, 0, 0, 0, 12, 0, 0, 0, 12}, 1500, 2, 1.0, ThermalOption::kShortLong, false},
+      {"hexagonal", {18, 0, 0, -9, 9 * s3, 0, 0, 0, 21}, 600, 2, 0.9, ThermalOption::kNone, false},
+      {"grid", {20, 0, 0, 0, 20, 0, 0, 0, 20}, 512, 1, 1.0, ThermalOption::kNone, true},
+      {"skewed", {14, 0, 0, 5.5, 12, 0, -3, 4, 13}, 300, 2, 0.999, ThermalOption::kNone, false},
+  };
+  for (const auto& c : cases) {
+    const CellShape shape = cell_shape(c.cell);
+    const double rc = 0.5 * shape.smallest_width() * c.share;
+    util::Model m = random_box(c.atoms, c.cell, c.types, 17);
+    if (c.grid) {
+      for (std::size_t i = 0; i < m.xyz.size(); ++i) {
+        const auto k = static_cast<int>(i / 3), axis = static_cast<int>(i % 3);
+        m.xyz[i] = 2.5f * static_cast<float>((axis == 0 ? k / 64 : axis == 1 ? k / 8 : k) % 8);
+      }
+    }
+    const BlockRequest req =
+        request_for(std::vector<float>(static_cast<std::size_t>(c.types), 1.0f), 1.0f, c.option);
+    const bool upright = c.cell[2] == 0 && c.cell[5] == 0 && c.cell[6] == 0 && c.cell[7] == 0;
+    const auto search = upright ? detail::PairSearch::kColumns : detail::PairSearch::kAuto;
+    const auto bins = detail::periodic_pairs(m, c.cell, rc, req, 2, detail::PairSearch::kBins);
+    const auto cols = detail::periodic_pairs(m, c.cell, rc, req, 2, search);
+    const auto one = detail::periodic_pairs(m, c.cell, rc, req, 1, search);
+    // Per type pair (classes together) and coarse bin of 0.25 A: whole fine bins, edges off the
+    // distances of the grid.
+    const int ntp = c.types * (c.types + 1) / 2,
+              classes = c.option == ThermalOption::kShortLong ? 2 : 1;
+    const auto coarse = [&](double r) { return static_cast<std::size_t>((r + 0.125) / 0.25); };
+    const std::size_t nc = coarse(rc) + 1;
+    std::vector<std::int64_t> got(static_cast<std::size_t>(ntp) * nc, 0);
+    for (std::size_t g = 0; g < cols.groups.size(); ++g) {
+      ASSERT_EQ(cols.groups[g].bins.size(), bins.groups[g].bins.size()) << c.name;
+      for (std::size_t k = 0; k < cols.groups[g].bins.size(); ++k) {
+        const detail::BinMoments &u = cols.groups[g].bins[k], &v = bins.groups[g].bins[k],
+                                 &w = one.groups[g].bins[k];
+        ASSERT_TRUE(u.n == v.n && u.m1 == v.m1 && u.m2 == v.m2 && u.m3 == v.m3)
+            << c.name << " group " << g << " bin " << k;
+        ASSERT_TRUE(u.n == w.n && u.m1 == w.m1 && u.m2 == w.m2 && u.m3 == w.m3)
+            << c.name << " one thread, group " << g << " bin " << k;
+        const double r = (static_cast<double>(k) + 0.5) / 1024.0;
+        got[g / static_cast<std::size_t>(classes) * nc + coarse(r)] +=
+            static_cast<std::int64_t>(u.n);
+      }
+    }
+    ASSERT_EQ(cols.direct.size(), bins.direct.size()) << c.name;
+    for (std::size_t k = 0; k < cols.direct.size(); ++k) {
+      ASSERT_EQ(cols.direct[k].key(), bins.direct[k].key()) << c.name;
+      const auto tp = static_cast<std::size_t>(cols.direct[k].gid / classes);
+      ++got[tp * nc + coarse(cols.direct[k].r)];
+    }
+    std::vector<std::int64_t> want(got.size(), 0), near(got.size(), 0);
+    const auto n = static_cast<std::size_t>(m.natoms());
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = i + 1; j < n; ++j) {
+        // A skewed cell's nearest image may lie two cells away.
+        const int reach = upright ? 1 : 2, side = 2 * reach + 1;
+        for (int image = 0; image < side * side * side; ++image) {
+          const int sa = image / (side * side) - reach, sb = image / side % side - reach,
+                    sc = image % side - reach;
+          double d2 = 0;
+          for (std::size_t k = 0; k < 3; ++k) {
+            const double d = double{m.xyz[3 * j + k]} - double{m.xyz[3 * i + k]} + sa * c.cell[k] +
+                             sb * c.cell[3 + k] + sc * c.cell[6 + k];
+            d2 += d * d;
+          }
+          if (d2 >= rc * rc) continue;
+          const double r = std::sqrt(d2);
+          const int ta = std::min(m.type[i], m.type[j]), tb = std::max(m.type[i], m.type[j]);
+          const auto tp = static_cast<std::size_t>(ta == tb ? ta - 1 : c.types + ta - 1);
+          ++want[tp * nc + coarse(r)];
+          // Rounded otherwise by the pass, r may cross an edge of its coarse bin.
+          const double edge = std::round((r + 0.125) / 0.25) * 0.25 - 0.125;
+          if (std::abs(r - edge) < 1e-4) ++near[tp * nc + coarse(r)];
+        }
+      }
+    }
+    std::int64_t total = 0;
+    for (std::size_t k = 0; k < got.size(); ++k) {
+      const std::int64_t slack =
+          near[k] + (k > 0 ? near[k - 1] : 0) + (k + 1 < near.size() ? near[k + 1] : 0);
+      EXPECT_LE(std::abs(got[k] - want[k]), slack)
+          << c.name << " type pair " << k / nc << " from "
+          << 0.25 * static_cast<double>(k % nc) - 0.125 << " A";
+      total += want[k];
+    }
+    EXPECT_GT(total, 0) << c.name;
   }
 }
 
