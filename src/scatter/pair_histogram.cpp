@@ -14,11 +14,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "scatter/cell_pairs.hpp"
 #include "scatter/engine.hpp"
 #include "scatter/groups.hpp"
 #include "scatter/histograms.hpp"
 #include "scatter/periodic.hpp"
+#include "scatter/periodic_pairs.hpp"
 #include "scatter/region_failure.hpp"
 #include "util/memory.hpp"
 
@@ -154,37 +154,8 @@ PairHistogram periodic_pair_histogram(const util::Model& model, const std::array
   const int nthreads = thread_count(threads);
   check_memory(ntypes, nbins, nthreads, caller_bytes);
   PairHistogram out = empty_histogram(ntypes, dr, nbins);
-  // Bins at least r_max wide, and no more bins than atoms: a short r_max in a large box would
-  // otherwise ask for up to 1024^3 of them (the widths' product is at most the volume).
-  const double per_atom =
-      std::cbrt(shape.volume / static_cast<double>(std::max(1, model.natoms())));
-  const detail::BinnedAtoms atoms =
-      detail::bin_atoms(model, cell, shape.width, std::max(r_max, per_atom), ntypes);
-  const double rc2 = r_max * r_max;
-  const int ncells = atoms.bins();
-  std::vector<std::vector<std::int64_t>> per_thread(static_cast<std::size_t>(nthreads));
-  detail::RegionFailure failure;
-#pragma omp parallel num_threads(nthreads)
-  {
-    std::vector<std::int64_t>& mine = per_thread[static_cast<std::size_t>(omp_get_thread_num())];
-    failure.guard([&] { mine.assign(out.count.size(), 0); });
-#pragma omp for schedule(dynamic, 1)
-    for (int cidx = 0; cidx < ncells; ++cidx) {
-      failure.guard([&] {
-        detail::for_each_pair_from_bin(
-            atoms, cell, rc2, cidx, [&](std::size_t i, std::size_t j, double d2) {
-              const int bin = bin_of(std::sqrt(d2), dr, nbins);
-              if (bin < 0) return;
-              const int ti = atoms.type[i], tj = atoms.type[j];
-              const int k = partial_number(std::min(ti, tj), std::max(ti, tj), ntypes) - 1;
-              ++mine[static_cast<std::size_t>(k) * static_cast<std::size_t>(nbins) +
-                     static_cast<std::size_t>(bin)];
-            });
-      });
-    }
-  }
-  failure.rethrow_if_failed();
-  add_counts(out, per_thread);
+  // The pairs from the periodic engine's own search.
+  detail::count_periodic_pairs(model, cell, ntypes, dr, nbins, nthreads, out.count);
   return out;
 }
 

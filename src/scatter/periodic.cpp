@@ -523,25 +523,16 @@ int distance_bins(double cutoff) {
          detail::kBlockBins * detail::kBlockBins;
 }
 
-// One type pair's pass over the pairs: the home atoms of type ta, their partners of type tb, so
-// that a thread adds to one group's histogram (two under option 3), which stays in the core's
-// own cache where those of all type pairs would not. Returns each class's histogram, the
-// threads' summed, and appends the pairs summed one by one to `direct`; `progress` (0 to 1) is
-// called from one thread.
-std::vector<Histogram> type_pair_pass(const SearchAtoms& atoms, const GroupPlan& plan, int ta,
-                                      int tb, double cutoff, int nthreads,
-                                      const std::function<void(double)>& progress,
-                                      std::vector<DirectTerm>& direct,
-                                      std::uint64_t* candidates = nullptr) {
+// One type pair's pass over the pairs, the home atoms of type ta, their partners of type tb,
+// each thread with a sink of its own: prepare(sink, thread) readies it and gather(sink, thread)
+// takes what it holds at the end. progress (0 to 1) is called from one thread.
+template <class Prepare, class Gather>
+void for_type_pair(const SearchAtoms& atoms, int ta, int tb, double cutoff, int nthreads,
+                   const std::function<void(double)>& progress, Prepare&& prepare,
+                   Gather&& gather) {
   const TypeAtoms& home = atoms.of_type[static_cast<std::size_t>(ta)];
   const TypeAtoms& partners = atoms.of_type[static_cast<std::size_t>(tb)];
-  const int group = plan.type_pair(ta, tb) * plan.classes();
-  const int classes = plan.classes();
-  const int nbins_r = distance_bins(cutoff);
   const int ntasks = atoms.tasks();
-  std::vector<std::vector<Histogram>> thread_hist(static_cast<std::size_t>(nthreads));
-  std::vector<std::vector<DirectTerm>> thread_direct(static_cast<std::size_t>(nthreads));
-  std::atomic<std::uint64_t> tested{0};
   detail::RegionFailure failure;
   std::atomic<int> done{0};
 #pragma omp parallel num_threads(nthreads)
@@ -550,23 +541,13 @@ std::vector<Histogram> type_pair_pass(const SearchAtoms& atoms, const GroupPlan&
     detail::PairSink sink;
     TaskScratch scratch;
     failure.guard([&] {
-      std::vector<Histogram>& hist = thread_hist[me];
-      hist.resize(static_cast<std::size_t>(classes));
-      for (int k = 0; k < classes; ++k) {
-        const auto ku = static_cast<std::size_t>(k);
-        hist[ku].bins.assign(static_cast<std::size_t>(nbins_r), {});
-        sink.bins[ku] = hist[ku].bins.data();
-        sink.u[ku] = plan.groups[static_cast<std::size_t>(group) + ku].u;
-      }
-      sink.group = group;
-      sink.two_classes = classes == 2;
-      sink.rcut = plan.rcut;
       const std::size_t spare = 2 * detail::periodic_lanes();
       sink.d2.resize(kPartnerBuffer + spare);
       sink.r.resize(kPartnerBuffer + spare);
       sink.bin.resize(kPartnerBuffer + spare);
       sink.offset.resize(kPartnerBuffer + spare);
       sink.at.resize(kPartnerBuffer + spare);
+      prepare(sink, me);
     });
 #pragma omp for schedule(dynamic, 1)
     for (int task = 0; task < ntasks; ++task) {
@@ -576,14 +557,46 @@ std::vector<Histogram> type_pair_pass(const SearchAtoms& atoms, const GroupPlan&
       const int finished = ++done;
       if (omp_get_thread_num() == 0) progress(static_cast<double>(finished) / ntasks);
     }
-    thread_direct[me] = std::move(sink.direct);
-    tested += sink.candidates;
+    failure.guard([&] { gather(sink, me); });
   }
   failure.rethrow_if_failed();
+}
+
+// One type pair's pass into the histograms of its group (two under option 3), one per thread,
+// which stays in the core's own cache where those of all type pairs would not. Returns each
+// class's histogram, the threads' summed, and appends the pairs summed one by one to `direct`.
+std::vector<Histogram> type_pair_pass(const SearchAtoms& atoms, const GroupPlan& plan, int ta,
+                                      int tb, double cutoff, int nthreads,
+                                      const std::function<void(double)>& progress,
+                                      std::vector<DirectTerm>& direct,
+                                      std::uint64_t* candidates = nullptr) {
+  const int group = plan.type_pair(ta, tb) * plan.classes();
+  const auto classes = static_cast<std::size_t>(plan.classes());
+  const auto nbins_r = static_cast<std::size_t>(distance_bins(cutoff));
+  std::vector<std::vector<Histogram>> thread_hist(static_cast<std::size_t>(nthreads));
+  std::vector<std::vector<DirectTerm>> thread_direct(static_cast<std::size_t>(nthreads));
+  std::atomic<std::uint64_t> tested{0};
+  const auto prepare = [&](detail::PairSink& sink, std::size_t me) {
+    std::vector<Histogram>& hist = thread_hist[me];
+    hist.resize(classes);
+    for (std::size_t k = 0; k < classes; ++k) {
+      hist[k].bins.assign(nbins_r, {});
+      sink.bins[k] = hist[k].bins.data();
+      sink.u[k] = plan.groups[static_cast<std::size_t>(group) + k].u;
+    }
+    sink.group = group;
+    sink.two_classes = classes == 2;
+    sink.rcut = plan.rcut;
+  };
+  const auto gather = [&](detail::PairSink& sink, std::size_t me) {
+    thread_direct[me] = std::move(sink.direct);
+    tested += sink.candidates;
+  };
+  for_type_pair(atoms, ta, tb, cutoff, nthreads, progress, prepare, gather);
   if (candidates != nullptr) *candidates += tested;
 
   // Integer sums: the order of the threads does not matter.
-  std::vector<Histogram> hist(static_cast<std::size_t>(classes));
+  std::vector<Histogram> hist(classes);
   for (std::size_t t = 0; t < thread_hist.size(); ++t) {
     for (std::size_t k = 0; k < hist.size(); ++k) add_histogram(hist[k], thread_hist[t][k]);
     direct.insert(direct.end(), thread_direct[t].begin(), thread_direct[t].end());
@@ -608,6 +621,32 @@ std::vector<std::pair<int, int>> type_pairs(const SearchAtoms& atoms, int ntypes
 }  // namespace
 
 namespace detail {
+
+void count_periodic_pairs(const util::Model& model, const std::array<double, 9>& cell, int ntypes,
+                          double dr, int nbins, int threads, std::vector<std::int64_t>& count) {
+  const CellShape shape = cell_shape(cell);
+  const double r_max = dr * static_cast<double>(nbins);
+  const int nthreads = std::max(1, threads > 0 ? threads : omp_get_max_threads());
+  const SearchAtoms atoms = sort_for_search(model, cell, shape, r_max, ntypes, choose_search(cell));
+  const auto bins = static_cast<std::size_t>(nbins);
+  std::vector<std::vector<std::int64_t>> per_thread(static_cast<std::size_t>(nthreads));
+  for (const auto& [ta, tb] : type_pairs(atoms, ntypes)) {
+    for (std::vector<std::int64_t>& mine : per_thread) mine.assign(bins, 0);
+    const auto prepare = [&](detail::PairSink& sink, std::size_t me) {
+      sink.counts = per_thread[me].data();
+      sink.dr = dr;
+      sink.count_bins = nbins;
+    };
+    for_type_pair(
+        atoms, ta, tb, r_max, nthreads, [](double) {}, prepare,
+        [](detail::PairSink&, std::size_t) {});
+    // Integers: the order of the threads does not matter.
+    const auto row = static_cast<std::size_t>(partial_number(ta, tb, ntypes) - 1) * bins;
+    for (const std::vector<std::int64_t>& mine : per_thread) {
+      for (std::size_t k = 0; k < mine.size(); ++k) count[row + k] += mine[k];
+    }
+  }
+}
 
 PeriodicPairs periodic_pairs(const util::Model& model, const std::array<double, 9>& cell,
                              double cutoff, const BlockRequest& request, int threads,

@@ -42,6 +42,11 @@ struct PairSink {
   std::vector<float> r;
   std::vector<std::int32_t> bin, offset;
   std::vector<BinMoments*> at;
+  // Pair distributions: counts[k] takes the pairs at k dr <= r < (k + 1) dr, k < count_bins, r
+  // in double, in place of the histograms.
+  std::int64_t* counts = nullptr;
+  double dr = 0;
+  int count_bins = 0;
   // Partners tested (pairs from a run's start, or after the home atom, to its end).
   std::uint64_t candidates = 0;
 };
@@ -75,6 +80,12 @@ struct PeriodicPairs {
   std::vector<DirectTerm> direct;
   std::uint64_t candidates = 0;
 };
+// Adds to count[(k - 1) nbins + m] every pair of types of the k-th partial (partial_number
+// order) at a minimum-image distance r in double with m dr <= r < (m + 1) dr, m < nbins, of
+// the box `cell` (nbins dr at most half its smallest width), by the pass's search.
+void count_periodic_pairs(const util::Model& model, const std::array<double, 9>& cell, int ntypes,
+                          double dr, int nbins, int threads, std::vector<std::int64_t>& count);
+
 PeriodicPairs periodic_pairs(const util::Model& model, const std::array<double, 9>& cell,
                              double cutoff, const BlockRequest& request, int threads,
                              PairSearch search);

@@ -34,7 +34,26 @@ using DI = hn::RebindToSigned<DF>;
 
 // Bins the m buffered distances of a home atom and adds them to the sink.
 // Not inlined: the candidate loop then keeps its few values in registers.
+// Counts the m buffered pairs by their distance in double (not rounded to float), in bins of
+// s.dr as the pair distributions take them.
+void Count(std::size_t m, PairSink& s) {
+  const DD dd;
+  double* d2 = s.d2.data();
+  const auto dr = hn::Set(dd, s.dr);
+  for (std::size_t k = 0; k < m; k += hn::Lanes(dd)) {
+    hn::StoreU(hn::Floor(hn::Div(hn::Sqrt(hn::LoadU(dd, d2 + k)), dr)), dd, d2 + k);
+  }
+  const auto top = static_cast<double>(s.count_bins);
+  for (std::size_t k = 0; k < m; ++k) {
+    if (d2[k] < top) ++s.counts[static_cast<std::size_t>(d2[k])];
+  }
+}
+
 HWY_NOINLINE void Flush(std::size_t m, PairSink& s) {
+  if (s.counts != nullptr) {
+    Count(m, s);
+    return;
+  }
   const DD dd;
   const DH dh;
   const DF df;

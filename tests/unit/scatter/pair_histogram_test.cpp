@@ -23,6 +23,7 @@ namespace zalmor::scatter {
 namespace {
 
 constexpr std::array<double, 9> kSkewed = {13.0, 0.0, 0.0, 4.5, 12.0, 0.0, -3.0, 2.5, 14.0};
+constexpr std::array<double, 9> kUpright = {13.0, 0.0, 0.0, 4.5, 12.0, 0.0, 0.0, 0.0, 14.0};
 
 util::Model random_model(int n, const std::array<double, 9>& cell, int ntypes, unsigned seed) {
   std::mt19937_64 rng(seed);
@@ -61,12 +62,13 @@ TEST(PairHistogram, FiniteModelCountsEveryPairAtItsDistance) {
   EXPECT_EQ(pair_histogram(m, ntypes, dr, nbins, 3).count, expect);
 }
 
-TEST(PairHistogram, PeriodicBoxCountsMinimumImages) {
+// Every pair of a box against a double-precision count over the nearest images.
+void counts_minimum_images(const std::array<double, 9>& cell) {
   const int ntypes = 2;
   const double dr = 0.05;
-  const CellShape shape = cell_shape(kSkewed);
+  const CellShape shape = cell_shape(cell);
   const int nbins = static_cast<int>(0.5 * shape.smallest_width() / dr);
-  const util::Model m = random_model(400, kSkewed, ntypes, 9);
+  const util::Model m = random_model(400, cell, ntypes, 9);
   std::vector<std::int64_t> expect(3 * static_cast<std::size_t>(nbins), 0);
   for (int i = 0; i < m.natoms(); ++i) {
     for (int j = i + 1; j < m.natoms(); ++j) {
@@ -78,7 +80,7 @@ TEST(PairHistogram, PeriodicBoxCountsMinimumImages) {
             for (std::size_t k = 0; k < 3; ++k) {
               const double d = static_cast<double>(m.xyz[3 * static_cast<std::size_t>(j) + k]) -
                                static_cast<double>(m.xyz[3 * static_cast<std::size_t>(i) + k]) +
-                               na * kSkewed[k] + nb * kSkewed[3 + k] + nc * kSkewed[6 + k];
+                               na * cell[k] + nb * cell[3 + k] + nc * cell[6 + k];
               d2 += d * d;
             }
             best = std::min(best, d2);
@@ -89,8 +91,8 @@ TEST(PairHistogram, PeriodicBoxCountsMinimumImages) {
       if (bin < nbins) ++expect[slot(m, i, j, ntypes, static_cast<int>(bin), nbins)];
     }
   }
-  EXPECT_EQ(periodic_pair_histogram(m, kSkewed, ntypes, dr, nbins, 1).count, expect);
-  EXPECT_EQ(periodic_pair_histogram(m, kSkewed, ntypes, dr, nbins, 3).count, expect);
+  EXPECT_EQ(periodic_pair_histogram(m, cell, ntypes, dr, nbins, 1).count, expect);
+  EXPECT_EQ(periodic_pair_histogram(m, cell, ntypes, dr, nbins, 3).count, expect);
   // A short r_max, below the spacing of the atoms: the cell lists take wider bins.
   const int few = 30;
   std::vector<std::int64_t> first(3 * few);
@@ -99,14 +101,22 @@ TEST(PairHistogram, PeriodicBoxCountsMinimumImages) {
         expect.begin() + static_cast<std::ptrdiff_t>(k * static_cast<std::size_t>(nbins));
     std::copy(from, from + few, first.begin() + static_cast<std::ptrdiff_t>(k * few));
   }
-  EXPECT_EQ(periodic_pair_histogram(m, kSkewed, ntypes, dr, few, 2).count, first);
+  EXPECT_EQ(periodic_pair_histogram(m, cell, ntypes, dr, few, 2).count, first);
 
   try {
-    periodic_pair_histogram(m, kSkewed, ntypes, dr, nbins + 2, 1);
+    periodic_pair_histogram(m, cell, ntypes, dr, nbins + 2, 1);
     FAIL() << "an r_max above half the width was taken";
   } catch (const std::invalid_argument& e) {
     const std::string what = e.what();
     EXPECT_NE(what.find("above half the smallest width"), std::string::npos) << what;
+  }
+}
+
+// A skewed cell (whose pairs are found by bins) and an upright one (by columns along z).
+TEST(PairHistogram, PeriodicBoxCountsMinimumImages) {
+  for (const auto& cell : {kSkewed, kUpright}) {
+    SCOPED_TRACE(cell[3]);
+    counts_minimum_images(cell);
   }
 }
 
