@@ -569,7 +569,7 @@ std::vector<Histogram> type_pair_pass(const SearchAtoms& atoms, const GroupPlan&
                                       int tb, double cutoff, int nthreads,
                                       const std::function<void(double)>& progress,
                                       std::vector<DirectTerm>& direct,
-                                      std::uint64_t* candidates = nullptr) {
+                                      std::uint64_t* candidates = nullptr, bool drop = false) {
   const int group = plan.type_pair(ta, tb) * plan.classes();
   const auto classes = static_cast<std::size_t>(plan.classes());
   const auto nbins_r = static_cast<std::size_t>(distance_bins(cutoff));
@@ -587,6 +587,7 @@ std::vector<Histogram> type_pair_pass(const SearchAtoms& atoms, const GroupPlan&
     sink.group = group;
     sink.two_classes = classes == 2;
     sink.rcut = plan.rcut;
+    sink.drop = drop;
   };
   const auto gather = [&](detail::PairSink& sink, std::size_t me) {
     thread_direct[me] = std::move(sink.direct);
@@ -650,7 +651,7 @@ void count_periodic_pairs(const util::Model& model, const std::array<double, 9>&
 
 PeriodicPairs periodic_pairs(const util::Model& model, const std::array<double, 9>& cell,
                              double cutoff, const BlockRequest& request, int threads,
-                             PairSearch search) {
+                             PairSearch search, bool drop) {
   const CellShape shape = check_box(model, cell, cutoff, request);
   const int nt = std::max(1, request.ntypes);
   const int nthreads = std::max(1, threads > 0 ? threads : omp_get_max_threads());
@@ -665,7 +666,7 @@ PeriodicPairs periodic_pairs(const util::Model& model, const std::array<double, 
   out.groups.resize(plan.groups.size());
   for (const auto& [ta, tb] : type_pairs(atoms, nt)) {
     std::vector<Histogram> hist = type_pair_pass(
-        atoms, plan, ta, tb, cutoff, nthreads, [](double) {}, out.direct, &out.candidates);
+        atoms, plan, ta, tb, cutoff, nthreads, [](double) {}, out.direct, &out.candidates, drop);
     const auto group = static_cast<std::size_t>(plan.type_pair(ta, tb) * plan.classes());
     for (std::size_t k = 0; k < hist.size(); ++k) out.groups[group + k] = std::move(hist[k]);
   }

@@ -47,6 +47,8 @@ struct PairSink {
   std::int64_t* counts = nullptr;
   double dr = 0;
   int count_bins = 0;
+  // For measuring the stages apart: the distances found are dropped, not binned.
+  bool drop = false;
   // Partners tested (pairs from a run's start, or after the home atom, to its end).
   std::uint64_t candidates = 0;
 };
@@ -86,8 +88,9 @@ struct PeriodicPairs {
 void count_periodic_pairs(const util::Model& model, const std::array<double, 9>& cell, int ntypes,
                           double dr, int nbins, int threads, std::vector<std::int64_t>& count);
 
+// drop: the search and the distances' tests alone (PairSink::drop), for benchmarks.
 PeriodicPairs periodic_pairs(const util::Model& model, const std::array<double, 9>& cell,
                              double cutoff, const BlockRequest& request, int threads,
-                             PairSearch search);
+                             PairSearch search, bool drop = false);
 
 }  // namespace zalmor::scatter::detail

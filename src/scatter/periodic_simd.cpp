@@ -50,6 +50,7 @@ void Count(std::size_t m, PairSink& s) {
 }
 
 HWY_NOINLINE void Flush(std::size_t m, PairSink& s) {
+  if (s.drop) return;
   if (s.counts != nullptr) {
     Count(m, s);
     return;
