@@ -539,7 +539,13 @@ def _parts(atoms, tmap, option):
     elif isinstance(symbols, np.ndarray) and symbols.dtype.kind == "U":
         labels = symbols.reshape(-1)
     else:
-        labels = np.asarray([str(s) for s in symbols], dtype=str)
+        # numpy reads a list of strings at once; anything else is made a string one by one.
+        try:
+            labels = np.asarray(symbols) if isinstance(symbols, (list, tuple)) else None
+        except (TypeError, ValueError):
+            labels = None
+        if labels is None or labels.dtype.kind != "U" or labels.ndim != 1:
+            labels = np.asarray([str(s) for s in symbols], dtype=str)
     return positions, labels, None, False
 
 
