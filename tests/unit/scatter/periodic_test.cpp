@@ -435,6 +435,8 @@ TEST(PeriodicSearch, BinsAndColumnsFindEveryPairWithinTheCutoffOnce) {
             << c.name << " group " << g << " bin " << k;
         ASSERT_TRUE(u.n == w.n && u.m1 == w.m1 && u.m2 == w.m2 && u.m3 == w.m3)
             << c.name << " one thread, group " << g << " bin " << k;
+        // The histograms run past the cutoff to a whole block of bins: those bins are empty.
+        if (u.n == 0) continue;
         const double r = (static_cast<double>(k) + 0.5) / 1024.0;
         got[g / static_cast<std::size_t>(classes) * nc + coarse(r)] +=
             static_cast<std::int64_t>(u.n);
