@@ -627,8 +627,15 @@ class Model:
         if not (distance > 0.0 and math.isfinite(distance)):
             raise ValueError(f"{name} must be a positive distance, not {value!r}")
         if distance > half:
-            raise ValueError(f"{name} {distance:g} A is above half the smallest width of the "
-                             f"cell, {half:g} A")
+            # Half a cell's width typed in (L / 2) may lie a rounding above the width as the
+            # cell's volume and faces give it: the same distance.
+            if distance <= half * (1.0 + 1e-12):
+                return half
+            shown, limit = f"{distance:g}", f"{half:g}"
+            if shown == limit:
+                shown, limit = repr(distance), repr(half)
+            raise ValueError(f"{name} {shown} A is above half the smallest width of the "
+                             f"cell, {limit} A")
         return distance
 
 

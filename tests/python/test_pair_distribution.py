@@ -167,6 +167,11 @@ def test_refusals():
     with pytest.raises(ValueError, match=r"rmax 6\.5 A is above half the smallest width of the "
                                          r"cell, 6 A"):
         zalmor.pair_distribution(box, rmax=6.5, periodic=np.eye(3) * 12)
+    # Half the width typed in is taken, though the cell's faces give it a rounding lower.
+    rocksalt = bulk("NaCl", "rocksalt", a=5.64, cubic=True).repeat(3)
+    assert zalmor.pair_distribution(rocksalt, rmax=8.46).counts.sum() > 0
+    with pytest.raises(ValueError, match=r"8\.4600001 A is above .* 8\.4599"):
+        zalmor.pair_distribution(rocksalt, rmax=8.4600001)
     from zalmor import _core
     with pytest.raises(ValueError, match=r"r_max 6\.2 A .* 6 A"):
         _core.pair_counts(positions.astype(np.float32), np.ones(20, np.int32), 1, 0.1, 62,
