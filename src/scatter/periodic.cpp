@@ -1,6 +1,5 @@
-// The pairs of a periodic box (docs/engines.md, "Periodic boxes") by cell lists of their own
-// (the pair distributions' cell_pairs.hpp takes bins as wide as the cutoff), in one of two
-// searches. Where c stands along z over a and b in the x-y plane, the a-b plane is cut into
+// The pairs of a periodic box (docs/engines.md, "Periodic boxes"), for its Debye sums and its
+// pair distributions' counts, by cell lists in one of two searches. Where c stands along z over a and b in the x-y plane, the a-b plane is cut into
 // columns half the cutoff wide, each sorted along z; home atoms go eight at a time (consecutive
 // along z), and the atoms of each partner column that can reach them form one window along z,
 // whose half height comes from the columns' gap in the a-b plane and which only moves up as
