@@ -1,16 +1,16 @@
 // The pairs of a periodic box (docs/engines.md, "Periodic boxes"), for its Debye sums and its
-// pair distributions' counts, by cell lists in one of two searches. Where c stands along z over a and b in the x-y plane, the a-b plane is cut into
-// columns half the cutoff wide, each sorted along z; home atoms go eight at a time (consecutive
-// along z), and the atoms of each partner column that can reach them form one window along z,
-// whose half height comes from the columns' gap in the a-b plane and which only moves up as
-// the home atoms do. In any other cell, the cell is cut into bins along its three axes, each at
-// least a third of the cutoff wide; a pair closer than the cutoff lies in a home bin and one of
-// the rows of bins along c whose gap from it is below the cutoff, and atoms sorted by bin with c
-// fastest make a row of bins one run of atoms. Either way the cost is O(N rho rc^3), the runs
-// split where they cross the cell, and the kernel (periodic_simd.cpp) tests them a vector at a
-// time. Each type pair is a pass of its own over atoms sorted by type, so that a thread's
-// histogram stays in its core's cache. The pairs fill the moments engine's histograms with the
-// same bins and integer offsets as the finite pass, so the sums in Q (QSums) and their error
+// pair distributions' counts, by cell lists in one of two searches. Where c stands along z over a
+// and b in the x-y plane, the a-b plane is cut into columns half the cutoff wide, each sorted along
+// z; home atoms go eight at a time (consecutive along z), and the atoms of each partner column that
+// can reach them form one window along z, whose half height comes from the columns' gap in the a-b
+// plane and which only moves up as the home atoms do. In any other cell, the cell is cut into bins
+// along its three axes, each at least a third of the cutoff wide; a pair closer than the cutoff
+// lies in a home bin and one of the rows of bins along c whose gap from it is below the cutoff, and
+// atoms sorted by bin with c fastest make a row of bins one run of atoms. Either way the cost is
+// O(N rho rc^3), the runs split where they cross the cell, and the kernel (periodic_simd.cpp) tests
+// them a vector at a time. Each type pair is a pass of its own over atoms sorted by type, so that a
+// thread's histogram stays in its core's cache. The pairs fill the moments engine's histograms with
+// the same bins and integer offsets as the finite pass, so the sums in Q (QSums) and their error
 // bound are the same, and the histograms do not depend on the search or on how the work was
 // shared among threads.
 #include "scatter/periodic.hpp"
