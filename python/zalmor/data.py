@@ -21,6 +21,7 @@ import re
 import numpy as np
 
 from ._core import LIMITS
+from .derived import q_of_two_theta
 
 # Beyond any measured value or error: their squares, which a fit's weights hold, would
 # overflow.
@@ -180,7 +181,7 @@ def _two_theta_to_q(path, tt, where, wavelength):
     if len(bad):
         raise DataError(f"{where[bad[0]]}: 2theta {tt[bad[0]]:g} is not between 0 and 180 "
                         "degrees")
-    return 4 * math.pi * np.sin(np.radians(tt) / 2) / wavelength
+    return q_of_two_theta(tt, wavelength)
 
 
 # ---------------------------------------------------------------------------- text files

@@ -879,6 +879,11 @@ def real_space(d, r, density=None, window_name="none", qmin=None, qmax=None, qda
 # ---------------------------------------------------------------------------- powder patterns
 
 
+def q_of_two_theta(two_theta_deg, wavelength):
+    """Q (1/A) at 2 theta in degrees and the wavelength (A): Q = 4 pi sin(theta) / lambda."""
+    return 4 * math.pi * np.sin(np.radians(np.asarray(two_theta_deg, float)) / 2) / wavelength
+
+
 def two_theta(q, wavelength):
     """2 theta in degrees for Q (1/A) at the wavelength (A); NaN beyond Q = 4 pi / lambda."""
     x = np.asarray(q, float) * wavelength / (4 * math.pi)

@@ -167,17 +167,28 @@ struct Row {
 // apart along an axis are at least (|d| - 1) times the bins' width between faces apart across those
 // faces; in a cell with orthogonal rows the three gaps add in squares, otherwise the largest bounds
 // the distance.
+// The first K axes' bins: their widths between faces, how many bins a distance `reach` spans,
+// and the least distance across the faces of bins d apart, (|d| - 1) widths.
+template <std::size_t K>
+struct AxisReach {
+  std::array<double, K> w{};
+  std::array<int, K> most{};
+  AxisReach(const std::array<int, 3>& n, const CellShape& shape, double reach) {
+    for (std::size_t k = 0; k < K; ++k) {
+      w[k] = shape.width[k] / static_cast<double>(n[k]);
+      while (static_cast<double>(most[k]) * w[k] < reach) ++most[k];
+    }
+  }
+  double gap(std::size_t k, int d) const {
+    return static_cast<double>(std::max(0, std::abs(d) - 1)) * w[k];
+  }
+};
+
 std::vector<Row> shell(const std::array<int, 3>& n, const CellShape& shape, bool orthogonal,
                        double cutoff, bool full) {
-  std::array<double, 3> w{};
-  std::array<int, 3> reach{};
-  for (std::size_t k = 0; k < 3; ++k) {
-    w[k] = shape.width[k] / static_cast<double>(n[k]);
-    while (static_cast<double>(reach[k]) * w[k] < cutoff) ++reach[k];
-  }
-  auto gap = [&](std::size_t k, int d) {
-    return static_cast<double>(std::max(0, std::abs(d) - 1)) * w[k];
-  };
+  const AxisReach<3> axes(n, shape, cutoff);
+  const std::array<int, 3>& reach = axes.most;
+  auto gap = [&](std::size_t k, int d) { return axes.gap(k, d); };
   auto within = [&](int da, int db, int dc) {
     const double ga = gap(0, da), gb = gap(1, db), gc = gap(2, dc);
     if (orthogonal) return ga * ga + gb * gb + gc * gc < cutoff * cutoff;
@@ -250,15 +261,9 @@ struct Reach {
 // height differs by less than sqrt(reach^2 - g^2).
 std::vector<Reach> column_shell(const std::array<int, 3>& n, const CellShape& shape,
                                 bool rectangular, double reach, bool full) {
-  std::array<double, 2> w{};
-  std::array<int, 2> most{};
-  for (std::size_t k = 0; k < 2; ++k) {
-    w[k] = shape.width[k] / static_cast<double>(n[k]);
-    while (static_cast<double>(most[k]) * w[k] < reach) ++most[k];
-  }
-  auto gap = [&](std::size_t k, int d) {
-    return static_cast<double>(std::max(0, std::abs(d) - 1)) * w[k];
-  };
+  const AxisReach<2> axes(n, shape, reach);
+  const std::array<int, 2>& most = axes.most;
+  auto gap = [&](std::size_t k, int d) { return axes.gap(k, d); };
   std::vector<Reach> columns;
   for (int da = full ? -most[0] : 0; da <= most[0]; ++da) {
     for (int db = da == 0 && !full ? 0 : -most[1]; db <= most[1]; ++db) {

@@ -32,8 +32,6 @@ using DH = hn::Rebind<float, DD>;
 using DF = hn::ScalableTag<float>;
 using DI = hn::RebindToSigned<DF>;
 
-// Bins the m buffered distances of a home atom and adds them to the sink.
-// Not inlined: the candidate loop then keeps its few values in registers.
 // Counts the m buffered pairs by their distance in double (not rounded to float), in bins of
 // s.dr as the pair distributions take them.
 void Count(std::size_t m, PairSink& s) {
@@ -49,6 +47,8 @@ void Count(std::size_t m, PairSink& s) {
   }
 }
 
+// Bins the m buffered distances and adds them to the sink (or counts them, or drops them).
+// Not inlined: the candidate loops then keep their few values in registers.
 HWY_NOINLINE void Flush(std::size_t m, PairSink& s) {
   if (s.drop) return;
   if (s.counts != nullptr) {
